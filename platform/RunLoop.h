@@ -1,0 +1,44 @@
+#pragma once
+// A run loop that the host drains: the home of the main queue's tasks and of run-loop timers.
+// Nothing runs on it unless a thread runs it.
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+class Timer;
+
+class RunLoop {
+public:
+    // The process's main loop; the main queue's tasks run here.
+    static RunLoop& main();
+    // The loop of the calling thread (the main loop for the thread that drains it).
+    static RunLoop& current();
+
+    RunLoop();
+    ~RunLoop();
+    RunLoop(const RunLoop&) = delete;
+    RunLoop& operator=(const RunLoop&) = delete;
+
+    // Runs until stop().
+    void run();
+    // Runs until the predicate holds (checked after each piece of work and at least every 10 ms)
+    // or the time-out passes; answers the predicate's last value.
+    bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+    void runFor(std::chrono::milliseconds duration);
+    void stop();
+    // True while the calling thread is running this loop.
+    bool isRunningOnThisThread() const;
+
+    // Queues a piece of work for the next turn of the loop (any thread).
+    void perform(std::function<void()> work);
+
+    struct Impl;
+
+private:
+    friend class Timer;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

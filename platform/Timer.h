@@ -1,0 +1,34 @@
+#pragma once
+// One-shot and repeating timers, fired on a run loop (when it is run) or on a dispatch queue.
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+class DispatchQueue;
+class RunLoop;
+
+class Timer : public std::enable_shared_from_this<Timer> {
+public:
+    using Block = std::function<void(Timer&)>;
+
+    static std::shared_ptr<Timer> scheduledOnRunLoop(RunLoop& loop, std::chrono::nanoseconds interval,
+                                                     bool repeats, Block block);
+    static std::shared_ptr<Timer> scheduledOnQueue(std::shared_ptr<DispatchQueue> queue,
+                                                   std::chrono::nanoseconds interval, bool repeats, Block block);
+
+    // After this returns the block is never started again (one already running finishes).
+    void invalidate();
+    bool isValid() const;
+    std::chrono::nanoseconds interval() const;
+
+    struct State;
+    explicit Timer(std::shared_ptr<State> state);
+    ~Timer();
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace platform

@@ -29,7 +29,7 @@ public:
     static std::shared_ptr<DispatchQueue> main();
 
     // The queue whose task runs on this thread now (innermost), or null.
-    static DispatchQueue* current();
+    static std::shared_ptr<DispatchQueue> current();
 
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;

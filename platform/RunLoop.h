@@ -38,6 +38,8 @@ public:
 
 private:
     friend class Timer;
+    void addTimer(std::shared_ptr<Timer> timer);
+    bool runOnce(std::chrono::steady_clock::time_point deadline);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -26,6 +26,7 @@ public:
     struct State;
     explicit Timer(std::shared_ptr<State> state);
     ~Timer();
+    State* state() const { return state_.get(); }
 
 private:
     std::shared_ptr<State> state_;

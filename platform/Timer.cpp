@@ -1,0 +1,73 @@
+#include "platform/Timer.h"
+
+#include <algorithm>
+
+#include "platform/DispatchQueue.h"
+#include "platform/RunLoop.h"
+#include "platform/TimerState.h"
+
+namespace platform {
+
+namespace {
+
+std::shared_ptr<Timer::State> makeState(std::chrono::nanoseconds interval, bool repeats, Timer::Block block) {
+    auto state = std::make_shared<Timer::State>();
+    // A repeating timer of no interval would spin.
+    state->interval = repeats ? std::max(interval, std::chrono::nanoseconds(std::chrono::microseconds(100)))
+                              : std::max(interval, std::chrono::nanoseconds(0));
+    state->repeats = repeats;
+    state->block = std::move(block);
+    state->setDue(Timer::State::Clock::now() + state->interval);
+    return state;
+}
+
+void armOnQueue(const std::shared_ptr<Timer>& timer, const std::shared_ptr<DispatchQueue>& queue) {
+    auto delay = timer->state()->due() - Timer::State::Clock::now();
+    // The queue holds the timer until it is invalidated, as a run loop does.
+    queue->after(std::chrono::duration_cast<std::chrono::nanoseconds>(delay), [timer, queue] {
+        if (!timer->isValid()) return;
+        timer->state()->fire(*timer);
+        if (timer->isValid()) armOnQueue(timer, queue);
+    });
+}
+
+}  // namespace
+
+void Timer::State::fire(Timer& timer) {
+    if (!valid.load()) return;
+    block(timer);
+    if (!repeats) {
+        valid = false;
+        return;
+    }
+    auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    dueAt += interval;
+    if (dueAt <= now) dueAt = now + interval;
+}
+
+Timer::Timer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+Timer::~Timer() = default;
+
+std::shared_ptr<Timer> Timer::scheduledOnRunLoop(RunLoop& loop, std::chrono::nanoseconds interval, bool repeats,
+                                                 Block block) {
+    auto timer = std::make_shared<Timer>(makeState(interval, repeats, std::move(block)));
+    loop.addTimer(timer);
+    return timer;
+}
+
+std::shared_ptr<Timer> Timer::scheduledOnQueue(std::shared_ptr<DispatchQueue> queue, std::chrono::nanoseconds interval,
+                                               bool repeats, Block block) {
+    auto timer = std::make_shared<Timer>(makeState(interval, repeats, std::move(block)));
+    armOnQueue(timer, queue);
+    return timer;
+}
+
+void Timer::invalidate() { state_->valid = false; }
+
+bool Timer::isValid() const { return state_->valid.load(); }
+
+std::chrono::nanoseconds Timer::interval() const { return state_->interval; }
+
+}  // namespace platform

@@ -1,7 +1,6 @@
 #include "platform/media/MediaTime.h"
 
 #include <cmath>
-#include <ctime>
 #include <limits>
 #include <numeric>
 
@@ -128,12 +127,6 @@ std::strong_ordering operator<=>(const MediaTime& a, const MediaTime& b) {
     i128 rhs = static_cast<i128>(b.value) * a.timeScale;
     return lhs < rhs ? std::strong_ordering::less
                      : (lhs > rhs ? std::strong_ordering::greater : std::strong_ordering::equal);
-}
-
-double hostClockSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 }  // namespace platform

@@ -41,7 +41,4 @@ struct MediaTime {
     friend bool operator==(const MediaTime& a, const MediaTime& b) { return (a <=> b) == 0; }
 };
 
-// The host clock (monotonic seconds since an arbitrary origin), the timestamp source of the pipeline.
-double hostClockSeconds();
-
 }  // namespace platform

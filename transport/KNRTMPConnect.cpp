@@ -1,0 +1,246 @@
+#include "transport/KNRTMPConnect.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <librtmp/log.h>
+
+namespace kn {
+
+namespace {
+
+// The library writes with plain send(): a peer that resets during the handshake would raise
+// SIGPIPE in this thread. Hold it off for the step and swallow one raised meanwhile.
+class SigpipeHold {
+public:
+    SigpipeHold() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    }
+    ~SigpipeHold() {
+        if (sigismember(&previous_, SIGPIPE)) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+            timespec now{};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SigpipeHold(const SigpipeHold&) = delete;
+    SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t previous_;
+};
+
+std::string text(const AVal& value) {
+    return value.av_val && value.av_len > 0 ? std::string(value.av_val, static_cast<size_t>(value.av_len))
+                                            : std::string();
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* info) const { freeaddrinfo(info); }
+};
+using AddrInfo = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+// getaddrinfo's answer is the caller's own, unlike the shared static one of the old resolver calls.
+AddrInfo resolve(const std::string& name, int family) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* answer = nullptr;
+    if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0) return nullptr;
+    return AddrInfo(answer);
+}
+
+int32_t effectiveTimeout(const RTMP* r) {
+    return r->Link.timeout > 0 ? r->Link.timeout : kDefaultConnectTimeoutSeconds;
+}
+
+// A blocking connect to an unanswering address can take minutes; bound it by the link time-out.
+int connectWithin(int fd, const sockaddr* address, socklen_t length, int32_t timeoutSeconds) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+    int error = 0;
+    if (connect(fd, address, length) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+            error = ETIMEDOUT;
+            while (true) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                  std::chrono::steady_clock::now());
+                if (left.count() <= 0) break;
+                pollfd p{fd, POLLOUT, 0};
+                int n = poll(&p, 1, static_cast<int>(left.count()));
+                if (n < 0 && errno == EINTR) continue;
+                if (n > 0) {
+                    socklen_t len = sizeof error;
+                    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+                }
+                break;
+            }
+        }
+    }
+    if (fcntl(fd, F_SETFL, flags) < 0 && error == 0) error = errno;
+    return error;
+}
+
+// The socket half that both families share; `fn` names the entry in the log lines.
+bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const char* fn) {
+    r->m_sb.sb_timedout = 0;
+    r->m_pausing = 0;
+    r->m_fDuration = 0.0;
+
+    r->m_sb.sb_socket = socket(service->sa_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (r->m_sb.sb_socket == -1) {
+        RTMP_Log(RTMP_LOGERROR, "%s, failed to create socket. Error: %d", fn, errno);
+        return false;
+    }
+
+    // Before connecting, so the SOCKS exchange is bounded too.
+    const int32_t timeout = effectiveTimeout(r);
+    r->Link.timeout = timeout;
+    timeval tv{timeout, 0};
+    if (setsockopt(r->m_sb.sb_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        RTMP_Log(RTMP_LOGERROR, "%s, Setting socket timeout to %ds failed!", fn, timeout);
+    }
+
+    int error = connectWithin(r->m_sb.sb_socket, service, length, timeout);
+    if (error != 0) {
+        RTMP_Log(RTMP_LOGERROR, "%s, failed to connect socket. %d (%s)", fn, error, std::strerror(error));
+        RTMP_Close(r);
+        return false;
+    }
+
+    if (r->Link.socksport) {
+        RTMP_Log(RTMP_LOGDEBUG, "%s ... SOCKS negotiation", fn);
+        if (!SocksNegotiate(r)) {
+            RTMP_Log(RTMP_LOGERROR, "%s, SOCKS negotiation failed.", fn);
+            RTMP_Close(r);
+            return false;
+        }
+    }
+
+    int on = 1;
+    setsockopt(r->m_sb.sb_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+}
+
+bool sendAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads up to `size` bytes, as many reads as it takes; answers how many arrived.
+size_t receiveAll(int fd, uint8_t* data, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = recv(fd, data + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+}  // namespace
+
+bool RTMP_Connect(RTMP* r, RTMPPacket* cp) {
+    SigpipeHold hold;
+
+    const bool viaSocks = r->Link.socksport != 0;
+    const std::string name = text(viaSocks ? r->Link.sockshost : r->Link.hostname);
+    AddrInfo answer = resolve(name, AF_UNSPEC);
+    if (!answer) return false;
+
+    const int port = viaSocks ? r->Link.socksport : r->Link.port;
+    const addrinfo* first = answer.get();
+    bool connected = false;
+    if (first->ai_family == AF_INET6) {
+        if (r->Link.hostname.av_len <= 0) return false;
+        // The answer's own record: it keeps the scope id a link-local address needs.
+        sockaddr_in6 service{};
+        std::memcpy(&service, first->ai_addr, sizeof service);
+        service.sin6_port = htons(static_cast<uint16_t>(port));
+        connected = RTMP_Connect0_IPV6(r, &service);
+    } else if (first->ai_family == AF_INET) {
+        sockaddr_in service{};
+        std::memcpy(&service, first->ai_addr, sizeof service);
+        service.sin_port = htons(static_cast<uint16_t>(port));
+        connected = RTMP_Connect0_IPV4(r, &service);
+    }
+    if (!connected) return false;
+    return startSession(r, cp);
+}
+
+bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service) {
+    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0_IPV6");
+}
+
+bool RTMP_Connect0_IPV4(RTMP* r, const sockaddr_in* service) {
+    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0");
+}
+
+bool add_addr_info(sockaddr_in* service, const AVal* host, int port) {
+    const std::string name = text(*host);
+    service->sin_family = AF_INET;
+    if (inet_pton(AF_INET, name.c_str(), &service->sin_addr) != 1) {
+        AddrInfo answer = resolve(name, AF_INET);
+        if (!answer) {
+            RTMP_Log(RTMP_LOGERROR, "Problem accessing the DNS. (addr: %s)", name.c_str());
+            return false;
+        }
+        service->sin_addr = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr;
+    }
+    service->sin_port = htons(static_cast<uint16_t>(port));
+    return true;
+}
+
+bool SocksNegotiate(RTMP* r) {
+    sockaddr_in service{};
+    if (!add_addr_info(&service, &r->Link.hostname, r->Link.port)) return false;
+
+    const uint32_t address = ntohl(service.sin_addr.s_addr);
+    const uint8_t request[9] = {4, 1,  // version 4, CONNECT
+                                static_cast<uint8_t>(r->Link.port >> 8), static_cast<uint8_t>(r->Link.port & 0xff),
+                                static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                                0};  // empty user id
+    if (!sendAll(r->m_sb.sb_socket, request, sizeof request)) return false;
+
+    uint8_t reply[8] = {};
+    if (receiveAll(r->m_sb.sb_socket, reply, sizeof reply) != sizeof reply) return false;
+    if (reply[0] == 0 && reply[1] == 90) return true;
+    RTMP_Log(RTMP_LOGERROR, "%s, SOCKS returned error code %d", "SocksNegotiate", static_cast<int8_t>(reply[1]));
+    return false;
+}
+
+bool startSession(RTMP* r, RTMPPacket* cp) {
+    r->m_bSendCounter = 1;
+    return RTMP_Connect1(r, cp) != 0;
+}
+
+}  // namespace kn

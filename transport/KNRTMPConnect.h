@@ -1,0 +1,39 @@
+#pragma once
+// The publisher's connect entry: resolves the server, opens the TCP connection over IPv6 or IPv4
+// (through a SOCKS4 proxy when the URL names one), then runs the library's RTMP handshake and
+// connect command. The library exports an IPv4-only entry of the same name; ours lives in `kn` so
+// the library's symbol stays what every other user of the library in the process gets.
+#include <netinet/in.h>
+
+#include <cstdint>
+
+#include <librtmp/rtmp.h>
+
+namespace kn {
+
+// What a link time-out of 0 (or less) stands for: the library's own default.
+inline constexpr int32_t kDefaultConnectTimeoutSeconds = 30;
+
+// Connects `r` (after RTMP_SetupURL, the time-out and RTMP_EnableWrite). The family of the first
+// address the name resolves to picks the path; there is no fallback to the other family. Every
+// blocking step (TCP connect, SOCKS exchange, handshake reads) is bounded by Link.timeout, 0
+// meaning kDefaultConnectTimeoutSeconds. SIGPIPE is held off in the calling thread meanwhile.
+bool RTMP_Connect(RTMP* r, RTMPPacket* cp);
+
+// Opens the session's TCP socket to `service`, then runs the SOCKS negotiation when the link has a
+// SOCKS port. On failure the session is closed.
+bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service);
+bool RTMP_Connect0_IPV4(RTMP* r, const sockaddr_in* service);
+
+// Fills an IPv4 address record from a literal or a name (first IPv4 answer) and a port.
+bool add_addr_info(sockaddr_in* service, const AVal* host, int port);
+
+// SOCKS4 CONNECT to (Link.hostname, Link.port) on the session's socket; SOCKS4 names the
+// destination by its IPv4 address.
+bool SocksNegotiate(RTMP* r);
+
+// Where the connected TCP socket is handed to the session layer: TLS for rtmps (the library's own
+// client today, inside RTMP_Connect1), then the RTMP handshake and the connect command.
+bool startSession(RTMP* r, RTMPPacket* cp);
+
+}  // namespace kn

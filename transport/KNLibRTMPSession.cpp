@@ -1,0 +1,79 @@
+#include "transport/KNLibRTMPSession.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include <librtmp/log.h>
+
+#include "transport/KNRTMPConnect.h"
+
+namespace {
+
+// Serialises the library's session initialisation, which also sets up process-wide TLS state.
+std::mutex& rtmpSyncObject() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+std::unique_ptr<KNLibRTMPSession> KNLibRTMPSession::create() {
+    RTMP* rtmp = RTMP_Alloc();
+    if (!rtmp) return nullptr;
+    {
+        std::lock_guard<std::mutex> guard(rtmpSyncObject());
+        RTMP_Init(rtmp);
+    }
+    return std::unique_ptr<KNLibRTMPSession>(new KNLibRTMPSession(rtmp));
+}
+
+KNLibRTMPSession::~KNLibRTMPSession() {
+    RTMP_Close(rtmp_);
+    RTMP_Free(rtmp_);
+    // url_ goes after the session: the library's link strings point into it.
+}
+
+KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, int32_t timeoutSeconds) {
+    RTMP_LogSetLevel(RTMP_LOGINFO);
+    RTMP_LogSetOutput(stderr);
+
+    url_ = std::make_unique<char[]>(url.size() + 1);
+    std::memcpy(url_.get(), url.c_str(), url.size() + 1);
+    if (RTMP_SetupURL(rtmp_, url_.get()) != 1) return ConnectStatus::BadURL;
+
+    rtmp_->Link.timeout = timeoutSeconds;
+    RTMP_EnableWrite(rtmp_);
+
+    if (!kn::RTMP_Connect(rtmp_, nullptr)) return ConnectStatus::ConnectFailed;
+    if (!RTMP_ConnectStream(rtmp_, 0)) return ConnectStatus::StreamFailed;
+    if (!announceChunkSize()) return ConnectStatus::StreamFailed;
+    return ConnectStatus::Connected;
+}
+
+// The standard Set Chunk Size control message; every later packet is cut at the new size.
+bool KNLibRTMPSession::announceChunkSize() {
+    char buffer[RTMP_MAX_HEADER_SIZE + 4] = {};
+    RTMPPacket packet{};
+    packet.m_body = buffer + RTMP_MAX_HEADER_SIZE;
+    packet.m_packetType = RTMP_PACKET_TYPE_CHUNK_SIZE;
+    packet.m_nChannel = 0x02;
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_nBodySize = 4;
+    const uint32_t size = kOutChunkSizeBytes;
+    packet.m_body[0] = static_cast<char>((size >> 24) & 0x7f);
+    packet.m_body[1] = static_cast<char>((size >> 16) & 0xff);
+    packet.m_body[2] = static_cast<char>((size >> 8) & 0xff);
+    packet.m_body[3] = static_cast<char>(size & 0xff);
+    if (RTMP_SendPacket(rtmp_, &packet, 0) <= 0) return false;
+    rtmp_->m_outChunkSize = kOutChunkSizeBytes;
+    return true;
+}
+
+bool KNLibRTMPSession::isConnected() { return RTMP_IsConnected(rtmp_) != 0; }
+
+int KNLibRTMPSession::sendPacket(RTMPPacket& packet, bool queue) {
+    return RTMP_SendPacket(rtmp_, &packet, queue ? 1 : 0);
+}
+
+int32_t KNLibRTMPSession::streamId() { return rtmp_->m_stream_id; }

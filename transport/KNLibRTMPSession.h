@@ -1,0 +1,27 @@
+#pragma once
+#include <memory>
+
+#include "transport/KNRTMPSession.h"
+
+// One session of the RTMP library. Destruction closes and frees it.
+class KNLibRTMPSession final : public KNRTMPSession {
+public:
+    // Outgoing chunk size announced once connected: fewer chunk headers, far less server work.
+    static constexpr int kOutChunkSizeBytes = 4096;
+
+    // Null when the library can't allocate a session.
+    static std::unique_ptr<KNLibRTMPSession> create();
+    ~KNLibRTMPSession() override;
+
+    ConnectStatus connect(const std::string& url, int32_t timeoutSeconds) override;
+    bool isConnected() override;
+    int sendPacket(RTMPPacket& packet, bool queue) override;
+    int32_t streamId() override;
+
+private:
+    explicit KNLibRTMPSession(RTMP* rtmp) : rtmp_(rtmp) {}
+    bool announceChunkSize();
+
+    RTMP* rtmp_;
+    std::unique_ptr<char[]> url_;  // parsed in place by the library; outlives rtmp_'s use of it
+};

@@ -1,0 +1,463 @@
+#include "transport/KNRTMPManager.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+#include "core/KNLog.h"
+#include "kestrune/KNError.h"
+#include "transport/KNLibRTMPSession.h"
+
+static_assert(KNRTMPManager::kPacketOverheadBytes == 67, "reported packet sizes assume this layout");
+
+namespace {
+
+constexpr int64_t kScopeAll = 0;
+constexpr int64_t kScopeSending = 1;
+constexpr int64_t kScopeQueue = 2;
+// Reported for an audio packet on top of its ADTS frame: the raw AAC body is 5 bytes shorter.
+constexpr uint64_t kAudioPacketOverheadBytes = KNRTMPManager::kPacketOverheadBytes - 14;
+constexpr uint32_t kAudioHeaderLargeAtPayloadBytes = 4;
+
+enum : int64_t {
+    kErrorConnectionURL = 30000,
+    kErrorAlreadyInitialized = 30001,
+    kErrorAlloc = 30002,
+    kErrorConnect = 30003,
+    kErrorConnectStream = 30004,
+};
+
+const std::shared_ptr<KNLog>& sharedLog() {
+    static const std::shared_ptr<KNLog> log = KNLog::sharedInstance();
+    return log;
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char line[160];
+    va_list args;
+    va_start(args, fmt);
+    const int length = std::vsnprintf(line, sizeof(line), fmt, args);
+    va_end(args);
+    return std::string(line, std::clamp(length, 0, static_cast<int>(sizeof(line)) - 1));
+}
+
+// Packet lines come at frame rate: skip the formatting unless informational lines are written.
+#define KN_LOG_INFO(scope, ...)                                                        \
+    do {                                                                               \
+        if (sharedLog()->logLevel() < 1) sharedLog()->logInfoScope(format(__VA_ARGS__), scope); \
+    } while (0)
+#define KN_LOG_ERROR(scope, ...)                                                        \
+    do {                                                                                \
+        if (sharedLog()->logLevel() < 3) sharedLog()->logErrorScope(format(__VA_ARGS__), scope); \
+    } while (0)
+
+int32_t effectiveTimeout(uint64_t timeoutSeconds) {
+    if (timeoutSeconds == 0) return KNRTMPManager::kDefaultTimeoutSeconds;
+    return static_cast<int32_t>(std::min<uint64_t>(timeoutSeconds, std::numeric_limits<int32_t>::max()));
+}
+
+bool isASCII(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Counts a packet block off the load however it ends.
+struct CountOff {
+    std::atomic<int64_t>& load;
+    ~CountOff() { load.fetch_sub(1); }
+};
+
+}  // namespace
+
+std::shared_ptr<KNRTMPManager> KNRTMPManager::create() {
+    return createWithSessionFactory([]() -> std::unique_ptr<KNRTMPSession> { return KNLibRTMPSession::create(); });
+}
+
+std::shared_ptr<KNRTMPManager> KNRTMPManager::createWithSessionFactory(KNRTMPSessionFactory factory) {
+    return std::make_shared<KNRTMPManager>(std::move(factory));
+}
+
+KNRTMPManager::KNRTMPManager(KNRTMPSessionFactory factory)
+    : sessionFactory_(std::move(factory)),
+      senderQueue_(platform::DispatchQueue::createSerial(
+          "com.KestruneSDK.RTMPQueue", platform::DispatchQueue::global(platform::QueuePriority::High))) {}
+
+KNRTMPManager::~KNRTMPManager() = default;
+
+std::shared_ptr<KNRTMPManagerDelegate> KNRTMPManager::delegate() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return delegate_.lock();
+}
+
+void KNRTMPManager::setDelegate(std::weak_ptr<KNRTMPManagerDelegate> delegate) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+std::optional<std::string> KNRTMPManager::connectionURL() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return connectionURL_;
+}
+
+void KNRTMPManager::setConnectionURL(std::optional<std::string> url) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    connectionURL_ = std::move(url);
+}
+
+std::shared_ptr<const KNMetadata> KNRTMPManager::metadata() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return metadata_;
+}
+
+void KNRTMPManager::setMetadata(std::shared_ptr<const KNMetadata> metadata) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    metadata_ = std::move(metadata);
+}
+
+uint64_t KNRTMPManager::timeout() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return timeout_;
+}
+
+void KNRTMPManager::setTimeout(uint64_t timeoutSeconds) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    timeout_ = timeoutSeconds;
+}
+
+void KNRTMPManager::establishConnection() {
+    senderQueue_->async([self = shared_from_this()] { self->initConnection(); });
+}
+
+void KNRTMPManager::closeConnection() {
+    senderQueue_->async([self = shared_from_this()] {
+        self->stopRtmpConnect();
+        if (auto delegate = self->delegate()) delegate->RTMPManagerDidCloseConnection(self.get());
+    });
+}
+
+void KNRTMPManager::setVideoSPSAndPPS(const Bytes& sps, const Bytes& pps) {
+    senderQueue_->async([self = shared_from_this(), sps, pps] {
+        static const std::vector<uint8_t> none;
+        const auto& newSps = sps ? *sps : none;
+        const auto& newPps = pps ? *pps : none;
+        // The encoder restarted with other parameters: the next key frame needs a new header.
+        if (!self->firstVideoPacket_ && (newSps != self->sps_ || newPps != self->pps_)) {
+            self->firstVideoPacket_ = true;
+        }
+        self->sps_ = newSps;
+        self->pps_ = newPps;
+        KN_LOG_INFO(kScopeSending, "PPS SPS set");
+    });
+}
+
+void KNRTMPManager::reportErrorWithCodeAndMessage(int64_t code, const std::string& message) {
+    if (auto delegate = this->delegate()) {
+        delegate->RTMPManagerDidFailConnectingWithError(this, KNError::errorWithCodesMessage({code}, message));
+    }
+}
+
+void KNRTMPManager::initConnection() {
+    std::optional<std::string> url;
+    std::shared_ptr<const KNMetadata> metadata;
+    uint64_t timeoutSeconds;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        url = connectionURL_;
+        metadata = metadata_;
+        timeoutSeconds = timeout_;
+    }
+    if (!url) {
+        reportErrorWithCodeAndMessage(kErrorConnectionURL, "Connection URL is missing");
+        return;
+    }
+    // A live connection is left exactly as it is.
+    if (rtmp_) {
+        reportErrorWithCodeAndMessage(kErrorAlreadyInitialized, "Connection already initialized");
+        return;
+    }
+
+    interleaver_.reset();
+    queueLoad_.store(0);
+    firstAudioPacket_ = true;
+    firstVideoPacket_ = true;
+    loggedVideoBase_.store(0, std::memory_order_relaxed);
+    loggedAudioBase_.store(0, std::memory_order_relaxed);
+    packetBuffer_.allocate(kInitialPacketBufferBytes);
+
+    if (!isASCII(*url)) {
+        reportErrorWithCodeAndMessage(kErrorConnectionURL, "Failed to set RTMP URL");
+        return;
+    }
+    std::unique_ptr<KNRTMPSession> session = sessionFactory_();
+    if (!session) {
+        reportErrorWithCodeAndMessage(kErrorAlloc, "Failed to alloc RTMP object");
+        return;
+    }
+    switch (session->connect(*url, effectiveTimeout(timeoutSeconds))) {
+    case KNRTMPSession::ConnectStatus::BadURL:
+        reportErrorWithCodeAndMessage(kErrorConnectionURL, "Failed to set RTMP URL");
+        return;
+    case KNRTMPSession::ConnectStatus::ConnectFailed:
+        reportErrorWithCodeAndMessage(kErrorConnect, "Failed to connect to server");
+        return;
+    case KNRTMPSession::ConnectStatus::StreamFailed:
+        reportErrorWithCodeAndMessage(kErrorConnectStream, "Failed to connect to stream");
+        return;
+    case KNRTMPSession::ConnectStatus::Connected:
+        break;
+    }
+    rtmp_ = std::move(session);
+    if (metadata) sendMetaData(*metadata);
+    if (auto delegate = this->delegate()) delegate->RTMPManagerDidConnectToServer(this);
+}
+
+void KNRTMPManager::stopRtmpConnect() {
+    interleaver_.clearBuffers();
+    queueLoad_.store(0);
+    rtmp_.reset();
+    packetBuffer_.release();
+}
+
+// A dead connection is torn down right here, once: later blocks find no session.
+void KNRTMPManager::tearDownLostConnection() {
+    stopRtmpConnect();
+    if (auto delegate = this->delegate()) delegate->RTMPManagerDidDisconnect(this);
+}
+
+// ---- Media side ----
+
+void KNRTMPManager::sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool isKeyFrame,
+                                                       uint64_t timestampMs) {
+    const uint64_t length = packet ? packet->size() : 0;
+    const auto delegate = this->delegate();
+    if (delegate) delegate->RTMPManagerWillSendPacketWithSize(this, length + kPacketOverheadBytes);
+
+    const uint64_t logged = timestampMs - loggedVideoBase_.load(std::memory_order_relaxed);
+    bool accept;
+    if (isKeyFrame) {
+        accept = queueLoad_.load() <= kMaxQueueLoad;
+        droppingFrames_.store(!accept);
+    } else {
+        accept = !droppingFrames_.load();
+    }
+    if (!accept) {
+        if (delegate) delegate->RTMPManagerDidDropPacket(this);
+        KN_LOG_INFO(kScopeQueue, "Dropping video packet with timestamp: %llu keyframe: %d",
+                    static_cast<unsigned long long>(logged), isKeyFrame ? 1 : 0);
+        return;
+    }
+    queueLoad_.fetch_add(1);
+    senderQueue_->async([self = shared_from_this(), packet, isKeyFrame, timestampMs] {
+        self->processVideoPacket(packet, isKeyFrame, timestampMs);
+    });
+    KN_LOG_INFO(kScopeQueue, "Enqueued video packet with timestamp: %llu keyframe: %d",
+                static_cast<unsigned long long>(logged), isKeyFrame ? 1 : 0);
+}
+
+void KNRTMPManager::sendAudioPacketTimestamp(const Bytes& packet, uint64_t timestampMs) {
+    const uint64_t length = packet ? packet->size() : 0;
+    const auto delegate = this->delegate();
+    if (delegate) delegate->RTMPManagerWillSendPacketWithSize(this, length + kPacketOverheadBytes);
+
+    if (queueLoad_.load() > kMaxQueueLoad) {
+        if (delegate) delegate->RTMPManagerDidDropPacket(this);
+        return;
+    }
+    queueLoad_.fetch_add(1);
+    senderQueue_->async([self = shared_from_this(), packet, timestampMs] {
+        self->processAudioPacket(packet, timestampMs);
+    });
+    KN_LOG_INFO(kScopeQueue, "Enqueued audio packet with timestamp: %llu",
+                static_cast<unsigned long long>(timestampMs - loggedAudioBase_.load(std::memory_order_relaxed)));
+}
+
+void KNRTMPManager::processVideoPacket(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs) {
+    CountOff countOff{queueLoad_};
+    if (!rtmp_) {
+        KN_LOG_ERROR(kScopeAll, "Connection closed, ignoring video packet with timestamp: %llu",
+                     static_cast<unsigned long long>(timestampMs));
+        return;
+    }
+    if (!packet || packet->empty()) {
+        if (auto delegate = this->delegate()) delegate->RTMPManagerDidDropBadVideoPacket(this);
+        return;
+    }
+    std::shared_ptr<const std::vector<uint8_t>> sequenceHeader;
+    if (firstVideoPacket_) {
+        if (!isKeyFrame) return;
+        // Without usable parameter sets the picture can't start: wait for a key frame that has them.
+        if (!KNFLVPayload::parameterSetsUsable(sps_, pps_)) {
+            if (auto delegate = this->delegate()) delegate->RTMPManagerDidDropBadVideoPacket(this);
+            return;
+        }
+        firstVideoPacket_ = false;
+        sequenceHeader = std::make_shared<const std::vector<uint8_t>>(KNFLVPayload::avcSequenceHeader(sps_, pps_));
+    }
+
+    KNInterleaver::Entry entry;
+    entry.frame.setData(packet);
+    entry.frame.setTimestamp(interleaver_.rebaseVideo(timestampMs));
+    entry.frame.setKeyframe(isKeyFrame);
+    entry.sequenceHeader = std::move(sequenceHeader);
+    loggedVideoBase_.store(interleaver_.videoBase().value_or(0), std::memory_order_relaxed);
+    sendReadyFrames(interleaver_.pushVideo(std::move(entry), sendingAudio_.load()));
+}
+
+void KNRTMPManager::processAudioPacket(const Bytes& packet, uint64_t timestampMs) {
+    CountOff countOff{queueLoad_};
+    if (!rtmp_) {
+        KN_LOG_ERROR(kScopeAll, "Connection closed, ignoring audio packet with timestamp: %llu",
+                     static_cast<unsigned long long>(timestampMs));
+        return;
+    }
+    const auto adts = packet ? KNFLVPayload::parseADTS(packet->data(), packet->size()) : std::nullopt;
+    if (!adts) {
+        if (auto delegate = this->delegate()) delegate->RTMPManagerDidDropBadAudioPacket(this);
+        return;
+    }
+
+    KNInterleaver::Entry entry;
+    entry.frame.setData(packet);
+    entry.frame.setTimestamp(interleaver_.rebaseAudio(timestampMs));
+    entry.headerLengthBytes = adts->headerLengthBytes;
+    loggedAudioBase_.store(interleaver_.audioBase().value_or(0), std::memory_order_relaxed);
+
+    // The header declares what the frames carry: first from the stream description, then again
+    // whenever the frames announce another rate or channel count.
+    bool sendHeader = false;
+    if (firstAudioPacket_) {
+        firstAudioPacket_ = false;
+        declaredAudio_ = KNFLVPayload::audioConfigFromMetadata(metadata().get());
+        sendHeader = true;
+    }
+    if (adts->config != declaredAudio_) {
+        declaredAudio_ = adts->config;
+        sendHeader = true;
+    }
+    if (sendHeader) {
+        const auto header = KNFLVPayload::aacSequenceHeader(declaredAudio_);
+        entry.sequenceHeader = std::make_shared<const std::vector<uint8_t>>(header.begin(), header.end());
+    }
+    sendReadyFrames(interleaver_.pushAudio(std::move(entry), sendingVideo_.load()));
+}
+
+void KNRTMPManager::sendReadyFrames(const std::vector<KNInterleaver::Entry>& frames) {
+    for (const auto& frame : frames) {
+        if (!rtmp_) return;  // torn down by a failed write: the rest is gone with the connection
+        if (frame.sequenceHeader &&
+            !sendSequenceHeader(*frame.sequenceHeader, frame.video ? RTMP_PACKET_TYPE_VIDEO : RTMP_PACKET_TYPE_AUDIO)) {
+            continue;
+        }
+        if (frame.dequeued) {
+            KN_LOG_INFO(kScopeQueue, "Dequeued %s packet with timestamp: %llu", frame.video ? "video" : "audio",
+                        static_cast<unsigned long long>(frame.frame.timestamp()));
+        }
+        if (frame.video) {
+            sendH264Packet(frame);
+        } else {
+            sendAACPacket(frame);
+        }
+    }
+}
+
+bool KNRTMPManager::sendSequenceHeader(const std::vector<uint8_t>& body, uint8_t packetType) {
+    const bool video = packetType == RTMP_PACKET_TYPE_VIDEO;
+    if (!rtmp_->isConnected()) {
+        tearDownLostConnection();
+        return false;
+    }
+    std::vector<char> buffer(RTMP_MAX_HEADER_SIZE + body.size());
+    std::copy(body.begin(), body.end(), buffer.begin() + RTMP_MAX_HEADER_SIZE);
+    RTMPPacket packet{};
+    packet.m_body = buffer.data() + RTMP_MAX_HEADER_SIZE;
+    packet.m_nBodySize = static_cast<uint32_t>(body.size());
+    packet.m_packetType = packetType;
+    packet.m_nChannel = 0x04;
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_nInfoField2 = rtmp_->streamId();
+    if (rtmp_->sendPacket(packet, false) <= 0) {
+        if (auto delegate = this->delegate()) {
+            video ? delegate->RTMPManagerDidDropBadVideoPacket(this) : delegate->RTMPManagerDidDropBadAudioPacket(this);
+        }
+        tearDownLostConnection();
+        return false;
+    }
+    KN_LOG_INFO(kScopeSending, video ? "PPS SPS sent" : "Audio header sent");
+    return true;
+}
+
+bool KNRTMPManager::sendH264Packet(const KNInterleaver::Entry& frame) {
+    const auto& data = *frame.frame.data();
+    const uint64_t timestamp = frame.frame.timestamp();
+    if (!rtmp_->isConnected()) {
+        tearDownLostConnection();
+        return false;
+    }
+    RTMPPacket& packet = packetBuffer_.preparePacket(data.size() + KNFLVPayload::kVideoBodyOverheadBytes);
+    KNFLVPayload::writeVideoBody(packetBuffer_.body(), data.data(), data.size(), frame.frame.keyframe());
+    packet.m_packetType = RTMP_PACKET_TYPE_VIDEO;
+    packet.m_nChannel = 0x04;
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_nTimeStamp = static_cast<uint32_t>(timestamp);
+    packet.m_nInfoField2 = rtmp_->streamId();
+    const int result = sendRTMPPacketWithSize(packet, data.size() + kPacketOverheadBytes);
+    if (result <= 0) {
+        if (auto delegate = this->delegate()) delegate->RTMPManagerDidDropBadVideoPacket(this);
+    }
+    KN_LOG_INFO(kScopeSending, "Sent video packet with timestamp: %llu, keyframe: %d",
+                static_cast<unsigned long long>(timestamp), frame.frame.keyframe() ? 1 : 0);
+    if (result <= 0) tearDownLostConnection();
+    return result > 0;
+}
+
+bool KNRTMPManager::sendAACPacket(const KNInterleaver::Entry& frame) {
+    const auto& data = *frame.frame.data();
+    const uint64_t timestamp = frame.frame.timestamp();
+    if (!rtmp_->isConnected()) {
+        tearDownLostConnection();
+        return false;
+    }
+    const size_t payload = data.size() - frame.headerLengthBytes;
+    RTMPPacket& packet = packetBuffer_.preparePacket(payload + 2);
+    KNFLVPayload::writeAudioBody(packetBuffer_.body(), data.data(), data.size(), frame.headerLengthBytes);
+    packet.m_packetType = RTMP_PACKET_TYPE_AUDIO;
+    packet.m_nChannel = 0x04;
+    packet.m_headerType = payload == kAudioHeaderLargeAtPayloadBytes ? RTMP_PACKET_SIZE_LARGE : RTMP_PACKET_SIZE_MEDIUM;
+    packet.m_nTimeStamp = static_cast<uint32_t>(timestamp);
+    packet.m_nInfoField2 = rtmp_->streamId();
+    const int result = sendRTMPPacketWithSize(packet, data.size() + kAudioPacketOverheadBytes);
+    if (result <= 0) {
+        if (auto delegate = this->delegate()) delegate->RTMPManagerDidDropBadAudioPacket(this);
+        tearDownLostConnection();
+        return false;
+    }
+    KN_LOG_INFO(kScopeSending, "Sent audio packet with timestamp: %llu", static_cast<unsigned long long>(timestamp));
+    return true;
+}
+
+int KNRTMPManager::sendRTMPPacketWithSize(RTMPPacket& packet, uint64_t sizeBytes) {
+    const int result = rtmp_->sendPacket(packet, true);
+    if (result > 0) {
+        if (auto delegate = this->delegate()) delegate->RTMPManagerDidSendPacketWithSize(this, sizeBytes);
+    } else {
+        reportErrorWithCodeAndMessage(kErrorConnect, "Connection to server lost");
+    }
+    return result;
+}
+
+void KNRTMPManager::sendMetaData(const KNMetadata& metadata) {
+    const std::vector<uint8_t> body = KNFLVPayload::onMetaData(metadata);
+    if (body.empty()) return;
+    std::vector<char> buffer(RTMP_MAX_HEADER_SIZE + body.size());
+    std::copy(body.begin(), body.end(), buffer.begin() + RTMP_MAX_HEADER_SIZE);
+    RTMPPacket packet{};
+    packet.m_body = buffer.data() + RTMP_MAX_HEADER_SIZE;
+    packet.m_nBodySize = static_cast<uint32_t>(body.size());
+    packet.m_packetType = RTMP_PACKET_TYPE_INFO;
+    packet.m_nChannel = 0x03;
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_hasAbsTimestamp = 1;
+    packet.m_nInfoField2 = rtmp_->streamId();
+    rtmp_->sendPacket(packet, false);
+}

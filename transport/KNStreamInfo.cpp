@@ -1,0 +1,144 @@
+#include "kestrune/KNStreamInfo.h"
+
+namespace {
+
+const char* const kArchiveClassName = "KNStreamInfo";
+
+std::string describe(const std::optional<std::string>& value) { return value ? *value : "(null)"; }
+
+bool hasText(const std::optional<std::string>& value) { return value && !value->empty(); }
+
+std::optional<std::string> trimSlashesAndSpaces(const std::optional<std::string>& value) {
+    if (!value) return std::nullopt;
+    const auto first = value->find_first_not_of("/ ");
+    if (first == std::string::npos) return std::string();
+    const auto last = value->find_last_not_of("/ ");
+    return value->substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::shared_ptr<KNStreamInfo> KNStreamInfo::create() {
+    std::shared_ptr<KNStreamInfo> info(new KNStreamInfo());
+    info->serverAddress_ = "TBD";
+    info->applicationName_ = "TBD";
+    info->streamName_ = "TBD";
+    info->username_ = "";
+    info->password_ = "";
+    return info;
+}
+
+std::shared_ptr<KNStreamInfo> KNStreamInfo::streamInfo() { return create(); }
+
+std::shared_ptr<KNStreamInfo> KNStreamInfo::secureStreamInfo() {
+    auto info = create();
+    info->useSecureConnection_ = true;
+    return info;
+}
+
+bool KNStreamInfo::useSecureConnection() const {
+    std::lock_guard lock(mutex_);
+    return useSecureConnection_;
+}
+
+void KNStreamInfo::setUseSecureConnection(bool value) {
+    std::lock_guard lock(mutex_);
+    useSecureConnection_ = value;
+}
+
+#define KN_STRING_PROPERTY(getter, setter, field)                 \
+    std::optional<std::string> KNStreamInfo::getter() const {     \
+        std::lock_guard lock(mutex_);                             \
+        return field;                                             \
+    }                                                             \
+    void KNStreamInfo::setter(std::optional<std::string> value) { \
+        std::lock_guard lock(mutex_);                             \
+        field = std::move(value);                                 \
+    }
+
+KN_STRING_PROPERTY(serverAddress, setServerAddress, serverAddress_)
+KN_STRING_PROPERTY(applicationName, setApplicationName, applicationName_)
+KN_STRING_PROPERTY(streamName, setStreamName, streamName_)
+KN_STRING_PROPERTY(username, setUsername, username_)
+KN_STRING_PROPERTY(password, setPassword, password_)
+#undef KN_STRING_PROPERTY
+
+void KNStreamInfo::setCustomStreamURLString(std::optional<std::string> value) {
+    std::lock_guard lock(mutex_);
+    customStreamURLString_ = std::move(value);
+}
+
+std::optional<std::string> KNStreamInfo::completedCustomURLLocked() {
+    auto& stored = customStreamURLString_;
+    if (hasText(stored) && stored->find("rtmp://") == std::string::npos &&
+        stored->find("rtmps://") == std::string::npos) {
+        stored = std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + *stored;
+    }
+    return stored;
+}
+
+std::optional<std::string> KNStreamInfo::customStreamURLString() {
+    std::lock_guard lock(mutex_);
+    return completedCustomURLLocked();
+}
+
+bool KNStreamInfo::usesCustomURL() {
+    std::lock_guard lock(mutex_);
+    return hasText(completedCustomURLLocked());
+}
+
+std::string KNStreamInfo::streamURLStringLocked() const {
+    std::string credentials;
+    if (hasText(username_) && hasText(password_)) credentials = *username_ + ":" + *password_ + "@";
+    return std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + credentials +
+           describe(trimSlashesAndSpaces(serverAddress_)) + "/" + describe(applicationName_) + "/" +
+           describe(streamName_);
+}
+
+std::string KNStreamInfo::streamURLString() const {
+    std::lock_guard lock(mutex_);
+    return streamURLStringLocked();
+}
+
+std::optional<platform::URL> KNStreamInfo::streamURL() const { return platform::URL::fromString(streamURLString()); }
+
+std::optional<platform::URL> KNStreamInfo::customStreamURL() {
+    auto custom = customStreamURLString();
+    if (!custom) return std::nullopt;
+    return platform::URL::fromString(*custom);
+}
+
+std::string KNStreamInfo::effectiveURLString() {
+    std::lock_guard lock(mutex_);
+    auto custom = completedCustomURLLocked();
+    return hasText(custom) ? *custom : streamURLStringLocked();
+}
+
+bool KNStreamInfo::isEqual(const std::shared_ptr<KNStreamInfo>& other) {
+    if (!other) return false;
+    // One lock at a time: comparing a record with itself or two records from two threads can't deadlock.
+    const std::string mine = effectiveURLString();
+    return mine == other->effectiveURLString();
+}
+
+void KNStreamInfo::encodeWithCoder(platform::KeyedArchiver& coder) const {
+    std::lock_guard lock(mutex_);
+    coder.encodeString("serverAddress", serverAddress_);
+    coder.encodeString("streamName", streamName_);
+    coder.encodeString("applicationName", applicationName_);
+    coder.encodeBool("useSecureConnection", useSecureConnection_);
+    coder.encodeString("username", username_);
+    coder.encodeString("password", password_);
+}
+
+std::shared_ptr<KNStreamInfo> KNStreamInfo::initWithCoder(const platform::KeyedUnarchiver& coder) {
+    if (coder.className() != kArchiveClassName) return nullptr;
+    std::shared_ptr<KNStreamInfo> info(new KNStreamInfo());
+    info->serverAddress_ = coder.decodeString("serverAddress");
+    info->streamName_ = coder.decodeString("streamName");
+    info->applicationName_ = coder.decodeString("applicationName");
+    info->useSecureConnection_ = coder.decodeBool("useSecureConnection");
+    info->username_ = coder.decodeString("username");
+    info->password_ = coder.decodeString("password");
+    return info;
+}

@@ -1,0 +1,505 @@
+#include "transport/KNTLSTunnel.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One TLS record of plain text: the pump never holds more than this per direction.
+constexpr size_t kChunkBytes = 16 * 1024;
+// Encrypted bytes waiting for the TCP socket before the pump stops reading the plain end.
+constexpr size_t kTLSOutHighWaterBytes = 32 * 1024;
+
+// The credentials and priorities every tunnel shares; loaded at the first handshake and kept for
+// the life of the process (pump threads may still use them while the process exits).
+struct TrustStore {
+    gnutls_certificate_credentials_t credentials = nullptr;
+    gnutls_priority_t priority = nullptr;
+    std::string problems;  // trust sources that could not be read, told with a failed verification
+};
+
+void addProblem(std::string& problems, const std::string& what) {
+    if (!problems.empty()) problems += "; ";
+    problems += what;
+}
+
+const TrustStore& trustStore() {
+    static const TrustStore* store = [] {
+        auto* s = new TrustStore;
+        if (gnutls_certificate_allocate_credentials(&s->credentials) < 0) {
+            s->credentials = nullptr;
+            addProblem(s->problems, "no memory for credentials");
+            return s;
+        }
+        int n = gnutls_certificate_set_x509_system_trust(s->credentials);
+        if (n < 0) addProblem(s->problems, std::string("system trust store: ") + gnutls_strerror(n));
+        if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
+            n = gnutls_certificate_set_x509_trust_file(s->credentials, file, GNUTLS_X509_FMT_PEM);
+            if (n <= 0)
+                addProblem(s->problems, std::string("SSL_CERT_FILE ") + file + ": " +
+                                            (n < 0 ? gnutls_strerror(n) : "no certificate"));
+        }
+        if (const char* dirs = std::getenv("SSL_CERT_DIR"); dirs && *dirs) {
+            // A colon-separated list, as the variable is usually read.
+            std::string list = dirs;
+            size_t start = 0;
+            while (start <= list.size()) {
+                size_t end = list.find(':', start);
+                if (end == std::string::npos) end = list.size();
+                std::string dir = list.substr(start, end - start);
+                if (!dir.empty()) {
+                    n = gnutls_certificate_set_x509_trust_dir(s->credentials, dir.c_str(),
+                                                              GNUTLS_X509_FMT_PEM);
+                    if (n < 0) addProblem(s->problems, "SSL_CERT_DIR " + dir + ": " + gnutls_strerror(n));
+                }
+                start = end + 1;
+            }
+        }
+        const char* errPos = nullptr;
+        if (gnutls_priority_init(&s->priority, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", &errPos) < 0) {
+            s->priority = nullptr;
+            addProblem(s->problems, "TLS priorities not accepted");
+        }
+        return s;
+    }();
+    return *store;
+}
+
+bool isIPLiteral(const std::string& host) {
+    unsigned char addr[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), addr) == 1 || inet_pton(AF_INET6, host.c_str(), addr) == 1;
+}
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+bool setNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::string errnoText(const char* what, int err) {
+    return std::string(what) + ": " + std::strerror(err);
+}
+
+std::mutex& registryMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::map<const void*, std::unique_ptr<KNTLSTunnel>>& registry() {
+    static std::map<const void*, std::unique_ptr<KNTLSTunnel>> tunnels;
+    return tunnels;
+}
+
+}  // namespace
+
+struct KNTLSTunnel::Session {
+    gnutls_session_t tls = nullptr;
+    ~Session() {
+        if (tls) gnutls_deinit(tls);
+    }
+};
+
+// GnuTLS's transport: writes only ever append to tlsOut_, reads come straight from the socket.
+struct KNTLSTunnelIO {
+    static ssize_t push(gnutls_transport_ptr_t p, const giovec_t* iov, int count) {
+        auto* t = static_cast<KNTLSTunnel*>(p);
+        size_t total = 0;
+        for (int i = 0; i < count; ++i) {
+            const auto* base = static_cast<const unsigned char*>(iov[i].iov_base);
+            t->tlsOut_.insert(t->tlsOut_.end(), base, base + iov[i].iov_len);
+            total += iov[i].iov_len;
+        }
+        return static_cast<ssize_t>(total);
+    }
+
+    static ssize_t pull(gnutls_transport_ptr_t p, void* data, size_t size) {
+        auto* t = static_cast<KNTLSTunnel*>(p);
+        ssize_t n = recv(t->tcpFd_, data, size, 0);
+        if (n < 0) gnutls_transport_set_errno(t->session_->tls, errno);
+        return n;
+    }
+
+    static int pullTimeout(gnutls_transport_ptr_t p, unsigned int ms) {
+        auto* t = static_cast<KNTLSTunnel*>(p);
+        t->flushTLSOutput();  // the server can't answer what it hasn't been sent
+        pollfd pfd{t->tcpFd_, POLLIN, 0};
+        int wait = ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms);
+        int r = poll(&pfd, 1, wait);
+        if (r < 0) gnutls_transport_set_errno(t->session_->tls, errno);
+        return r;
+    }
+};
+
+std::unique_ptr<KNTLSTunnel> KNTLSTunnel::open(int tcpFd, const std::string& host, int timeoutSeconds,
+                                               std::string& reason) {
+    std::unique_ptr<KNTLSTunnel> t(new KNTLSTunnel);
+    t->tcpFd_ = tcpFd;  // from here on the destructor closes it
+    t->timeoutSeconds_ = timeoutSeconds > 0 ? timeoutSeconds : kDefaultTimeoutSeconds;
+    t->session_ = std::make_unique<Session>();
+    const auto deadline = Clock::now() + std::chrono::seconds(t->timeoutSeconds_);
+
+    const TrustStore& store = trustStore();
+    if (!store.credentials || !store.priority) {
+        reason = "TLS set-up failed: " + store.problems;
+        return nullptr;
+    }
+    if (tcpFd < 0 || !setNonBlocking(tcpFd)) {
+        reason = "TLS set-up failed: unusable socket";
+        return nullptr;
+    }
+
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        reason = errnoText("socketpair", errno);
+        return nullptr;
+    }
+    t->appFd_ = fds[0];
+    t->pumpFd_ = fds[1];
+    for (int fd : fds) {
+        int size = kSocketPairBufferBytes;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    // The library's reads time out on the plain end as they would on the TCP socket.
+    timeval rcvTimeout{};
+    socklen_t len = sizeof rcvTimeout;
+    if (getsockopt(tcpFd, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, &len) == 0)
+        setsockopt(t->appFd_, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, sizeof rcvTimeout);
+    t->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (t->wakeFd_ < 0 || !setNonBlocking(t->pumpFd_)) {
+        reason = errnoText("TLS set-up failed", errno);
+        return nullptr;
+    }
+
+    gnutls_session_t s = nullptr;
+    int r = gnutls_init(&s, GNUTLS_CLIENT | GNUTLS_NO_SIGNAL);
+    if (r < 0) {
+        reason = std::string("TLS set-up failed: ") + gnutls_strerror(r);
+        return nullptr;
+    }
+    t->session_->tls = s;
+    gnutls_priority_set(s, store.priority);
+    gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, store.credentials);
+    if (!isIPLiteral(host)) gnutls_server_name_set(s, GNUTLS_NAME_DNS, host.data(), host.size());
+    gnutls_session_set_verify_cert(s, host.c_str(), 0);
+    // Our own deadline bounds the handshake; GnuTLS's would make it wait in the pull function.
+    gnutls_handshake_set_timeout(s, 0);
+    gnutls_transport_set_ptr(s, t.get());
+    gnutls_transport_set_vec_push_function(s, &KNTLSTunnelIO::push);
+    gnutls_transport_set_pull_function(s, &KNTLSTunnelIO::pull);
+    gnutls_transport_set_pull_timeout_function(s, &KNTLSTunnelIO::pullTimeout);
+
+    for (;;) {
+        r = gnutls_handshake(s);
+        // Whatever the handshake produced goes out before we wait for the server.
+        while (t->tlsOutSent_ < t->tlsOut_.size()) {
+            if (!t->flushTLSOutput()) {
+                reason = "TLS handshake with " + host + " failed: " + t->failure_;
+                return nullptr;
+            }
+            if (t->tlsOutSent_ < t->tlsOut_.size()) {
+                pollfd pfd{tcpFd, POLLOUT, 0};
+                if (poll(&pfd, 1, remainingMs(deadline)) == 0) {
+                    reason = "TLS handshake with " + host + " timed out";
+                    return nullptr;
+                }
+            }
+        }
+        if (r == 0) break;
+        if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) {
+            pollfd pfd{tcpFd, POLLIN, 0};
+            int ready = poll(&pfd, 1, remainingMs(deadline));
+            if (ready == 0 && Clock::now() >= deadline) {
+                reason = "TLS handshake with " + host + " timed out";
+                return nullptr;
+            }
+            continue;
+        }
+        if (r == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
+            gnutls_datum_t text{};
+            unsigned status = gnutls_session_get_verify_cert_status(s);
+            reason = "certificate of " + host + " not accepted";
+            if (gnutls_certificate_verification_status_print(status, gnutls_certificate_type_get(s), &text, 0) ==
+                0) {
+                reason += ": " + std::string(reinterpret_cast<const char*>(text.data), text.size);
+                gnutls_free(text.data);
+            }
+            if (!store.problems.empty()) reason += " (" + store.problems + ")";
+            return nullptr;
+        }
+        if (!gnutls_error_is_fatal(r)) continue;
+        reason = "TLS handshake with " + host + " failed: " + gnutls_strerror(r);
+        if (r == GNUTLS_E_FATAL_ALERT_RECEIVED)
+            reason += std::string(" (") + gnutls_alert_get_name(gnutls_alert_get(s)) + ")";
+        return nullptr;
+    }
+
+    if (const char* name = gnutls_protocol_get_name(gnutls_protocol_get_version(s))) t->protocol_ = name;
+    t->started_ = true;
+    t->thread_ = std::thread([raw = t.get()] { raw->pump(); });
+    return t;
+}
+
+KNTLSTunnel::~KNTLSTunnel() {
+    close();
+    for (int fd : {tcpFd_, pumpFd_, wakeFd_})
+        if (fd >= 0) ::close(fd);
+    // appFd_ belongs to the caller once open() succeeded; close it on the failure paths.
+    if (!started_ && appFd_ >= 0) ::close(appFd_);
+}
+
+void KNTLSTunnel::close() {
+    std::lock_guard<std::mutex> lock(closeMutex_);
+    if (!thread_.joinable()) return;
+    stopRequested_ = true;
+    uint64_t one = 1;
+    ssize_t ignored = write(wakeFd_, &one, sizeof one);
+    (void)ignored;
+    thread_.join();
+}
+
+std::string KNTLSTunnel::protocolName() const {
+    return protocol_;
+}
+
+std::string KNTLSTunnel::failureReason() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
+bool KNTLSTunnel::waitFinished(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finishedChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return finished_; });
+}
+
+void KNTLSTunnel::fail(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_.empty()) failure_ = why;
+}
+
+// Sends what it can without blocking; false when the connection is broken.
+bool KNTLSTunnel::flushTLSOutput() {
+    while (tlsOutSent_ < tlsOut_.size()) {
+        ssize_t n = send(tcpFd_, tlsOut_.data() + tlsOutSent_, tlsOut_.size() - tlsOutSent_, MSG_NOSIGNAL);
+        if (n > 0) {
+            tlsOutSent_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        fail(errnoText("sending to the server failed", n < 0 ? errno : EPIPE));
+        return false;
+    }
+    tlsOut_.clear();
+    tlsOutSent_ = 0;
+    return true;
+}
+
+void KNTLSTunnel::pump() {
+    // Belt and braces next to MSG_NOSIGNAL: nothing this thread does may raise SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    gnutls_session_t s = session_->tls;
+    std::vector<unsigned char> in(kChunkBytes), out(kChunkBytes);
+    size_t inLen = 0, inOff = 0;
+    bool appReadOpen = true;   // the library may still write
+    bool appWriteOpen = true;  // the library still reads
+    bool tlsReadOpen = true;
+    bool broken = false;
+    bool byeSent = false;
+    bool draining = false;
+    Clock::time_point deadline{};
+
+    for (;;) {
+        if (stopRequested_ && !draining) {
+            draining = true;
+            deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+        }
+        bool progress = false;
+
+        // Server to library.
+        if (tlsReadOpen && inOff == inLen && !byeSent) {
+            ssize_t n = gnutls_record_recv(s, in.data(), in.size());
+            if (n > 0) {
+                inLen = static_cast<size_t>(n);
+                inOff = 0;
+                progress = true;
+            } else if (n == 0) {
+                tlsReadOpen = false;  // the server closed the session
+            } else if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) {
+                // post-handshake messages (tickets, key updates) also end up here
+            } else if (n == GNUTLS_E_REHANDSHAKE || !gnutls_error_is_fatal(static_cast<int>(n))) {
+                progress = true;  // a renegotiation request or a warning: keep going without it
+            } else {
+                fail(std::string("receiving from the server failed: ") + gnutls_strerror(static_cast<int>(n)));
+                tlsReadOpen = false;
+                broken = true;
+            }
+            progress = progress || !tlsReadOpen;
+        }
+        if (inOff < inLen) {
+            if (!appWriteOpen) {
+                inOff = inLen;
+            } else {
+                ssize_t n = send(pumpFd_, in.data() + inOff, inLen - inOff, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    inOff += static_cast<size_t>(n);
+                    progress = true;
+                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    appWriteOpen = false;  // the library is gone; keep reading to let the server go on
+                    inOff = inLen;
+                    progress = true;
+                }
+            }
+        }
+        if (!tlsReadOpen && !broken) {
+            // The server ended the session while the library may still be writing: tell it as a
+            // lost connection.
+            fail("the server closed the connection");
+            broken = true;
+        }
+
+        // Library to server.
+        if (!broken && appReadOpen && tlsOut_.size() - tlsOutSent_ < kTLSOutHighWaterBytes) {
+            ssize_t n = recv(pumpFd_, out.data(), out.size(), MSG_DONTWAIT);
+            if (n > 0) {
+                for (size_t done = 0; done < static_cast<size_t>(n);) {
+                    ssize_t w = gnutls_record_send(s, out.data() + done, static_cast<size_t>(n) - done);
+                    if (w < 0 && w != GNUTLS_E_AGAIN && w != GNUTLS_E_INTERRUPTED) {
+                        fail(std::string("encrypting failed: ") + gnutls_strerror(static_cast<int>(w)));
+                        broken = true;
+                        break;
+                    }
+                    if (w > 0) done += static_cast<size_t>(w);
+                }
+                progress = true;
+            } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                appReadOpen = false;  // the library closed its end (a reset still means closed)
+                progress = true;
+            } else if (draining) {
+                appReadOpen = false;  // everything accepted before close() has been read
+                progress = true;
+            }
+        }
+        if (!broken && !flushTLSOutput()) broken = true;
+        if (broken) break;
+
+        if (!appReadOpen && !byeSent && tlsOutSent_ == tlsOut_.size()) {
+            gnutls_bye(s, GNUTLS_SHUT_WR);  // only queues the alert, our push never blocks
+            byeSent = true;
+            if (!draining) {
+                draining = true;
+                deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+            }
+            progress = true;
+            continue;
+        }
+        if (byeSent && tlsOutSent_ == tlsOut_.size()) {
+            // Closing now with unread bytes would reset the connection, which can cost the server
+            // the tail of the stream: stop writing and let it close first.
+            shutdown(tcpFd_, SHUT_WR);
+            unsigned char discard[4096];
+            for (;;) {
+                ssize_t n = recv(tcpFd_, discard, sizeof discard, 0);
+                if (n > 0) continue;
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    pollfd pfd{tcpFd_, POLLIN, 0};
+                    if (poll(&pfd, 1, remainingMs(deadline)) > 0) continue;
+                }
+                break;
+            }
+            break;
+        }
+        if (progress) continue;
+
+        pollfd fds[3];
+        nfds_t count = 0;
+        short tcpEvents = 0;
+        if (tlsOutSent_ < tlsOut_.size()) tcpEvents |= POLLOUT;
+        if (tlsReadOpen && inOff == inLen && !byeSent) tcpEvents |= POLLIN;
+        // A descriptor with nothing to wait for is left out: its hang-up alone would spin the loop.
+        fds[count++] = {tcpEvents ? tcpFd_ : -1, tcpEvents, 0};
+        short appEvents = 0;
+        if (appReadOpen && tlsOut_.size() - tlsOutSent_ < kTLSOutHighWaterBytes) appEvents |= POLLIN;
+        if (inOff < inLen && appWriteOpen) appEvents |= POLLOUT;
+        fds[count++] = {appEvents ? pumpFd_ : -1, appEvents, 0};
+        if (!draining) fds[count++] = {wakeFd_, POLLIN, 0};
+        int wait = draining ? remainingMs(deadline) : -1;
+        if (draining && wait == 0) {
+            fail("closing timed out");
+            break;
+        }
+        int r = poll(fds, count, wait);
+        if (r < 0 && errno != EINTR) {
+            fail(errnoText("poll", errno));
+            break;
+        }
+    }
+
+    // Whatever ended the pump, the library must see it: its reads end and its writes fail.
+    shutdown(pumpFd_, SHUT_RDWR);
+    shutdown(tcpFd_, SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    finishedChanged_.notify_all();
+}
+
+void KNTLSTunnel::keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunnel) {
+    std::unique_ptr<KNTLSTunnel> previous;
+    std::vector<std::unique_ptr<KNTLSTunnel>> ended;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        auto& tunnels = registry();
+        for (auto it = tunnels.begin(); it != tunnels.end();) {
+            if (it->second->waitFinished(0)) {
+                ended.push_back(std::move(it->second));
+                it = tunnels.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto& slot = tunnels[session];
+        previous = std::move(slot);
+        slot = std::move(tunnel);
+    }
+    // Destroyed outside the lock: a close may wait for a server.
+}
+
+void KNTLSTunnel::closeFor(const void* session) {
+    std::unique_ptr<KNTLSTunnel> tunnel;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        auto& tunnels = registry();
+        auto it = tunnels.find(session);
+        if (it == tunnels.end()) return;
+        tunnel = std::move(it->second);
+        tunnels.erase(it);
+    }
+    tunnel->close();
+}

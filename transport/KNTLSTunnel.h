@@ -1,0 +1,85 @@
+#pragma once
+// TLS client for one connection, run beside the RTMP library instead of inside it.
+//
+// The library reads and writes plain bytes on one end of a socket pair; a single pump thread owns
+// the TLS session and moves bytes between the other end and the real TCP socket. One thread, never
+// a reader and a writer: GnuTLS is not safe with two threads on one session when the server sends
+// a KeyUpdate.
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class KNTLSTunnel {
+public:
+    static constexpr int kDefaultTimeoutSeconds = 30;
+    // Room in the socket pair (the kernel doubles what is asked for): small, so a slow server
+    // pushes back on the publisher about as soon as a plain TCP socket would.
+    static constexpr int kSocketPairBufferBytes = 32 * 1024;
+
+    // Takes tcpFd, a connected stream socket, in every case. Runs the handshake (TLS 1.3 or 1.2)
+    // and verifies the server's certificate for `host` against the system trust store plus
+    // SSL_CERT_FILE / SSL_CERT_DIR; SNI is sent unless `host` is an IP literal. Gives up after
+    // timeoutSeconds (0: the default). On failure returns null and says why in `reason`.
+    static std::unique_ptr<KNTLSTunnel> open(int tcpFd, const std::string& host, int timeoutSeconds,
+                                             std::string& reason);
+
+    // Closes (as close()) and releases the session.
+    ~KNTLSTunnel();
+    KNTLSTunnel(const KNTLSTunnel&) = delete;
+    KNTLSTunnel& operator=(const KNTLSTunnel&) = delete;
+
+    // The plain end, blocking, with the TCP socket's receive time-out. The caller owns it; closing
+    // it ends the tunnel once everything written before has gone out.
+    int applicationFd() const { return appFd_; }
+
+    // Sends what the plain end has accepted so far, then the TLS close, and stops the pump.
+    // Returns once the pump has ended (bounded by the time-out). Safe to call more than once.
+    void close();
+
+    // Negotiated protocol, e.g. "TLS1.3".
+    std::string protocolName() const;
+    // Why the connection ended abnormally; empty while it runs or after a clean close.
+    std::string failureReason() const;
+    // Waits until the pump has ended, at most `timeoutMs`; true if it has.
+    bool waitFinished(int timeoutMs) const;
+
+    // Keeps a tunnel for as long as the RTMP session that talks through it; the pump ends on its
+    // own when the session closes its socket, closeFor() also waits for it.
+    static void keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunnel);
+    static void closeFor(const void* session);
+
+private:
+    struct Session;
+    KNTLSTunnel() = default;
+
+    void pump();
+    void fail(const std::string& why);
+    bool flushTLSOutput();
+
+    std::unique_ptr<Session> session_;
+    int tcpFd_ = -1;
+    int appFd_ = -1;
+    int pumpFd_ = -1;
+    int wakeFd_ = -1;
+    int timeoutSeconds_ = kDefaultTimeoutSeconds;
+    bool started_ = false;
+    std::string protocol_;
+    // Encrypted bytes GnuTLS has produced and the TCP socket has not taken yet. GnuTLS never sees
+    // a blocked write, so reading never interrupts a half-sent record.
+    std::vector<unsigned char> tlsOut_;
+    size_t tlsOutSent_ = 0;
+
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    std::mutex closeMutex_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable finishedChanged_;
+    bool finished_ = false;
+    std::string failure_;
+
+    friend struct KNTLSTunnelIO;
+};

@@ -1,0 +1,89 @@
+// The stream metadata and frame records, and the queue helpers on arrays.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/KNArrayQueue.h"
+#include "core/KNFrame.h"
+#include "core/KNMetadata.h"
+
+namespace {
+
+TEST(MediaRecords, FreshRecordsAreEmpty) {
+    auto metadata = KNMetadata::create();
+    EXPECT_FALSE(metadata->videoCodecId().has_value());
+    EXPECT_FALSE(metadata->audioCodecId().has_value());
+    EXPECT_EQ(metadata->videoWidth(), 0);
+    EXPECT_EQ(metadata->videoHeight(), 0);
+    EXPECT_EQ(metadata->videoBitrate(), 0);
+    EXPECT_EQ(metadata->videoFramerate(), 0);
+    EXPECT_EQ(metadata->audioBitrate(), 0);
+    EXPECT_EQ(metadata->audioSampleRate(), 0);
+    EXPECT_EQ(metadata->audioSampleSize(), 0);
+    EXPECT_FALSE(metadata->audioStereo());
+
+    auto frame = KNFrame::create();
+    EXPECT_EQ(frame->data(), nullptr);
+    EXPECT_EQ(frame->timestamp(), 0u);
+    EXPECT_FALSE(frame->keyframe());
+}
+
+TEST(MediaRecords, FramesShareTheirBytes) {
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{0x65, 0x88});
+    auto first = KNFrame::create();
+    auto second = KNFrame::create();
+    first->setData(bytes);
+    second->setData(bytes);
+    EXPECT_EQ(first->data().get(), second->data().get());
+    first->setTimestamp(UINT64_MAX);
+    EXPECT_EQ(first->timestamp(), UINT64_MAX);
+}
+
+template <class Array>
+class ArrayQueue : public ::testing::Test {};
+using Arrays = ::testing::Types<std::deque<std::string>, std::vector<std::string>>;
+TYPED_TEST_SUITE(ArrayQueue, Arrays);
+
+TYPED_TEST(ArrayQueue, PushFrontThenPopBackOnOneElement) {
+    TypeParam array{"old"};
+    kn_pushFront(array, std::string("new"));
+    EXPECT_EQ(kn_popBack(array), "old");
+    EXPECT_EQ(array, TypeParam{"new"});
+}
+
+TYPED_TEST(ArrayQueue, FrontIsIndexZeroBackIsTheLastIndex) {
+    TypeParam array;
+    kn_pushBack(array, std::string("b"));
+    kn_pushFront(array, std::string("a"));
+    kn_pushBack(array, std::string("c"));
+    EXPECT_EQ(array, (TypeParam{"a", "b", "c"}));
+    EXPECT_EQ(kn_front(array), "a");
+    EXPECT_EQ(kn_back(array), "c");
+    EXPECT_EQ(array.size(), 3u);  // reading removes nothing
+
+    EXPECT_EQ(kn_popFront(array), "a");
+    EXPECT_EQ(kn_popBack(array), "c");
+    EXPECT_EQ(kn_popFront(array), "b");
+    EXPECT_TRUE(array.empty());
+}
+
+using ArrayQueueDeathTest = ::testing::Test;
+
+TEST_F(ArrayQueueDeathTest, ReadingAnEmptyArrayStopsTheProcess) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    std::deque<int> empty;
+    EXPECT_DEATH(kn_front(empty), "kn_front: .*empty array");
+    EXPECT_DEATH(kn_back(empty), "kn_back: .*empty array");
+    EXPECT_DEATH(kn_popFront(empty), "kn_popFront: .*empty array");
+    EXPECT_DEATH(kn_popBack(empty), "kn_popBack: .*empty array");
+
+    // Emptied by pops, not only empty from the start.
+    std::vector<int> drained{1};
+    kn_popBack(drained);
+    EXPECT_DEATH(kn_popFront(drained), "kn_popFront: .*empty array");
+}
+
+}  // namespace

@@ -213,15 +213,20 @@ void KNRTMPManager::initConnection() {
 }
 
 void KNRTMPManager::stopRtmpConnect() {
-    interleaver_.clearBuffers();
     queueLoad_.store(0);
+    releaseSession();
+}
+
+void KNRTMPManager::releaseSession() {
+    interleaver_.clearBuffers();
     rtmp_.reset();
     packetBuffer_.release();
 }
 
-// A dead connection is torn down right here, once: later blocks find no session.
+// A dead connection is torn down right here, once: later blocks find no session and count
+// themselves off, so the load stays exact.
 void KNRTMPManager::tearDownLostConnection() {
-    stopRtmpConnect();
+    releaseSession();
     if (auto delegate = this->delegate()) delegate->RTMPManagerDidDisconnect(this);
 }
 

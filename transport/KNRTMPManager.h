@@ -70,6 +70,7 @@ private:
     // Queue side.
     void initConnection();
     void stopRtmpConnect();
+    void releaseSession();
     void reportErrorWithCodeAndMessage(int64_t code, const std::string& message);
     void processVideoPacket(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs);
     void processAudioPacket(const Bytes& packet, uint64_t timestampMs);

@@ -1,0 +1,109 @@
+// Order of release and the common time line, as tables of feeds.
+#include "transport/KNInterleaver.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct Step {
+    char stream;           // 'V' or 'A'
+    uint64_t timestampMs;  // relative, already rebased
+    bool partnerOn = true;
+};
+
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    // What each step releases, steps separated by "|", frames as V<ts>/A<ts>.
+    const char* released;
+};
+
+std::string run(KNInterleaver& interleaver, const std::vector<Step>& steps) {
+    std::ostringstream out;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        KNInterleaver::Entry entry;
+        entry.frame.setTimestamp(steps[i].timestampMs);
+        const auto& ready = steps[i].stream == 'V' ? interleaver.pushVideo(entry, steps[i].partnerOn)
+                                                   : interleaver.pushAudio(entry, steps[i].partnerOn);
+        if (i) out << "|";
+        for (size_t j = 0; j < ready.size(); ++j) {
+            out << (j ? " " : "") << (ready[j].video ? 'V' : 'A') << ready[j].frame.timestamp();
+        }
+    }
+    return out.str();
+}
+
+TEST(KNInterleaver, ReleasesEachStreamOnlyUpToThePartnersFront) {
+    const Case cases[] = {
+        {"video waits for audio", {{'V', 0}, {'V', 33}, {'A', 0}, {'A', 23}, {'V', 66}}, "||A0||V0"},
+        {"audio then video", {{'A', 0}, {'A', 23}, {'V', 10}, {'A', 46}, {'V', 40}}, "|||A0|V10"},
+        {"equal timestamps: the running block sends", {{'A', 20}, {'V', 20}, {'V', 30}, {'A', 40}}, "|V20||A20"},
+        {"only the partner's front counts", {{'A', 10}, {'A', 50}, {'V', 5}, {'V', 30}, {'V', 60}}, "||V5||"},
+        {"audio off: video passes, waiting audio is thrown away",
+         {{'A', 0}, {'V', 5, false}, {'V', 40, false}, {'A', 50}, {'V', 60}}, "|V5|V40||"},
+        {"video off: audio passes and flushes its own waiting frames",
+         {{'A', 0}, {'A', 23}, {'A', 46, false}}, "||A0 A23 A46"},
+    };
+    for (const auto& c : cases) {
+        KNInterleaver interleaver;
+        EXPECT_EQ(run(interleaver, c.steps), c.released) << c.name;
+    }
+}
+
+TEST(KNInterleaver, AStalledPartnerHoldsFramesForAtMostTheWaitSpan) {
+    KNInterleaver interleaver;
+    std::vector<Step> steps = {{'A', 0}, {'V', 10}};
+    for (uint64_t t = 40; t <= KNInterleaver::kMaxWaitSpanMs + 10; t += 40) steps.push_back({'V', t});
+    run(interleaver, steps);
+    EXPECT_EQ(interleaver.audioWaiting(), 1u);
+    EXPECT_EQ(interleaver.videoWaiting(), steps.size() - 1);
+
+    // One frame past the span releases everything, merged in order.
+    KNInterleaver::Entry entry;
+    entry.frame.setTimestamp(KNInterleaver::kMaxWaitSpanMs + 11);
+    const auto& ready = interleaver.pushVideo(entry, true);
+    ASSERT_EQ(ready.size(), steps.size() + 1);
+    EXPECT_FALSE(ready[0].video);
+    for (size_t i = 1; i < ready.size(); ++i) {
+        EXPECT_TRUE(ready[i].video);
+        EXPECT_LT(ready[i - 1].frame.timestamp(), ready[i].frame.timestamp());
+    }
+    EXPECT_EQ(interleaver.videoWaiting() + interleaver.audioWaiting(), 0u);
+}
+
+TEST(KNInterleaver, RebasesBothStreamsOntoOneZero) {
+    struct Rebase {
+        const char* name;
+        std::vector<std::pair<char, uint64_t>> input;
+        std::vector<uint64_t> relative;
+    };
+    const Rebase cases[] = {
+        {"audio starts first; video joins at audio's last time",
+         {{'A', 5000}, {'A', 5023}, {'A', 5046}, {'V', 9000}, {'V', 9033}, {'A', 5069}},
+         {0, 23, 46, 46, 79, 69}},
+        {"video starts first", {{'V', 100}, {'V', 133}, {'A', 1007}, {'A', 1030}}, {0, 33, 33, 56}},
+        // A first timestamp of 0 is a real base: the second packet must not restart at 0.
+        {"zero-based stream", {{'A', 0}, {'A', 23}, {'A', 46}}, {0, 23, 46}},
+        {"video joining at relative 0", {{'A', 0}, {'V', 0}, {'V', 33}}, {0, 0, 33}},
+        {"a packet older than the base lowers it", {{'V', 100}, {'V', 90}, {'V', 133}}, {0, 0, 43}},
+    };
+    for (const auto& c : cases) {
+        KNInterleaver interleaver;
+        std::vector<uint64_t> relative;
+        for (const auto& [stream, ts] : c.input) {
+            relative.push_back(stream == 'V' ? interleaver.rebaseVideo(ts) : interleaver.rebaseAudio(ts));
+        }
+        EXPECT_EQ(relative, c.relative) << c.name;
+    }
+
+    KNInterleaver interleaver;
+    interleaver.rebaseVideo(500);
+    interleaver.reset();
+    EXPECT_FALSE(interleaver.videoBase());
+    EXPECT_EQ(interleaver.rebaseVideo(800), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,493 @@
+// The publisher against a session stand-in: connection lifecycle, what goes on the wire and in
+// which order, the load bound and the drop state, refused input, and a lost connection.
+#include "transport/KNRTMPManager.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+
+#include "kestrune/KNError.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Status = KNRTMPSession::ConnectStatus;
+constexpr int32_t kStreamId = 5;
+
+struct SentPacket {
+    uint8_t type;
+    int channel;
+    uint8_t headerType;
+    uint32_t timestamp;
+    uint8_t hasAbsTimestamp;
+    int32_t infoField2;
+    bool queued;
+    Bytes body;
+};
+
+// What every stand-in session of one test did, and what it should do.
+struct SessionLog {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, int32_t>> connects;
+    std::vector<SentPacket> packets;
+    Status status = Status::Connected;
+    int alive = 0;
+    std::atomic<bool> connected{true};
+    std::atomic<bool> failWrites{false};
+
+    std::vector<SentPacket> sent() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return packets;
+    }
+    std::vector<SentPacket> sentOfType(uint8_t type) {
+        std::vector<SentPacket> result;
+        for (auto& p : sent()) {
+            if (p.type == type) result.push_back(p);
+        }
+        return result;
+    }
+};
+
+class StandInSession : public KNRTMPSession {
+public:
+    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        ++log_->alive;
+    }
+    ~StandInSession() override {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        --log_->alive;
+    }
+    Status connect(const std::string& url, int32_t timeoutSeconds) override {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        log_->connects.emplace_back(url, timeoutSeconds);
+        return log_->status;
+    }
+    bool isConnected() override { return log_->connected; }
+    int sendPacket(RTMPPacket& packet, bool queue) override {
+        // The library writes its chunk header in front of the body: that room must be ours.
+        std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
+        if (log_->failWrites) {
+            log_->connected = false;
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
+        log_->packets.push_back({packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
+                                 packet.m_hasAbsTimestamp, packet.m_nInfoField2, queue,
+                                 Bytes(body, body + packet.m_nBodySize)});
+        return 1;
+    }
+    int32_t streamId() override { return kStreamId; }
+
+private:
+    std::shared_ptr<SessionLog> log_;
+};
+
+struct Recorder : KNRTMPManagerDelegate {
+    std::mutex mutex;
+    int connects = 0, disconnects = 0, closes = 0, drops = 0, badAudio = 0, badVideo = 0;
+    std::vector<std::pair<int64_t, std::string>> errors;
+    std::vector<uint64_t> willSend, didSend;
+
+    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects); }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects); }
+    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closes); }
+    void RTMPManagerDidDropPacket(KNRTMPManager*) override { bump(drops); }
+    void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }
+    void RTMPManagerDidDropBadVideoPacket(KNRTMPManager*) override { bump(badVideo); }
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
+    }
+    void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        willSend.push_back(size);
+    }
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        didSend.push_back(size);
+    }
+    void bump(int& counter) {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++counter;
+    }
+    int count(const int& counter) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return counter;
+    }
+    std::vector<std::pair<int64_t, std::string>> errorList() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return errors;
+    }
+};
+
+KNFrame::Bytes bytes(Bytes b) { return std::make_shared<const Bytes>(std::move(b)); }
+
+KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
+    const size_t length = (crc ? 9 : 7) + payloadBytes;
+    Bytes frame = {0xFF, static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
+                   static_cast<uint8_t>((1 << 6) | (samplingIndex << 2) | (channels >> 2)),
+                   static_cast<uint8_t>(((channels & 3) << 6) | (length >> 11)), static_cast<uint8_t>(length >> 3),
+                   static_cast<uint8_t>(((length & 7) << 5) | 0x1F), 0xFC};
+    if (crc) frame.insert(frame.end(), {0x12, 0x34});
+    for (size_t i = 0; i < payloadBytes; ++i) frame.push_back(static_cast<uint8_t>(i));
+    return bytes(frame);
+}
+
+const Bytes kSps = {0x67, 0x4D, 0x40, 0x1E, 0x95, 0xA0};
+const Bytes kPps = {0x68, 0xEE, 0x3C, 0x80};
+const auto kKeyNal = bytes({0x65, 0x88, 0x80, 0x10});
+const auto kNal = bytes({0x41, 0x9A, 0x02});
+
+class KNRTMPManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log = std::make_shared<SessionLog>();
+        recorder = std::make_shared<Recorder>();
+        failAlloc = false;
+        manager = KNRTMPManager::createWithSessionFactory(
+            [log = log, this]() -> std::unique_ptr<KNRTMPSession> {
+                if (failAlloc) return nullptr;
+                return std::make_unique<StandInSession>(log);
+            });
+        manager->setDelegate(recorder);
+    }
+
+    void drain() { manager->senderQueue()->sync([] {}); }
+
+    void connect(std::shared_ptr<const KNMetadata> metadata = nullptr) {
+        manager->setConnectionURL("rtmp://127.0.0.1:1935/live/test");
+        manager->setMetadata(std::move(metadata));
+        manager->establishConnection();
+        drain();
+        ASSERT_EQ(recorder->count(recorder->connects), 1);
+    }
+
+    // Holds the queue until the returned promise is set.
+    std::promise<void> holdQueue() {
+        std::promise<void> gate;
+        manager->senderQueue()->async([future = gate.get_future().share()] { future.wait(); });
+        return gate;
+    }
+
+    std::shared_ptr<SessionLog> log = std::make_shared<SessionLog>();
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<KNRTMPManager> manager;
+    std::atomic<bool> failAlloc{false};
+};
+
+TEST_F(KNRTMPManagerTest, ConnectFailuresReportTheirCodeAndLeaveNoSession) {
+    struct Case {
+        std::optional<std::string> url;
+        Status status;
+        bool failAlloc;
+        int64_t code;
+        const char* message;
+        size_t connectsTried;
+    };
+    const Case cases[] = {
+        {std::nullopt, Status::Connected, false, 30000, "Connection URL is missing", 0},
+        {"rtmp://h\xC3\xA9st/live/x", Status::Connected, false, 30000, "Failed to set RTMP URL", 0},
+        {"rtmp://host/live/x", Status::Connected, true, 30002, "Failed to alloc RTMP object", 0},
+        {"no-scheme", Status::BadURL, false, 30000, "Failed to set RTMP URL", 1},
+        {"rtmp://127.0.0.1:1/live/x", Status::ConnectFailed, false, 30003, "Failed to connect to server", 1},
+        {"rtmp://host/nosuchapp/x", Status::StreamFailed, false, 30004, "Failed to connect to stream", 1},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        log->status = c.status;
+        failAlloc = c.failAlloc;
+        manager->setConnectionURL(c.url);
+        manager->establishConnection();
+        drain();
+        EXPECT_EQ(recorder->errorList(), (std::vector<std::pair<int64_t, std::string>>{{c.code, c.message}}))
+            << c.message;
+        EXPECT_EQ(log->connects.size(), c.connectsTried) << c.message;
+        EXPECT_EQ(log->alive, 0) << c.message;
+        EXPECT_EQ(recorder->count(recorder->connects), 0);
+
+        // Nothing is left behind that would refuse the next attempt.
+        log->status = Status::Connected;
+        failAlloc = false;
+        manager->setConnectionURL("rtmp://host/live/x");
+        manager->establishConnection();
+        drain();
+        EXPECT_EQ(recorder->count(recorder->connects), 1) << c.message;
+    }
+}
+
+TEST_F(KNRTMPManagerTest, TimeOutZeroMeansTheDefaultAndLargeValuesAreClamped) {
+    manager->setConnectionURL("rtmp://host/live/x");
+    for (uint64_t timeout : {uint64_t{0}, uint64_t{7}, uint64_t{1} << 40}) {
+        manager->setTimeout(timeout);
+        manager->establishConnection();
+        manager->closeConnection();
+        drain();
+    }
+    drain();
+    ASSERT_EQ(log->connects.size(), 3u);
+    EXPECT_EQ(log->connects[0].second, 30);
+    EXPECT_EQ(log->connects[1].second, 7);
+    EXPECT_EQ(log->connects[2].second, INT32_MAX);
+    EXPECT_EQ(recorder->count(recorder->closes), 3);
+}
+
+TEST_F(KNRTMPManagerTest, CloseIsReportedEvenWithoutAConnection) {
+    manager->closeConnection();
+    drain();
+    EXPECT_EQ(recorder->count(recorder->closes), 1);
+    EXPECT_EQ(log->alive, 0);
+}
+
+TEST_F(KNRTMPManagerTest, SecondEstablishIsRefusedAndTheLiveStreamGoesOn) {
+    manager->setSendingAudio(false);
+    connect();
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 5000);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 5033);
+    manager->establishConnection();
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 5066);
+    drain();
+
+    EXPECT_EQ(recorder->errorList(),
+              (std::vector<std::pair<int64_t, std::string>>{{30001, "Connection already initialized"}}));
+    EXPECT_EQ(log->connects.size(), 1u);
+    EXPECT_EQ(log->alive, 1);
+    // No second header, no wait for a key frame, no restart of the time line.
+    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
+    ASSERT_EQ(video.size(), 4u);
+    EXPECT_EQ(video[0].body[1], 0x00);
+    std::vector<uint32_t> times;
+    for (size_t i = 1; i < video.size(); ++i) times.push_back(video[i].timestamp);
+    EXPECT_EQ(times, (std::vector<uint32_t>{0, 33, 66}));
+}
+
+TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsBodiesAndSizes) {
+    auto metadata = KNMetadata::create();
+    metadata->setVideoCodecId("avc1");
+    metadata->setAudioCodecId("mp4a");
+    metadata->setAudioSampleRate(44100);
+    connect(metadata);
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendAudioPacketTimestamp(adts(4, 1, 10), 1000);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 1000);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 4), 1023);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1033);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 6, true), 1046);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1066);
+    drain();
+
+    const auto sent = log->sent();
+    ASSERT_EQ(sent.size(), 7u);
+    // type, channel, header type, timestamp, absolute, queued
+    struct Fields {
+        uint8_t type;
+        int channel;
+        uint8_t headerType;
+        uint32_t timestamp;
+        uint8_t hasAbs;
+        bool queued;
+    };
+    const Fields expected[] = {
+        {0x12, 3, 0, 0, 1, false},   // onMetaData
+        {0x09, 4, 0, 0, 0, false},   // AVC header
+        {0x09, 4, 0, 0, 0, true},    // key frame
+        {0x08, 4, 0, 0, 0, false},   // AAC header
+        {0x08, 4, 1, 0, 0, true},    // raw AAC
+        {0x08, 4, 0, 23, 0, true},   // raw AAC, 4-byte payload: large header
+        {0x09, 4, 0, 33, 0, true},   // inter frame
+    };
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].type, expected[i].type) << i;
+        EXPECT_EQ(sent[i].channel, expected[i].channel) << i;
+        EXPECT_EQ(sent[i].headerType, expected[i].headerType) << i;
+        EXPECT_EQ(sent[i].timestamp, expected[i].timestamp) << i;
+        EXPECT_EQ(sent[i].hasAbsTimestamp, expected[i].hasAbs) << i;
+        EXPECT_EQ(sent[i].queued, expected[i].queued) << i;
+        EXPECT_EQ(sent[i].infoField2, kStreamId) << i;
+    }
+    EXPECT_EQ(sent[0].body, KNFLVPayload::onMetaData(*metadata));
+    EXPECT_EQ(sent[1].body, KNFLVPayload::avcSequenceHeader(kSps, kPps));
+    EXPECT_EQ(sent[2].body, (Bytes{0x17, 0x01, 0, 0, 0, 0, 0, 0, 4, 0x65, 0x88, 0x80, 0x10}));
+    EXPECT_EQ(sent[3].body, (Bytes{0xAF, 0x00, 0x12, 0x08}));
+    EXPECT_EQ(sent[4].body, (Bytes{0xAF, 0x01, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(sent[5].body, (Bytes{0xAF, 0x01, 0, 1, 2, 3}));
+    EXPECT_EQ(sent[6].body, (Bytes{0x27, 0x01, 0, 0, 0, 0, 0, 0, 3, 0x41, 0x9A, 0x02}));
+
+    std::lock_guard<std::mutex> guard(recorder->mutex);
+    EXPECT_EQ(recorder->willSend, (std::vector<uint64_t>{17 + 67, 4 + 67, 11 + 67, 3 + 67, 15 + 67, 3 + 67}));
+    EXPECT_EQ(recorder->didSend, (std::vector<uint64_t>{4 + 67, 17 + 53, 11 + 53, 3 + 67}));
+}
+
+TEST_F(KNRTMPManagerTest, VideoStartsAtAKeyFrameWithUsableParameterSets) {
+    manager->setSendingAudio(false);
+    connect();
+    auto sendKey = [&](uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, ts); };
+
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 900);  // before any key frame
+    sendKey(1000);                                                   // no parameter sets yet
+    manager->setVideoSPSAndPPS(bytes({0x67, 0x4D, 0x40}), bytes(kPps));
+    sendKey(1100);                                                   // SPS without its level byte
+    manager->setVideoSPSAndPPS(bytes(Bytes(0x10000, 0x67)), bytes(kPps));
+    sendKey(1200);                                                   // SPS too long for its length field
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1233);
+    drain();
+    EXPECT_EQ(recorder->count(recorder->badVideo), 3);
+    EXPECT_TRUE(log->sent().empty());
+    EXPECT_EQ(manager->queueLoad(), 0);
+
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    sendKey(1300);
+    manager->sendVideoPacketIsKeyFrameTimestamp(bytes({}), false, 1333);
+    drain();
+    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
+    ASSERT_EQ(video.size(), 2u);
+    EXPECT_EQ(video[0].body, KNFLVPayload::avcSequenceHeader(kSps, kPps));
+    EXPECT_EQ(video[1].body[0], 0x17);
+    EXPECT_EQ(recorder->count(recorder->badVideo), 4);
+}
+
+TEST_F(KNRTMPManagerTest, NewParameterSetsOrAudioFormatSendNewSequenceHeaders) {
+    auto metadata = KNMetadata::create();
+    metadata->setAudioSampleRate(44100);
+    connect(metadata);
+    manager->setSendingAudio(false);
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));  // the same again: nothing new
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 33);
+    const Bytes sps2 = {0x67, 0x64, 0x00, 0x28, 0xAC};
+    manager->setVideoSPSAndPPS(bytes(sps2), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 66);
+    drain();
+    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
+    ASSERT_EQ(video.size(), 5u);
+    EXPECT_EQ(video[0].body, KNFLVPayload::avcSequenceHeader(kSps, kPps));
+    EXPECT_EQ(video[3].body, KNFLVPayload::avcSequenceHeader(sps2, kPps));
+    EXPECT_EQ(video[4].timestamp, 66u);
+
+    manager->setSendingAudio(true);
+    manager->setSendingVideo(false);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 0);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 23);
+    manager->sendAudioPacketTimestamp(adts(7, 2, 8), 46);  // 22050 Hz stereo now
+    drain();
+    const auto audio = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
+    ASSERT_EQ(audio.size(), 5u);
+    EXPECT_EQ(audio[0].body, (Bytes{0xAF, 0x00, 0x12, 0x08}));
+    EXPECT_EQ(audio[3].body, (Bytes{0xAF, 0x00, 0x13, 0x90}));
+    EXPECT_EQ(audio[4].body[1], 0x01);
+}
+
+TEST_F(KNRTMPManagerTest, MalformedAudioIsRefusedWithoutReadingPastIt) {
+    manager->setSendingVideo(false);
+    connect();
+    auto noSync = std::make_shared<Bytes>(*adts(4, 1, 8));
+    (*noSync)[0] = 0x00;
+    const KNFrame::Bytes refused[] = {adts(4, 1, 0), bytes({0xFF, 0xF1, 0x50}), bytes({}), nullptr, noSync,
+                                      adts(4, 1, 0, true)};
+    for (const auto& packet : refused) manager->sendAudioPacketTimestamp(packet, 100);
+    drain();
+    EXPECT_EQ(recorder->count(recorder->badAudio), 6);
+    EXPECT_TRUE(log->sent().empty());
+
+    manager->sendAudioPacketTimestamp(adts(4, 1, 3, true), 100);
+    drain();
+    const auto audio = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
+    ASSERT_EQ(audio.size(), 2u);
+    EXPECT_EQ(audio[1].body, (Bytes{0xAF, 0x01, 0, 1, 2}));
+}
+
+TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150Waiting) {
+    struct Case {
+        int waiting;
+        bool video;  // a key frame, else audio
+        bool accepted;
+    };
+    const Case cases[] = {{0, true, true},    {150, true, true},   {151, true, false},
+                          {0, false, true},   {150, false, true},  {151, false, false}};
+    for (const auto& c : cases) {
+        SetUp();
+        auto gate = holdQueue();
+        for (int i = 0; i < c.waiting; ++i) manager->sendAudioPacketTimestamp(adts(4, 1, 8), i);
+        ASSERT_EQ(manager->queueLoad(), c.waiting);
+        if (c.video) {
+            manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
+            EXPECT_EQ(manager->droppingFrames(), !c.accepted) << c.waiting;
+        } else {
+            manager->sendAudioPacketTimestamp(adts(4, 1, 8), 0);
+            EXPECT_FALSE(manager->droppingFrames());
+        }
+        EXPECT_EQ(recorder->count(recorder->drops), c.accepted ? 0 : 1) << c.waiting << c.video;
+        EXPECT_EQ(manager->queueLoad(), c.accepted ? c.waiting + 1 : c.waiting) << c.waiting << c.video;
+        gate.set_value();
+        drain();
+        EXPECT_EQ(manager->queueLoad(), 0);
+        std::lock_guard<std::mutex> guard(recorder->mutex);
+        EXPECT_EQ(recorder->willSend.size(), static_cast<size_t>(c.waiting + 1));
+    }
+}
+
+TEST_F(KNRTMPManagerTest, AfterADroppedKeyFrameVideoResumesOnlyAtAKeyFrame) {
+    auto gate = holdQueue();
+    for (int i = 0; i <= kMaxQueueLoad; ++i) manager->sendAudioPacketTimestamp(adts(4, 1, 8), i);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);  // dropped at 151
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 33);
+    EXPECT_EQ(recorder->count(recorder->drops), 2);
+    gate.set_value();
+    drain();
+    ASSERT_EQ(manager->queueLoad(), 0);
+
+    // The load has fallen, yet inter frames still wait for a key frame; audio is not held.
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 66);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 70);
+    EXPECT_EQ(recorder->count(recorder->drops), 3);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 100);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 133);
+    EXPECT_EQ(recorder->count(recorder->drops), 3);
+    EXPECT_FALSE(manager->droppingFrames());
+    EXPECT_EQ(manager->queueLoad(), 3);
+    drain();
+}
+
+TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
+    manager->setSendingAudio(false);
+    connect();
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
+    drain();
+
+    log->failWrites = true;
+    for (int i = 1; i <= 40; ++i) manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, i * 33);
+    drain();
+    EXPECT_EQ(recorder->count(recorder->disconnects), 1);
+    EXPECT_EQ(recorder->count(recorder->closes), 0);
+    EXPECT_EQ(recorder->errorList(), (std::vector<std::pair<int64_t, std::string>>{{30003, "Connection to server lost"}}));
+    EXPECT_EQ(recorder->count(recorder->badVideo), 1);
+    EXPECT_EQ(log->alive, 0);
+    EXPECT_EQ(manager->queueLoad(), 0);
+
+    // Reconnecting in reaction works, and nothing stale closes the new connection.
+    log->failWrites = false;
+    log->connected = true;
+    manager->establishConnection();
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 2000);
+    drain();
+    EXPECT_EQ(recorder->count(recorder->connects), 2);
+    EXPECT_EQ(log->alive, 1);
+    EXPECT_EQ(log->sentOfType(RTMP_PACKET_TYPE_VIDEO).size(), 4u);  // header, key; header, key
+
+    // The library finding the session gone before a write: one disconnect, no error.
+    log->connected = false;
+    for (int i = 0; i < 10; ++i) manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 2033 + i);
+    drain();
+    EXPECT_EQ(recorder->count(recorder->disconnects), 2);
+    EXPECT_EQ(recorder->errorList().size(), 1u);
+    EXPECT_EQ(log->alive, 0);
+}
+
+}  // namespace

@@ -29,7 +29,7 @@ std::unique_ptr<KNLibRTMPSession> KNLibRTMPSession::create() {
 }
 
 KNLibRTMPSession::~KNLibRTMPSession() {
-    RTMP_Close(rtmp_);
+    kn::endSession(rtmp_);  // RTMP_Close, and for rtmps the TLS close after the last bytes
     RTMP_Free(rtmp_);
     // url_ goes after the session: the library's link strings point into it.
 }

@@ -17,6 +17,8 @@
 
 #include <librtmp/log.h>
 
+#include "transport/KNTLSTunnel.h"
+
 namespace kn {
 
 namespace {
@@ -238,9 +240,39 @@ bool SocksNegotiate(RTMP* r) {
     return false;
 }
 
+namespace {
+
+// rtmps: the library's own TLS verifies nothing and fails with TLS 1.3 servers, so the tunnel
+// runs TLS on the TCP socket and the library does plain RTMP on the tunnel's other end.
+bool startTLS(RTMP* r) {
+    const std::string host = text(r->Link.hostname);
+    const int tcp = r->m_sb.sb_socket;
+    r->m_sb.sb_socket = -1;  // the tunnel owns the TCP socket from here on, also when it fails
+    std::string reason;
+    auto tunnel = KNTLSTunnel::open(tcp, host, effectiveTimeout(r), reason);
+    if (!tunnel) {
+        RTMP_Log(RTMP_LOGERROR, "%s, TLS failed: %s", "RTMP_Connect", reason.c_str());
+        RTMP_Close(r);
+        return false;
+    }
+    RTMP_Log(RTMP_LOGDEBUG, "%s, %s with %s", "RTMP_Connect", tunnel->protocolName().c_str(), host.c_str());
+    r->m_sb.sb_socket = tunnel->applicationFd();
+    r->Link.protocol &= ~RTMP_FEATURE_SSL;
+    KNTLSTunnel::keepFor(r, std::move(tunnel));
+    return true;
+}
+
+}  // namespace
+
 bool startSession(RTMP* r, RTMPPacket* cp) {
+    if ((r->Link.protocol & RTMP_FEATURE_SSL) && !startTLS(r)) return false;
     r->m_bSendCounter = 1;
     return RTMP_Connect1(r, cp) != 0;
+}
+
+void endSession(RTMP* r) {
+    RTMP_Close(r);
+    KNTLSTunnel::closeFor(r);
 }
 
 }  // namespace kn

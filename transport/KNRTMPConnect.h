@@ -32,8 +32,13 @@ bool add_addr_info(sockaddr_in* service, const AVal* host, int port);
 // destination by its IPv4 address.
 bool SocksNegotiate(RTMP* r);
 
-// Where the connected TCP socket is handed to the session layer: TLS for rtmps (the library's own
-// client today, inside RTMP_Connect1), then the RTMP handshake and the connect command.
+// Where the connected TCP socket is handed to the session layer: for rtmps our own TLS tunnel
+// (a failed handshake or certificate check is a failed connect, its reason in the log), then the
+// library's RTMP handshake and connect command over plain bytes.
 bool startSession(RTMP* r, RTMPPacket* cp);
+
+// Closes the session's connection: for rtmps, also waits until what the library wrote has left
+// through TLS and the TLS close has been sent. Call before RTMP_Free.
+void endSession(RTMP* r);
 
 }  // namespace kn

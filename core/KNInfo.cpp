@@ -5,7 +5,7 @@
 #include "core/KNReportCodeTables.h"
 
 std::shared_ptr<KNInfo> KNInfo::infoWithCodesMessage(std::vector<int64_t> codes,
-                                                        std::optional<std::string> message) {
+                                                     std::optional<std::string> message) {
     auto info = std::make_shared<KNInfo>();
     info->infoCodes_ = codes.empty() ? std::vector<int64_t>{0} : std::move(codes);
     info->message_ = std::move(message);

@@ -5,7 +5,7 @@
 #include "core/KNReportCodeTables.h"
 
 std::shared_ptr<KNWarning> KNWarning::warningWithCodesMessage(std::vector<int64_t> codes,
-                                                        std::optional<std::string> message) {
+                                                              std::optional<std::string> message) {
     auto warning = std::make_shared<KNWarning>();
     warning->warningCodes_ = codes.empty() ? std::vector<int64_t>{0} : std::move(codes);
     warning->message_ = std::move(message);

@@ -96,7 +96,9 @@ TEST_F(KNLogThreads, ConcurrentWritersGetOneHeaderAndWholeLines) {
     // One more thread keeps changing the scope: informational lines come and go, errors never.
     runTogether(kThreads + 1, [&](int thread) {
         if (thread == kThreads) {
-            for (int i = 0; i < kLinesPerThread; ++i) settings->setLogScope(i % 2 ? KNLogScopeQueue : KNLogScopeSending);
+            for (int i = 0; i < kLinesPerThread; ++i) {
+                settings->setLogScope(i % 2 ? KNLogScopeQueue : KNLogScopeSending);
+            }
             return;
         }
         for (int n = 0; n < kLinesPerThread; ++n) {
@@ -134,7 +136,8 @@ TEST_F(KNLogThreads, LogsSharingANameKeepSeparateFiles) {
 
     runTogether(kLogs, [&](int i) {
         for (int n = 0; n < kLinesPerThread; ++n) {
-            logs[static_cast<size_t>(i)]->logErrorScope("thread " + std::to_string(i) + " line " + std::to_string(n), 0);
+            const std::string line = "thread " + std::to_string(i) + " line " + std::to_string(n);
+            logs[static_cast<size_t>(i)]->logErrorScope(line, 0);
         }
     });
 

@@ -258,6 +258,12 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
         }
         if (kind == Kind::Main) {
             // The main queue's tasks run on the thread that drains the main loop.
+            if (RunLoop::main().isRunningOnThisThread()) {
+                std::fprintf(stderr,
+                             "platform::DispatchQueue: sync onto \"%s\" from the thread draining it would deadlock\n",
+                             label.c_str());
+                std::abort();
+            }
             std::mutex doneMutex;
             std::condition_variable doneCv;
             bool done = false;
@@ -373,7 +379,10 @@ void DispatchQueue::barrierSync(const Task& task) { impl_->runSync(task, true); 
 
 void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
     auto impl = impl_;
-    auto due = Clock::now() + std::max(delay, std::chrono::nanoseconds(0));
+    auto now = Clock::now();
+    // Saturated: a delay past the clock's range waits forever instead of overflowing.
+    auto due = now + std::clamp(delay, std::chrono::nanoseconds(0),
+                                std::chrono::nanoseconds(Clock::time_point::max() - now));
     AfterScheduler::shared().schedule(due, [impl, task = std::move(task)]() mutable {
         impl->runAsyncTask(std::move(task), false);
     });

@@ -12,6 +12,8 @@ namespace {
 
 std::shared_ptr<Timer::State> makeState(std::chrono::nanoseconds interval, bool repeats, Timer::Block block) {
     auto state = std::make_shared<Timer::State>();
+    // Far enough never to come, near enough that due times can't overflow the clock.
+    interval = std::min(interval, std::chrono::nanoseconds(std::chrono::hours(24 * 365 * 100)));
     // A repeating timer of no interval would spin.
     state->interval = repeats ? std::max(interval, std::chrono::nanoseconds(std::chrono::microseconds(100)))
                               : std::max(interval, std::chrono::nanoseconds(0));

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -409,6 +410,19 @@ TEST(DispatchQueue, AfterFiresNoEarlierThanItsDelayAndInDueOrder) {
     queue->afterSeconds(std::nan(""), [&] { soon.notify(); });
     ASSERT_TRUE(soon.waitFor(3));
     EXPECT_FALSE(tooEarly.load());
+}
+
+TEST(DispatchQueue, DelaysBeyondTheClocksRangeNeverFire) {
+    auto queue = DispatchQueue::createSerial("test.after.forever");
+    std::atomic<int> fired{0};
+    queue->after(std::chrono::nanoseconds::max(), [&] { fired++; });
+    queue->afterSeconds(1e300, [&] { fired++; });
+    queue->afterSeconds(std::numeric_limits<double>::infinity(), [&] { fired++; });
+    Signal marker;
+    queue->after(10ms, [&] { marker.notify(); });
+    ASSERT_TRUE(marker.waitFor(1));
+    queue->sync([] {});
+    EXPECT_EQ(fired.load(), 0);
 }
 
 TEST(DispatchQueue, DroppingTheLastHandleInsideItsOwnTaskLetsTheQueueFinish) {

@@ -1,0 +1,447 @@
+// The connect step against the fixture's nginx, SOCKS4 relays and misbehaving servers that the
+// tests run on loopback.
+#include "transport/KNRTMPConnect.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <librtmp/log.h>
+#include <librtmp/rtmp.h>
+
+#include "support/TestServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kntest::TestServer;
+using kntest::waitFor;
+
+// Named by the tests' hosts file, for ::1 only.
+constexpr const char* kIPv6Host = "kn-ipv6.test";
+
+int portOf(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+int peerPortOf(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+    return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+// A listening socket on the loopback address of `family`, on a free port.
+int listenOnLoopback(int family) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (family == AF_INET6) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    listen(fd, 8);
+    return fd;
+}
+
+bool readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) > 0;
+}
+
+size_t readExactly(int fd, uint8_t* data, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        if (!readable(fd, 10000)) break;
+        ssize_t n = recv(fd, data + got, size - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+void writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Runs `serve(client)` for each connection on its own thread until destroyed.
+class LoopbackServer {
+public:
+    LoopbackServer(int family, std::function<void(int client, const std::atomic<bool>& stop)> serve)
+        : listener_(listenOnLoopback(family)), serve_(std::move(serve)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~LoopbackServer() {
+        stop_ = true;
+        thread_.join();
+        for (auto& t : clients_) t.join();
+        close(listener_);
+    }
+    int port() const { return portOf(listener_); }
+    int accepted() const { return accepted_.load(); }
+
+private:
+    void run() {
+        while (!stop_) {
+            if (!readable(listener_, 20)) continue;
+            int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            ++accepted_;
+            clients_.emplace_back([this, client] {
+                serve_(client, stop_);
+                close(client);
+            });
+        }
+    }
+    int listener_;
+    std::function<void(int, const std::atomic<bool>&)> serve_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::vector<std::thread> clients_;
+    std::thread thread_;
+};
+
+// The client end of a connection of this process: found by the port numbers of both ends.
+int findLocalSocket(int localPort, int peerPort) {
+    int found = -1;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* e = readdir(dir)) {
+        int fd = atoi(e->d_name);
+        if (fd > 2 && fd != dirfd(dir) && portOf(fd) == localPort && peerPortOf(fd) == peerPort) found = fd;
+    }
+    closedir(dir);
+    return found;
+}
+
+enum class SocksReply { Grant, GrantInTwoParts, Refuse };
+
+// A SOCKS4 relay: records each request and relays granted connections to the IPv4 destination.
+class Socks4Relay {
+public:
+    Socks4Relay(int family, SocksReply reply)
+        : reply_(reply), server_(family, [this](int client, const std::atomic<bool>& stop) { serve(client, stop); }) {}
+    int port() const { return server_.port(); }
+    std::vector<std::vector<uint8_t>> requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void serve(int client, const std::atomic<bool>& stop) {
+        std::vector<uint8_t> request(9);
+        if (readExactly(client, request.data(), 9) != 9) return;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+        }
+        uint8_t reply[8] = {0, 90, request[2], request[3], request[4], request[5], request[6], request[7]};
+        if (reply_ == SocksReply::Refuse) {
+            reply[1] = 91;
+            writeAll(client, reply, 8);
+            return;
+        }
+        sockaddr_in dest{};
+        dest.sin_family = AF_INET;
+        std::memcpy(&dest.sin_port, &request[2], 2);
+        std::memcpy(&dest.sin_addr, &request[4], 4);
+        int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(upstream, reinterpret_cast<sockaddr*>(&dest), sizeof dest) != 0) {
+            close(upstream);
+            return;
+        }
+        if (reply_ == SocksReply::GrantInTwoParts) {
+            writeAll(client, reply, 4);
+            // The second half goes out only once the client has taken the first one in.
+            int clientEnd = findLocalSocket(peerPortOf(client), portOf(client));
+            waitFor(
+                [&] {
+                    int unacked = 1, unread = 1;
+                    ioctl(client, SIOCOUTQ, &unacked);
+                    ioctl(clientEnd, FIONREAD, &unread);
+                    return clientEnd >= 0 && unacked == 0 && unread == 0;
+                },
+                5s);
+            writeAll(client, reply + 4, 4);
+        } else {
+            writeAll(client, reply, 8);
+        }
+        pump(client, upstream, stop);
+        close(upstream);
+    }
+
+    static void pump(int a, int b, const std::atomic<bool>& stop) {
+        uint8_t buffer[16384];
+        while (!stop) {
+            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+            if (poll(p, 2, 20) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!p[i].revents) continue;
+                ssize_t n = recv(p[i].fd, buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                writeAll(i == 0 ? b : a, buffer, static_cast<size_t>(n));
+            }
+        }
+    }
+
+    SocksReply reply_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> requests_;
+    LoopbackServer server_;
+};
+
+// The library's log, captured for the duration of a test.
+class LibraryLog {
+public:
+    LibraryLog() : file_(std::tmpfile()) {
+        RTMP_LogSetOutput(file_);
+        RTMP_LogSetLevel(RTMP_LOGDEBUG);
+    }
+    ~LibraryLog() {
+        RTMP_LogSetOutput(stderr);
+        std::fclose(file_);
+    }
+    std::string text() {
+        std::fflush(file_);
+        std::string all;
+        std::rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) all.append(buf, n);
+        return all;
+    }
+
+private:
+    FILE* file_;
+};
+
+// One library session set up the way the publisher sets it up, connected through our step.
+class Session {
+public:
+    explicit Session(const std::string& url, int timeoutSeconds = 5)
+        : url_(new char[url.size() + 1]), r_(RTMP_Alloc()) {
+        std::memcpy(url_.get(), url.c_str(), url.size() + 1);
+        RTMP_Init(r_);
+        setUp_ = RTMP_SetupURL(r_, url_.get()) == 1;
+        r_->Link.timeout = timeoutSeconds;
+        RTMP_EnableWrite(r_);
+    }
+    ~Session() {
+        RTMP_Close(r_);
+        // The library copies the SOCKS host at set-up and never frees the copy.
+        if (r_->Link.socksport) free(r_->Link.sockshost.av_val);
+        RTMP_Free(r_);
+    }
+    bool connect() { return setUp_ && kn::RTMP_Connect(r_, nullptr); }
+    bool publish() { return RTMP_ConnectStream(r_, 0) != 0; }
+    RTMP* rtmp() { return r_; }
+    int peerFamily() {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        if (getpeername(RTMP_Socket(r_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+        return a.ss_family;
+    }
+
+private:
+    std::unique_ptr<char[]> url_;  // the library points into it
+    RTMP* r_;
+    bool setUp_ = false;
+};
+
+std::string uniqueStream() { return kntest::uniqueName("connect"); }
+
+bool publishedAndLogged(const TestServer& server, const std::string& stream) {
+    return waitFor([&] { return server.accessLog().find("PUBLISH \"live\" \"" + stream + "\"") != std::string::npos; },
+                   10s);
+}
+
+TEST(KNRTMPConnectFamilies, IPv4LiteralAndIPv6OnlyNameBothPublish) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    struct Target {
+        std::string host;
+        int family;
+    };
+    for (const Target& target : {Target{"127.0.0.1", AF_INET}, Target{server->ipv6Host(), AF_INET6}}) {
+        SCOPED_TRACE(target.host);
+        const auto stream = uniqueStream();
+        {
+            Session session(server->rtmpURL(stream, target.host));
+            ASSERT_TRUE(session.connect());
+            EXPECT_EQ(session.peerFamily(), target.family);
+            EXPECT_TRUE(session.publish());
+        }
+        EXPECT_TRUE(publishedAndLogged(*server, stream));
+    }
+}
+
+// The first answer picks the family for good: a name that resolves to ::1 before 127.0.0.1 never
+// falls back to IPv4 when nothing listens on IPv6.
+TEST(KNRTMPConnectFamilies, NoFallbackFromIPv6ToIPv4) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* answer = nullptr;
+    ASSERT_EQ(getaddrinfo("localhost", nullptr, &hints, &answer), 0);
+    ASSERT_EQ(answer->ai_family, AF_INET6) << "the test's hosts file lists ::1 first for localhost";
+    freeaddrinfo(answer);
+
+    LoopbackServer ipv4Only(AF_INET, [](int, const std::atomic<bool>&) {});
+    Session session("rtmp://localhost:" + std::to_string(ipv4Only.port()) + "/live/x");
+    EXPECT_FALSE(session.connect());
+    EXPECT_FALSE(RTMP_IsConnected(session.rtmp()));
+    EXPECT_EQ(ipv4Only.accepted(), 0);
+
+    Session unknown("rtmp://no-such-host.invalid/live/x");
+    EXPECT_FALSE(unknown.connect());
+}
+
+TEST(KNRTMPConnectFailures, RefusedPortFailsAndLeavesNoSocket) {
+    LibraryLog log;
+    int fd = listenOnLoopback(AF_INET);
+    const int port = portOf(fd);
+    close(fd);  // nothing listens there any more
+    Session session("rtmp://127.0.0.1:" + std::to_string(port) + "/live/x");
+    EXPECT_FALSE(session.connect());
+    EXPECT_EQ(RTMP_Socket(session.rtmp()), -1);
+    EXPECT_NE(log.text().find("RTMP_Connect0, failed to connect socket. 111"), std::string::npos) << log.text();
+}
+
+// A server that takes the connection and never answers ends the connect within the time-out.
+TEST(KNRTMPConnectFailures, SilentServerEndsWithinTheTimeout) {
+    LoopbackServer silent(AF_INET6, [](int, const std::atomic<bool>& stop) { waitFor([&] { return stop.load(); }, 60s); });
+    Session session("rtmp://" + std::string(kIPv6Host) + ":" + std::to_string(silent.port()) + "/live/x", 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(session.connect());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 10s);
+}
+
+// A time-out of 0 stands for the library's 30 s, not for "wait forever".
+TEST(KNRTMPConnectFailures, ZeroTimeoutMeansThirtySeconds) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    Session session(server->rtmpURL(uniqueStream()), 0);
+    ASSERT_TRUE(session.connect());
+    EXPECT_EQ(session.rtmp()->Link.timeout, kn::kDefaultConnectTimeoutSeconds);
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    ASSERT_EQ(getsockopt(RTMP_Socket(session.rtmp()), SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 30);
+}
+
+// A server that hangs up in the middle of the handshake makes the library write to a dead
+// connection; this runs on the test's main thread, where SIGPIPE would end the process.
+TEST(KNRTMPConnectFailures, PeerGoneDuringHandshakeRaisesNoSignal) {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    ASSERT_FALSE(sigismember(&mask, SIGPIPE));
+    ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+
+    LoopbackServer hangUp(AF_INET, [](int client, const std::atomic<bool>&) {
+        std::vector<uint8_t> c0c1(1537);
+        if (readExactly(client, c0c1.data(), c0c1.size()) != c0c1.size()) return;
+        std::vector<uint8_t> reply(1 + 2 * 1536);
+        reply[0] = 3;
+        std::memcpy(&reply[1 + 1536], &c0c1[1], 1536);  // S2 echoes C1
+        writeAll(client, reply.data(), reply.size());
+        shutdown(client, SHUT_RDWR);
+    });
+    for (int round = 0; round < 5; ++round) {
+        Session session("rtmp://127.0.0.1:" + std::to_string(hangUp.port()) + "/live/x");
+        if (session.connect()) {
+            EXPECT_FALSE(session.publish());
+        }
+    }
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+}
+
+std::vector<uint8_t> expectedRequest(int port) {
+    return {4, 1, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port & 0xff), 127, 0, 0, 1, 0};
+}
+
+// The relay's own address family picks the socket family; the request names the RTMP server by its
+// IPv4 address either way. The reply may arrive in pieces.
+TEST(KNRTMPConnectSocks, PublishesThroughARelay) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    struct Variant {
+        int family;
+        std::string host;
+        SocksReply reply;
+    };
+    const Variant variants[] = {{AF_INET, "127.0.0.1", SocksReply::Grant},
+                                {AF_INET6, server->ipv6Host(), SocksReply::Grant},
+                                {AF_INET, "127.0.0.1", SocksReply::GrantInTwoParts},
+                                {AF_INET6, server->ipv6Host(), SocksReply::GrantInTwoParts}};
+    for (const auto& v : variants) {
+        SCOPED_TRACE(v.host + (v.reply == SocksReply::GrantInTwoParts ? " split" : ""));
+        Socks4Relay relay(v.family, v.reply);
+        const auto stream = uniqueStream();
+        {
+            Session session(server->rtmpURL(stream) + " socks=" + v.host + ":" + std::to_string(relay.port()));
+            ASSERT_TRUE(session.connect());
+            EXPECT_EQ(session.peerFamily(), v.family);
+            EXPECT_TRUE(session.publish());
+        }
+        ASSERT_EQ(relay.requests().size(), 1u);
+        EXPECT_EQ(relay.requests()[0], expectedRequest(server->rtmpPort()));
+        EXPECT_TRUE(publishedAndLogged(*server, stream));
+    }
+}
+
+TEST(KNRTMPConnectSocks, RefusalFailsTheConnect) {
+    LibraryLog log;
+    Socks4Relay relay(AF_INET, SocksReply::Refuse);
+    Session session("rtmp://127.0.0.1:1935/live/x socks=127.0.0.1:" + std::to_string(relay.port()));
+    EXPECT_FALSE(session.connect());
+    EXPECT_EQ(RTMP_Socket(session.rtmp()), -1);
+    const auto text = log.text();
+    EXPECT_NE(text.find("SocksNegotiate, SOCKS returned error code 91"), std::string::npos) << text;
+    EXPECT_NE(text.find("RTMP_Connect0, SOCKS negotiation failed."), std::string::npos) << text;
+
+    // SOCKS4 names the destination by an IPv4 address: without one nothing is asked of the relay.
+    Socks4Relay unused(AF_INET, SocksReply::Grant);
+    Session unnamed("rtmp://no-such-host.invalid:1935/live/x socks=127.0.0.1:" + std::to_string(unused.port()));
+    EXPECT_FALSE(unnamed.connect());
+    EXPECT_TRUE(unused.requests().empty());
+    EXPECT_NE(log.text().find("Problem accessing the DNS. (addr: no-such-host.invalid)"), std::string::npos);
+}
+
+}  // namespace

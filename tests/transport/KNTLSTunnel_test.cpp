@@ -322,6 +322,8 @@ struct EchoCase {
     std::string expectedProtocol;
 };
 
+void PrintTo(const EchoCase& c, std::ostream* os) { *os << c.name; }
+
 class KNTLSTunnelEchoTest : public ::testing::TestWithParam<EchoCase> {};
 
 // Both directions at once, megabytes each way, with the server asking for key updates on the way:

@@ -1,0 +1,363 @@
+// Publishing over rtmps:// to the fixture's nginx through its TLS fronts (the stream module
+// terminating TLS 1.2 and/or 1.3), with the fixture's CA trusted through SSL_CERT_FILE.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kestrune/KNError.h"
+#include "support/TestServer.h"
+#include "transport/KNRTMPManager.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using kntest::TestServer;
+using kntest::waitFor;
+
+struct Packet {
+    bool video;
+    bool key;
+    uint64_t timestampMs;
+    KNFrame::Bytes bytes;
+};
+
+struct Media {
+    KNFrame::Bytes sps, pps;
+    std::vector<Packet> packets;  // in feeding order, interleaved by time
+};
+
+std::vector<std::vector<uint8_t>> annexBUnits(const std::vector<uint8_t>& s) {
+    std::vector<std::vector<uint8_t>> units;
+    size_t i = 0, start = std::string::npos;
+    while (i + 3 <= s.size()) {
+        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
+            if (start != std::string::npos) {
+                size_t end = i;
+                while (end > start && s[end - 1] == 0) --end;
+                units.emplace_back(s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(end));
+            }
+            start = i + 3;
+            i += 3;
+        } else {
+            ++i;
+        }
+    }
+    if (start != std::string::npos) units.emplace_back(s.begin() + static_cast<long>(start), s.end());
+    return units;
+}
+
+std::vector<uint8_t> readAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Two seconds of H.264 (25 fps, no B-frames) and AAC (48 kHz mono, ADTS), encoded once per process.
+const Media& media() {
+    static const Media m = [] {
+        Media out;
+        fs::path dir = fs::path(KESTRUNE_TEST_TMP) / ("rtmps-media-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        auto video = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "testsrc=size=320x240:rate=25", "-t", "2", "-c:v", "libx264", "-bf", "0",
+                                         "-g", "25", "-pix_fmt", "yuv420p", (dir / "v.h264").string()});
+        auto audio = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "sine=frequency=440:sample_rate=48000", "-t", "2", "-ac", "1", "-c:a", "aac",
+                                         "-f", "adts", (dir / "a.aac").string()});
+        EXPECT_EQ(video.exitCode, 0) << video.output;
+        EXPECT_EQ(audio.exitCode, 0) << audio.output;
+
+        std::vector<Packet> videoPackets, audioPackets;
+        uint64_t frame = 0;
+        for (auto& unit : annexBUnits(readAll(dir / "v.h264"))) {
+            int type = unit.empty() ? 0 : unit[0] & 0x1f;
+            auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(unit));
+            if (type == 7 && !out.sps) out.sps = bytes;
+            if (type == 8 && !out.pps) out.pps = bytes;
+            if (type == 5 || type == 1) videoPackets.push_back({true, type == 5, frame++ * 40, bytes});
+        }
+        auto aac = readAll(dir / "a.aac");
+        uint64_t index = 0;
+        for (size_t off = 0; off + 7 <= aac.size();) {
+            size_t len = ((aac[off + 3] & 3u) << 11) | (aac[off + 4] << 3) | (aac[off + 5] >> 5);
+            if (len < 7 || off + len > aac.size()) break;
+            audioPackets.push_back({false, false, index++ * 1024 * 1000 / 48000,
+                                    std::make_shared<const std::vector<uint8_t>>(aac.begin() + static_cast<long>(off),
+                                                                                 aac.begin() + static_cast<long>(off + len))});
+            off += len;
+        }
+        std::merge(videoPackets.begin(), videoPackets.end(), audioPackets.begin(), audioPackets.end(),
+                   std::back_inserter(out.packets),
+                   [](const Packet& a, const Packet& b) { return a.timestampMs < b.timestampMs; });
+        fs::remove_all(dir);
+        return out;
+    }();
+    return m;
+}
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (auto server = TestServer::shared())
+            setenv("SSL_CERT_FILE", server->caFile().c_str(), 1);  // read at the first handshake
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+// What the publisher reported, for the test thread to wait on.
+class Reports : public KNRTMPManagerDelegate {
+public:
+    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { ++connected; }
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        failures.push_back({error->errorCodes().empty() ? 0 : error->errorCodes()[0], error->message().value_or("")});
+    }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override { ++disconnects; }
+    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { ++closed; }
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t) override { ++sent; }
+    void RTMPManagerDidDropPacket(KNRTMPManager*) override { ++dropped; }
+
+    std::vector<std::pair<int64_t, std::string>> failureList() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return failures;
+    }
+
+    std::atomic<int> connected{0}, disconnects{0}, closed{0}, sent{0}, dropped{0};
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, std::string>> failures;
+};
+
+struct Publisher {
+    std::shared_ptr<KNRTMPManager> manager = KNRTMPManager::create();
+    std::shared_ptr<Reports> reports = std::make_shared<Reports>();
+
+    explicit Publisher(const std::string& url) {
+        manager->setDelegate(reports);
+        manager->setConnectionURL(url);
+        manager->setTimeout(10);
+    }
+
+    bool connect() {
+        manager->establishConnection();
+        return waitFor([&] { return reports->connected > 0 || !reports->failureList().empty(); }, 30s) &&
+               reports->connected == 1;
+    }
+
+    // Hands packets in no faster than the connection takes them, so nothing is dropped for load.
+    void feed(size_t from, size_t to) {
+        const Media& m = media();
+        if (from == 0) manager->setVideoSPSAndPPS(m.sps, m.pps);
+        for (size_t i = from; i < to && i < m.packets.size(); ++i) {
+            waitFor([&] { return manager->queueLoad() < 20; }, 10s);
+            const Packet& p = m.packets[i];
+            if (p.video)
+                manager->sendVideoPacketIsKeyFrameTimestamp(p.bytes, p.key, p.timestampMs);
+            else
+                manager->sendAudioPacketTimestamp(p.bytes, p.timestampMs);
+        }
+    }
+
+    void close() {
+        manager->closeConnection();
+        EXPECT_TRUE(waitFor([&] { return reports->closed > 0; }, 30s));
+    }
+};
+
+// Packet counts per stream type, as ffprobe reads the recording.
+std::map<std::string, int> packetCounts(const std::string& file) {
+    auto r = kntest::runCommand({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                                 "stream=codec_type,nb_read_packets", "-of", "csv=p=0", file});
+    std::map<std::string, int> counts;
+    std::istringstream lines(r.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto comma = line.find(',');
+        if (comma != std::string::npos) counts[line.substr(0, comma)] = std::atoi(line.c_str() + comma + 1);
+    }
+    return counts;
+}
+
+std::string url(const TestServer& server, const std::string& portKey, const std::string& host,
+                const std::string& stream) {
+    return "rtmps://" + host + ":" + std::to_string(server.port(portKey)) + "/live/" + stream;
+}
+
+struct PublishCase {
+    const char* name;
+    const char* portKey;
+    const char* host;
+};
+
+void PrintTo(const PublishCase& c, std::ostream* os) { *os << c.name; }
+
+class RTMPSPublishTest : public ::testing::TestWithParam<PublishCase> {};
+
+// Every packet the publisher reported sent is in the server's recording, and it decodes cleanly:
+// nothing lost in the tunnel, nothing cut off by the close.
+TEST_P(RTMPSPublishTest, RecordingHoldsEveryFrameSent) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    const std::string stream = kntest::uniqueName("rtmps");
+    Publisher publisher(url(*server, GetParam().portKey, GetParam().host, stream));
+    ASSERT_TRUE(publisher.connect()) << "failures: " << publisher.reports->failureList().size();
+    publisher.feed(0, media().packets.size());
+    ASSERT_TRUE(waitFor([&] { return publisher.manager->queueLoad() == 0; }, 20s));
+    const int sent = publisher.reports->sent;
+    publisher.close();
+
+    const std::string file = server->waitForRecording(stream);
+    ASSERT_FALSE(file.empty()) << "no finished recording of " << stream;
+    auto counts = packetCounts(file);
+    EXPECT_EQ(counts["video"] + counts["audio"], sent);
+    EXPECT_GE(sent, static_cast<int>(media().packets.size()) - 10);  // only the interleaver's tail held back
+    EXPECT_EQ(publisher.reports->dropped, 0);
+    auto decode = kntest::decodeErrors(file);
+    EXPECT_EQ(decode.exitCode, 0);
+    EXPECT_EQ(decode.output, "");
+    EXPECT_TRUE(publisher.reports->failureList().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(TLSFronts, RTMPSPublishTest,
+                         ::testing::Values(PublishCase{"TLS13", "TLS_PORT", "localhost"},
+                                           PublishCase{"TLS12Only", "RTMPS_PORT", "localhost"},
+                                           PublishCase{"TLS13Only", "TLS13_PORT", "localhost"},
+                                           PublishCase{"IPv6ByName", "TLS_PORT", "kn-ipv6.test"},
+                                           PublishCase{"IPv4Literal", "TLS13_PORT", "127.0.0.1"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An impostor is a failed connect (30003 "Failed to connect to server"), the reason is in the log,
+// and no RTMP reaches the server behind it.
+TEST(RTMPSRefusal, ServersThatCannotProveTheirNameAreRefused) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    struct Case {
+        const char* portKey;
+        const char* logged;
+    };
+    for (const Case& c : {Case{"TLS_UNTRUSTED_PORT", "issuer is unknown"}, Case{"TLS_SELFSIGNED_PORT", "NOT trusted"},
+                          Case{"TLS_WRONGHOST_PORT", "does not match"}}) {
+        SCOPED_TRACE(c.portKey);
+        const std::string stream = kntest::uniqueName("impostor");
+        Publisher publisher(url(*server, c.portKey, "localhost", stream));
+        testing::internal::CaptureStderr();
+        bool connected = publisher.connect();
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(connected);
+        auto failures = publisher.reports->failureList();
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].first, 30003);
+        EXPECT_EQ(failures[0].second, "Failed to connect to server");
+        EXPECT_NE(log.find("TLS failed: certificate of localhost not accepted"), std::string::npos) << log;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        publisher.close();
+        EXPECT_FALSE(fs::exists(server->recordingPath(stream)));
+    }
+}
+
+// A TCP relay in front of the TLS front that can drop the connection like a crashed server.
+class Relay {
+public:
+    explicit Relay(int upstreamPort) : upstreamPort_(upstreamPort) {
+        listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listenFd_, 1);
+        socklen_t len = sizeof a;
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        cutFd_ = eventfd(0, EFD_CLOEXEC);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        cut();
+        shutdown(listenFd_, SHUT_RDWR);
+        thread_.join();
+        ::close(listenFd_);
+        ::close(cutFd_);
+    }
+    int port() const { return port_; }
+    void cut() {
+        uint64_t one = 1;
+        ssize_t ignored = write(cutFd_, &one, sizeof one);
+        (void)ignored;
+    }
+
+private:
+    void run() {
+        int down = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (down < 0) return;
+        int up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(upstreamPort_));
+        if (connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            char buf[16384];
+            for (;;) {
+                pollfd fds[3] = {{down, POLLIN, 0}, {up, POLLIN, 0}, {cutFd_, POLLIN, 0}};
+                if (poll(fds, 3, -1) < 0 || fds[2].revents) break;
+                bool done = false;
+                for (int i = 0; i < 2 && !done; ++i) {
+                    if (!fds[i].revents) continue;
+                    ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+                    done = n <= 0 || send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n;
+                }
+                if (done) break;
+            }
+        }
+        linger reset{1, 0};  // gone without a goodbye, as a crashed server
+        setsockopt(down, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(down);
+        ::close(up);
+    }
+
+    int upstreamPort_;
+    int listenFd_ = -1;
+    int cutFd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// The server vanishes mid-stream: the loss is reported once (one disconnect, at most the one
+// failed write before it), no signal kills the process (SIGPIPE keeps its default action here),
+// and the publisher closes cleanly afterwards.
+TEST(RTMPSConnectionLoss, ServerVanishingMidStreamIsReportedOnce) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    Relay relay(server->port("TLS_PORT"));
+    Publisher publisher("rtmps://127.0.0.1:" + std::to_string(relay.port()) + "/live/" +
+                        kntest::uniqueName("vanish"));
+    ASSERT_TRUE(publisher.connect());
+    const size_t half = media().packets.size() / 2;
+    publisher.feed(0, half);
+    ASSERT_TRUE(waitFor([&] { return publisher.manager->queueLoad() == 0; }, 20s));
+    relay.cut();
+    publisher.feed(half, media().packets.size());
+    EXPECT_TRUE(waitFor([&] { return publisher.reports->disconnects > 0; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return publisher.manager->queueLoad() <= 0; }, 20s));
+    publisher.close();
+    EXPECT_EQ(publisher.reports->disconnects, 1);
+    auto failures = publisher.reports->failureList();
+    EXPECT_LE(failures.size(), 1u);
+    for (const auto& [code, message] : failures) {
+        EXPECT_EQ(code, 30003);
+        EXPECT_EQ(message, "Connection to server lost");
+    }
+}
+
+}  // namespace

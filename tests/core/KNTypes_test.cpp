@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/KNConverter.h"
-#include "core/KNUtils.h"
 #include "kestrune/KNTypes.h"
 
 namespace {
@@ -44,14 +43,6 @@ TEST(KNTypes, ResolutionNamesAreTheDocumentedTable) {
     std::vector<int64_t> all = KNAllResolutions();
     std::sort(all.begin(), all.end());
     EXPECT_EQ(all, keys);
-}
-
-TEST(KNTypes, ResolutionDictionaryIsACopyTheCallerOwns) {
-    auto names = resolutionNamesDictionary();
-    names[0] = "changed";
-    names.erase(921600);
-    EXPECT_EQ(resolutionNamesDictionary().at(0), "Custom Resolution");
-    EXPECT_EQ(KNVideoFrameResolutionAsString(921600), "720p (1280 x 720)");
 }
 
 TEST(KNTypes, EnumerationTextsCoverEveryValueAndAnythingElseIsUnknown) {
@@ -157,7 +148,5 @@ TEST(KNConverter, CameraAndTorchMapOntoThePlatformNumbers) {
         EXPECT_EQ(converter->captureTorchModeForTorchMode(mode), torch) << mode;
     }
 }
-
-TEST(KNUtils, FactoryMakesANewObjectEachCall) { EXPECT_NE(KNUtils::utils(), KNUtils::utils()); }
 
 }  // namespace

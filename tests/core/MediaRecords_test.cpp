@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,17 +28,6 @@ TEST(MediaRecords, FreshRecordsAreEmpty) {
     EXPECT_EQ(frame->data(), nullptr);
     EXPECT_EQ(frame->timestamp(), 0u);
     EXPECT_FALSE(frame->keyframe());
-}
-
-TEST(MediaRecords, FramesShareTheirBytes) {
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{0x65, 0x88});
-    auto first = KNFrame::create();
-    auto second = KNFrame::create();
-    first->setData(bytes);
-    second->setData(bytes);
-    EXPECT_EQ(first->data().get(), second->data().get());
-    first->setTimestamp(UINT64_MAX);
-    EXPECT_EQ(first->timestamp(), UINT64_MAX);
 }
 
 template <class Array>

@@ -94,15 +94,6 @@ TYPED_TEST(ReportKinds, StoredTextStaysWhenCodesAreReplaced) {
     EXPECT_EQ(K::currentText(*report), std::string("[") + K::generic + "]");
 }
 
-TYPED_TEST(ReportKinds, EachCallMakesANewReport) {
-    using K = TypeParam;
-    auto first = K::make({0}, "a");
-    auto second = K::make({0}, "a");
-    EXPECT_NE(first, second);
-    first->setMessage("changed");
-    EXPECT_EQ(second->message(), "a");
-}
-
 TEST(ReportObjects, ErrorTextsAndDescriptions) {
     auto offline = KNError::errorWithCodesMessage({11004}, "There is no internet connection");
     EXPECT_EQ(offline->description(), "There is no internet connection -> [NoInternetConnection]");
@@ -125,13 +116,6 @@ TEST(ReportObjects, ErrorTextsAndDescriptions) {
     }
     EXPECT_EQ(KNWarningCodeAsString(3001), "GenericWarning");
     EXPECT_EQ(KNInfoCodeAsString(1003), "StreamerIsReady");
-}
-
-TEST(ReportObjects, UserInfoIsLeftToTheHost) {
-    auto error = KNError::errorWithCodesMessage({0}, "m");
-    EXPECT_FALSE(error->userInfo().has_value());
-    error->setUserInfo(std::string("context"));
-    EXPECT_EQ(std::any_cast<std::string>(error->userInfo()), "context");
 }
 
 // The tables typed out as the system documents them; any entry added, lost or renamed fails here.

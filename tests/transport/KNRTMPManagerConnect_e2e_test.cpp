@@ -1,0 +1,408 @@
+// The publisher's connection side against the fixture's nginx (IPv4, IPv6 by name, RTMPS over
+// TLS 1.2), private nginx instances the tests kill, and servers that refuse or never answer.
+#include "transport/KNRTMPManager.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrune/KNError.h"
+#include "support/TestServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kntest::TestServer;
+using kntest::waitFor;
+using Bytes = KNRTMPManager::Bytes;
+
+// ---- Encoded media to publish: made once by ffmpeg, split into NAL units and ADTS frames ----
+
+struct Clip {
+    Bytes sps, pps;
+    struct Video {
+        Bytes nal;
+        bool key;
+    };
+    std::vector<Video> video;  // 25 per second
+    std::vector<Bytes> audio;  // 1024 samples at 48 kHz each
+    static constexpr double kVideoFrameMs = 40.0;
+    static constexpr double kAudioFrameMs = 1024 * 1000.0 / 48000;
+};
+
+std::vector<uint8_t> readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+Bytes bytes(const uint8_t* begin, const uint8_t* end) { return std::make_shared<const std::vector<uint8_t>>(begin, end); }
+
+const Clip& clip() {
+    static const Clip loaded = [] {
+        Clip c;
+        const std::string dir = std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("clip");
+        std::filesystem::create_directories(dir);
+        auto video = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "testsrc=size=160x120:rate=25", "-t", "4", "-c:v", "libx264", "-preset",
+                                         "ultrafast", "-threads", "1", "-bf", "0", "-g", "25", "-sc_threshold", "0",
+                                         "-f", "h264", dir + "/clip.h264"});
+        auto audio = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "sine=frequency=440:sample_rate=48000", "-t", "4", "-ac", "1", "-c:a", "aac",
+                                         "-b:a", "64k", "-f", "adts", dir + "/clip.aac"});
+        EXPECT_EQ(video.exitCode, 0) << video.output;
+        EXPECT_EQ(audio.exitCode, 0) << audio.output;
+
+        const auto h264 = readAll(dir + "/clip.h264");
+        std::vector<size_t> starts;  // first byte after each start code
+        for (size_t i = 0; i + 3 <= h264.size(); ++i) {
+            if (h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1) starts.push_back(i + 3);
+        }
+        for (size_t n = 0; n < starts.size(); ++n) {
+            size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : h264.size();
+            while (end > starts[n] && h264[end - 1] == 0) --end;  // a four-byte start code's leading zero
+            const uint8_t* nal = h264.data() + starts[n];
+            const int type = nal[0] & 0x1f;
+            if (type == 7 && !c.sps) c.sps = bytes(nal, h264.data() + end);
+            if (type == 8 && !c.pps) c.pps = bytes(nal, h264.data() + end);
+            if (type == 5 || type == 1) c.video.push_back({bytes(nal, h264.data() + end), type == 5});
+        }
+        const auto aac = readAll(dir + "/clip.aac");
+        for (size_t i = 0; i + 7 <= aac.size();) {
+            const size_t length = ((aac[i + 3] & 3u) << 11) | (aac[i + 4] << 3) | (aac[i + 5] >> 5);
+            if (aac[i] != 0xff || length < 7 || i + length > aac.size()) break;
+            c.audio.push_back(bytes(aac.data() + i, aac.data() + i + length));
+            i += length;
+        }
+        return c;
+    }();
+    return loaded;
+}
+
+// Hands the clip's media from `fromMs` to `toMs` to the publisher in timestamp order, the way the
+// encoders do (parameter sets before each key frame), never more than the publisher can queue.
+void feed(KNRTMPManager& manager, double fromMs, double toMs, uint64_t baseMs = 1000000) {
+    const Clip& c = clip();
+    size_t v = 0, a = 0;
+    auto videoTime = [&](size_t i) { return i * Clip::kVideoFrameMs; };
+    auto audioTime = [&](size_t i) { return i * Clip::kAudioFrameMs; };
+    while (true) {
+        const double tv = videoTime(v), ta = audioTime(a);
+        const double t = std::min(tv, ta);
+        if (t >= toMs) break;
+        const bool isVideo = tv <= ta;
+        isVideo ? ++v : ++a;
+        if (t < fromMs) continue;
+        waitFor([&] { return manager.queueLoad() < 100; }, 10s);
+        const auto stamp = baseMs + static_cast<uint64_t>(t);
+        if (isVideo) {
+            const auto& frame = c.video[(v - 1) % c.video.size()];
+            if (frame.key) manager.setVideoSPSAndPPS(c.sps, c.pps);
+            manager.sendVideoPacketIsKeyFrameTimestamp(frame.nal, frame.key, stamp);
+        } else {
+            manager.sendAudioPacketTimestamp(c.audio[(a - 1) % c.audio.size()], stamp);
+        }
+    }
+}
+
+std::shared_ptr<const KNMetadata> metadata() {
+    auto m = KNMetadata::create();
+    m->setVideoCodecId("avc1");
+    m->setVideoWidth(160);
+    m->setVideoHeight(120);
+    m->setVideoBitrate(200000);
+    m->setVideoFramerate(25);
+    m->setAudioCodecId("mp4a");
+    m->setAudioBitrate(64000);
+    m->setAudioSampleRate(48000);
+    m->setAudioSampleSize(16);
+    return m;
+}
+
+// ---- What the publisher reports ----
+
+class Events : public KNRTMPManagerDelegate {
+public:
+    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { add("connect"); }
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
+        add("fail " + std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or("(null)"));
+    }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override { add("disconnect"); }
+    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { add("close"); }
+
+    int count(const std::string& prefix) const {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& e : events_) n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Waits until `prefix` has been reported `times` times in all.
+    bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = 15s, int times = 1) const {
+        return kntest::waitFor([&] { return count(prefix) >= times; }, timeout);
+    }
+    std::string all() const {
+        std::lock_guard lock(mutex_);
+        std::string s;
+        for (const auto& e : events_) s += e + "; ";
+        return s;
+    }
+
+private:
+    void add(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+struct Publisher {
+    std::shared_ptr<KNRTMPManager> manager = KNRTMPManager::create();
+    std::shared_ptr<Events> events = std::make_shared<Events>();
+    explicit Publisher(std::optional<std::string> url, uint64_t timeoutSeconds = 5) {
+        manager->setDelegate(events);
+        manager->setConnectionURL(std::move(url));
+        manager->setMetadata(metadata());
+        manager->setTimeout(timeoutSeconds);
+    }
+    // Closes and waits for the close report, so nothing of the publisher outlives the test.
+    ~Publisher() {
+        const int closes = events->count("close");
+        manager->closeConnection();
+        events->waitFor("close", 60s, closes + 1);
+    }
+};
+
+struct Packet {
+    int stream;
+    double pts;
+};
+
+// The packets of a recording, in file order.
+std::vector<Packet> packets(const std::string& file) {
+    auto r = kntest::runCommand({"ffprobe", "-v", "error", "-show_entries", "packet=stream_index,pts_time", "-of",
+                                 "csv=p=0", file});
+    std::vector<Packet> out;
+    std::istringstream lines(r.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Packet p{};
+        if (std::sscanf(line.c_str(), "%d,%lf", &p.stream, &p.pts) == 2) out.push_back(p);
+    }
+    return out;
+}
+
+// The recording decodes cleanly, holds H.264 and AAC, and each stream's time only moves on.
+void expectCleanRecording(const TestServer& server, const std::string& stream, double minDurationSeconds) {
+    const auto file = server.waitForRecording(stream);
+    ASSERT_FALSE(file.empty()) << "no finished recording of " << stream;
+    const auto probe = kntest::ffprobe(file).output;
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("codec_name=aac"), std::string::npos) << probe;
+    EXPECT_EQ(kntest::decodeErrors(file).output, "");
+    double last[2] = {-1, -1};
+    double end = 0;
+    for (const auto& p : packets(file)) {
+        if (p.stream < 0 || p.stream > 1) continue;
+        EXPECT_GE(p.pts, last[p.stream]) << "time went back in stream " << p.stream;
+        last[p.stream] = p.pts;
+        end = std::max(end, p.pts);
+    }
+    EXPECT_GE(end, minDurationSeconds);
+}
+
+// A port on which nothing listens.
+int refusedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Accepts connections and never says a word.
+class SilentServer {
+public:
+    SilentServer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd_, 8);  // the kernel completes the TCP handshake; nobody ever reads
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~SilentServer() { close(fd_); }
+    int port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
+
+std::string silentURL(const SilentServer& s) { return "rtmp://127.0.0.1:" + std::to_string(s.port()) + "/live/x"; }
+
+class KNRTMPManagerConnect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = TestServer::shared();
+        ASSERT_TRUE(server);
+        ASSERT_FALSE(clip().video.empty());
+        ASSERT_TRUE(clip().sps && clip().pps);
+        // For a TLS client that checks the server's certificate: the fixture's own CA.
+        setenv("SSL_CERT_FILE", server->caFile().c_str(), 1);
+    }
+    std::shared_ptr<TestServer> server;
+};
+
+TEST_F(KNRTMPManagerConnect, PublishesAndClosesOverIPv4IPv6AndTLS) {
+    struct Route {
+        std::string name;
+        std::function<std::string(const std::string&)> url;
+        std::string client;  // as the server's access log shows it
+    };
+    const Route routes[] = {
+        {"IPv4", [&](const std::string& s) { return server->rtmpURL(s, "127.0.0.1"); }, "127.0.0.1"},
+        {"IPv6 by name", [&](const std::string& s) { return server->rtmpURL(s, server->ipv6Host()); }, "::1"},
+        {"RTMPS over TLS 1.2", [&](const std::string& s) { return server->rtmpsURL(s, "127.0.0.1"); }, "127.0.0.1"},
+    };
+    for (const auto& route : routes) {
+        SCOPED_TRACE(route.name);
+        const auto stream = kntest::uniqueName("route");
+        {
+            Publisher publisher(route.url(stream));
+            publisher.manager->establishConnection();
+            ASSERT_TRUE(publisher.events->waitFor("connect")) << publisher.events->all();
+            feed(*publisher.manager, 0, 1500);
+            publisher.manager->closeConnection();
+            ASSERT_TRUE(publisher.events->waitFor("close")) << publisher.events->all();
+            EXPECT_EQ(publisher.events->count("fail"), 0) << publisher.events->all();
+        }
+        expectCleanRecording(*server, stream, 1.0);
+        const auto log = server->accessLog();
+        const auto line = log.find("\"" + stream + "\"");
+        ASSERT_NE(line, std::string::npos);
+        EXPECT_EQ(log.substr(log.rfind('\n', line) + 1, route.client.size() + 2), route.client + " [");
+    }
+}
+
+TEST_F(KNRTMPManagerConnect, MissingURLAndRefusedPortFailThenTheSamePublisherConnects) {
+    Publisher publisher(std::nullopt);
+    publisher.manager->establishConnection();
+    ASSERT_TRUE(publisher.events->waitFor("fail"));
+    EXPECT_EQ(publisher.events->all(), "fail 30000 Connection URL is missing; ");
+
+    publisher.manager->setConnectionURL("rtmp://127.0.0.1:" + std::to_string(refusedPort()) + "/live/x");
+    publisher.manager->establishConnection();
+    ASSERT_TRUE(publisher.events->waitFor("fail", 15s, 2));
+    EXPECT_EQ(publisher.events->count("fail 30003 Failed to connect to server"), 1) << publisher.events->all();
+
+    const auto stream = kntest::uniqueName("after-refusal");
+    publisher.manager->setConnectionURL(server->rtmpURL(stream));
+    publisher.manager->establishConnection();
+    ASSERT_TRUE(publisher.events->waitFor("connect")) << publisher.events->all();
+}
+
+// A server that takes the TCP connection and never answers ends in 30003 within the time-out,
+// and the publisher can be closed and connected again.
+TEST_F(KNRTMPManagerConnect, SilentServerFailsWithinTheTimeout) {
+    SilentServer silent;
+    Publisher publisher(silentURL(silent), 2);
+    const auto start = std::chrono::steady_clock::now();
+    publisher.manager->establishConnection();
+    ASSERT_TRUE(publisher.events->waitFor("fail", 20s)) << publisher.events->all();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(publisher.events->count("fail 30003 Failed to connect to server"), 1) << publisher.events->all();
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 12s);
+
+    publisher.manager->closeConnection();
+    ASSERT_TRUE(publisher.events->waitFor("close"));
+    publisher.manager->setConnectionURL(server->rtmpURL(kntest::uniqueName("after-silence")));
+    publisher.manager->establishConnection();
+    EXPECT_TRUE(publisher.events->waitFor("connect")) << publisher.events->all();
+}
+
+// The time-out nobody sets is 0, and 0 is the library's 30 seconds, not "wait for ever".
+TEST_F(KNRTMPManagerConnect, UnsetTimeoutGivesUpAfterThirtySeconds) {
+    SilentServer silent;
+    Publisher publisher(silentURL(silent), 0);
+    const auto start = std::chrono::steady_clock::now();
+    publisher.manager->establishConnection();
+    ASSERT_TRUE(publisher.events->waitFor("fail", 45s)) << publisher.events->all();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(publisher.events->count("fail 30003 Failed to connect to server"), 1) << publisher.events->all();
+    EXPECT_GE(took, 25s);
+    EXPECT_LT(took, 40s);
+}
+
+// A second establish while connected is refused and leaves the live stream alone: no disconnect,
+// and the recording's timestamps run on instead of starting over.
+TEST_F(KNRTMPManagerConnect, SecondEstablishIsRefusedAndTheStreamGoesOn) {
+    const auto stream = kntest::uniqueName("second-establish");
+    {
+        Publisher publisher(server->rtmpURL(stream));
+        publisher.manager->establishConnection();
+        ASSERT_TRUE(publisher.events->waitFor("connect")) << publisher.events->all();
+        feed(*publisher.manager, 0, 1500);
+        publisher.manager->establishConnection();
+        ASSERT_TRUE(publisher.events->waitFor("fail")) << publisher.events->all();
+        EXPECT_EQ(publisher.events->count("fail 30001 Connection already initialized"), 1);
+        feed(*publisher.manager, 1500, 3000);
+        publisher.manager->closeConnection();
+        ASSERT_TRUE(publisher.events->waitFor("close"));
+        EXPECT_EQ(publisher.events->all(), "connect; fail 30001 Connection already initialized; close; ");
+    }
+    expectCleanRecording(*server, stream, 2.5);
+}
+
+// The server dies under a running stream: the writes that follow fail without a signal ending the
+// test process, the loss is reported once, and the publisher closes cleanly afterwards.
+TEST_F(KNRTMPManagerConnect, ServerKilledMidStreamLeavesTheProcessAlive) {
+    for (const bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "rtmps" : "rtmp");
+        auto own = TestServer::startPrivate(std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("killed"));
+        ASSERT_TRUE(own);
+        setenv("SSL_CERT_FILE", own->caFile().c_str(), 1);  // each server makes its own CA
+        const auto stream = kntest::uniqueName("killed");
+        Publisher publisher(secure ? own->rtmpsURL(stream, "127.0.0.1") : own->rtmpURL(stream));
+        publisher.manager->establishConnection();
+        ASSERT_TRUE(publisher.events->waitFor("connect")) << publisher.events->all();
+        feed(*publisher.manager, 0, 1000);
+
+        std::vector<pid_t> pids = own->workerPids();
+        pids.push_back(own->masterPid());
+        for (pid_t pid : pids) kill(pid, SIGKILL);
+
+        // Keep writing until the loss shows.
+        double from = 1000;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (publisher.events->count("disconnect") == 0 && std::chrono::steady_clock::now() < deadline) {
+            feed(*publisher.manager, from, from + 200);
+            from += 200;
+            publisher.events->waitFor("disconnect", 50ms);
+        }
+        EXPECT_EQ(publisher.events->count("disconnect"), 1) << publisher.events->all();
+        publisher.manager->closeConnection();
+        EXPECT_TRUE(publisher.events->waitFor("close")) << publisher.events->all();
+    }
+}
+
+}  // namespace

@@ -19,6 +19,7 @@ struct RunLoop::Impl {
     bool stopRequested = false;
     std::thread::id runner;
     int depth = 0;
+    int plainRuns = 0;  // run() calls under way: only they answer stop()
 };
 
 namespace {
@@ -102,7 +103,8 @@ bool RunLoop::runOnce(std::chrono::steady_clock::time_point deadline) {
         due->state()->fire(*due);
         return true;
     }
-    if (impl_->stopRequested) return false;
+    // A pending stop is run()'s to take; a timed run would spin on it until its deadline.
+    if (impl_->stopRequested && impl_->plainRuns > 0) return false;
     impl_->cv.wait_until(lock, next);
     return false;
 }
@@ -127,11 +129,16 @@ struct RunnerMark {
 
 void RunLoop::run() {
     RunnerMark mark(impl_->mutex, impl_->runner, impl_->depth);
+    {
+        std::lock_guard lock(impl_->mutex);
+        ++impl_->plainRuns;
+    }
     for (;;) {
         {
             std::lock_guard lock(impl_->mutex);
             if (impl_->stopRequested) {
                 impl_->stopRequested = false;
+                --impl_->plainRuns;
                 return;
             }
         }

@@ -81,6 +81,24 @@ TEST(RunLoop, RunUntilAnswersThePredicateAndHonoursTheTimeout) {
     EXPECT_GE(Clock::now() - before, 50ms);
 }
 
+TEST(RunLoop, AStopMeantForRunDoesNotMakeTimedRunsSpin) {
+    RunLoop loop;
+    loop.stop();  // nobody is in run(): the request waits for the next run()
+    // The predicate is checked about every 10 ms while the loop is idle, not millions of times.
+    int calls = 0;
+    EXPECT_FALSE(loop.runUntil(
+        [&] {
+            ++calls;
+            return false;
+        },
+        100ms));
+    EXPECT_LT(calls, 1000);
+    bool ran = false;
+    loop.perform([&] { ran = true; });
+    loop.runFor(20ms);
+    EXPECT_TRUE(ran);
+}
+
 TEST(RunLoop, RunForKeepsTurningForItsDuration) {
     RunLoop loop;
     int ticks = 0;

@@ -8,6 +8,7 @@
 #include "encoding/FakeAudioConverter.h"
 #include "encoding/KNAACEncoder.h"
 #include "encoding/KNAACEncoder2.h"
+#include "kestrune/KNAudioResampler.h"
 #include "platform/HostClock.h"
 
 using namespace aactest;
@@ -322,6 +323,27 @@ TEST(ADTSHeader, CarriesTheStreamsProfileRateAndChannels) {
     second.encoder->startEncoding();
     drain(second.encoder);
     EXPECT_EQ(*second.encoder->adtsDataForPacketLength(371), (H{0xFF, 0xF9, 0x4C, 0x80, 0x2F, 0x5F, 0xFC}));
+}
+
+// The resampler's callback claims a frame per two bytes of four-byte stereo frames and hands its
+// buffer again on every request: the converter must still read only what the buffer holds.
+TEST(AudioResampler, ConvertsFortyEightToFortyFourOneWithoutOverreading) {
+    auto resampler = KNAudioResampler::create();
+    ASSERT_TRUE(resampler->audioConverter());
+    std::vector<uint8_t> stereo(4800 * 4, 0);
+    platform::AudioBufferList source;
+    source.numberBuffers = 1;
+    source.buffers[0] = {2, uint32_t(stereo.size()), stereo.data()};
+    std::vector<uint8_t> pcm(10000 * 4);
+    platform::AudioBufferList outPCM;
+    outPCM.numberBuffers = 1;
+    outPCM.buffers[0] = {2, uint32_t(pcm.size()), pcm.data()};
+    uint32_t frames = 4410;
+    EXPECT_EQ(resampler->audioConverter()->fillComplexBuffer(inInputDataProc, &source, &frames, &outPCM, nullptr),
+              platform::kMediaNoErr);
+    EXPECT_EQ(frames, 4410u);
+    EXPECT_EQ(outPCM.buffers[0].dataByteSize, 4410u * 4);
+    EXPECT_EQ(resampler->audioConverter()->outputDescription(), platform::AudioStreamDescription::pcmInt16(44100, 2));
 }
 
 }  // namespace

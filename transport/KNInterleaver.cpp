@@ -76,6 +76,12 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::push(Entry entry, bool p
     return ready_;
 }
 
+const std::vector<KNInterleaver::Entry>& KNInterleaver::drain() {
+    ready_.clear();
+    drainInOrder();
+    return ready_;
+}
+
 // The partner has gone quiet: release both buffers merged by timestamp, so nothing is lost.
 void KNInterleaver::drainInOrder() {
     while (!video_.empty() || !audio_.empty()) {

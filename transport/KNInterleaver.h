@@ -44,6 +44,9 @@ public:
     const std::vector<Entry>& pushVideo(Entry entry, bool partnerOn);
     const std::vector<Entry>& pushAudio(Entry entry, bool partnerOn);
 
+    // Everything still waiting, merged by timestamp: what a closing connection still owes.
+    const std::vector<Entry>& drain();
+
     size_t videoWaiting() const { return video_.size(); }
     size_t audioWaiting() const { return audio_.size(); }
 

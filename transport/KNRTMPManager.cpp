@@ -131,6 +131,8 @@ void KNRTMPManager::establishConnection() {
 
 void KNRTMPManager::closeConnection() {
     senderQueue_->async([self = shared_from_this()] {
+        // Frames held back for interleaving were accepted: they go out before the connection ends.
+        if (self->rtmp_ && self->rtmp_->isConnected()) self->sendReadyFrames(self->interleaver_.drain());
         self->stopRtmpConnect();
         if (auto delegate = self->delegate()) delegate->RTMPManagerDidCloseConnection(self.get());
     });

@@ -403,19 +403,21 @@ TEST(KNRTMPConnectSocks, PublishesThroughARelay) {
     ASSERT_TRUE(server);
     struct Variant {
         int family;
-        std::string host;
+        std::string relayHost;
+        std::string serverHost;  // a name or a literal: the request carries its IPv4 address
         SocksReply reply;
     };
-    const Variant variants[] = {{AF_INET, "127.0.0.1", SocksReply::Grant},
-                                {AF_INET6, server->ipv6Host(), SocksReply::Grant},
-                                {AF_INET, "127.0.0.1", SocksReply::GrantInTwoParts},
-                                {AF_INET6, server->ipv6Host(), SocksReply::GrantInTwoParts}};
+    const Variant variants[] = {{AF_INET, "127.0.0.1", "127.0.0.1", SocksReply::Grant},
+                                {AF_INET6, server->ipv6Host(), "localhost", SocksReply::Grant},
+                                {AF_INET, "127.0.0.1", "localhost", SocksReply::GrantInTwoParts},
+                                {AF_INET6, server->ipv6Host(), "127.0.0.1", SocksReply::GrantInTwoParts}};
     for (const auto& v : variants) {
-        SCOPED_TRACE(v.host + (v.reply == SocksReply::GrantInTwoParts ? " split" : ""));
+        SCOPED_TRACE(v.relayHost + " to " + v.serverHost + (v.reply == SocksReply::GrantInTwoParts ? " split" : ""));
         Socks4Relay relay(v.family, v.reply);
         const auto stream = uniqueStream();
         {
-            Session session(server->rtmpURL(stream) + " socks=" + v.host + ":" + std::to_string(relay.port()));
+            Session session(server->rtmpURL(stream, v.serverHost) + " socks=" + v.relayHost + ":" +
+                            std::to_string(relay.port()));
             ASSERT_TRUE(session.connect());
             EXPECT_EQ(session.peerFamily(), v.family);
             EXPECT_TRUE(session.publish());

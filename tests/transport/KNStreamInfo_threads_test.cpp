@@ -16,6 +16,7 @@ TEST(KNStreamInfoThreads, ReadersAndWritersShareOneRecord) {
     other->setCustomStreamURLString("rtmp://h/a/s");
     std::atomic<bool> stop{false};
     std::atomic<int> badReads{0};
+    std::atomic<int> reads{0};
     std::vector<std::thread> readers;
     for (int t = 0; t < 4; ++t) {
         readers.emplace_back([&] {
@@ -26,10 +27,12 @@ TEST(KNStreamInfoThreads, ReadersAndWritersShareOneRecord) {
                 (void)info->isEqual(other);
                 (void)other->isEqual(info);
                 (void)info->streamURLString();
+                ++reads;
             }
         });
     }
-    for (int i = 0; i < 2000; ++i) {
+    // Writes go on until the readers have really run beside them.
+    for (int i = 0; i < 2000 || reads.load() < 2000; ++i) {
         info->setCustomStreamURLString(i % 3 ? std::optional<std::string>("h/a/s" + std::to_string(i)) : "");
         info->setUseSecureConnection(i % 2 == 0);
         info->setStreamName("s" + std::to_string(i));

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "kestrune/KNError.h"
+#include "support/TestMedia.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -29,90 +29,38 @@ using kntest::TestServer;
 using kntest::waitFor;
 using Bytes = KNRTMPManager::Bytes;
 
-// ---- Encoded media to publish: made once by ffmpeg, split into NAL units and ADTS frames ----
+// ---- Encoded media to publish ----
 
-struct Clip {
-    Bytes sps, pps;
-    struct Video {
-        Bytes nal;
-        bool key;
-    };
-    std::vector<Video> video;  // 25 per second
-    std::vector<Bytes> audio;  // 1024 samples at 48 kHz each
-    static constexpr double kVideoFrameMs = 40.0;
-    static constexpr double kAudioFrameMs = 1024 * 1000.0 / 48000;
-};
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-Bytes bytes(const uint8_t* begin, const uint8_t* end) { return std::make_shared<const std::vector<uint8_t>>(begin, end); }
-
-const Clip& clip() {
-    static const Clip loaded = [] {
-        Clip c;
+const kntest::TestMedia& clip() {
+    static const kntest::TestMedia media = [] {
         const std::string dir = std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("clip");
         std::filesystem::create_directories(dir);
-        auto video = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                         "testsrc=size=160x120:rate=25", "-t", "4", "-c:v", "libx264", "-preset",
-                                         "ultrafast", "-threads", "1", "-bf", "0", "-g", "25", "-sc_threshold", "0",
-                                         "-f", "h264", dir + "/clip.h264"});
-        auto audio = kntest::runCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                         "sine=frequency=440:sample_rate=48000", "-t", "4", "-ac", "1", "-c:a", "aac",
-                                         "-b:a", "64k", "-f", "adts", dir + "/clip.aac"});
-        EXPECT_EQ(video.exitCode, 0) << video.output;
-        EXPECT_EQ(audio.exitCode, 0) << audio.output;
-
-        const auto h264 = readAll(dir + "/clip.h264");
-        std::vector<size_t> starts;  // first byte after each start code
-        for (size_t i = 0; i + 3 <= h264.size(); ++i) {
-            if (h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1) starts.push_back(i + 3);
-        }
-        for (size_t n = 0; n < starts.size(); ++n) {
-            size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : h264.size();
-            while (end > starts[n] && h264[end - 1] == 0) --end;  // a four-byte start code's leading zero
-            const uint8_t* nal = h264.data() + starts[n];
-            const int type = nal[0] & 0x1f;
-            if (type == 7 && !c.sps) c.sps = bytes(nal, h264.data() + end);
-            if (type == 8 && !c.pps) c.pps = bytes(nal, h264.data() + end);
-            if (type == 5 || type == 1) c.video.push_back({bytes(nal, h264.data() + end), type == 5});
-        }
-        const auto aac = readAll(dir + "/clip.aac");
-        for (size_t i = 0; i + 7 <= aac.size();) {
-            const size_t length = ((aac[i + 3] & 3u) << 11) | (aac[i + 4] << 3) | (aac[i + 5] >> 5);
-            if (aac[i] != 0xff || length < 7 || i + length > aac.size()) break;
-            c.audio.push_back(bytes(aac.data() + i, aac.data() + i + length));
-            i += length;
-        }
-        return c;
+        kntest::TestMediaOptions options;
+        options.width = 160;
+        options.height = 120;
+        options.sampleRate = 48000;
+        return kntest::makeTestMedia(dir, "clip", options);
     }();
-    return loaded;
+    return media;
 }
 
-// Hands the clip's media from `fromMs` to `toMs` to the publisher in timestamp order, the way the
-// encoders do (parameter sets before each key frame), never more than the publisher can queue.
-void feed(KNRTMPManager& manager, double fromMs, double toMs, uint64_t baseMs = 1000000) {
-    const Clip& c = clip();
-    size_t v = 0, a = 0;
-    auto videoTime = [&](size_t i) { return i * Clip::kVideoFrameMs; };
-    auto audioTime = [&](size_t i) { return i * Clip::kAudioFrameMs; };
-    while (true) {
-        const double tv = videoTime(v), ta = audioTime(a);
-        const double t = std::min(tv, ta);
-        if (t >= toMs) break;
-        const bool isVideo = tv <= ta;
-        isVideo ? ++v : ++a;
-        if (t < fromMs) continue;
-        waitFor([&] { return manager.queueLoad() < 100; }, 10s);
-        const auto stamp = baseMs + static_cast<uint64_t>(t);
-        if (isVideo) {
-            const auto& frame = c.video[(v - 1) % c.video.size()];
-            if (frame.key) manager.setVideoSPSAndPPS(c.sps, c.pps);
-            manager.sendVideoPacketIsKeyFrameTimestamp(frame.nal, frame.key, stamp);
-        } else {
-            manager.sendAudioPacketTimestamp(c.audio[(a - 1) % c.audio.size()], stamp);
+// Hands the media from `fromMs` to `toMs` (the clip repeated as often as needed) to the publisher
+// in timestamp order, the way the encoders do (parameter sets before each key frame), never more
+// than the publisher can queue.
+void feed(KNRTMPManager& manager, uint64_t fromMs, uint64_t toMs, uint64_t baseMs = 1000000) {
+    const auto& media = clip();
+    for (uint64_t loop = fromMs / media.spanMs; loop * media.spanMs < toMs; ++loop) {
+        for (const auto& frame : media.frames) {
+            const uint64_t t = loop * media.spanMs + frame.timestampMs;
+            if (t < fromMs) continue;
+            if (t >= toMs) break;
+            waitFor([&] { return manager.queueLoad() < 100; }, 10s);
+            if (frame.video) {
+                if (frame.keyFrame) manager.setVideoSPSAndPPS(frame.sps, frame.pps);
+                manager.sendVideoPacketIsKeyFrameTimestamp(frame.data, frame.keyFrame, baseMs + t);
+            } else {
+                manager.sendAudioPacketTimestamp(frame.data, baseMs + t);
+            }
         }
     }
 }
@@ -264,8 +212,7 @@ protected:
     void SetUp() override {
         server = TestServer::shared();
         ASSERT_TRUE(server);
-        ASSERT_FALSE(clip().video.empty());
-        ASSERT_TRUE(clip().sps && clip().pps);
+        ASSERT_EQ(clip().error, "");
         // For a TLS client that checks the server's certificate: the fixture's own CA.
         setenv("SSL_CERT_FILE", server->caFile().c_str(), 1);
     }
@@ -392,7 +339,7 @@ TEST_F(KNRTMPManagerConnect, ServerKilledMidStreamLeavesTheProcessAlive) {
         for (pid_t pid : pids) kill(pid, SIGKILL);
 
         // Keep writing until the loss shows.
-        double from = 1000;
+        uint64_t from = 1000;
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (publisher.events->count("disconnect") == 0 && std::chrono::steady_clock::now() < deadline) {
             feed(*publisher.manager, from, from + 200);

@@ -18,7 +18,8 @@ public:
     static std::shared_ptr<Timer> scheduledOnQueue(std::shared_ptr<DispatchQueue> queue,
                                                    std::chrono::nanoseconds interval, bool repeats, Block block);
 
-    // After this returns the block is never started again (one already running finishes).
+    // No tick is started after this returns, but one that had already passed its check on
+    // another thread may still run once.
     void invalidate();
     bool isValid() const;
     std::chrono::nanoseconds interval() const;

@@ -71,13 +71,17 @@ std::vector<uint8_t> KNFLVPayload::avcSequenceHeader(const std::vector<uint8_t>&
                                                      const std::vector<uint8_t>& pps) {
     const size_t s = sps.size();
     const size_t p = pps.size();
-    std::vector<uint8_t> body;
-    body.reserve(s + p + 16);
-    body.insert(body.end(), {0x17, 0x00, 0x00, 0x00, 0x00, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1,
-                             static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)});
-    body.insert(body.end(), sps.begin(), sps.end());
-    body.insert(body.end(), {0x01, static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)});
-    body.insert(body.end(), pps.begin(), pps.end());
+    // Sized once and filled in place (gcc 12 misreads initializer-list inserts at -O3).
+    std::vector<uint8_t> body(13 + s + 3 + p);
+    const uint8_t head[13] = {0x17, 0x00, 0x00, 0x00, 0x00, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1,
+                              static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)};
+    uint8_t* out = body.data();
+    std::memcpy(out, head, sizeof head);
+    std::memcpy(out + 13, sps.data(), s);
+    out[13 + s] = 0x01;
+    out[14 + s] = static_cast<uint8_t>(p >> 8);
+    out[15 + s] = static_cast<uint8_t>(p);
+    std::memcpy(out + 16 + s, pps.data(), p);
     return body;
 }
 

@@ -139,6 +139,19 @@ private:
         const uint8_t* planes[AudioBufferList::kMaxBuffers] = {};
         for (uint32_t i = 0; i < list.numberBuffers && i < AudioBufferList::kMaxBuffers; ++i)
             planes[i] = static_cast<const uint8_t*>(list.buffers[i].data);
+        // In slices, so that no count outgrows libswresample's int.
+        constexpr size_t kSliceFrames = 1 << 16;
+        while (frames > 0) {
+            const size_t slice = std::min(frames, kSliceFrames);
+            if (MediaStatus s = pushSlice(planes, slice); s != kMediaNoErr) return s;
+            for (auto& plane : planes)
+                if (plane) plane += slice * input_.bytesPerFrame;
+            frames -= slice;
+        }
+        return kMediaNoErr;
+    }
+
+    MediaStatus pushSlice(const uint8_t** planes, size_t frames) {
         const int capacity = swr_get_out_samples(swr_, static_cast<int>(frames));
         if (capacity < 0) return kAudioConverterErrUnspecified;
         if (capacity > scratchFrames_) {
@@ -191,6 +204,8 @@ public:
         if (!proc || !ioOutputPackets || !output) return kMediaErrParam;
         const uint32_t planes = isPlanar(output_) ? output_.channelsPerFrame : 1;
         if (output->numberBuffers < planes) return kMediaErrParam;
+        for (uint32_t i = 0; i < planes; ++i)
+            if (!output->buffers[i].data) return kMediaErrParam;
         size_t want = *ioOutputPackets;
         for (uint32_t i = 0; i < planes; ++i)
             want = std::min<size_t>(want, output->buffers[i].dataByteSize / output_.bytesPerFrame);
@@ -274,7 +289,8 @@ public:
     MediaStatus fillComplexBuffer(AudioConverterInputProc proc, void* userData, uint32_t* ioOutputPackets,
                                   AudioBufferList* output,
                                   std::vector<AudioStreamPacketDescription>* packetDescriptions) override {
-        if (!proc || !ioOutputPackets || !output || output->numberBuffers < 1) return kMediaErrParam;
+        if (!proc || !ioOutputPackets || !output || output->numberBuffers < 1 || !output->buffers[0].data)
+            return kMediaErrParam;
         const uint32_t want = *ioOutputPackets;
         uint32_t made = 0;
         uint32_t offset = 0;

@@ -111,6 +111,20 @@ public:
         }
     }
 
+    // Asks for every object of one kind (links, routes) and hands each over.
+    template <class Body>
+    bool dump(uint16_t type, const Body& body, const std::function<void(const nlmsghdr*)>& each) {
+        struct {
+            nlmsghdr header;
+            Body body;
+        } request{};
+        request.header.nlmsg_len = NLMSG_LENGTH(sizeof(Body));
+        request.header.nlmsg_type = type;
+        request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        request.body = body;
+        return transact(&request.header, each);
+    }
+
 private:
     int fd_;
 };
@@ -118,16 +132,8 @@ private:
 // The links from the kernel (an interface without a hardware address has no entry of its own in
 // getifaddrs), this host's addresses from getifaddrs.
 std::optional<HostInterfaces> readInterfaces(RouteSocket& socket) {
-    struct {
-        nlmsghdr header;
-        ifinfomsg link;
-    } request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.link.ifi_family = AF_UNSPEC;
     HostInterfaces host;
-    const bool answered = socket.transact(&request.header, [&](const nlmsghdr* message) {
+    const bool answered = socket.dump(RTM_GETLINK, ifinfomsg{}, [&](const nlmsghdr* message) {
         if (message->nlmsg_type != RTM_NEWLINK) return;
         const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(message));
         host.byIndex[link->ifi_index] = Interface{link->ifi_flags, link->ifi_type};
@@ -191,15 +197,6 @@ RouteAttributes parseRoute(const nlmsghdr* message) {
 constexpr unsigned kDeadHop = RTNH_F_DEAD | RTNH_F_LINKDOWN;
 
 std::optional<uint32_t> networkFlags(RouteSocket& socket, const HostInterfaces& host) {
-    struct {
-        nlmsghdr header;
-        rtmsg route;
-    } request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.route.rtm_family = AF_UNSPEC;
-
     // The default route with the lowest metric among those that can carry traffic decides.
     std::optional<std::pair<uint32_t, bool>> best;  // metric, cellular
     auto consider = [&](int index, unsigned hopFlags, uint32_t metric) {
@@ -207,7 +204,7 @@ std::optional<uint32_t> networkFlags(RouteSocket& socket, const HostInterfaces& 
         if ((hopFlags & kDeadHop) || found == host.byIndex.end() || !found->second.usable()) return;
         if (!best || metric < best->first) best = std::make_pair(metric, found->second.cellular());
     };
-    const bool answered = socket.transact(&request.header, [&](const nlmsghdr* message) {
+    const bool answered = socket.dump(RTM_GETROUTE, rtmsg{}, [&](const nlmsghdr* message) {
         if (message->nlmsg_type != RTM_NEWROUTE) return;
         const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(message));
         if (route->rtm_dst_len != 0 || route->rtm_type != RTN_UNICAST) return;

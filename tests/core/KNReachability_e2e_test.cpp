@@ -2,9 +2,11 @@
 // then gains a veth pair with a documentation-range address and a default route, then a modem-like
 // point-to-point link. Nothing is sent: both veth ends stay inside the namespace, IPv6 (and with
 // it neighbour discovery) is off there, and the test checks the transmit counters.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -130,6 +132,15 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     EXPECT_TRUE(reachability->isReachable());
     EXPECT_EQ(reachability->currentReachabilityString(), "[*** Local WiFi Available ***]");
     EXPECT_TRUE(kntest::waitFor([&] { return released.expired(); }, 2s));
+    // Single addresses: on the link, behind the gateway, and this host's own.
+    sockaddr_in onLink{};
+    onLink.sin_family = AF_INET;
+    inet_pton(AF_INET, "192.0.2.1", &onLink.sin_addr);
+    EXPECT_EQ(KNReachability::reachabilityWithHostAddress(reinterpret_cast<sockaddr*>(&onLink), sizeof onLink)
+                  ->debugFlagsString(),
+              "-R ------d");
+    EXPECT_EQ(KNReachability::reachabilityWithHostName("198.51.100.7")->debugFlagsString(), "-R -------");
+    EXPECT_EQ(KNReachability::reachabilityWithHostName("192.0.2.2")->debugFlagsString(), "-R -----ld");
 
     ip({"route", "del", "default"});
     EXPECT_TRUE(kntest::waitFor([&] { return log.last(KNNetworkStatusNotReachable); }, 2s));

@@ -329,19 +329,23 @@ public:
     }
 
 private:
+    // A failed open leaves the context there was.
     MediaStatus openCodec(const AVCodec* codec, int64_t bitRate) {
-        avcodec_free_context(&codec_);
-        codec_ = avcodec_alloc_context3(codec);
-        if (!codec_) return kMediaErrAllocationFailed;
-        codec_->sample_rate = static_cast<int>(output_.sampleRate);
-        codec_->time_base = AVRational{1, codec_->sample_rate};
-        av_channel_layout_default(&codec_->ch_layout, static_cast<int>(outChannels_));
-        codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        codec_->bit_rate = bitRate;
-        codec_->profile = output_.formatFlags == AudioStreamDescription::kAACObjectMain ? FF_PROFILE_AAC_MAIN
-                                                                                        : FF_PROFILE_AAC_LOW;
-        if (avcodec_open2(codec_, codec, nullptr) < 0 || codec_->frame_size != static_cast<int>(kAACFramesPerPacket))
+        AVCodecContext* fresh = avcodec_alloc_context3(codec);
+        if (!fresh) return kMediaErrAllocationFailed;
+        fresh->sample_rate = static_cast<int>(output_.sampleRate);
+        fresh->time_base = AVRational{1, fresh->sample_rate};
+        av_channel_layout_default(&fresh->ch_layout, static_cast<int>(outChannels_));
+        fresh->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        fresh->bit_rate = bitRate;
+        fresh->profile = output_.formatFlags == AudioStreamDescription::kAACObjectMain ? FF_PROFILE_AAC_MAIN
+                                                                                       : FF_PROFILE_AAC_LOW;
+        if (avcodec_open2(fresh, codec, nullptr) < 0 || fresh->frame_size != static_cast<int>(kAACFramesPerPacket)) {
+            avcodec_free_context(&fresh);
             return kAudioConverterErrFormatNotSupported;
+        }
+        avcodec_free_context(&codec_);
+        codec_ = fresh;
         cookie_.assign(codec_->extradata, codec_->extradata + codec_->extradata_size);
         nextPts_ = 0;
         return kMediaNoErr;

@@ -25,53 +25,18 @@
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 
+#include "support/LoopbackServer.h"
 #include "support/TestServer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using kntest::LoopbackServer;
 using kntest::TestServer;
 using kntest::waitFor;
 
 // Named by the tests' hosts file, for ::1 only.
 constexpr const char* kIPv6Host = "kn-ipv6.test";
-
-int portOf(int fd) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
-}
-
-int peerPortOf(int fd) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
-    return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
-}
-
-// A listening socket on the loopback address of `family`, on a free port.
-int listenOnLoopback(int family) {
-    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (family == AF_INET6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    listen(fd, 8);
-    return fd;
-}
 
 bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
@@ -98,50 +63,13 @@ void writeAll(int fd, const uint8_t* data, size_t size) {
     }
 }
 
-// Runs `serve(client)` for each connection on its own thread until destroyed.
-class LoopbackServer {
-public:
-    LoopbackServer(int family, std::function<void(int client, const std::atomic<bool>& stop)> serve)
-        : listener_(listenOnLoopback(family)), serve_(std::move(serve)) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~LoopbackServer() {
-        stop_ = true;
-        thread_.join();
-        for (auto& t : clients_) t.join();
-        close(listener_);
-    }
-    int port() const { return portOf(listener_); }
-    int accepted() const { return accepted_.load(); }
-
-private:
-    void run() {
-        while (!stop_) {
-            if (!readable(listener_, 20)) continue;
-            int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
-            ++accepted_;
-            clients_.emplace_back([this, client] {
-                serve_(client, stop_);
-                close(client);
-            });
-        }
-    }
-    int listener_;
-    std::function<void(int, const std::atomic<bool>&)> serve_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> accepted_{0};
-    std::vector<std::thread> clients_;
-    std::thread thread_;
-};
-
 // The client end of a connection of this process: found by the port numbers of both ends.
 int findLocalSocket(int localPort, int peerPort) {
     int found = -1;
     DIR* dir = opendir("/proc/self/fd");
     while (dirent* e = readdir(dir)) {
         int fd = atoi(e->d_name);
-        if (fd > 2 && fd != dirfd(dir) && portOf(fd) == localPort && peerPortOf(fd) == peerPort) found = fd;
+        if (fd > 2 && fd != dirfd(dir) && LoopbackServer::localPort(fd) == localPort && LoopbackServer::peerPort(fd) == peerPort) found = fd;
     }
     closedir(dir);
     return found;
@@ -186,7 +114,7 @@ private:
         if (reply_ == SocksReply::GrantInTwoParts) {
             writeAll(client, reply, 4);
             // The second half goes out only once the client has taken the first one in.
-            int clientEnd = findLocalSocket(peerPortOf(client), portOf(client));
+            int clientEnd = findLocalSocket(LoopbackServer::peerPort(client), LoopbackServer::localPort(client));
             waitFor(
                 [&] {
                     int unacked = 1, unread = 1;
@@ -331,10 +259,7 @@ TEST(KNRTMPConnectFamilies, NoFallbackFromIPv6ToIPv4) {
 
 TEST(KNRTMPConnectFailures, RefusedPortFailsAndLeavesNoSocket) {
     LibraryLog log;
-    int fd = listenOnLoopback(AF_INET);
-    const int port = portOf(fd);
-    close(fd);  // nothing listens there any more
-    Session session("rtmp://127.0.0.1:" + std::to_string(port) + "/live/x");
+    Session session("rtmp://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()) + "/live/x");
     EXPECT_FALSE(session.connect());
     EXPECT_EQ(RTMP_Socket(session.rtmp()), -1);
     EXPECT_NE(log.text().find("RTMP_Connect0, failed to connect socket. 111"), std::string::npos) << log.text();

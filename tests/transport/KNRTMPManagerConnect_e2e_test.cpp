@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kestrune/KNError.h"
+#include "support/LoopbackServer.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
 
@@ -171,41 +172,14 @@ void expectCleanRecording(const TestServer& server, const std::string& stream, d
     EXPECT_GE(end, minDurationSeconds);
 }
 
-// A port on which nothing listens.
-int refusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+std::string silentURL(const kntest::LoopbackServer& s) {
+    return "rtmp://127.0.0.1:" + std::to_string(s.port()) + "/live/x";
 }
 
-// Accepts connections and never says a word.
-class SilentServer {
-public:
-    SilentServer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd_, 8);  // the kernel completes the TCP handshake; nobody ever reads
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentServer() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_;
-    int port_ = 0;
-};
-
-std::string silentURL(const SilentServer& s) { return "rtmp://127.0.0.1:" + std::to_string(s.port()) + "/live/x"; }
+// Takes the TCP connection and never says a word.
+void holdSilently(int, const std::atomic<bool>& stopping) {
+    waitFor([&] { return stopping.load(); }, 120s);
+}
 
 class KNRTMPManagerConnect : public ::testing::Test {
 protected:
@@ -256,7 +230,7 @@ TEST_F(KNRTMPManagerConnect, MissingURLAndRefusedPortFailThenTheSamePublisherCon
     ASSERT_TRUE(publisher.events->waitFor("fail"));
     EXPECT_EQ(publisher.events->all(), "fail 30000 Connection URL is missing; ");
 
-    publisher.manager->setConnectionURL("rtmp://127.0.0.1:" + std::to_string(refusedPort()) + "/live/x");
+    publisher.manager->setConnectionURL("rtmp://127.0.0.1:" + std::to_string(kntest::LoopbackServer::unusedPort()) + "/live/x");
     publisher.manager->establishConnection();
     ASSERT_TRUE(publisher.events->waitFor("fail", 15s, 2));
     EXPECT_EQ(publisher.events->count("fail 30003 Failed to connect to server"), 1) << publisher.events->all();
@@ -270,7 +244,7 @@ TEST_F(KNRTMPManagerConnect, MissingURLAndRefusedPortFailThenTheSamePublisherCon
 // A server that takes the TCP connection and never answers ends in 30003 within the time-out,
 // and the publisher can be closed and connected again.
 TEST_F(KNRTMPManagerConnect, SilentServerFailsWithinTheTimeout) {
-    SilentServer silent;
+    kntest::LoopbackServer silent(AF_INET, holdSilently);
     Publisher publisher(silentURL(silent), 2);
     const auto start = std::chrono::steady_clock::now();
     publisher.manager->establishConnection();
@@ -289,7 +263,7 @@ TEST_F(KNRTMPManagerConnect, SilentServerFailsWithinTheTimeout) {
 
 // The time-out nobody sets is 0, and 0 is the library's 30 seconds, not "wait for ever".
 TEST_F(KNRTMPManagerConnect, UnsetTimeoutGivesUpAfterThirtySeconds) {
-    SilentServer silent;
+    kntest::LoopbackServer silent(AF_INET, holdSilently);
     Publisher publisher(silentURL(silent), 0);
     const auto start = std::chrono::steady_clock::now();
     publisher.manager->establishConnection();

@@ -1,0 +1,84 @@
+#include "LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kntest {
+
+namespace {
+
+int portOf(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    return -1;
+}
+
+int bindLoopback(int family) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (family == AF_INET6) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    return fd;
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(int family, Serve serve)
+    : listener_(bindLoopback(family)), port_(localPort(listener_)), serve_(std::move(serve)) {
+    listen(listener_, 16);
+    thread_ = std::thread([this] { run(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    stopping_ = true;
+    thread_.join();
+    for (auto& t : clients_) t.join();
+    close(listener_);
+}
+
+void LoopbackServer::run() {
+    while (!stopping_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        ++accepted_;
+        clients_.emplace_back([this, client] {
+            serve_(client, stopping_);
+            close(client);
+        });
+    }
+}
+
+int LoopbackServer::unusedPort(int family) {
+    int fd = bindLoopback(family);
+    const int port = localPort(fd);
+    close(fd);
+    return port;
+}
+
+int LoopbackServer::localPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? portOf(a) : -1;
+}
+
+int LoopbackServer::peerPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? portOf(a) : -1;
+}
+
+}  // namespace kntest

@@ -450,8 +450,25 @@ TEST_F(KNRTMPManagerTest, AfterADroppedKeyFrameVideoResumesOnlyAtAKeyFrame) {
     manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 133);
     EXPECT_EQ(recorder->count(recorder->drops), 3);
     EXPECT_FALSE(manager->droppingFrames());
-    EXPECT_EQ(manager->queueLoad(), 3);
     drain();
+}
+
+TEST_F(KNRTMPManagerTest, FramesHeldForInterleavingGoOutBeforeAClose) {
+    connect();
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 10);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 40);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 33);
+    manager->closeConnection();
+    drain();
+    std::vector<std::pair<uint8_t, uint32_t>> order;
+    for (const auto& p : log->sent()) {
+        if (p.body[1] != 0x00) order.emplace_back(p.type, p.timestamp);  // media, not headers
+    }
+    EXPECT_EQ(order, (std::vector<std::pair<uint8_t, uint32_t>>{{8, 0}, {9, 0}, {8, 23}, {9, 40}}));
+    EXPECT_EQ(log->alive, 0);
+    EXPECT_EQ(recorder->count(recorder->closes), 1);
 }
 
 TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {

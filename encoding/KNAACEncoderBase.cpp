@@ -287,7 +287,7 @@ void KNAACEncoderBase::rechunk(const std::vector<uint8_t>& data, uint64_t timest
     for (size_t k = 0; k < chunks; ++k) {
         // Each chunk is stamped where it lies in the audio, so no two packets share a time.
         const uint64_t offsetMs = rate ? k * kFramesPerPacket * 1000 / rate : 0;
-        encodeBufferTimestamp(source + k * chunkBytes, saturatingAdd(timestamp, offsetMs));
+        encodeBufferTimestamp(source + k * chunkBytes, chunkBytes, saturatingAdd(timestamp, offsetMs));
     }
     if (source == leftBuf_.data()) {
         leftBuf_.erase(leftBuf_.begin(), leftBuf_.begin() + static_cast<std::ptrdiff_t>(chunks * chunkBytes));
@@ -296,7 +296,7 @@ void KNAACEncoderBase::rechunk(const std::vector<uint8_t>& data, uint64_t timest
     }
 }
 
-void KNAACEncoderBase::encodeBufferTimestamp(const uint8_t* chunk, uint64_t timestamp) {
+void KNAACEncoderBase::encodeBufferTimestamp(const uint8_t* chunk, size_t chunkBytes, uint64_t timestamp) {
     if (!started_) return;
     if (!audioConverter_ &&
         !setupEncoderFromDescription(AudioStreamDescription::pcmInt16(
@@ -321,7 +321,7 @@ void KNAACEncoderBase::encodeBufferTimestamp(const uint8_t* chunk, uint64_t time
         timeScaleOf(rate));
 
     pcmBuffer_ = chunk;
-    pcmBufferSize_ = bufferLength_;
+    pcmBufferSize_ = chunkBytes;
     inputEndStatus_ = platform::kMediaNoErr;
     const Bytes packet = fillOnePacket();
     pcmBuffer_ = nullptr;

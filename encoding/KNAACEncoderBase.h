@@ -87,7 +87,7 @@ private:
     friend struct KNAACEncoderInput;
 
     void rechunk(const std::vector<uint8_t>& data, uint64_t timestamp);
-    void encodeBufferTimestamp(const uint8_t* chunk, uint64_t timestamp);
+    void encodeBufferTimestamp(const uint8_t* chunk, size_t chunkBytes, uint64_t timestamp);
     void encodeSampleBuffer(const platform::SampleBuffer& buffer);
     void startOnQueue();
     void stopOnQueue();

@@ -19,7 +19,7 @@ class KNAACEncoderBase : public std::enable_shared_from_this<KNAACEncoderBase> {
 public:
     using Bytes = KNAACEncoderDelegate::Bytes;
 
-    // The platform's audio pieces; tests hand in stand-ins.
+    // The platform's audio services; tests hand in stand-ins.
     struct Platform {
         std::function<std::vector<platform::AudioClassDescription>(uint32_t formatId)> encoders;
         std::function<platform::MediaStatus(const platform::AudioStreamDescription& input,

@@ -183,11 +183,11 @@ TEST_P(ToneThroughEncoder, DecodesToTheToneAtTheReportedDelayAndRate) {
     encoder->setBitRate(96000);
     drain(encoder);
 
-    const size_t total = road.rate * 3, piece = 960;
-    for (size_t at = 0; at < total; at += piece) {
+    const size_t total = road.rate * 3, callFrames = 960;
+    for (size_t at = 0; at < total; at += callFrames) {
         const uint64_t ms = at * 1000 / road.rate;
         clock = 1000.0 + static_cast<double>(ms) / 1000.0;
-        encoder->encodeAudioDataTimestamp(bytesOf(toneS16(1000, double(road.rate), piece, 1, at)), 5000 + ms);
+        encoder->encodeAudioDataTimestamp(bytesOf(toneS16(1000, double(road.rate), callFrames, 1, at)), 5000 + ms);
     }
     drain(encoder);
     const uint64_t delay = encoder->decoderDelay();
@@ -209,7 +209,7 @@ TEST_P(ToneThroughEncoder, DecodesToTheToneAtTheReportedDelayAndRate) {
     EXPECT_EQ(asc.channelConfig, 1);
 
     const auto packets = delegate->takePackets();
-    const size_t expectedPackets = ((total + piece - 1) / piece) * piece / 1024;
+    const size_t expectedPackets = ((total + callFrames - 1) / callFrames) * callFrames / 1024;
     EXPECT_EQ(packets.size(), expectedPackets);
     uint64_t rawBytes = 0;
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -222,7 +222,7 @@ TEST_P(ToneThroughEncoder, DecodesToTheToneAtTheReportedDelayAndRate) {
     }
     EXPECT_EQ(packets.front().presentationTime, MediaTime::make(0, int32_t(road.rate)));
     // The first chunk is whole at the second call.
-    EXPECT_EQ(packets.front().timestamp, road.second ? 0u : 1000000u + piece * 1000 / road.rate);
+    EXPECT_EQ(packets.front().timestamp, road.second ? 0u : 1000000u + callFrames * 1000 / road.rate);
     const double bitRate = double(rawBytes) * 8 * double(road.rate) / (1024.0 * double(packets.size()));
     EXPECT_NEAR(bitRate, 96000, 96000 * 0.25);
 

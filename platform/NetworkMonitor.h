@@ -1,7 +1,8 @@
 #pragma once
 // Whether a target can be reached: an address, a named host, or, with the zero address, the
 // network as a whole. Answers the current flags on demand and calls back on a queue whenever they
-// change. Backed by the kernel's routing tables (rtnetlink) and interface list (getifaddrs).
+// change. Backed by the kernel's routing interface (rtnetlink: links, routes and their change
+// events) and this host's interface addresses (getifaddrs).
 #include <sys/socket.h>
 
 #include <cstdint>

@@ -129,4 +129,22 @@ TEST(EncoderThreads, RealConverterComesAndGoesUnderQueriesAndRateChanges) {
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.rfind("error", 0) == 0; }), 0);
 }
 
+TEST(EncoderThreads, AnEncoderReleasedWithWorkQueuedFinishesItAndGoes) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    std::weak_ptr<KNAACEncoderBase> gone;
+    std::shared_ptr<platform::DispatchQueue> queue;
+    {
+        auto encoder = KNAACEncoder2::create();
+        encoder->setDelegate(delegate);
+        encoder->startEncoding();
+        for (int k = 0; k < 8; ++k) encoder->encodeAudioDataTimestamp(bytesOf(toneS16(1000, 44100, 1024, 1)), uint64_t(k));
+        encoder->stopEncoding();
+        gone = encoder;
+        queue = encoder->encoderQueue();
+    }
+    queue->sync([] {});
+    EXPECT_TRUE(gone.expired());
+    EXPECT_EQ(delegate->takePackets().size(), 8u);
+}
+
 }  // namespace

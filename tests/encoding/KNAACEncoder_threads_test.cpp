@@ -8,6 +8,7 @@
 #include "encoding/FakeAudioConverter.h"
 #include "encoding/KNAACEncoder.h"
 #include "encoding/KNAACEncoder2.h"
+#include "support/TestServer.h"
 
 using namespace aactest;
 
@@ -143,7 +144,7 @@ TEST(EncoderThreads, AnEncoderReleasedWithWorkQueuedFinishesItAndGoes) {
         queue = encoder->encoderQueue();
     }
     queue->sync([] {});
-    EXPECT_TRUE(gone.expired());
+    EXPECT_TRUE(kntest::waitFor([&] { return gone.expired(); }, std::chrono::seconds(5)));
     EXPECT_EQ(delegate->takePackets().size(), 8u);
 }
 

@@ -215,13 +215,14 @@ TEST_P(RTMPSPublishTest, RecordingHoldsEveryFrameSent) {
     ASSERT_TRUE(publisher.connect()) << "failures: " << publisher.reports->failureList().size();
     publisher.feed(0, media().packets.size());
     ASSERT_TRUE(waitFor([&] { return publisher.manager->queueLoad() == 0; }, 20s));
-    const int sent = publisher.reports->sent;
     publisher.close();
+    const int sent = publisher.reports->sent;  // final: the close ran after every send block
 
     const std::string file = server->waitForRecording(stream);
     ASSERT_FALSE(file.empty()) << "no finished recording of " << stream;
     auto counts = packetCounts(file);
-    EXPECT_EQ(counts["video"] + counts["audio"], sent);
+    EXPECT_EQ(counts["video"] + counts["audio"], sent) << counts["video"] << " video, " << counts["audio"]
+                                                      << " audio of " << media().packets.size() << " fed";
     EXPECT_GE(sent, static_cast<int>(media().packets.size()) - 10);  // only the interleaver's tail held back
     EXPECT_EQ(publisher.reports->dropped, 0);
     auto decode = kntest::decodeErrors(file);

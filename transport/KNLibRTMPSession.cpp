@@ -1,5 +1,8 @@
 #include "transport/KNLibRTMPSession.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -29,8 +32,20 @@ std::unique_ptr<KNLibRTMPSession> KNLibRTMPSession::create() {
 }
 
 KNLibRTMPSession::~KNLibRTMPSession() {
+    // Closing still writes (unpublish, delete stream), and the last owner may let go on any
+    // thread: a server that has gone must not raise SIGPIPE there.
+    sigset_t pipe, previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
     kn::endSession(rtmp_);  // RTMP_Close, and for rtmps the TLS close after the last bytes
     RTMP_Free(rtmp_);
+    if (!sigismember(&previous, SIGPIPE)) {
+        const timespec none{};
+        while (sigtimedwait(&pipe, nullptr, &none) == SIGPIPE) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
     // url_ goes after the session: the library's link strings point into it.
 }
 

@@ -328,4 +328,30 @@ TEST(KNRTMPManagerE2E, KilledServerIsReportedOnceAndThePublisherConnectsAgain) {
     expectRecording(server->waitForRecording(stream), media, media.videoFrames, media.audioFrames);
 }
 
+TEST(KNRTMPManagerE2E, LettingGoOfAPublisherWhoseServerDiedLeavesTheProcessAlive) {
+    const auto dir = scratchDir("release");
+    auto server = TestServer::startPrivate(dir + "/server");
+    ASSERT_TRUE(server);
+    auto events = std::make_shared<Events>();
+    auto manager = KNRTMPManager::create();
+    manager->setDelegate(events);
+    manager->setConnectionURL(server->rtmpURL(kntest::uniqueName("release")));
+    manager->establishConnection();
+    ASSERT_TRUE(waitFor([&] { return events->connects == 1; }, 20s));
+    manager->senderQueue()->sync([] {});
+    const auto workers = server->workerPids();
+    for (pid_t pid : workers) ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(waitFor([&] { return server->workerPids() != workers; }, 20s));
+
+    // The last reference goes on this thread, whose SIGPIPE is not blocked: closing the session
+    // writes to the dead connection from here.
+    sigset_t pipe, mask;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+    manager.reset();
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+}
+
 }  // namespace

@@ -131,7 +131,7 @@ void KNStreamInfo::encodeWithCoder(platform::KeyedArchiver& coder) const {
     coder.encodeString("password", password_);
 }
 
-std::shared_ptr<KNStreamInfo> KNStreamInfo::initWithCoder(const platform::KeyedUnarchiver& coder) {
+std::shared_ptr<KNStreamInfo> KNStreamInfo::createWithCoder(const platform::KeyedUnarchiver& coder) {
     if (coder.className() != kArchiveClassName) return nullptr;
     std::shared_ptr<KNStreamInfo> info(new KNStreamInfo());
     info->serverAddress_ = coder.decodeString("serverAddress");

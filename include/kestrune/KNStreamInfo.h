@@ -55,7 +55,7 @@ public:
     // The custom URL is not archived.
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     // Fields whose key is missing stay nil (no defaults). Null for an archive of another class.
-    static std::shared_ptr<KNStreamInfo> initWithCoder(const platform::KeyedUnarchiver& coder);
+    static std::shared_ptr<KNStreamInfo> createWithCoder(const platform::KeyedUnarchiver& coder);
 
 private:
     friend class KNServerPath;

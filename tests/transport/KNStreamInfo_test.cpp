@@ -107,7 +107,7 @@ TEST(KNStreamInfoArchive, SixKeysRoundTripAndTheCustomURLStaysBehind) {
 
     auto unarchiver = platform::KeyedUnarchiver::fromData(archiver.archivedData());
     ASSERT_TRUE(unarchiver);
-    auto copy = KNStreamInfo::initWithCoder(*unarchiver);
+    auto copy = KNStreamInfo::createWithCoder(*unarchiver);
     ASSERT_TRUE(copy);
     EXPECT_TRUE(copy->useSecureConnection());
     EXPECT_EQ(copy->serverAddress(), "srv:443");
@@ -124,7 +124,7 @@ TEST(KNStreamInfoArchive, MissingKeysDecodeAsNilWithoutDefaults) {
     archiver.encodeString("streamName", "only");
     auto unarchiver = platform::KeyedUnarchiver::fromData(archiver.archivedData());
     ASSERT_TRUE(unarchiver);
-    auto copy = KNStreamInfo::initWithCoder(*unarchiver);
+    auto copy = KNStreamInfo::createWithCoder(*unarchiver);
     ASSERT_TRUE(copy);
     EXPECT_FALSE(copy->useSecureConnection());
     EXPECT_EQ(copy->serverAddress(), std::nullopt);
@@ -134,7 +134,7 @@ TEST(KNStreamInfoArchive, MissingKeysDecodeAsNilWithoutDefaults) {
     platform::KeyedArchiver other("KNRecorderSettings");
     auto foreign = platform::KeyedUnarchiver::fromData(other.archivedData());
     ASSERT_TRUE(foreign);
-    EXPECT_EQ(KNStreamInfo::initWithCoder(*foreign), nullptr);
+    EXPECT_EQ(KNStreamInfo::createWithCoder(*foreign), nullptr);
 }
 
 }  // namespace

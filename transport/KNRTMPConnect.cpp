@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -273,6 +274,12 @@ bool startSession(RTMP* r, RTMPPacket* cp) {
 void endSession(RTMP* r) {
     RTMP_Close(r);
     KNTLSTunnel::closeFor(r);
+    // The library copies the SOCKS host at URL set-up and never frees the copy.
+    if (r->Link.socksport && r->Link.sockshost.av_val) {
+        std::free(r->Link.sockshost.av_val);
+        r->Link.sockshost = AVal{nullptr, 0};
+        r->Link.socksport = 0;
+    }
 }
 
 }  // namespace kn

@@ -38,7 +38,8 @@ bool SocksNegotiate(RTMP* r);
 bool startSession(RTMP* r, RTMPPacket* cp);
 
 // Closes the session's connection: for rtmps, also waits until what the library wrote has left
-// through TLS and the TLS close has been sent. Call before RTMP_Free.
+// through TLS and the TLS close has been sent; releases what the library leaves allocated. Call
+// before RTMP_Free.
 void endSession(RTMP* r);
 
 }  // namespace kn

@@ -81,4 +81,26 @@ int LoopbackServer::peerPort(int fd) {
     return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? portOf(a) : -1;
 }
 
+size_t LoopbackServer::readExactly(int fd, uint8_t* data, size_t size, std::chrono::milliseconds idle) {
+    size_t got = 0;
+    while (got < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(idle.count())) <= 0) break;
+        const ssize_t n = recv(fd, data + got, size - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+bool LoopbackServer::writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace kntest

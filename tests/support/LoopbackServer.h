@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -29,6 +32,11 @@ public:
     // The local and the peer port of a socket; -1 when it has none.
     static int localPort(int fd);
     static int peerPort(int fd);
+    // Blocking helpers for serve functions: reads until `size` bytes arrived, the peer closed or
+    // nothing came for `idle` (answers how many arrived); writes everything (false on failure).
+    static size_t readExactly(int fd, uint8_t* data, size_t size,
+                              std::chrono::milliseconds idle = std::chrono::seconds(10));
+    static bool writeAll(int fd, const uint8_t* data, size_t size);
 
 private:
     void run();

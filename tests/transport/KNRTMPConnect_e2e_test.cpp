@@ -3,13 +3,9 @@
 #include "transport/KNRTMPConnect.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <linux/sockios.h>
 #include <netdb.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,130 +22,19 @@
 #include <librtmp/rtmp.h>
 
 #include "support/LoopbackServer.h"
+#include "support/Socks4Relay.h"
 #include "support/TestServer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using kntest::LoopbackServer;
+using kntest::Socks4Relay;
 using kntest::TestServer;
 using kntest::waitFor;
 
 // Named by the tests' hosts file, for ::1 only.
 constexpr const char* kIPv6Host = "kn-ipv6.test";
-
-bool readable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) > 0;
-}
-
-size_t readExactly(int fd, uint8_t* data, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        if (!readable(fd, 10000)) break;
-        ssize_t n = recv(fd, data + got, size - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
-void writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-// The client end of a connection of this process: found by the port numbers of both ends.
-int findLocalSocket(int localPort, int peerPort) {
-    int found = -1;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* e = readdir(dir)) {
-        int fd = atoi(e->d_name);
-        if (fd > 2 && fd != dirfd(dir) && LoopbackServer::localPort(fd) == localPort && LoopbackServer::peerPort(fd) == peerPort) found = fd;
-    }
-    closedir(dir);
-    return found;
-}
-
-enum class SocksReply { Grant, GrantInTwoParts, Refuse };
-
-// A SOCKS4 relay: records each request and relays granted connections to the IPv4 destination.
-class Socks4Relay {
-public:
-    Socks4Relay(int family, SocksReply reply)
-        : reply_(reply), server_(family, [this](int client, const std::atomic<bool>& stop) { serve(client, stop); }) {}
-    int port() const { return server_.port(); }
-    std::vector<std::vector<uint8_t>> requests() {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
-
-private:
-    void serve(int client, const std::atomic<bool>& stop) {
-        std::vector<uint8_t> request(9);
-        if (readExactly(client, request.data(), 9) != 9) return;
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-        }
-        uint8_t reply[8] = {0, 90, request[2], request[3], request[4], request[5], request[6], request[7]};
-        if (reply_ == SocksReply::Refuse) {
-            reply[1] = 91;
-            writeAll(client, reply, 8);
-            return;
-        }
-        sockaddr_in dest{};
-        dest.sin_family = AF_INET;
-        std::memcpy(&dest.sin_port, &request[2], 2);
-        std::memcpy(&dest.sin_addr, &request[4], 4);
-        int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(upstream, reinterpret_cast<sockaddr*>(&dest), sizeof dest) != 0) {
-            close(upstream);
-            return;
-        }
-        if (reply_ == SocksReply::GrantInTwoParts) {
-            writeAll(client, reply, 4);
-            // The second half goes out only once the client has taken the first one in.
-            int clientEnd = findLocalSocket(LoopbackServer::peerPort(client), LoopbackServer::localPort(client));
-            waitFor(
-                [&] {
-                    int unacked = 1, unread = 1;
-                    ioctl(client, SIOCOUTQ, &unacked);
-                    ioctl(clientEnd, FIONREAD, &unread);
-                    return clientEnd >= 0 && unacked == 0 && unread == 0;
-                },
-                5s);
-            writeAll(client, reply + 4, 4);
-        } else {
-            writeAll(client, reply, 8);
-        }
-        pump(client, upstream, stop);
-        close(upstream);
-    }
-
-    static void pump(int a, int b, const std::atomic<bool>& stop) {
-        uint8_t buffer[16384];
-        while (!stop) {
-            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-            if (poll(p, 2, 20) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (!p[i].revents) continue;
-                ssize_t n = recv(p[i].fd, buffer, sizeof buffer, 0);
-                if (n <= 0) return;
-                writeAll(i == 0 ? b : a, buffer, static_cast<size_t>(n));
-            }
-        }
-    }
-
-    SocksReply reply_;
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> requests_;
-    LoopbackServer server_;
-};
 
 // The library's log, captured for the duration of a test.
 class LibraryLog {
@@ -188,9 +73,7 @@ public:
         RTMP_EnableWrite(r_);
     }
     ~Session() {
-        RTMP_Close(r_);
-        // The library copies the SOCKS host at set-up and never frees the copy.
-        if (r_->Link.socksport) free(r_->Link.sockshost.av_val);
+        kn::endSession(r_);
         RTMP_Free(r_);
     }
     bool connect() { return setUp_ && kn::RTMP_Connect(r_, nullptr); }
@@ -299,11 +182,11 @@ TEST(KNRTMPConnectFailures, PeerGoneDuringHandshakeRaisesNoSignal) {
 
     LoopbackServer hangUp(AF_INET, [](int client, const std::atomic<bool>&) {
         std::vector<uint8_t> c0c1(1537);
-        if (readExactly(client, c0c1.data(), c0c1.size()) != c0c1.size()) return;
+        if (LoopbackServer::readExactly(client, c0c1.data(), c0c1.size()) != c0c1.size()) return;
         std::vector<uint8_t> reply(1 + 2 * 1536);
         reply[0] = 3;
         std::memcpy(&reply[1 + 1536], &c0c1[1], 1536);  // S2 echoes C1
-        writeAll(client, reply.data(), reply.size());
+        LoopbackServer::writeAll(client, reply.data(), reply.size());
         shutdown(client, SHUT_RDWR);
     });
     for (int round = 0; round < 5; ++round) {
@@ -330,14 +213,14 @@ TEST(KNRTMPConnectSocks, PublishesThroughARelay) {
         int family;
         std::string relayHost;
         std::string serverHost;  // a name or a literal: the request carries its IPv4 address
-        SocksReply reply;
+        Socks4Relay::Reply reply;
     };
-    const Variant variants[] = {{AF_INET, "127.0.0.1", "127.0.0.1", SocksReply::Grant},
-                                {AF_INET6, server->ipv6Host(), "localhost", SocksReply::Grant},
-                                {AF_INET, "127.0.0.1", "localhost", SocksReply::GrantInTwoParts},
-                                {AF_INET6, server->ipv6Host(), "127.0.0.1", SocksReply::GrantInTwoParts}};
+    const Variant variants[] = {{AF_INET, "127.0.0.1", "127.0.0.1", Socks4Relay::Reply::Grant},
+                                {AF_INET6, server->ipv6Host(), "localhost", Socks4Relay::Reply::Grant},
+                                {AF_INET, "127.0.0.1", "localhost", Socks4Relay::Reply::GrantInTwoParts},
+                                {AF_INET6, server->ipv6Host(), "127.0.0.1", Socks4Relay::Reply::GrantInTwoParts}};
     for (const auto& v : variants) {
-        SCOPED_TRACE(v.relayHost + " to " + v.serverHost + (v.reply == SocksReply::GrantInTwoParts ? " split" : ""));
+        SCOPED_TRACE(v.relayHost + " to " + v.serverHost + (v.reply == Socks4Relay::Reply::GrantInTwoParts ? " split" : ""));
         Socks4Relay relay(v.family, v.reply);
         const auto stream = uniqueStream();
         {
@@ -355,7 +238,7 @@ TEST(KNRTMPConnectSocks, PublishesThroughARelay) {
 
 TEST(KNRTMPConnectSocks, RefusalFailsTheConnect) {
     LibraryLog log;
-    Socks4Relay relay(AF_INET, SocksReply::Refuse);
+    Socks4Relay relay(AF_INET, Socks4Relay::Reply::Refuse);
     Session session("rtmp://127.0.0.1:1935/live/x socks=127.0.0.1:" + std::to_string(relay.port()));
     EXPECT_FALSE(session.connect());
     EXPECT_EQ(RTMP_Socket(session.rtmp()), -1);
@@ -364,7 +247,7 @@ TEST(KNRTMPConnectSocks, RefusalFailsTheConnect) {
     EXPECT_NE(text.find("RTMP_Connect0, SOCKS negotiation failed."), std::string::npos) << text;
 
     // SOCKS4 names the destination by an IPv4 address: without one nothing is asked of the relay.
-    Socks4Relay unused(AF_INET, SocksReply::Grant);
+    Socks4Relay unused(AF_INET, Socks4Relay::Reply::Grant);
     Session unnamed("rtmp://no-such-host.invalid:1935/live/x socks=127.0.0.1:" + std::to_string(unused.port()));
     EXPECT_FALSE(unnamed.connect());
     EXPECT_TRUE(unused.requests().empty());

@@ -20,6 +20,7 @@
 
 #include "kestrune/KNError.h"
 #include "support/LoopbackServer.h"
+#include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
 
@@ -193,7 +194,9 @@ protected:
     std::shared_ptr<TestServer> server;
 };
 
-TEST_F(KNRTMPManagerConnect, PublishesAndClosesOverIPv4IPv6AndTLS) {
+TEST_F(KNRTMPManagerConnect, PublishesAndClosesOverIPv4IPv6TLSAndSOCKS) {
+    kntest::Socks4Relay relay(AF_INET6, kntest::Socks4Relay::Reply::GrantInTwoParts);
+    const std::string viaRelay = " socks=" + server->ipv6Host() + ":" + std::to_string(relay.port());
     struct Route {
         std::string name;
         std::function<std::string(const std::string&)> url;
@@ -203,6 +206,8 @@ TEST_F(KNRTMPManagerConnect, PublishesAndClosesOverIPv4IPv6AndTLS) {
         {"IPv4", [&](const std::string& s) { return server->rtmpURL(s, "127.0.0.1"); }, "127.0.0.1"},
         {"IPv6 by name", [&](const std::string& s) { return server->rtmpURL(s, server->ipv6Host()); }, "::1"},
         {"RTMPS over TLS 1.2", [&](const std::string& s) { return server->rtmpsURL(s, "127.0.0.1"); }, "127.0.0.1"},
+        {"SOCKS4 relay on IPv6", [&](const std::string& s) { return server->rtmpURL(s, "localhost") + viaRelay; },
+         "127.0.0.1"},
     };
     for (const auto& route : routes) {
         SCOPED_TRACE(route.name);
@@ -222,6 +227,7 @@ TEST_F(KNRTMPManagerConnect, PublishesAndClosesOverIPv4IPv6AndTLS) {
         ASSERT_NE(line, std::string::npos);
         EXPECT_EQ(log.substr(log.rfind('\n', line) + 1, route.client.size() + 2), route.client + " [");
     }
+    EXPECT_EQ(relay.requests().size(), 1u);
 }
 
 TEST_F(KNRTMPManagerConnect, MissingURLAndRefusedPortFailThenTheSamePublisherConnects) {

@@ -105,11 +105,11 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     }
     ip({"link", "set", "lo", "up"});
 
+    StatusLog log;
     auto reachability = KNReachability::reachabilityForInternetConnection();
     ASSERT_NE(reachability, nullptr);
     EXPECT_FALSE(reachability->isReachable()) << "loopback alone";
     EXPECT_EQ(reachability->currentReachabilityStatus(), KNNetworkStatusNotReachable);
-    StatusLog log;
     reachability->setNetworkDidChangeReachabilityBlock([&log](KNNetworkStatus status) { log.add(status); });
     ASSERT_TRUE(reachability->startMonitoringNetworkStatus());
 
@@ -171,8 +171,8 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
         std::lock_guard lock(log.mutex);
         return log.seen.size();
     }();
+    StatusLog witnessed;  // outlives the monitor that writes it
     auto witness = KNReachability::reachabilityForInternetConnection();
-    StatusLog witnessed;
     witness->setNetworkDidChangeReachabilityBlock([&witnessed](KNNetworkStatus status) { witnessed.add(status); });
     ASSERT_TRUE(witness->startMonitoringNetworkStatus());
     ip({"route", "add", "default", "via", "192.0.2.1", "dev", "kn-veth0"});

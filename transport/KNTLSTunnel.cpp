@@ -231,6 +231,10 @@ std::unique_ptr<KNTLSTunnel> KNTLSTunnel::open(int tcpFd, const std::string& hos
     gnutls_transport_set_pull_timeout_function(s, &KNTLSTunnelIO::pullTimeout);
 
     for (;;) {
+        if (Clock::now() >= deadline) {  // also a server that answers, but too slowly
+            reason = "TLS handshake with " + host + " timed out";
+            return nullptr;
+        }
         r = gnutls_handshake(s);
         // Whatever the handshake produced goes out before we wait for the server.
         while (t->tlsOutSent_ < t->tlsOut_.size()) {
@@ -413,7 +417,7 @@ void KNTLSTunnel::pump() {
             if (n > 0) {
                 for (size_t done = 0; done < static_cast<size_t>(n);) {
                     ssize_t w = gnutls_record_send(s, out.data() + done, static_cast<size_t>(n) - done);
-                    if (w < 0 && w != GNUTLS_E_AGAIN && w != GNUTLS_E_INTERRUPTED) {
+                    if (w == 0 || (w < 0 && w != GNUTLS_E_AGAIN && w != GNUTLS_E_INTERRUPTED)) {
                         fail(std::string("encrypting failed: ") + gnutls_strerror(static_cast<int>(w)));
                         broken = true;
                         break;

@@ -1,0 +1,145 @@
+#pragma once
+// A stand-in for the library session and a recorder of the publisher's reports, shared by the
+// publisher's tests.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kestrune/KNError.h"
+#include "transport/KNRTMPManager.h"
+
+namespace kntest {
+
+using Bytes = std::vector<uint8_t>;
+using Status = KNRTMPSession::ConnectStatus;
+constexpr int32_t kStreamId = 5;
+
+struct SentPacket {
+    int session;  // serial number of the session that wrote it
+    uint8_t type;
+    int channel;
+    uint8_t headerType;
+    uint32_t timestamp;
+    uint8_t hasAbsTimestamp;
+    int32_t infoField2;
+    bool queued;
+    Bytes body;
+};
+
+// What every stand-in session of one test did, and what it should do.
+struct SessionLog {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, int32_t>> connects;
+    std::vector<SentPacket> packets;
+    Status status = Status::Connected;
+    int alive = 0;
+    int made = 0;
+    std::atomic<bool> connected{true};
+    std::atomic<bool> failWrites{false};
+
+    std::vector<SentPacket> sent() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return packets;
+    }
+    std::vector<SentPacket> sentOfType(uint8_t type) {
+        std::vector<SentPacket> result;
+        for (auto& p : sent()) {
+            if (p.type == type) result.push_back(p);
+        }
+        return result;
+    }
+};
+
+class StandInSession : public KNRTMPSession {
+public:
+    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        ++log_->alive;
+        serial_ = ++log_->made;
+    }
+    ~StandInSession() override {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        --log_->alive;
+    }
+    Status connect(const std::string& url, int32_t timeoutSeconds) override {
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        log_->connects.emplace_back(url, timeoutSeconds);
+        return log_->status;
+    }
+    bool isConnected() override { return log_->connected; }
+    int sendPacket(RTMPPacket& packet, bool queue) override {
+        // The library writes its chunk header in front of the body: that room must be ours.
+        std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
+        if (log_->failWrites) {
+            log_->connected = false;
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(log_->mutex);
+        auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
+        log_->packets.push_back({serial_, packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
+                                 packet.m_hasAbsTimestamp, packet.m_nInfoField2, queue,
+                                 Bytes(body, body + packet.m_nBodySize)});
+        return 1;
+    }
+    int32_t streamId() override { return kStreamId; }
+
+private:
+    std::shared_ptr<SessionLog> log_;
+    int serial_ = 0;
+};
+
+struct Recorder : KNRTMPManagerDelegate {
+    std::mutex mutex;
+    int connects = 0, disconnects = 0, closes = 0, drops = 0, badAudio = 0, badVideo = 0;
+    std::vector<std::pair<int64_t, std::string>> errors;
+    std::vector<uint64_t> willSend, didSend;
+
+    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects); }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects); }
+    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closes); }
+    void RTMPManagerDidDropPacket(KNRTMPManager*) override { bump(drops); }
+    void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }
+    void RTMPManagerDidDropBadVideoPacket(KNRTMPManager*) override { bump(badVideo); }
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
+    }
+    void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        willSend.push_back(size);
+    }
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        didSend.push_back(size);
+    }
+    void bump(int& counter) {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++counter;
+    }
+    int count(const int& counter) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return counter;
+    }
+    std::vector<std::pair<int64_t, std::string>> errorList() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return errors;
+    }
+};
+
+inline KNFrame::Bytes bytes(Bytes b) { return std::make_shared<const Bytes>(std::move(b)); }
+
+// One ADTS frame (AAC LC) with `payloadBytes` of payload, with a CRC when asked.
+inline KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
+    const size_t length = (crc ? 9 : 7) + payloadBytes;
+    Bytes frame = {0xFF, static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
+                   static_cast<uint8_t>((1 << 6) | (samplingIndex << 2) | (channels >> 2)),
+                   static_cast<uint8_t>(((channels & 3) << 6) | (length >> 11)), static_cast<uint8_t>(length >> 3),
+                   static_cast<uint8_t>(((length & 7) << 5) | 0x1F), 0xFC};
+    if (crc) frame.insert(frame.end(), {0x12, 0x34});
+    for (size_t i = 0; i < payloadBytes; ++i) frame.push_back(static_cast<uint8_t>(i));
+    return bytes(frame);
+}
+
+}  // namespace kntest

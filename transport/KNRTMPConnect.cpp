@@ -66,7 +66,10 @@ AddrInfo resolve(const std::string& name, int family) {
     addrinfo hints{};
     hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
+    // No AI_ADDRCONFIG: it counts no loopback address, so a host without a global IPv6 address
+    // could not reach an IPv6 server by name even on ::1. The resolver's ordering already puts
+    // destinations without a route last.
+    hints.ai_flags = 0;
     addrinfo* answer = nullptr;
     if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0) return nullptr;
     return AddrInfo(answer);

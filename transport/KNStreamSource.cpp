@@ -65,10 +65,11 @@ void KNStreamSource::setOn(bool on) {
 
 void KNStreamSource::setAdaptiveBitrateOn(bool on) {
     adaptiveBitrateOn_ = on;
-    bool monitoring = bandwidthDetector_->isMonitoring();
-    if (on && !monitoring) {
+    // The detector decides on its queue (a second start is ignored there); its flag read here can
+    // still miss a start or stop queued but not yet run, so it is always told.
+    if (on) {
         bandwidthDetector_->startMonitoringBandwidth();
-    } else if (!on && monitoring) {
+    } else {
         bandwidthDetector_->stopMonitoringBandwidth();
     }
 }
@@ -156,9 +157,7 @@ void KNStreamSource::RTMPManagerDidConnectToServer(KNRTMPManager*) {
     auto [privateDelegate, delegate] = listeners();
     if (privateDelegate) privateDelegate->streamSourceDidConnect(self);
     if (delegate) delegate->streamSourceDidConnect(self);
-    if (adaptiveBitrateOn_.load() && !bandwidthDetector_->isMonitoring()) {
-        bandwidthDetector_->startMonitoringBandwidth();
-    }
+    if (adaptiveBitrateOn_.load()) bandwidthDetector_->startMonitoringBandwidth();
 }
 
 void KNStreamSource::RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) {

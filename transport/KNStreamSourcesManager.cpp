@@ -248,7 +248,14 @@ void KNStreamSourcesManager::fireTimer() {
 }
 
 void KNStreamSourcesManager::streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) {
-    internalQueue_->barrierSync([&] { addConnectedSource(source); });
+    // A report already on its way when the destination was removed: its close would no longer
+    // reach us, so it must not be listed as connected.
+    bool managed = false;
+    internalQueue_->barrierSync([&] {
+        managed = source->streamSourcesManager().get() == this;
+        if (managed) addConnectedSource(source);
+    });
+    if (!managed) return;
     onDelegateQueue([this, source](auto& d) { d.streamSourcesManagerStreamSourceDidConnect(this, source); });
 }
 

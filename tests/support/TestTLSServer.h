@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,6 +54,8 @@ struct TestTLSServerOptions {
     size_t keyUpdateEveryBytes = 0;      // ask the client to update its keys too
     size_t vanishAfterBytes = 0;         // drop the TCP connection without a TLS close
     bool silent = false;                 // accept TCP and never answer
+    std::shared_future<void> startReading;  // when set, application data is read only after it
+    int tcpBufferBytes = 0;              // small TCP buffers on both ends, to see back-pressure
 };
 
 struct TestTLSConnection {
@@ -68,6 +71,7 @@ public:
     explicit TestTLSServer(TestTLSServerOptions options) : options_(std::move(options)) {
         bool v6 = options_.family == "::1";
         listenFd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setBuffers(listenFd_);  // accepted sockets inherit them
         sockaddr_storage addr{};
         socklen_t len;
         if (v6) {
@@ -109,6 +113,7 @@ public:
     int connectClient() const {
         bool v6 = options_.family == "::1";
         int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setBuffers(fd);
         sockaddr_storage addr{};
         socklen_t len;
         if (v6) {
@@ -137,6 +142,12 @@ public:
     }
 
 private:
+    void setBuffers(int fd) const {
+        if (options_.tcpBufferBytes <= 0) return;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &options_.tcpBufferBytes, sizeof options_.tcpBufferBytes);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options_.tcpBufferBytes, sizeof options_.tcpBufferBytes);
+    }
+
     void acceptLoop() {
         for (;;) {
             int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -173,6 +184,7 @@ private:
             return;
         }
         record.handshakeDone = true;
+        if (options_.startReading.valid()) options_.startReading.wait();
         char name[256];
         size_t nameLen = sizeof name;
         unsigned type;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -227,6 +228,43 @@ TEST(KNTLSTunnelTest, ClosingDeliversEverythingAcceptedThenTheTLSClose) {
         EXPECT_EQ(records[0].bytes, data.size());
         EXPECT_TRUE(records[0].cleanClose);
     }
+}
+
+// A server that stops reading pushes back on the library within about the socket buffers: the
+// tunnel holds no growing backlog of its own. Once the server reads again, everything arrives.
+TEST(KNTLSTunnelTest, StalledServerPushesBackAndLosesNothing) {
+    std::promise<void> resume;
+    ServerOptions options = serverOptions();
+    options.echo = false;
+    options.startReading = resume.get_future().share();
+    options.tcpBufferBytes = 32 * 1024;
+    TestTLSServer server(options);
+    std::string reason;
+    auto tunnel = openTo(server, "localhost", reason);
+    ASSERT_TRUE(tunnel) << reason;
+
+    const int fd = tunnel->applicationFd();
+    auto chunk = randomBytes(4096, 4);
+    size_t accepted = 0;
+    constexpr size_t kLimitBytes = 64 * 1024 * 1024;
+    while (accepted < kLimitBytes) {
+        ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            accepted += static_cast<size_t>(n);
+            continue;
+        }
+        ASSERT_TRUE(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 500) == 0) break;  // nothing moves any more: the server holds it all up
+    }
+    EXPECT_LT(accepted, 1024u * 1024u);
+
+    resume.set_value();
+    ::close(fd);
+    ASSERT_TRUE(tunnel->waitFinished(10000));
+    auto records = server.waitForConnections(1);
+    EXPECT_EQ(records[0].bytes, accepted);
+    EXPECT_TRUE(records[0].cleanClose);
 }
 
 // A server that dies mid-stream: the library's writes fail (no SIGPIPE kills the process, the

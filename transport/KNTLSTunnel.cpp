@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -26,6 +27,8 @@ constexpr size_t kChunkBytes = 16 * 1024;
 constexpr size_t kAppReadBytes = 64 * 1024;
 // Encrypted bytes waiting for the TCP socket before the pump stops reading the plain end.
 constexpr size_t kTLSOutHighWaterBytes = 32 * 1024;
+// How long, after our TLS close, the pump waits for the server to close its side.
+constexpr auto kLingerAfterClose = std::chrono::seconds(5);
 
 // The credentials and priorities every tunnel shares; loaded at the first handshake and kept for
 // the life of the process (pump threads may still use them while the process exits).
@@ -120,7 +123,8 @@ struct KNTLSTunnel::Session {
     }
 };
 
-// GnuTLS's transport: writes only ever append to tlsOut_, reads come straight from the socket.
+// GnuTLS's transport: a write is never refused (what the socket can't take yet waits in tlsOut_),
+// reads come straight from the socket.
 struct KNTLSTunnelIO {
     static ssize_t push(gnutls_transport_ptr_t p, const giovec_t* iov, int count) {
         auto* t = static_cast<KNTLSTunnel*>(p);
@@ -452,6 +456,7 @@ void KNTLSTunnel::pump() {
             // Closing now with unread bytes would reset the connection, which can cost the server
             // the tail of the stream: stop writing and let it close first.
             shutdown(tcpFd_, SHUT_WR);
+            deadline = std::min(deadline, Clock::now() + kLingerAfterClose);
             unsigned char discard[4096];
             for (;;) {
                 ssize_t n = recv(tcpFd_, discard, sizeof discard, 0);

@@ -271,12 +271,12 @@ void KNRTMPManager::sendAudioPacketTimestamp(const Bytes& packet, uint64_t times
         if (delegate) delegate->RTMPManagerDidDropPacket(this);
         return;
     }
+    const uint64_t logged = timestampMs - loggedAudioBase_.load(std::memory_order_relaxed);
     queueLoad_.fetch_add(1);
     senderQueue_->async([self = shared_from_this(), packet, timestampMs] {
         self->processAudioPacket(packet, timestampMs);
     });
-    KN_LOG_INFO(kScopeQueue, "Enqueued audio packet with timestamp: %llu",
-                static_cast<unsigned long long>(timestampMs - loggedAudioBase_.load(std::memory_order_relaxed)));
+    KN_LOG_INFO(kScopeQueue, "Enqueued audio packet with timestamp: %llu", static_cast<unsigned long long>(logged));
 }
 
 void KNRTMPManager::processVideoPacket(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs) {

@@ -3,13 +3,19 @@
 #include "transport/KNRTMPManager.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <sstream>
 
 #include "KNRTMPSessionStandIn.h"
+#include "core/KNLog.h"
+#include "platform/Documents.h"
 #include "kestrune/KNError.h"
 
 namespace {
@@ -383,6 +389,49 @@ TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
     EXPECT_EQ(recorder->count(recorder->disconnects), 2);
     EXPECT_EQ(recorder->errorList().size(), 1u);
     EXPECT_EQ(log->alive, 0);
+}
+
+TEST_F(KNRTMPManagerTest, LogLinesTellWhatHappenedToEachPacket) {
+    // A folder of its own: no other process's log of the same second shares the file name.
+    const std::string documents = std::string(KESTRUNE_TEST_TMP) + "/rtmp-log-" + std::to_string(getpid());
+    std::filesystem::create_directories(documents);
+    setenv("KESTRUNE_DOCUMENTS", documents.c_str(), 1);
+    auto knLog = KNLog::sharedInstance();
+    knLog->setLogLevel(0);
+    knLog->setLogScope(0);
+    knLog->setLogOutput(1);
+    connect();
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 7000);
+    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 7000);
+    drain();  // enqueue lines count from the base the queue has set by then
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 7033);
+    drain();
+    manager->closeConnection();
+    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 7066);
+    drain();
+    auto gate = holdQueue();
+    while (recorder->count(recorder->drops) == 0) manager->sendAudioPacketTimestamp(adts(4, 1, 8), 7100);
+    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 7099);
+    gate.set_value();
+    drain();
+    knLog->setLogLevel(3);
+    knLog->setLogOutput(0);
+
+    std::ifstream file(platform::documentsDirectory() + "/" + knLog->logFile());
+    std::stringstream text;
+    text << file.rdbuf();
+    for (const char* line : {"INFO: PPS SPS set\n", "INFO: Enqueued video packet with timestamp: 7000 keyframe: 1\n",
+                             "INFO: PPS SPS sent\n", "INFO: Enqueued audio packet with timestamp: 7000\n",
+                             "INFO: Dequeued video packet with timestamp: 0\n",
+                             "INFO: Sent video packet with timestamp: 0, keyframe: 1\n", "INFO: Audio header sent\n",
+                             "INFO: Sent audio packet with timestamp: 0\n",
+                             "INFO: Enqueued video packet with timestamp: 33 keyframe: 0\n",
+                             "INFO: Sent video packet with timestamp: 33, keyframe: 0\n",
+                             "ERROR: Connection closed, ignoring video packet with timestamp: 7066\n",
+                             "INFO: Dropping video packet with timestamp: 99 keyframe: 1\n"}) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line;
+    }
 }
 
 }  // namespace

@@ -143,7 +143,8 @@ std::shared_ptr<TestServer> TestServer::shared() {
 }
 
 std::shared_ptr<TestServer> TestServer::startPrivate(const std::string& dir) {
-    auto result = runCommand({kServerScript.string(), "start", dir});
+    // Owned by this process: the script stops it should the test die without stopping it.
+    auto result = runCommand({kServerScript.string(), "start", dir, std::to_string(getpid())});
     auto env = readEnvFile(fs::path(dir) / "server.env");
     if (result.exitCode != 0 || env.count("RTMP_PORT") == 0) {
         ADD_FAILURE() << "private server in " << dir << " did not start:\n" << result.output;

@@ -44,11 +44,6 @@ std::vector<EncodedFrame> framesOf(const std::vector<kntest::H264Event>& events,
     return frames;
 }
 
-bool isKey(const SampleBuffer& buffer) {
-    auto attachments = buffer.sampleAttachmentsArray(false);
-    return attachments.empty() || !attachments[0].contains(kSampleAttachmentNotSync);
-}
-
 struct EncodedRun {
     std::vector<std::shared_ptr<PixelBuffer>> sources;
     std::vector<EncodedFrame> frames;
@@ -91,7 +86,7 @@ TEST(KNH264EncoderDecode, SevenTwentyPFramesAllDecodeAtMainProfileWithCabacAndRe
     for (int i = 0; i < kFrames; ++i) {
         const EncodedFrame& frame = run.frames[size_t(i)];
         SCOPED_TRACE(i);
-        bool key = isKey(*frame.buffer);
+        bool key = kntest::isKeyFrame(*frame.buffer);
         EXPECT_EQ(key, i % int(kInterval) == 0) << "key frames exactly at the interval";
         EXPECT_EQ(frame.parameterSetsFirst, key) << "SPS and PPS precede every key frame's units, only those";
         EXPECT_EQ(frame.buffer->decodeTimeStamp(), frame.buffer->presentationTimeStamp()) << "no reordering";
@@ -138,7 +133,7 @@ TEST(KNH264EncoderDecode, WithoutExtraParameterSetsTheDelimiterLeadsEachKeyFrame
     for (size_t i = 0; i < run.frames.size(); ++i) {
         const EncodedFrame& frame = run.frames[i];
         std::vector<uint8_t> accessUnit;
-        if (isKey(*frame.buffer)) {
+        if (kntest::isKeyFrame(*frame.buffer)) {
             ASSERT_EQ(frame.units.size(), 2u);
             EXPECT_EQ(kntest::nalType(*frame.units[0].first), 9);
             EXPECT_EQ(kntest::nalType(*frame.units[1].first), 5);

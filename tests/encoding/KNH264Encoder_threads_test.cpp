@@ -23,11 +23,6 @@ struct Fixture {
     std::shared_ptr<H264RecordingDelegate> delegate = std::make_shared<H264RecordingDelegate>();
 };
 
-bool isKey(const SampleBuffer& buffer) {
-    auto attachments = buffer.sampleAttachmentsArray(false);
-    return attachments.empty() || !attachments[0].contains(kSampleAttachmentNotSync);
-}
-
 // Decodes the delegate's output in order; answers the decoded frames' sizes.
 std::vector<std::pair<int, int>> decodeAll(H264RecordingDelegate& delegate) {
     kntest::H264Decoder decoder;
@@ -89,7 +84,7 @@ TEST(KNH264EncoderThreads, RestartsWithFramesInFlightBeginEachSessionWithAKeyFra
         if (e.buffer->formatDescription().get() != lastFormat) {
             ++sessions;
             lastFormat = e.buffer->formatDescription().get();
-            EXPECT_TRUE(isKey(*e.buffer));
+            EXPECT_TRUE(kntest::isKeyFrame(*e.buffer));
         }
     }
     EXPECT_EQ(sessions, 15);
@@ -125,7 +120,7 @@ TEST(KNH264EncoderThreads, AChangeOfResolutionSwitchesSizeAtAKeyFrame) {
         if (w != width) {
             ++switches;
             width = w;
-            EXPECT_TRUE(isKey(*e.buffer));
+            EXPECT_TRUE(kntest::isKeyFrame(*e.buffer));
         }
     }
     EXPECT_EQ(switches, 1);

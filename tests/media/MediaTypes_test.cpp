@@ -1,5 +1,5 @@
 // Media time arithmetic, PCM sample buffers and their slicing, attachments, and the shapes a
-// pixel buffer or format description refuses.
+// pixel buffer refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -116,21 +116,4 @@ TEST(PixelBuffer, ShapesAndStartingContent) {
     ASSERT_TRUE(frame && frame->formatDescription());
     EXPECT_EQ(frame->formatDescription()->mediaSubType(), fourCC("420v"));
     EXPECT_EQ(frame->formatDescription()->width(), 642);
-}
-
-TEST(FormatDescription, H264NeedsBothParameterSets) {
-    EXPECT_FALSE(FormatDescription::createH264(1280, 720, {{0x67, 0x4D}}));
-    EXPECT_FALSE(FormatDescription::createH264(1280, 720, {{0x67, 0x4D}, {}}));
-    EXPECT_FALSE(FormatDescription::createH264(1280, 720, {{0x67}, {0x68}}, 3));
-    auto format = FormatDescription::createH264(1280, 720, {{0x67, 0x4D}, {0x68, 0xEE}});
-    ASSERT_TRUE(format);
-    EXPECT_EQ(format->mediaSubType(), FormatDescription::kCodecH264);
-    EXPECT_EQ(format->audioStreamDescription(), nullptr);
-    EXPECT_EQ(format->h264ParameterSetAtIndex(2, nullptr, nullptr), kMediaErrBadIndex);
-    auto block = BlockBuffer::createWithBytes({1, 2, 3});
-    uint8_t out[3] = {};
-    EXPECT_EQ(block->copyDataBytes(1, 3, out), kMediaErrParam);
-    EXPECT_EQ(block->copyDataBytes(1, 2, out), kMediaNoErr);
-    EXPECT_EQ(out[1], 3);
-    EXPECT_NE(BlockBuffer::createWithBytes({})->dataPointer(0, nullptr, nullptr, nullptr), kMediaNoErr);
 }

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "platform/media/PixelBuffer.h"
+#include "platform/media/SampleBuffer.h"
 
 namespace kntest {
 
@@ -71,6 +71,29 @@ inline std::vector<std::vector<uint8_t>> splitLengthPrefixed(const uint8_t* data
 }
 
 inline int nalType(const std::vector<uint8_t>& unit) { return unit.empty() ? -1 : unit[0] & 0x1F; }
+
+// A key frame is one whose first sample attachment lacks the not-sync key.
+inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
+    auto attachments = buffer.sampleAttachmentsArray(false);
+    return attachments.empty() || !attachments[0].contains(platform::kSampleAttachmentNotSync);
+}
+
+// An encoded frame in Annex-B form, the parameter sets in front of a key frame.
+inline std::vector<uint8_t> accessUnit(const platform::SampleBuffer& buffer) {
+    std::vector<uint8_t> stream;
+    if (isKeyFrame(buffer)) {
+        for (size_t i = 0; i < 2; ++i) {
+            const uint8_t* p = nullptr;
+            size_t n = 0;
+            buffer.formatDescription()->h264ParameterSetAtIndex(i, &p, &n);
+            appendAnnexB(stream, std::vector<uint8_t>(p, p + n));
+        }
+    }
+    for (const auto& u : splitLengthPrefixed(buffer.dataBuffer()->data(), buffer.dataBuffer()->size())) {
+        appendAnnexB(stream, u);
+    }
+    return stream;
+}
 
 // entropy_coding_mode_flag of a PPS: after two exp-Golomb numbers (pps id, sps id).
 inline bool ppsUsesCabac(const std::vector<uint8_t>& pps) {

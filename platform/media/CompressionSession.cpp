@@ -217,16 +217,13 @@ MediaStatus CompressionSession::Impl::prepareLocked() {
     p.b_repeat_headers = 0;
     p.b_aud = 0;
     applyRate(p);
-    if (x264_param_apply_profile(&p, profile.c_str()) < 0) {
+    if (x264_param_apply_profile(&p, profile.c_str()) < 0 || !openEncoder(p)) {
+        x264_param_cleanup(&p);
         state = State::Failed;
         return kMediaErrEncoderFailed;
     }
     baseParam = p;
     baseParamSet = true;
-    if (!openEncoder(p)) {
-        state = State::Failed;
-        return kMediaErrEncoderFailed;
-    }
     state = State::Prepared;
     rateChanged = false;
     return kMediaNoErr;
@@ -320,7 +317,9 @@ int64_t CompressionSession::Impl::timestampTicks(const MediaTime& pts, const Med
     }
     // x264 needs strictly increasing timestamps.
     if (lastPts != INT64_MIN && ticks <= lastPts) ticks = lastPts + 1;
-    if (lastPts != INT64_MIN) followFrameRate(ticks - lastPts);
+    if (lastPts != INT64_MIN) {
+        followFrameRate(static_cast<int64_t>(std::min<__int128>(static_cast<__int128>(ticks) - lastPts, kMaxFrameTicks)));
+    }
     lastPts = ticks;
     return ticks;
 }

@@ -68,12 +68,22 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::push(Entry entry, bool p
             own.pop_front();
         }
     }
-    if (own.size() > 1) {
-        const uint64_t front = own.front().frame.timestamp();
-        const uint64_t back = own.back().frame.timestamp();
-        if (back > front && back - front > kMaxWaitSpanMs) drainInOrder();
+    // The partner has gone quiet: what has waited too long leaves in order, the partner's
+    // older frames with it, so the wait stays bounded and nothing is lost.
+    while (own.size() > 1 && own.back().frame.timestamp() > own.front().frame.timestamp() &&
+           own.back().frame.timestamp() - own.front().frame.timestamp() > kMaxWaitSpanMs) {
+        releaseOldest();
     }
     return ready_;
+}
+
+void KNInterleaver::releaseOldest() {
+    const bool takeVideo = audio_.empty() ||
+        (!video_.empty() && video_.front().frame.timestamp() <= audio_.front().frame.timestamp());
+    auto& from = takeVideo ? video_ : audio_;
+    ready_.push_back(std::move(from.front()));
+    ready_.back().dequeued = true;
+    from.pop_front();
 }
 
 const std::vector<KNInterleaver::Entry>& KNInterleaver::drain() {
@@ -82,14 +92,6 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::drain() {
     return ready_;
 }
 
-// The partner has gone quiet: release both buffers merged by timestamp, so nothing is lost.
 void KNInterleaver::drainInOrder() {
-    while (!video_.empty() || !audio_.empty()) {
-        const bool takeVideo = audio_.empty() ||
-            (!video_.empty() && video_.front().frame.timestamp() <= audio_.front().frame.timestamp());
-        auto& from = takeVideo ? video_ : audio_;
-        ready_.push_back(std::move(from.front()));
-        ready_.back().dequeued = true;
-        from.pop_front();
-    }
+    while (!video_.empty() || !audio_.empty()) releaseOldest();
 }

@@ -12,8 +12,8 @@
 
 class KNInterleaver {
 public:
-    // A stream whose partner stops arriving waits at most this much media before everything
-    // waiting is released in order.
+    // A stream whose partner stops arriving holds back at most this much media; older frames
+    // are released in order.
     static constexpr uint64_t kMaxWaitSpanMs = 2000;
 
     struct Entry {
@@ -54,6 +54,7 @@ private:
     const std::vector<Entry>& push(Entry entry, bool partnerOn, std::deque<Entry>& own,
                                    std::deque<Entry>& partner);
     void drainInOrder();
+    void releaseOldest();
 
     std::deque<Entry> video_;
     std::deque<Entry> audio_;

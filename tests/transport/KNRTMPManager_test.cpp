@@ -337,6 +337,19 @@ TEST_F(KNRTMPManagerTest, AfterADroppedKeyFrameVideoResumesOnlyAtAKeyFrame) {
     drain();
 }
 
+TEST_F(KNRTMPManagerTest, VideoGoesOutWhileTheAudioItWaitsForNeverComes) {
+    connect();  // audio on, yet the host sends none
+    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
+    for (int i = 0; i < 150; ++i) {
+        manager->sendVideoPacketIsKeyFrameTimestamp(i % 30 ? kNal : kKeyNal, i % 30 == 0, i * 33);
+    }
+    drain();
+    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
+    // Held back no more than about two seconds of media: 150 frames span five.
+    ASSERT_GT(video.size(), 80u);
+    EXPECT_GE(video.back().timestamp, 149u * 33 - 2100);
+}
+
 TEST_F(KNRTMPManagerTest, FramesHeldForInterleavingGoOutBeforeAClose) {
     connect();
     manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));

@@ -44,13 +44,17 @@ std::string format(const char* fmt, ...) {
 }
 
 // Packet lines come at frame rate: skip the formatting unless informational lines are written.
-#define KN_LOG_INFO(scope, ...)                                                        \
-    do {                                                                               \
-        if (sharedLog()->logLevel() < 1) sharedLog()->logInfoScope(format(__VA_ARGS__), scope); \
+#define KN_LOG_INFO(scope, ...)                                                         \
+    do {                                                                                \
+        if (sharedLog()->logLevel() < 1) {                                              \
+            sharedLog()->logInfoScope(format(__VA_ARGS__), scope);                      \
+        }                                                                               \
     } while (0)
 #define KN_LOG_ERROR(scope, ...)                                                        \
     do {                                                                                \
-        if (sharedLog()->logLevel() < 3) sharedLog()->logErrorScope(format(__VA_ARGS__), scope); \
+        if (sharedLog()->logLevel() < 3) {                                              \
+            sharedLog()->logErrorScope(format(__VA_ARGS__), scope);                     \
+        }                                                                               \
     } while (0)
 
 int32_t effectiveTimeout(uint64_t timeoutSeconds) {

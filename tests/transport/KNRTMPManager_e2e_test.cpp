@@ -2,8 +2,13 @@
 // publisher must live through a stalled and a killed server.
 #include "transport/KNRTMPManager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -352,6 +357,92 @@ TEST(KNRTMPManagerE2E, LettingGoOfAPublisherWhoseServerDiedLeavesTheProcessAlive
     manager.reset();
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+}
+
+// Relays one TCP connection on loopback to `port` and keeps what the client sent.
+class Relay {
+public:
+    explicit Relay(int port) : port_(port) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ADD_FAILURE() << "relay: no listening socket";
+        }
+        localPort_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    int port() const { return localPort_; }
+    std::vector<uint8_t> fromClient() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return fromClient_;
+    }
+
+private:
+    void run() {
+        const int client = accept(listener_, nullptr, nullptr);
+        if (client < 0) return;
+        const int server = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port_));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            char buffer[65536];
+            for (bool open = true; open && poll(fds, 2, 20000) > 0;) {
+                for (int i = 0; i < 2 && open; ++i) {
+                    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                    const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+                    open = n > 0 && send(fds[1 - i].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+                    if (open && i == 0) {
+                        std::lock_guard<std::mutex> guard(mutex_);
+                        fromClient_.insert(fromClient_.end(), buffer, buffer + n);
+                    }
+                }
+            }
+        }
+        close(server);
+        close(client);
+    }
+
+    int port_;
+    int listener_;
+    int localPort_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<uint8_t> fromClient_;
+};
+
+TEST(KNRTMPManagerE2E, LargerChunksAreAnnouncedAndUsed) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    const auto dir = scratchDir("chunks");
+    const TestMedia media = kntest::makeTestMedia(dir, "media");
+    ASSERT_EQ(media.error, "");
+    Relay relay(server->rtmpPort());
+    const auto stream = kntest::uniqueName("chunks");
+
+    Publisher publisher;
+    ASSERT_TRUE(publisher.connect("rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/" + stream,
+                                  metadataFor(media)));
+    publisher.feedAll(media, 0);
+    publisher.drainAndClose();
+    expectRecording(server->waitForRecording(stream), media, media.videoFrames, media.audioFrames);
+
+    // Set Chunk Size on the control stream: basic header 0x02, time 0, length 4, type 1,
+    // message stream 0, then 4096.
+    const std::vector<uint8_t> announce = {0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00};
+    const auto sent = relay.fromClient();
+    EXPECT_NE(std::search(sent.begin(), sent.end(), announce.begin(), announce.end()), sent.end());
 }
 
 }  // namespace

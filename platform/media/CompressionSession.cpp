@@ -11,9 +11,10 @@
 #include <unordered_map>
 
 extern "C" {
-#include <libswscale/swscale.h>
 #include <x264.h>
 }
+
+#include "platform/media/FrameScaler.h"
 
 namespace platform {
 
@@ -48,27 +49,6 @@ struct Job {
     bool dropped = false;
     uint64_t flushId = 0;
 };
-
-// Centre crop of a src-sized image to the dst aspect ratio, on even coordinates.
-struct CropRect {
-    int32_t x = 0, y = 0, width = 0, height = 0;
-};
-
-CropRect trimRect(int32_t srcW, int32_t srcH, int32_t dstW, int32_t dstH) {
-    CropRect r{0, 0, srcW, srcH};
-    int64_t lhs = static_cast<int64_t>(srcW) * dstH;
-    int64_t rhs = static_cast<int64_t>(dstW) * srcH;
-    if (lhs > rhs) {
-        r.width = static_cast<int32_t>(static_cast<int64_t>(srcH) * dstW / dstH) & ~1;
-        r.x = ((srcW - r.width) / 2) & ~1;
-    } else if (lhs < rhs) {
-        r.height = static_cast<int32_t>(static_cast<int64_t>(srcW) * dstH / dstW) & ~1;
-        r.y = ((srcH - r.height) / 2) & ~1;
-    }
-    r.width = std::max(r.width, 2);
-    r.height = std::max(r.height, 2);
-    return r;
-}
 
 }  // namespace
 
@@ -112,8 +92,7 @@ struct CompressionSession::Impl {
     bool baseParamSet = false;
     x264_param_t param{};      // the open encoder's, for reconfiguring it
     std::shared_ptr<const FormatDescription> format;
-    SwsContext* scaler = nullptr;
-    std::shared_ptr<PixelBuffer> scratch;
+    FrameScaler scaler{width, height};
     std::unordered_map<uintptr_t, FrameInfo> inFlight;
     uintptr_t nextFrameId = 1;
     int64_t lastPts = INT64_MIN;
@@ -301,8 +280,6 @@ void CompressionSession::Impl::closeEncoder() {
     encoder = nullptr;
     if (baseParamSet) x264_param_cleanup(&baseParam);
     baseParamSet = false;
-    if (scaler) sws_freeContext(scaler);
-    scaler = nullptr;
     inFlight.clear();
 }
 
@@ -325,36 +302,10 @@ int64_t CompressionSession::Impl::timestampTicks(const MediaTime& pts, const Med
 }
 
 bool CompressionSession::Impl::fillPicture(const PixelBuffer& image, x264_picture_t& pic) {
+    const PixelBuffer* source = scaler.scale(image, trim);
+    if (!source) return false;
     pic.img.i_csp = X264_CSP_NV12;
     pic.img.i_plane = 2;
-    const PixelBuffer* source = &image;
-    if (image.pixelFormat() != PixelFormat::NV12VideoRange || image.width() != width || image.height() != height) {
-        if (!scratch) scratch = PixelBuffer::create(width, height, PixelFormat::NV12VideoRange);
-        if (!scratch) return false;
-        CropRect crop = trim ? trimRect(image.width(), image.height(), width, height)
-                             : CropRect{0, 0, image.width(), image.height()};
-        const uint8_t* src[4] = {nullptr, nullptr, nullptr, nullptr};
-        int srcStride[4] = {0, 0, 0, 0};
-        AVPixelFormat srcFormat;
-        if (image.pixelFormat() == PixelFormat::NV12VideoRange) {
-            srcFormat = AV_PIX_FMT_NV12;
-            src[0] = image.planeData(0) + crop.y * image.bytesPerRow(0) + crop.x;
-            src[1] = image.planeData(1) + (crop.y / 2) * image.bytesPerRow(1) + crop.x;
-            srcStride[0] = static_cast<int>(image.bytesPerRow(0));
-            srcStride[1] = static_cast<int>(image.bytesPerRow(1));
-        } else {
-            srcFormat = AV_PIX_FMT_BGRA;
-            src[0] = image.planeData(0) + crop.y * image.bytesPerRow(0) + crop.x * 4;
-            srcStride[0] = static_cast<int>(image.bytesPerRow(0));
-        }
-        scaler = sws_getCachedContext(scaler, crop.width, crop.height, srcFormat, width, height, AV_PIX_FMT_NV12,
-                                      SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!scaler) return false;
-        uint8_t* dst[4] = {scratch->planeData(0), scratch->planeData(1), nullptr, nullptr};
-        int dstStride[4] = {static_cast<int>(scratch->bytesPerRow(0)), static_cast<int>(scratch->bytesPerRow(1)), 0, 0};
-        if (sws_scale(scaler, src, srcStride, 0, crop.height, dst, dstStride) != height) return false;
-        source = scratch.get();
-    }
     for (int plane = 0; plane < 2; ++plane) {
         // x264 only reads the input picture.
         pic.img.plane[plane] = const_cast<uint8_t*>(source->planeData(static_cast<size_t>(plane)));

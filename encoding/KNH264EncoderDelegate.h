@@ -1,6 +1,7 @@
 #pragma once
 // What a KNH264Encoder hands its owner. The three outputs arrive on the compression session's own
-// thread, in the order parameter sets, NAL units, sample buffer.
+// thread, in the order parameter sets, NAL units, sample buffer. A stop waits on encodingQueue for
+// the last of them, so they must never sync onto that queue.
 #include <cstdint>
 #include <memory>
 #include <vector>

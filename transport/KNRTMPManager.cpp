@@ -378,16 +378,7 @@ bool KNRTMPManager::sendSequenceHeader(const std::vector<uint8_t>& body, uint8_t
         tearDownLostConnection();
         return false;
     }
-    std::vector<char> buffer(RTMP_MAX_HEADER_SIZE + body.size());
-    std::copy(body.begin(), body.end(), buffer.begin() + RTMP_MAX_HEADER_SIZE);
-    RTMPPacket packet{};
-    packet.m_body = buffer.data() + RTMP_MAX_HEADER_SIZE;
-    packet.m_nBodySize = static_cast<uint32_t>(body.size());
-    packet.m_packetType = packetType;
-    packet.m_nChannel = 0x04;
-    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
-    packet.m_nInfoField2 = rtmp_->streamId();
-    if (rtmp_->sendPacket(packet, false) <= 0) {
+    if (sendUnqueuedPacket(body, packetType, 0x04, false) <= 0) {
         if (auto delegate = this->delegate()) {
             video ? delegate->RTMPManagerDidDropBadVideoPacket(this) : delegate->RTMPManagerDidDropBadAudioPacket(this);
         }
@@ -460,15 +451,21 @@ int KNRTMPManager::sendRTMPPacketWithSize(RTMPPacket& packet, uint64_t sizeBytes
 void KNRTMPManager::sendMetaData(const KNMetadata& metadata) {
     const std::vector<uint8_t> body = KNFLVPayload::onMetaData(metadata);
     if (body.empty()) return;
+    sendUnqueuedPacket(body, RTMP_PACKET_TYPE_INFO, 0x03, true);
+}
+
+// Headers and onMetaData: a large header at time 0, in a small buffer of their own.
+int KNRTMPManager::sendUnqueuedPacket(const std::vector<uint8_t>& body, uint8_t packetType, int channel,
+                                      bool absoluteTimestamp) {
     std::vector<char> buffer(RTMP_MAX_HEADER_SIZE + body.size());
     std::copy(body.begin(), body.end(), buffer.begin() + RTMP_MAX_HEADER_SIZE);
     RTMPPacket packet{};
     packet.m_body = buffer.data() + RTMP_MAX_HEADER_SIZE;
     packet.m_nBodySize = static_cast<uint32_t>(body.size());
-    packet.m_packetType = RTMP_PACKET_TYPE_INFO;
-    packet.m_nChannel = 0x03;
+    packet.m_packetType = packetType;
+    packet.m_nChannel = channel;
     packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
-    packet.m_hasAbsTimestamp = 1;
+    packet.m_hasAbsTimestamp = absoluteTimestamp ? 1 : 0;
     packet.m_nInfoField2 = rtmp_->streamId();
-    rtmp_->sendPacket(packet, false);
+    return rtmp_->sendPacket(packet, false);
 }

@@ -79,6 +79,7 @@ private:
     bool sendAACPacket(const KNInterleaver::Entry& frame);
     bool sendSequenceHeader(const std::vector<uint8_t>& body, uint8_t packetType);
     void sendMetaData(const KNMetadata& metadata);
+    int sendUnqueuedPacket(const std::vector<uint8_t>& body, uint8_t packetType, int channel, bool absoluteTimestamp);
     int sendRTMPPacketWithSize(RTMPPacket& packet, uint64_t sizeBytes);
     void tearDownLostConnection();
 

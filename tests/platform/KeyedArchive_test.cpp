@@ -52,7 +52,10 @@ TEST(KeyedArchive, EveryTypeSurvivesARoundTripIncludingItsExtremes) {
         all[i] = static_cast<uint8_t>(i);
     }
     archiver.encodeData("all", all);
-    archiver.encodeData("none", {});
+    // Every length of the last encoded group.
+    for (size_t length = 0; length < 4; ++length) {
+        archiver.encodeData("pad" + std::to_string(length), std::vector<uint8_t>(all.begin(), all.begin() + length));
+    }
 
     const auto u = reopen(archiver);
     EXPECT_EQ(u.className(), "KNRecorderSettings");
@@ -78,19 +81,8 @@ TEST(KeyedArchive, EveryTypeSurvivesARoundTripIncludingItsExtremes) {
     EXPECT_EQ(u.decodeSize("size"), (ArchivedSize{1000, 500.25}));
     EXPECT_EQ(u.decodeSize("oddSize"), (ArchivedSize{std::numeric_limits<double>::infinity(), -0.5}));
     EXPECT_EQ(u.decodeData("all"), all);
-    EXPECT_EQ(u.decodeData("none"), std::vector<uint8_t>());
-}
-
-TEST(KeyedArchive, DataOfEveryPaddingLengthRoundTrips) {
-    std::mt19937 random(7);
-    for (size_t length = 0; length < 12; ++length) {
-        std::vector<uint8_t> bytes(length);
-        for (auto& b : bytes) {
-            b = static_cast<uint8_t>(random());
-        }
-        KeyedArchiver archiver("Blob");
-        archiver.encodeData("bytes", bytes);
-        EXPECT_EQ(reopen(archiver).decodeData("bytes"), bytes) << "length " << length;
+    for (size_t length = 0; length < 4; ++length) {
+        EXPECT_EQ(u.decodeData("pad" + std::to_string(length)), std::vector<uint8_t>(all.begin(), all.begin() + length));
     }
 }
 
@@ -115,24 +107,12 @@ TEST(KeyedArchive, MissingKeysAndWrongTypesReadAsNilZeroOrNo) {
 
     for (const std::string key : {"int", "bool", "double", "string", "size", "data", "missing"}) {
         SCOPED_TRACE(key);
-        if (key != "int") {
-            EXPECT_EQ(u.decodeInt64(key), 0);
-        }
-        if (key != "bool") {
-            EXPECT_FALSE(u.decodeBool(key));
-        }
-        if (key != "double") {
-            EXPECT_EQ(u.decodeDouble(key), 0.0);
-        }
-        if (key != "string") {
-            EXPECT_EQ(u.decodeString(key), std::nullopt);
-        }
-        if (key != "size") {
-            EXPECT_EQ(u.decodeSize(key), std::nullopt);
-        }
-        if (key != "data") {
-            EXPECT_EQ(u.decodeData(key), std::nullopt);
-        }
+        if (key != "int") { EXPECT_EQ(u.decodeInt64(key), 0); }
+        if (key != "bool") { EXPECT_FALSE(u.decodeBool(key)); }
+        if (key != "double") { EXPECT_EQ(u.decodeDouble(key), 0.0); }
+        if (key != "string") { EXPECT_EQ(u.decodeString(key), std::nullopt); }
+        if (key != "size") { EXPECT_EQ(u.decodeSize(key), std::nullopt); }
+        if (key != "data") { EXPECT_EQ(u.decodeData(key), std::nullopt); }
         EXPECT_EQ(u.containsValueForKey(key), key != "missing");
     }
 }

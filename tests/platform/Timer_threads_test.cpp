@@ -4,15 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/DispatchQueue.h"
 #include "platform/RunLoop.h"
+#include "support/TestServer.h"
 
 using namespace std::chrono_literals;
+using kntest::waitFor;
 using platform::DispatchQueue;
 using platform::RunLoop;
 using platform::Timer;
@@ -22,30 +22,26 @@ namespace {
 
 constexpr auto kTimeout = 10s;
 
-class Signal {
-public:
-    void notify() {
-        std::lock_guard lock(mutex_);
-        ++count_;
-        cv_.notify_all();
-    }
-    bool waitFor(int count, std::chrono::milliseconds timeout = kTimeout) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return count_ >= count; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    int count_ = 0;
-};
-
 // Runs the loop until a one-shot timer of `delay` has fired: proof that the loop kept turning for
 // at least that long.
 void runPast(RunLoop& loop, std::chrono::milliseconds delay) {
     bool fired = false;
     Timer::scheduledOnRunLoop(loop, delay, false, [&](Timer&) { fired = true; });
     ASSERT_TRUE(loop.runUntil([&] { return fired; }, kTimeout));
+}
+
+// Waits until a task queued `delay` from now has run on `queue`.
+void settle(const std::shared_ptr<DispatchQueue>& queue, std::chrono::milliseconds delay) {
+    std::atomic<bool> ran{false};
+    queue->after(delay, [&] { ran = true; });
+    ASSERT_TRUE(waitFor([&] { return ran.load(); }, kTimeout));
+}
+
+// Tick k is due k intervals after scheduling, never sooner.
+void expectPaced(const std::vector<Clock::duration>& firedAt, std::chrono::milliseconds interval) {
+    for (size_t i = 0; i < firedAt.size(); ++i) {
+        EXPECT_GE(firedAt[i], interval * static_cast<int>(i + 1)) << "tick " << i;
+    }
 }
 
 }  // namespace
@@ -63,27 +59,21 @@ TEST(Timer, RepeatingRunLoopTimerKeepsItsPaceUntilItsBlockInvalidatesIt) {
         if (firedAt.size() == 4) fired.invalidate();
     });
     EXPECT_TRUE(timer->isValid());
-    EXPECT_EQ(timer->interval(), kInterval);
 
     ASSERT_TRUE(loop.runUntil([&] { return !timer->isValid(); }, kTimeout));
     runPast(loop, 4 * kInterval);
     ASSERT_EQ(firedAt.size(), 4u);
-    for (size_t i = 0; i < firedAt.size(); ++i) {
-        // Tick k is due k intervals after scheduling, never sooner.
-        EXPECT_GE(firedAt[i], kInterval * static_cast<int>(i + 1)) << "tick " << i;
-    }
+    expectPaced(firedAt, kInterval);
     EXPECT_EQ(strangers.load(), 0);
 }
 
-TEST(Timer, OneShotRunLoopTimerFiresOnceAndOnlyWhileTheLoopRuns) {
+TEST(Timer, OneShotTimersFireOnceAndRunLoopOnesOnlyWhileTheLoopRuns) {
     RunLoop loop;
     int fired = 0;
     auto timer = Timer::scheduledOnRunLoop(loop, 5ms, false, [&](Timer&) { ++fired; });
 
     // Long past due, but nobody runs the loop yet.
-    Signal waited;
-    DispatchQueue::global()->after(30ms, [&] { waited.notify(); });
-    ASSERT_TRUE(waited.waitFor(1));
+    settle(DispatchQueue::global(), 30ms);
     EXPECT_EQ(fired, 0);
     EXPECT_TRUE(timer->isValid());
 
@@ -91,24 +81,43 @@ TEST(Timer, OneShotRunLoopTimerFiresOnceAndOnlyWhileTheLoopRuns) {
     EXPECT_FALSE(timer->isValid());
     runPast(loop, 20ms);
     EXPECT_EQ(fired, 1);
+
+    auto queue = DispatchQueue::createConcurrent("test.timer.queue.once");
+    std::atomic<int> queueFired{0};
+    std::atomic<bool> early{false};
+    const auto start = Clock::now();
+    auto onQueue = Timer::scheduledOnQueue(queue, 20ms, false, [&](Timer&) {
+        if (Clock::now() - start < 20ms) early = true;
+        queueFired++;
+    });
+    ASSERT_TRUE(waitFor([&] { return queueFired.load() == 1; }, kTimeout));
+    settle(queue, 40ms);
+    EXPECT_EQ(queueFired.load(), 1);
+    EXPECT_FALSE(early.load());
+    EXPECT_FALSE(onQueue->isValid());
 }
 
-TEST(Timer, InvalidatedBeforeItsTimeNeverFires) {
+TEST(Timer, InvalidatedOrOutOfRangeTimersNeverFire) {
     RunLoop loop;
-    auto queue = DispatchQueue::createSerial("test.timer.cancelled");
+    auto queue = DispatchQueue::createSerial("test.timer.never");
     std::atomic<int> fired{0};
-    auto onLoop = Timer::scheduledOnRunLoop(loop, 10ms, true, [&](Timer&) { fired++; });
-    auto onQueue = Timer::scheduledOnQueue(queue, 10ms, false, [&](Timer&) { fired++; });
-    onLoop->invalidate();
-    onQueue->invalidate();
-    EXPECT_FALSE(onLoop->isValid());
-    EXPECT_FALSE(onQueue->isValid());
+    auto count = [&](Timer&) { fired++; };
+    auto cancelledOnLoop = Timer::scheduledOnRunLoop(loop, 10ms, true, count);
+    auto cancelledOnQueue = Timer::scheduledOnQueue(queue, 10ms, false, count);
+    cancelledOnLoop->invalidate();
+    cancelledOnQueue->invalidate();
+    EXPECT_FALSE(cancelledOnLoop->isValid());
+    EXPECT_FALSE(cancelledOnQueue->isValid());
+    // Intervals beyond the clock's range.
+    auto foreverOnLoop = Timer::scheduledOnRunLoop(loop, std::chrono::nanoseconds::max(), true, count);
+    auto foreverOnQueue = Timer::scheduledOnQueue(queue, std::chrono::nanoseconds::max(), false, count);
 
     runPast(loop, 40ms);
-    Signal marker;
-    queue->after(40ms, [&] { marker.notify(); });
-    ASSERT_TRUE(marker.waitFor(1));
+    settle(queue, 40ms);
     EXPECT_EQ(fired.load(), 0);
+    EXPECT_TRUE(foreverOnLoop->isValid());
+    foreverOnLoop->invalidate();
+    foreverOnQueue->invalidate();
 }
 
 TEST(Timer, QueueTimerRunsAsTheQueuesTaskAndStopsFromItsBlock) {
@@ -117,14 +126,14 @@ TEST(Timer, QueueTimerRunsAsTheQueuesTaskAndStopsFromItsBlock) {
     std::vector<Clock::duration> firedAt;  // touched on the queue only
     std::atomic<int> faults{0};
     std::atomic<bool> inTask{false};
-    Signal stopped;
+    std::atomic<bool> stopped{false};
     const auto start = Clock::now();
     auto timer = Timer::scheduledOnQueue(queue, kInterval, true, [&](Timer& t) {
         if (!queue->isCurrent() || inTask.load()) faults++;
         firedAt.push_back(Clock::now() - start);
         if (firedAt.size() == 3) {
             t.invalidate();
-            stopped.notify();
+            stopped = true;
         }
     });
     // Busy ordinary tasks on the same queue never overlap the timer's block.
@@ -135,54 +144,14 @@ TEST(Timer, QueueTimerRunsAsTheQueuesTaskAndStopsFromItsBlock) {
             inTask = false;
         });
     }
-    ASSERT_TRUE(stopped.waitFor(1));
-    Signal marker;
-    queue->after(5 * kInterval, [&] { marker.notify(); });
-    ASSERT_TRUE(marker.waitFor(1));
+    ASSERT_TRUE(waitFor([&] { return stopped.load(); }, kTimeout));
+    settle(queue, 5 * kInterval);
     queue->sync([&] {
         ASSERT_EQ(firedAt.size(), 3u);
-        for (size_t i = 0; i < firedAt.size(); ++i) {
-            EXPECT_GE(firedAt[i], kInterval * static_cast<int>(i + 1)) << "tick " << i;
-        }
+        expectPaced(firedAt, kInterval);
     });
     EXPECT_FALSE(timer->isValid());
     EXPECT_EQ(faults.load(), 0);
-}
-
-TEST(Timer, OneShotQueueTimerFiresOnce) {
-    auto queue = DispatchQueue::createConcurrent("test.timer.queue.once");
-    std::atomic<int> fired{0};
-    Signal done;
-    const auto start = Clock::now();
-    std::atomic<bool> early{false};
-    auto timer = Timer::scheduledOnQueue(queue, 20ms, false, [&](Timer&) {
-        if (Clock::now() - start < 20ms) early = true;
-        fired++;
-        done.notify();
-    });
-    ASSERT_TRUE(done.waitFor(1));
-    Signal marker;
-    queue->after(40ms, [&] { marker.notify(); });
-    ASSERT_TRUE(marker.waitFor(1));
-    EXPECT_EQ(fired.load(), 1);
-    EXPECT_FALSE(early.load());
-    EXPECT_FALSE(timer->isValid());
-}
-
-TEST(Timer, IntervalsBeyondTheClocksRangeNeverFire) {
-    RunLoop loop;
-    auto queue = DispatchQueue::createSerial("test.timer.forever");
-    std::atomic<int> fired{0};
-    auto onLoop = Timer::scheduledOnRunLoop(loop, std::chrono::nanoseconds::max(), true, [&](Timer&) { fired++; });
-    auto onQueue = Timer::scheduledOnQueue(queue, std::chrono::nanoseconds::max(), false, [&](Timer&) { fired++; });
-    runPast(loop, 20ms);
-    Signal marker;
-    queue->after(20ms, [&] { marker.notify(); });
-    ASSERT_TRUE(marker.waitFor(1));
-    EXPECT_EQ(fired.load(), 0);
-    EXPECT_TRUE(onLoop->isValid());
-    onLoop->invalidate();
-    onQueue->invalidate();
 }
 
 TEST(Timer, NoBlockStartsAfterInvalidateReturns) {
@@ -192,17 +161,15 @@ TEST(Timer, NoBlockStartsAfterInvalidateReturns) {
     for (int round = 0; round < 200; ++round) {
         std::atomic<bool> invalidated{false};
         std::atomic<int> lateStarts{0};
-        Signal firedOnce;
+        std::atomic<bool> firedOnce{false};
         auto timer = Timer::scheduledOnQueue(queue, 100us, true, [&](Timer&) {
             if (invalidated.load()) lateStarts++;
-            firedOnce.notify();
+            firedOnce = true;
         });
-        ASSERT_TRUE(firedOnce.waitFor(1));
+        ASSERT_TRUE(waitFor([&] { return firedOnce.load(); }, kTimeout));
         timer->invalidate();
         invalidated = true;
-        Signal marker;
-        queue->after(2ms, [&] { marker.notify(); });
-        ASSERT_TRUE(marker.waitFor(1));
+        settle(queue, 2ms);
         queue->barrierSync([] {});
         ASSERT_EQ(lateStarts.load(), 0) << "round " << round;
     }

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "../tests/support/TestMedia.h"
+#include "BenchSupport.h"
 #include "transport/KNRTMPManager.h"
 
 extern char** environ;
@@ -31,74 +32,22 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using namespace knbench;
 using Clock = std::chrono::steady_clock;
 
-const fs::path kServerScript = fs::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "rtmp_server.sh";
 
-struct Reports : KNRTMPManagerDelegate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int connected = 0, failed = 0, closed = 0, dropped = 0;
+struct Reports : KNRTMPManagerDelegate, ReportCounter {
 
     void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connected); }
     void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError>) override { bump(failed); }
     void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closed); }
     void RTMPManagerDidDropPacket(KNRTMPManager*) override { bump(dropped); }
     void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t) override { changed.notify_one(); }
-    void bump(int& counter) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            ++counter;
-        }
-        changed.notify_all();
-    }
-    bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, done);
-    }
 };
 
-double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
-double selfCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return seconds(u.ru_utime) + seconds(u.ru_stime);
-}
 
-std::map<std::string, std::string> readEnv(const fs::path& file) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) {
-        if (auto eq = line.find('='); eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return env;
-}
 
-// User+system seconds of the nginx workers under `master`.
-double serverCpuSeconds(const std::string& master) {
-    std::ifstream children("/proc/" + master + "/task/" + master + "/children");
-    double total = 0;
-    for (std::string pid; children >> pid;) {
-        std::ifstream stat("/proc/" + pid + "/stat");
-        std::string content((std::istreambuf_iterator<char>(stat)), {});
-        std::istringstream fields(content.substr(content.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) stime = std::stoull(field);
-        }
-        total += static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-    return total;
-}
-
-// The server has taken everything once it closes the stream's recording.
-void waitForRecordingDone(const std::string& recordDir, const std::string& stream) {
-    const fs::path done = fs::path(recordDir) / (stream + ".flv.done");
-    for (int i = 0; i < 3000 && !fs::exists(done); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
 
 struct Run {
     bool ok = false;
@@ -152,7 +101,8 @@ Run publishWithFFmpeg(const std::string& file, const std::string& url) {
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) return run;
     run.wallSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "transport/KNRTMPManager.h"
 
 namespace {
@@ -42,12 +43,6 @@ struct Reports : KNRTMPManagerDelegate {
     void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override { sentBytes += size; }
 };
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
     auto deadline = Clock::now() + timeout;
@@ -91,7 +86,7 @@ Result publish(const std::string& url, size_t totalBytes) {
     }
 
     const size_t count = totalBytes / kFrameBytes;
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = knbench::selfCpuSeconds();
     const auto t0 = Clock::now();
     for (size_t i = 0; i < count; ++i) {
         waitUntil([&] { return manager->queueLoad() < kMaxInFlight; }, std::chrono::seconds(30));
@@ -102,20 +97,11 @@ Result publish(const std::string& url, size_t totalBytes) {
     manager->closeConnection();  // returns after the TLS close went out
     waitUntil([&] { return reports->closed > 0; }, std::chrono::seconds(60));
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.cpu = cpuSeconds() - cpu0;
+    r.cpu = knbench::selfCpuSeconds() - cpu0;
     r.megabytes = static_cast<double>(reports->sentBytes.load()) / (1024.0 * 1024.0);
     r.ok = reports->dropped == 0;
     if (reports->dropped) std::fprintf(stderr, "%d packets dropped\n", reports->dropped.load());
     return r;
-}
-
-std::map<std::string, std::string> readEnv(const fs::path& file) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line))
-        if (auto eq = line.find('='); eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
-    return env;
 }
 
 }  // namespace
@@ -123,14 +109,14 @@ std::map<std::string, std::string> readEnv(const fs::path& file) {
 int main(int argc, char** argv) {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 128;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    const fs::path script = fs::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "rtmp_server.sh";
+    const fs::path& script = knbench::kServerScript;
     const fs::path dir = fs::temp_directory_path() / ("kestrune-bench-rtmps-" + std::to_string(getpid()));
     const std::string quoted = "'" + script.string() + "' ";
     if (std::system((quoted + "start '" + dir.string() + "' >/dev/null 2>&1").c_str()) != 0) {
         std::fprintf(stderr, "the RTMP server did not start (%s)\n", script.c_str());
         return 1;
     }
-    auto env = readEnv(dir / "server.env");
+    auto env = knbench::readEnv(dir / "server.env");
     setenv("SSL_CERT_FILE", env["CA_FILE"].c_str(), 1);
     const char* names[2] = {"rtmp (plain TCP)", "rtmps (TLS 1.3)"};
     const std::string urls[2] = {"rtmp://127.0.0.1:" + env["RTMP_PORT"] + "/live/bench-plain",

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "../tests/support/TestMedia.h"
+#include "BenchSupport.h"
 #include "kestrune/KNStreamInfo.h"
 #include "transport/KNRTMPManager.h"
 #include "transport/KNStreamSourcesManager.h"
@@ -57,14 +58,11 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace {
 
 namespace fs = std::filesystem;
+using namespace knbench;
 using Clock = std::chrono::steady_clock;
 
-const fs::path kServerScript = fs::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "rtmp_server.sh";
 
-struct Reports : KNStreamSourcesManagerDelegate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int connected = 0, failed = 0, closed = 0, dropped = 0;
+struct Reports : KNStreamSourcesManagerDelegate, ReportCounter {
 
     void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*,
                                                     const std::shared_ptr<KNStreamSource>&) override {
@@ -80,40 +78,10 @@ struct Reports : KNStreamSourcesManagerDelegate {
         bump(closed);
     }
     void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override { bump(dropped); }
-    void bump(int& counter) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            ++counter;
-        }
-        changed.notify_all();
-    }
-    bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, done);
-    }
 };
 
-double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
-double selfCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return seconds(u.ru_utime) + seconds(u.ru_stime);
-}
 
-std::map<std::string, std::string> readEnv(const fs::path& file) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) {
-        if (auto eq = line.find('='); eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return env;
-}
-
-void waitForRecordingDone(const std::string& recordDir, const std::string& stream) {
-    const fs::path done = fs::path(recordDir) / (stream + ".flv.done");
-    for (int i = 0; i < 3000 && !fs::exists(done); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
 
 struct Run {
     bool ok = false;

@@ -1,5 +1,6 @@
 #pragma once
 // Synthetic video frames and an H.264 decoder (libavcodec) for the tests of the encoding road.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,8 @@ extern "C" {
 #include "platform/media/SampleBuffer.h"
 
 namespace kntest {
+
+using Unit = std::vector<uint8_t>;
 
 // A moving picture: diagonal gradient and vertical bars drifting with `index`, plus optional
 // noise (amplitude in luma steps) that keeps the encoder from compressing it to nothing.
@@ -43,34 +46,32 @@ inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, in
     return frame;
 }
 
-// Fills a rectangle of an NV12 frame with one luma value (chroma neutral).
+// Fills a rectangle of an NV12 frame with one luma value.
 inline void fillLuma(platform::PixelBuffer& frame, int32_t x0, int32_t y0, int32_t w, int32_t h, uint8_t luma) {
     for (int32_t y = y0; y < y0 + h; ++y) {
         std::memset(frame.planeData(0) + y * frame.bytesPerRow(0) + x0, luma, static_cast<size_t>(w));
     }
 }
 
-inline void appendAnnexB(std::vector<uint8_t>& stream, const std::vector<uint8_t>& unit) {
-    static const uint8_t kStartCode[] = {0, 0, 0, 1};
-    stream.insert(stream.end(), std::begin(kStartCode), std::end(kStartCode));
+inline void appendAnnexB(std::vector<uint8_t>& stream, const Unit& unit) {
+    stream.insert(stream.end(), {0, 0, 0, 1});
     stream.insert(stream.end(), unit.begin(), unit.end());
 }
 
 // The NAL units of 4-byte length-prefixed data (well-formed input assumed).
-inline std::vector<std::vector<uint8_t>> splitLengthPrefixed(const uint8_t* data, size_t size) {
-    std::vector<std::vector<uint8_t>> units;
-    size_t offset = 0;
-    while (offset + 4 <= size) {
-        size_t length = (size_t{data[offset]} << 24) | (size_t{data[offset + 1]} << 16) |
-                        (size_t{data[offset + 2]} << 8) | data[offset + 3];
-        if (offset + 4 + length > size) break;
-        units.emplace_back(data + offset + 4, data + offset + 4 + length);
-        offset += 4 + length;
+inline std::vector<Unit> splitLengthPrefixed(const uint8_t* data, size_t size) {
+    std::vector<Unit> units;
+    for (size_t at = 0; at + 4 <= size;) {
+        const size_t length = (size_t{data[at]} << 24) | (size_t{data[at + 1]} << 16) | (size_t{data[at + 2]} << 8) |
+                              data[at + 3];
+        if (at + 4 + length > size) break;
+        units.emplace_back(data + at + 4, data + at + 4 + length);
+        at += 4 + length;
     }
     return units;
 }
 
-inline int nalType(const std::vector<uint8_t>& unit) { return unit.empty() ? -1 : unit[0] & 0x1F; }
+inline int nalType(const Unit& unit) { return unit.empty() ? -1 : unit[0] & 0x1F; }
 
 // A key frame is one whose first sample attachment lacks the not-sync key.
 inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
@@ -78,16 +79,19 @@ inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
     return attachments.empty() || !attachments[0].contains(platform::kSampleAttachmentNotSync);
 }
 
+inline Unit parameterSet(const platform::SampleBuffer& buffer, size_t index) {
+    const uint8_t* p = nullptr;
+    size_t n = 0;
+    buffer.formatDescription()->h264ParameterSetAtIndex(index, &p, &n);
+    return Unit(p, p + n);
+}
+
 // An encoded frame in Annex-B form, the parameter sets in front of a key frame.
 inline std::vector<uint8_t> accessUnit(const platform::SampleBuffer& buffer) {
     std::vector<uint8_t> stream;
     if (isKeyFrame(buffer)) {
-        for (size_t i = 0; i < 2; ++i) {
-            const uint8_t* p = nullptr;
-            size_t n = 0;
-            buffer.formatDescription()->h264ParameterSetAtIndex(i, &p, &n);
-            appendAnnexB(stream, std::vector<uint8_t>(p, p + n));
-        }
+        appendAnnexB(stream, parameterSet(buffer, 0));
+        appendAnnexB(stream, parameterSet(buffer, 1));
     }
     for (const auto& u : splitLengthPrefixed(buffer.dataBuffer()->data(), buffer.dataBuffer()->size())) {
         appendAnnexB(stream, u);
@@ -96,30 +100,48 @@ inline std::vector<uint8_t> accessUnit(const platform::SampleBuffer& buffer) {
 }
 
 // entropy_coding_mode_flag of a PPS: after two exp-Golomb numbers (pps id, sps id).
-inline bool ppsUsesCabac(const std::vector<uint8_t>& pps) {
+inline bool ppsUsesCabac(const Unit& pps) {
     size_t bit = 8;  // past the NAL header
     auto readBit = [&]() -> int {
         if (bit / 8 >= pps.size()) return 0;
-        int b = (pps[bit / 8] >> (7 - bit % 8)) & 1;
+        const int b = (pps[bit / 8] >> (7 - bit % 8)) & 1;
         ++bit;
         return b;
     };
-    auto skipExpGolomb = [&] {
+    for (int number = 0; number < 2; ++number) {
         int zeros = 0;
         while (readBit() == 0 && zeros < 32) ++zeros;
         for (int i = 0; i < zeros; ++i) readBit();
-    };
-    skipExpGolomb();
-    skipExpGolomb();
+    }
     return readBit() == 1;
 }
 
 struct DecodedFrame {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     bool keyFrame = false;
     AVPictureType pictureType = AV_PICTURE_TYPE_NONE;
     std::vector<uint8_t> luma;  // width * height, no padding
+
+    double meanLuma(int x0, int y0, int w, int h) const {
+        double sum = 0;
+        for (int y = y0; y < y0 + h; ++y) {
+            for (int x = x0; x < x0 + w; ++x) sum += luma[static_cast<size_t>(y) * width + x];
+        }
+        return sum / (double(w) * h);
+    }
+    // Luma PSNR against the source picture, in dB.
+    double psnr(const platform::PixelBuffer& source) const {
+        double squared = 0;
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* a = source.planeData(0) + y * source.bytesPerRow(0);
+            for (int x = 0; x < width; ++x) {
+                const double d = double(a[x]) - luma[static_cast<size_t>(y) * width + x];
+                squared += d * d;
+            }
+        }
+        const double mse = squared / (double(width) * height);
+        return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+    }
 };
 
 class H264Decoder {
@@ -145,13 +167,9 @@ public:
         av_packet_unref(packet_);
         if (av_new_packet(packet_, static_cast<int>(accessUnit.size())) < 0) return false;
         std::memcpy(packet_->data, accessUnit.data(), accessUnit.size());
-        if (avcodec_send_packet(context_, packet_) < 0) return false;
-        return drain();
+        return avcodec_send_packet(context_, packet_) >= 0 && drain();
     }
-    bool flush() {
-        if (avcodec_send_packet(context_, nullptr) < 0) return false;
-        return drain();
-    }
+    bool flush() { return avcodec_send_packet(context_, nullptr) >= 0 && drain(); }
 
     const std::vector<DecodedFrame>& frames() const { return frames_; }
     int profile() const { return context_->profile; }
@@ -160,15 +178,11 @@ public:
 private:
     bool drain() {
         for (;;) {
-            int rc = avcodec_receive_frame(context_, frame_);
+            const int rc = avcodec_receive_frame(context_, frame_);
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
             if (rc < 0) return false;
             if (frame_->decode_error_flags != 0) ++errors_;
-            DecodedFrame f;
-            f.width = frame_->width;
-            f.height = frame_->height;
-            f.keyFrame = frame_->key_frame != 0;
-            f.pictureType = frame_->pict_type;
+            DecodedFrame f{frame_->width, frame_->height, frame_->key_frame != 0, frame_->pict_type, {}};
             f.luma.resize(static_cast<size_t>(f.width) * static_cast<size_t>(f.height));
             for (int y = 0; y < f.height; ++y) {
                 std::memcpy(f.luma.data() + static_cast<size_t>(y) * f.width,
@@ -186,29 +200,5 @@ private:
     std::vector<DecodedFrame> frames_;
     int errors_ = 0;
 };
-
-// Luma PSNR of a decoded frame against its source, in dB.
-inline double lumaPsnr(const platform::PixelBuffer& source, const DecodedFrame& decoded) {
-    double squared = 0;
-    for (int y = 0; y < decoded.height; ++y) {
-        const uint8_t* a = source.planeData(0) + y * source.bytesPerRow(0);
-        const uint8_t* b = decoded.luma.data() + static_cast<size_t>(y) * decoded.width;
-        for (int x = 0; x < decoded.width; ++x) {
-            double d = double(a[x]) - double(b[x]);
-            squared += d * d;
-        }
-    }
-    double mse = squared / (double(decoded.width) * decoded.height);
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
-// Mean luma of a rectangle of a decoded frame.
-inline double meanLuma(const DecodedFrame& frame, int x0, int y0, int w, int h) {
-    double sum = 0;
-    for (int y = y0; y < y0 + h; ++y) {
-        for (int x = x0; x < x0 + w; ++x) sum += frame.luma[static_cast<size_t>(y) * frame.width + x];
-    }
-    return sum / (double(w) * h);
-}
 
 }  // namespace kntest

@@ -2,35 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
+
+#include "support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Restores one environment variable when the test ends.
-class EnvGuard {
-public:
-    explicit EnvGuard(const char* name) : name_(name) {
-        if (const char* value = std::getenv(name)) {
-            saved_ = value;
-        }
-    }
-    ~EnvGuard() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
 
 fs::path scratch(const std::string& name) {
     fs::path dir = fs::path(KESTRUNE_TEST_TMP) / "documents-test" / name;
@@ -41,9 +20,8 @@ fs::path scratch(const std::string& name) {
 }  // namespace
 
 TEST(Documents, ConfiguredFolderIsCreatedWithParentsAndComesBack) {
-    EnvGuard guard("KESTRUNE_DOCUMENTS");
     const fs::path dir = scratch("configured") / "a" / "b";
-    setenv("KESTRUNE_DOCUMENTS", (dir.string() + "/").c_str(), 1);
+    kntest::ScopedEnv documents("KESTRUNE_DOCUMENTS", dir.string() + "/");
 
     EXPECT_EQ(platform::documentsDirectory(), dir.string());
     EXPECT_TRUE(fs::is_directory(dir));
@@ -55,22 +33,18 @@ TEST(Documents, ConfiguredFolderIsCreatedWithParentsAndComesBack) {
 }
 
 TEST(Documents, FallsBackToHomeWhenUnsetOrEmpty) {
-    EnvGuard documents("KESTRUNE_DOCUMENTS");
-    EnvGuard home("HOME");
     const fs::path fakeHome = scratch("home");
     fs::create_directories(fakeHome);
-    setenv("HOME", fakeHome.c_str(), 1);
-
-    unsetenv("KESTRUNE_DOCUMENTS");
+    kntest::ScopedEnv home("HOME", fakeHome.string());
+    kntest::ScopedEnv documents("KESTRUNE_DOCUMENTS", std::nullopt);
     EXPECT_EQ(platform::documentsDirectory(), (fakeHome / "Documents").string());
     EXPECT_TRUE(fs::is_directory(fakeHome / "Documents"));
 
-    setenv("KESTRUNE_DOCUMENTS", "", 1);
+    documents.set("");
     EXPECT_EQ(platform::documentsDirectory(), (fakeHome / "Documents").string());
 }
 
 TEST(Documents, AFolderThatCannotBeCreatedIsStillAnsweredWithoutThrowing) {
-    EnvGuard guard("KESTRUNE_DOCUMENTS");
     const fs::path base = scratch("blocked");
     fs::create_directories(base);
     {
@@ -80,7 +54,7 @@ TEST(Documents, AFolderThatCannotBeCreatedIsStillAnsweredWithoutThrowing) {
     }
     // A regular file sits where a parent folder would have to be.
     const fs::path impossible = base / "file" / "Documents";
-    setenv("KESTRUNE_DOCUMENTS", impossible.c_str(), 1);
+    kntest::ScopedEnv documents("KESTRUNE_DOCUMENTS", impossible.string());
     EXPECT_EQ(platform::documentsDirectory(), impossible.string());
     EXPECT_FALSE(fs::exists(impossible));
 }

@@ -136,20 +136,17 @@ TEST(KeyedArchive, DamagedEntriesReadAsNilZeroOrNo) {
         "notAnObject":5}})";
     const auto u = KeyedUnarchiver::fromData(bytesOf(text));
     ASSERT_TRUE(u.has_value());
-    EXPECT_EQ(u->decodeInt64("quotedInt"), 0);
-    EXPECT_EQ(u->decodeInt64("tooBig"), 0);
-    EXPECT_EQ(u->decodeInt64("fraction"), 0);
-    EXPECT_FALSE(u->decodeBool("boolAsNumber"));
-    EXPECT_EQ(u->decodeDouble("doubleAsText"), 0.0);
-    EXPECT_EQ(u->decodeString("stringAsNumber"), std::nullopt);
-    EXPECT_EQ(u->decodeData("badBase64"), std::nullopt);
-    EXPECT_EQ(u->decodeData("sloppyPadding"), std::nullopt);
-    EXPECT_EQ(u->decodeString("badBytes"), std::nullopt);
-    EXPECT_EQ(u->decodeSize("threeSides"), std::nullopt);
-    EXPECT_EQ(u->decodeSize("textSide"), std::nullopt);
-    EXPECT_EQ(u->decodeInt64("noValue"), 0);
-    EXPECT_EQ(u->decodeInt64("noType"), 0);
-    EXPECT_EQ(u->decodeInt64("notAnObject"), 0);
+    for (const char* key : {"quotedInt", "tooBig", "fraction", "boolAsNumber", "doubleAsText", "stringAsNumber",
+                            "badBase64", "sloppyPadding", "badBytes", "threeSides", "textSide", "noValue", "noType",
+                            "notAnObject"}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(u->decodeInt64(key), 0);
+        EXPECT_FALSE(u->decodeBool(key));
+        EXPECT_EQ(u->decodeDouble(key), 0.0);
+        EXPECT_EQ(u->decodeString(key), std::nullopt);
+        EXPECT_EQ(u->decodeData(key), std::nullopt);
+        EXPECT_EQ(u->decodeSize(key), std::nullopt);
+    }
     EXPECT_FALSE(u->containsValueForKey("notAnObject"));
 }
 

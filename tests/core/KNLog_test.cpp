@@ -13,6 +13,7 @@
 
 #include "core/KNLog.h"
 #include "kestrune/KNLogSettings.h"
+#include "support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 
@@ -30,23 +31,15 @@ std::string readFile(const fs::path& path) {
 class KNLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* saved = std::getenv("KESTRUNE_DOCUMENTS")) savedDocuments_ = saved;
         documents_ = fs::path(KESTRUNE_TEST_TMP) / "core-log" /
                      ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(documents_);
-        setenv("KESTRUNE_DOCUMENTS", documents_.c_str(), 1);
+        documentsEnv_.emplace("KESTRUNE_DOCUMENTS", documents_.string());
         log_ = KNLog::sharedInstance();
         log_->setup();
         log_->setLogFile("log_test");
     }
-    void TearDown() override {
-        log_->setup();
-        if (savedDocuments_) {
-            setenv("KESTRUNE_DOCUMENTS", savedDocuments_->c_str(), 1);
-        } else {
-            unsetenv("KESTRUNE_DOCUMENTS");
-        }
-    }
+    void TearDown() override { log_->setup(); }
 
     fs::path logPath() const { return documents_ / log_->logFile(); }
     std::string logged() const { return fs::exists(logPath()) ? readFile(logPath()) : std::string("<no file>"); }
@@ -58,16 +51,23 @@ protected:
     }
 
     fs::path documents_;
-    std::optional<std::string> savedDocuments_;
+    std::optional<kntest::ScopedEnv> documentsEnv_;
     std::shared_ptr<KNLog> log_;
 };
 
-TEST_F(KNLogTest, DefaultsWriteNothing) {
+TEST_F(KNLogTest, DefaultsAndUnknownOutputsWriteNothingAnywhere) {
     EXPECT_EQ(log_->logLevel(), 3);
     EXPECT_EQ(log_->logOutput(), 0);
     EXPECT_EQ(log_->logScope(), 0);
     log_->setLogOutput(KNLogOutputFile);
     logOneOfEach(0);
+    EXPECT_FALSE(fs::exists(logPath()));
+
+    log_->setLogLevel(KNLogLevelInfo);
+    log_->setLogOutput(5);
+    testing::internal::CaptureStderr();
+    logOneOfEach(0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_FALSE(fs::exists(logPath()));
 }
 
@@ -112,15 +112,6 @@ TEST_F(KNLogTest, ScopeFiltersOnlyInformationalLines) {
     EXPECT_EQ(logged(), "Logs:\nINFO: info 2\nINFO: info 1\nINFO: info 0\n");
 }
 
-TEST_F(KNLogTest, UnknownOutputWritesNothingAnywhere) {
-    log_->setLogLevel(KNLogLevelInfo);
-    log_->setLogOutput(5);
-    testing::internal::CaptureStderr();
-    logOneOfEach(0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_FALSE(fs::exists(logPath()));
-}
-
 TEST_F(KNLogTest, ConsoleLinesCarryAPrefixAndTheLine) {
     log_->setLogLevel(KNLogLevelWarning);
     testing::internal::CaptureStderr();
@@ -145,6 +136,13 @@ TEST_F(KNLogTest, FileStartsWithTheHeaderAndAppendsEachLine) {
     log_->setLogOutput(KNLogOutputConsole);
     log_->writeToLogFile("raw");
     EXPECT_EQ(logged(), "Logs:\nERROR: first\nERROR: second\nraw\n");
+
+    // Our file removed while running is made again under its name.
+    fs::remove(logPath());
+    log_->setLogOutput(KNLogOutputFile);
+    log_->logErrorScope("third", 0);
+    EXPECT_EQ(log_->logFile(), "log_test");
+    EXPECT_EQ(logged(), "Logs:\nERROR: third\n");
 }
 
 TEST_F(KNLogTest, AFileAnotherProcessMadeUnderTheSameNameIsNeverTruncated) {
@@ -161,16 +159,6 @@ TEST_F(KNLogTest, AFileAnotherProcessMadeUnderTheSameNameIsNeverTruncated) {
     EXPECT_EQ(readFile(documents_ / "log_test_2"), "Logs:\nERROR: a third one\n");
     EXPECT_EQ(log_->logFile(), "log_test_3");
     EXPECT_EQ(readFile(documents_ / "log_test_3"), "Logs:\nERROR: ours\nERROR: ours again\n");
-}
-
-TEST_F(KNLogTest, OurFileRemovedWhileRunningIsMadeAgainUnderItsName) {
-    log_->setLogOutput(KNLogOutputFile);
-    log_->setLogLevel(KNLogLevelError);
-    log_->logErrorScope("one", 0);
-    fs::remove(logPath());
-    log_->logErrorScope("two", 0);
-    EXPECT_EQ(log_->logFile(), "log_test");
-    EXPECT_EQ(logged(), "Logs:\nERROR: two\n");
 }
 
 TEST_F(KNLogTest, UnwritableDocumentsLoseTheLineQuietlyAndLaterLinesRecover) {
@@ -192,15 +180,10 @@ TEST(KNLogName, NameIsTheUtcTimeWithAnUnpaddedDay) {
     EXPECT_EQ(KNLog::nameForLogFileAtTime(1798761599), "log_31-12-2026-23:59:59");
 
     // The host's time zone plays no part.
-    const char* savedTz = std::getenv("TZ");
-    std::string saved = savedTz ? savedTz : "";
-    setenv("TZ", "Asia/Tokyo", 1);
-    tzset();
-    EXPECT_EQ(KNLog::nameForLogFileAtTime(1709647629), "log_5-03-2024-14:07:09");
-    if (savedTz) {
-        setenv("TZ", saved.c_str(), 1);
-    } else {
-        unsetenv("TZ");
+    {
+        kntest::ScopedEnv tz("TZ", "Asia/Tokyo");
+        tzset();
+        EXPECT_EQ(KNLog::nameForLogFileAtTime(1709647629), "log_5-03-2024-14:07:09");
     }
     tzset();
 

@@ -13,6 +13,7 @@
 
 #include "core/KNLog.h"
 #include "kestrune/KNLogSettings.h"
+#include "support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 
@@ -65,24 +66,16 @@ std::vector<int> sequence(int count) {
 class KNLogThreads : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* saved = std::getenv("KESTRUNE_DOCUMENTS")) savedDocuments_ = saved;
         documents_ = fs::path(KESTRUNE_TEST_TMP) / "core-log-threads" /
                      ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(documents_);
         // Set before any thread starts: the folder is read from the environment on every line.
-        setenv("KESTRUNE_DOCUMENTS", documents_.c_str(), 1);
+        documentsEnv_.emplace("KESTRUNE_DOCUMENTS", documents_.string());
     }
-    void TearDown() override {
-        KNLog::sharedInstance()->setup();
-        if (savedDocuments_) {
-            setenv("KESTRUNE_DOCUMENTS", savedDocuments_->c_str(), 1);
-        } else {
-            unsetenv("KESTRUNE_DOCUMENTS");
-        }
-    }
+    void TearDown() override { KNLog::sharedInstance()->setup(); }
 
     fs::path documents_;
-    std::optional<std::string> savedDocuments_;
+    std::optional<kntest::ScopedEnv> documentsEnv_;
 };
 
 TEST_F(KNLogThreads, ConcurrentWritersGetOneHeaderAndWholeLines) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -211,20 +210,11 @@ TEST_F(KNReachabilityTest, ChangeQueuedBeforeTheMonitorIsFreedFindsNothing) {
     ASSERT_TRUE(reachability->startMonitoringNetworkStatus());
     auto queue = fake->queue();
 
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
-    queue->async([&] {
-        std::unique_lock lock(mutex);
-        opened.wait(lock, [&] { return open; });
-    });
+    std::atomic<bool> open{false};
+    queue->async([&] { kntest::waitFor([&] { return open.load(); }, 10s); });
     fake->change(Flag::Reachable);  // queued behind the held task
     reachability.reset();
-    {
-        std::lock_guard lock(mutex);
-        open = true;
-    }
-    opened.notify_all();
+    open = true;
     queue->sync([] {});
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(fake->installed());

@@ -1,4 +1,4 @@
-// The stream metadata and frame records, and the queue helpers on arrays.
+// The queue helpers on arrays.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -6,41 +6,13 @@
 #include <vector>
 
 #include "core/KNArrayQueue.h"
-#include "core/KNFrame.h"
-#include "core/KNMetadata.h"
 
 namespace {
-
-TEST(MediaRecords, FreshRecordsAreEmpty) {
-    auto metadata = KNMetadata::create();
-    EXPECT_FALSE(metadata->videoCodecId().has_value());
-    EXPECT_FALSE(metadata->audioCodecId().has_value());
-    EXPECT_EQ(metadata->videoWidth(), 0);
-    EXPECT_EQ(metadata->videoHeight(), 0);
-    EXPECT_EQ(metadata->videoBitrate(), 0);
-    EXPECT_EQ(metadata->videoFramerate(), 0);
-    EXPECT_EQ(metadata->audioBitrate(), 0);
-    EXPECT_EQ(metadata->audioSampleRate(), 0);
-    EXPECT_EQ(metadata->audioSampleSize(), 0);
-    EXPECT_FALSE(metadata->audioStereo());
-
-    auto frame = KNFrame::create();
-    EXPECT_EQ(frame->data(), nullptr);
-    EXPECT_EQ(frame->timestamp(), 0u);
-    EXPECT_FALSE(frame->keyframe());
-}
 
 template <class Array>
 class ArrayQueue : public ::testing::Test {};
 using Arrays = ::testing::Types<std::deque<std::string>, std::vector<std::string>>;
 TYPED_TEST_SUITE(ArrayQueue, Arrays);
-
-TYPED_TEST(ArrayQueue, PushFrontThenPopBackOnOneElement) {
-    TypeParam array{"old"};
-    kn_pushFront(array, std::string("new"));
-    EXPECT_EQ(kn_popBack(array), "old");
-    EXPECT_EQ(array, TypeParam{"new"});
-}
 
 TYPED_TEST(ArrayQueue, FrontIsIndexZeroBackIsTheLastIndex) {
     TypeParam array;

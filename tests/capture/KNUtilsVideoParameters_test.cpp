@@ -73,18 +73,6 @@ TEST(KNUtilsVideoParameters, ResolutionListKeepsItsOrderAndDuplicate) {
     EXPECT_EQ(KNUtils::utils()->allResolutions(), expected);
 }
 
-TEST(KNUtilsVideoParameters, DocumentedOddRows) {
-    auto utils = KNUtils::utils();
-    // 27648 is named "192 x 144" but its frame is 256 x 144; the key is not a pixel count.
-    EXPECT_EQ(utils->frameSizeForResolution(27648), KNVideoFrameSizeMake(256, 144));
-    EXPECT_EQ(utils->minBitrateForResolution(27648), 96000);
-    EXPECT_EQ(utils->frameSizeForResolution(30965760), KNVideoFrameSizeMake(7680, 4320));
-    EXPECT_EQ(utils->frameSizeForResolution(0), KNVideoFrameSizeMake(1280, 720));
-    EXPECT_EQ(utils->maxBitrateForResolution(0), 10000000);
-    // 409920 is 854 x 480 yet asks for the medium preset, not 640 x 480.
-    EXPECT_EQ(utils->sessionPressetForResolution(409920), kSessionPresetMedium);
-}
-
 TEST(KNUtilsVideoParameters, ResolutionsWithoutARowGetTheDefaults) {
     auto utils = KNUtils::utils();
     for (int64_t resolution : {12345LL, 36864LL, -1LL, static_cast<long long>(INT64_MAX)}) {
@@ -115,18 +103,6 @@ TEST(KNUtilsVideoParameters, FrameSizeText) {
     auto utils = KNUtils::utils();
     EXPECT_EQ(utils->stringRepresentationForFrameSize(KNVideoFrameSizeMake(1920, 1080)), "1920x1080");
     EXPECT_EQ(utils->stringRepresentationForFrameSize(KNVideoFrameSizeMake(-1, 0)), "-1x0");
-}
-
-TEST(KNUtilsVideoParameters, EveryInstanceSeesTheSameTables) {
-    auto first = KNUtils::utils();
-    KNUtils direct;
-    EXPECT_EQ(&first->frameSizes(), &direct.frameSizes());
-    EXPECT_EQ(&first->optimalBitrates(), &KNUtils::utils()->optimalBitrates());
-    EXPECT_EQ(&first->minBitrates(), &direct.minBitrates());
-    EXPECT_EQ(&first->maxBitrates(), &direct.maxBitrates());
-    EXPECT_EQ(&first->videoProfiles(), &direct.videoProfiles());
-    EXPECT_EQ(&first->sessionPresets(), &direct.sessionPresets());
-    EXPECT_EQ(&first->allResolutions(), &direct.allResolutions());
 }
 
 }  // namespace

@@ -52,13 +52,13 @@ struct Filled {
     std::vector<uint8_t> bytes;
 };
 
-Filled fill(AudioConverter& converter, Feed& feed, uint32_t room = 8192, uint32_t packets = 1) {
+Filled fill(AudioConverter& converter, Feed& feed, uint32_t room = 8192, AudioConverterInputProc proc = feedOnce) {
     std::vector<uint8_t> out(room);
     AudioBufferList list;
     list.numberBuffers = 1;
     list.buffers[0] = {1, room, out.data()};
-    uint32_t n = packets;
-    const MediaStatus status = converter.fillComplexBuffer(feedOnce, &feed, &n, &list, nullptr);
+    uint32_t n = 1;
+    const MediaStatus status = converter.fillComplexBuffer(proc, &feed, &n, &list, nullptr);
     out.resize(list.buffers[0].dataByteSize);
     return {status, n, out};
 }
@@ -100,14 +100,9 @@ TEST(AudioConverterAAC, NeverReadsPastTheBuffersItIsHanded) {
         if (*ioFrames) *ioFrames = 1024;
         return s;
     };
-    std::vector<uint8_t> out(8192);
-    AudioBufferList list;
-    list.numberBuffers = 1;
-    list.buffers[0] = {1, 8192, out.data()};
-    uint32_t n = 1;
-    EXPECT_EQ(converter->fillComplexBuffer(claimMore, &liar, &n, &list, nullptr), kMediaNoErr);
-    EXPECT_EQ(n, 1u);
-
+    const Filled filled = fill(*converter, liar, 8192, claimMore);
+    EXPECT_EQ(filled.status, kMediaNoErr);
+    EXPECT_EQ(filled.packets, 1u);
 }
 
 TEST(AudioConverterAAC, APacketLargerThanTheRoomLeftIsKeptWhole) {

@@ -103,4 +103,17 @@ bool LoopbackServer::writeAll(int fd, const uint8_t* data, size_t size) {
     return true;
 }
 
+void LoopbackServer::relay(int a, int b, const std::atomic<bool>& stop) {
+    uint8_t buffer[16384];
+    while (!stop) {
+        pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (!p[i].revents) continue;
+            const ssize_t n = recv(p[i].fd, buffer, sizeof buffer, 0);
+            if (n <= 0 || !writeAll(i == 0 ? b : a, buffer, static_cast<size_t>(n))) return;
+        }
+    }
+}
+
 }  // namespace kntest

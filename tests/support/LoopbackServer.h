@@ -37,6 +37,8 @@ public:
     static size_t readExactly(int fd, uint8_t* data, size_t size,
                               std::chrono::milliseconds idle = std::chrono::seconds(10));
     static bool writeAll(int fd, const uint8_t* data, size_t size);
+    // Copies both ways between two connections until either ends or `stop` is set.
+    static void relay(int a, int b, const std::atomic<bool>& stop);
 
 private:
     void run();

@@ -33,19 +33,6 @@ int findLocalSocket(int localPort, int peerPort) {
     return found;
 }
 
-void pump(int a, int b, const std::atomic<bool>& stopping) {
-    uint8_t buffer[16384];
-    while (!stopping) {
-        pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-        if (poll(p, 2, 20) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (!p[i].revents) continue;
-            const ssize_t n = recv(p[i].fd, buffer, sizeof buffer, 0);
-            if (n <= 0 || !LoopbackServer::writeAll(i == 0 ? b : a, buffer, static_cast<size_t>(n))) return;
-        }
-    }
-}
-
 }  // namespace
 
 Socks4Relay::Socks4Relay(int family, Reply reply)
@@ -94,7 +81,7 @@ void Socks4Relay::serve(int client, const std::atomic<bool>& stopping) {
     } else {
         LoopbackServer::writeAll(client, reply, sizeof reply);
     }
-    pump(client, upstream, stopping);
+    LoopbackServer::relay(client, upstream, stopping);
     close(upstream);
 }
 

@@ -69,27 +69,15 @@ struct TestTLSConnection {
 class TestTLSServer {
 public:
     explicit TestTLSServer(TestTLSServerOptions options) : options_(std::move(options)) {
-        bool v6 = options_.family == "::1";
-        listenFd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        setBuffers(listenFd_);  // accepted sockets inherit them
         sockaddr_storage addr{};
-        socklen_t len;
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-            a->sin6_family = AF_INET6;
-            a->sin6_addr = in6addr_loopback;
-            len = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-            a->sin_family = AF_INET;
-            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            len = sizeof *a;
-        }
+        socklen_t len = loopback(addr, 0);
+        listenFd_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setBuffers(listenFd_);  // accepted sockets inherit them
         EXPECT_EQ(bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
         EXPECT_EQ(listen(listenFd_, 16), 0);
         getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                         : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+        port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
 
         gnutls_certificate_allocate_credentials(&credentials_);
         std::string base = (options_.certDir / options_.cert).string();
@@ -111,24 +99,10 @@ public:
 
     // A TCP socket connected to the server.
     int connectClient() const {
-        bool v6 = options_.family == "::1";
-        int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        setBuffers(fd);
         sockaddr_storage addr{};
-        socklen_t len;
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-            a->sin6_family = AF_INET6;
-            a->sin6_addr = in6addr_loopback;
-            a->sin6_port = htons(port_);
-            len = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-            a->sin_family = AF_INET;
-            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a->sin_port = htons(port_);
-            len = sizeof *a;
-        }
+        const socklen_t len = loopback(addr, port_);
+        int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setBuffers(fd);
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
         return fd;
     }
@@ -142,6 +116,21 @@ public:
     }
 
 private:
+    socklen_t loopback(sockaddr_storage& addr, uint16_t port) const {
+        if (options_.family == "::1") {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_loopback;
+            a->sin6_port = htons(port);
+            return sizeof *a;
+        }
+        auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a->sin_port = htons(port);
+        return sizeof *a;
+    }
+
     void setBuffers(int fd) const {
         if (options_.tcpBufferBytes <= 0) return;
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &options_.tcpBufferBytes, sizeof options_.tcpBufferBytes);

@@ -158,19 +158,6 @@ TEST(KNRTMPConnectFailures, SilentServerEndsWithinTheTimeout) {
     EXPECT_LT(took, 10s);
 }
 
-// A time-out of 0 stands for the library's 30 s, not for "wait forever".
-TEST(KNRTMPConnectFailures, ZeroTimeoutMeansThirtySeconds) {
-    auto server = TestServer::shared();
-    ASSERT_TRUE(server);
-    Session session(server->rtmpURL(uniqueStream()), 0);
-    ASSERT_TRUE(session.connect());
-    EXPECT_EQ(session.rtmp()->Link.timeout, kn::kDefaultConnectTimeoutSeconds);
-    timeval tv{};
-    socklen_t len = sizeof tv;
-    ASSERT_EQ(getsockopt(RTMP_Socket(session.rtmp()), SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
-    EXPECT_EQ(tv.tv_sec, 30);
-}
-
 // A server that hangs up in the middle of the handshake makes the library write to a dead
 // connection; this runs on the test's main thread, where SIGPIPE would end the process.
 TEST(KNRTMPConnectFailures, PeerGoneDuringHandshakeRaisesNoSignal) {

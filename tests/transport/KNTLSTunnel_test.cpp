@@ -2,9 +2,6 @@
 // and trusted through SSL_CERT_FILE.
 #include "transport/KNTLSTunnel.h"
 
-#include <arpa/inet.h>
-#include <gnutls/gnutls.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,13 +9,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <future>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>

@@ -2,8 +2,6 @@
 // terminating TLS 1.2 and/or 1.3), with the fixture's CA trusted through SSL_CERT_FILE.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "kestrune/KNError.h"
+#include "support/LoopbackServer.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
 #include "transport/KNRTMPManager.h"
@@ -23,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using kntest::LoopbackServer;
 using kntest::TestServer;
 using kntest::waitFor;
 
@@ -204,67 +204,25 @@ TEST(RTMPSRefusal, ServersThatCannotProveTheirNameAreRefused) {
 // A TCP relay in front of the TLS front that can drop the connection like a crashed server.
 class Relay {
 public:
-    explicit Relay(int upstreamPort) : upstreamPort_(upstreamPort) {
-        listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listenFd_, 1);
-        socklen_t len = sizeof a;
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        cutFd_ = eventfd(0, EFD_CLOEXEC);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Relay() {
-        cut();
-        shutdown(listenFd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listenFd_);
-        ::close(cutFd_);
-    }
-    int port() const { return port_; }
-    void cut() {
-        uint64_t one = 1;
-        ssize_t ignored = write(cutFd_, &one, sizeof one);
-        (void)ignored;
-    }
+    explicit Relay(int upstreamPort)
+        : server_(AF_INET, [this, upstreamPort](int down, const std::atomic<bool>&) {
+              sockaddr_in a{};
+              a.sin_family = AF_INET;
+              a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+              a.sin_port = htons(static_cast<uint16_t>(upstreamPort));
+              const int up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+              if (connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) LoopbackServer::relay(down, up, cut_);
+              ::close(up);
+              linger reset{1, 0};  // gone without a goodbye, as a crashed server
+              setsockopt(down, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+          }) {}
+    ~Relay() { cut(); }
+    int port() const { return server_.port(); }
+    void cut() { cut_ = true; }
 
 private:
-    void run() {
-        int down = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (down < 0) return;
-        int up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(upstreamPort_));
-        if (connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            char buf[16384];
-            for (;;) {
-                pollfd fds[3] = {{down, POLLIN, 0}, {up, POLLIN, 0}, {cutFd_, POLLIN, 0}};
-                if (poll(fds, 3, -1) < 0 || fds[2].revents) break;
-                bool done = false;
-                for (int i = 0; i < 2 && !done; ++i) {
-                    if (!fds[i].revents) continue;
-                    ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
-                    done = n <= 0 || send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n;
-                }
-                if (done) break;
-            }
-        }
-        linger reset{1, 0};  // gone without a goodbye, as a crashed server
-        setsockopt(down, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::close(down);
-        ::close(up);
-    }
-
-    int upstreamPort_;
-    int listenFd_ = -1;
-    int cutFd_ = -1;
-    int port_ = 0;
-    std::thread thread_;
+    std::atomic<bool> cut_{false};
+    LoopbackServer server_;  // last: its threads use cut_
 };
 
 // The server vanishes mid-stream: the loss is reported once (one disconnect, at most the one

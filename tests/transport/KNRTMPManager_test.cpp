@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -15,12 +13,13 @@
 
 #include "KNRTMPSessionStandIn.h"
 #include "core/KNLog.h"
-#include "platform/Documents.h"
 #include "kestrune/KNError.h"
+#include "platform/Documents.h"
 
 namespace {
 
 using namespace kntest;
+using Errors = std::vector<std::pair<int64_t, std::string>>;
 
 const Bytes kSps = {0x67, 0x4D, 0x40, 0x1E, 0x95, 0xA0};
 const Bytes kPps = {0x68, 0xEE, 0x3C, 0x80};
@@ -33,11 +32,9 @@ protected:
         log = std::make_shared<SessionLog>();
         recorder = std::make_shared<Recorder>();
         failAlloc = false;
-        manager = KNRTMPManager::createWithSessionFactory(
-            [log = log, this]() -> std::unique_ptr<KNRTMPSession> {
-                if (failAlloc) return nullptr;
-                return std::make_unique<StandInSession>(log);
-            });
+        manager = KNRTMPManager::createWithSessionFactory([log = log, this]() -> std::unique_ptr<KNRTMPSession> {
+            return failAlloc ? nullptr : std::make_unique<StandInSession>(log);
+        });
         manager->setDelegate(recorder);
     }
 
@@ -51,6 +48,11 @@ protected:
         ASSERT_EQ(recorder->count(recorder->connects), 1);
     }
 
+    void parameterSets(const Bytes& sps = kSps) { manager->setVideoSPSAndPPS(bytes(sps), bytes(kPps)); }
+    void key(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, ts); }
+    void inter(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, ts); }
+    void audio(uint64_t ts, KNFrame::Bytes frame = adts(4, 1, 8)) { manager->sendAudioPacketTimestamp(frame, ts); }
+
     // Holds the queue until the returned promise is set.
     std::promise<void> holdQueue() {
         std::promise<void> gate;
@@ -58,8 +60,15 @@ protected:
         return gate;
     }
 
-    std::shared_ptr<SessionLog> log = std::make_shared<SessionLog>();
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::vector<uint32_t> timestamps(uint8_t type, size_t from = 0) {
+        std::vector<uint32_t> times;
+        const auto sent = log->sentOfType(type);
+        for (size_t i = from; i < sent.size(); ++i) times.push_back(sent[i].timestamp);
+        return times;
+    }
+
+    std::shared_ptr<SessionLog> log;
+    std::shared_ptr<Recorder> recorder;
     std::shared_ptr<KNRTMPManager> manager;
     std::atomic<bool> failAlloc{false};
 };
@@ -82,16 +91,16 @@ TEST_F(KNRTMPManagerTest, ConnectFailuresReportTheirCodeAndLeaveNoSession) {
         {"rtmp://host/nosuchapp/x", Status::StreamFailed, false, 30004, "Failed to connect to stream", 1},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
         SetUp();
         log->status = c.status;
         failAlloc = c.failAlloc;
         manager->setConnectionURL(c.url);
         manager->establishConnection();
         drain();
-        EXPECT_EQ(recorder->errorList(), (std::vector<std::pair<int64_t, std::string>>{{c.code, c.message}}))
-            << c.message;
-        EXPECT_EQ(log->connects.size(), c.connectsTried) << c.message;
-        EXPECT_EQ(log->alive, 0) << c.message;
+        EXPECT_EQ(recorder->errorList(), (Errors{{c.code, c.message}}));
+        EXPECT_EQ(log->connects.size(), c.connectsTried);
+        EXPECT_EQ(log->alive, 0);
         EXPECT_EQ(recorder->count(recorder->connects), 0);
 
         // Nothing is left behind that would refuse the next attempt.
@@ -100,11 +109,12 @@ TEST_F(KNRTMPManagerTest, ConnectFailuresReportTheirCodeAndLeaveNoSession) {
         manager->setConnectionURL("rtmp://host/live/x");
         manager->establishConnection();
         drain();
-        EXPECT_EQ(recorder->count(recorder->connects), 1) << c.message;
+        EXPECT_EQ(recorder->count(recorder->connects), 1);
     }
 }
 
-TEST_F(KNRTMPManagerTest, TimeOutZeroMeansTheDefaultAndLargeValuesAreClamped) {
+TEST_F(KNRTMPManagerTest, TimeOutZeroMeansTheDefaultLargeValuesAreClampedAndEveryCloseIsReported) {
+    manager->closeConnection();  // even without a connection
     manager->setConnectionURL("rtmp://host/live/x");
     for (uint64_t timeout : {uint64_t{0}, uint64_t{7}, uint64_t{1} << 40}) {
         manager->setTimeout(timeout);
@@ -112,42 +122,30 @@ TEST_F(KNRTMPManagerTest, TimeOutZeroMeansTheDefaultAndLargeValuesAreClamped) {
         manager->closeConnection();
         drain();
     }
-    drain();
     ASSERT_EQ(log->connects.size(), 3u);
     EXPECT_EQ(log->connects[0].second, 30);
     EXPECT_EQ(log->connects[1].second, 7);
     EXPECT_EQ(log->connects[2].second, INT32_MAX);
-    EXPECT_EQ(recorder->count(recorder->closes), 3);
-}
-
-TEST_F(KNRTMPManagerTest, CloseIsReportedEvenWithoutAConnection) {
-    manager->closeConnection();
-    drain();
-    EXPECT_EQ(recorder->count(recorder->closes), 1);
+    EXPECT_EQ(recorder->count(recorder->closes), 4);
     EXPECT_EQ(log->alive, 0);
 }
 
 TEST_F(KNRTMPManagerTest, SecondEstablishIsRefusedAndTheLiveStreamGoesOn) {
     manager->setSendingAudio(false);
     connect();
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 5000);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 5033);
+    parameterSets();
+    key(5000);
+    inter(5033);
     manager->establishConnection();
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 5066);
+    inter(5066);
     drain();
-
-    EXPECT_EQ(recorder->errorList(),
-              (std::vector<std::pair<int64_t, std::string>>{{30001, "Connection already initialized"}}));
+    EXPECT_EQ(recorder->errorList(), (Errors{{30001, "Connection already initialized"}}));
     EXPECT_EQ(log->connects.size(), 1u);
     EXPECT_EQ(log->alive, 1);
     // No second header, no wait for a key frame, no restart of the time line.
-    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
-    ASSERT_EQ(video.size(), 4u);
-    EXPECT_EQ(video[0].body[1], 0x00);
-    std::vector<uint32_t> times;
-    for (size_t i = 1; i < video.size(); ++i) times.push_back(video[i].timestamp);
-    EXPECT_EQ(times, (std::vector<uint32_t>{0, 33, 66}));
+    ASSERT_EQ(log->sentOfType(RTMP_PACKET_TYPE_VIDEO).size(), 4u);
+    EXPECT_EQ(log->sentOfType(RTMP_PACKET_TYPE_VIDEO)[0].body[1], 0x00);
+    EXPECT_EQ(timestamps(RTMP_PACKET_TYPE_VIDEO, 1), (std::vector<uint32_t>{0, 33, 66}));
 }
 
 TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsBodiesAndSizes) {
@@ -156,52 +154,34 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsBodiesAndSizes) {
     metadata->setAudioCodecId("mp4a");
     metadata->setAudioSampleRate(44100);
     connect(metadata);
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendAudioPacketTimestamp(adts(4, 1, 10), 1000);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 1000);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 4), 1023);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1033);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 6, true), 1046);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1066);
+    parameterSets();
+    audio(1000, adts(4, 1, 10));
+    key(1000);
+    audio(1023, adts(4, 1, 4));
+    inter(1033);
+    audio(1046, adts(4, 1, 6, true));
+    inter(1066);
     drain();
 
+    using Fields = std::tuple<uint8_t, int, uint8_t, uint32_t, uint8_t, bool, int32_t>;
+    const std::pair<Fields, Bytes> expected[] = {
+        // type, channel, header type, timestamp, absolute, queued, stream; body
+        {{0x12, 3, 0, 0, 1, false, kStreamId}, KNFLVPayload::onMetaData(*metadata)},
+        {{0x09, 4, 0, 0, 0, false, kStreamId}, KNFLVPayload::avcSequenceHeader(kSps, kPps)},
+        {{0x09, 4, 0, 0, 0, true, kStreamId}, {0x17, 0x01, 0, 0, 0, 0, 0, 0, 4, 0x65, 0x88, 0x80, 0x10}},
+        {{0x08, 4, 0, 0, 0, false, kStreamId}, {0xAF, 0x00, 0x12, 0x08}},
+        {{0x08, 4, 1, 0, 0, true, kStreamId}, {0xAF, 0x01, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {{0x08, 4, 0, 23, 0, true, kStreamId}, {0xAF, 0x01, 0, 1, 2, 3}},  // 4-byte payload: large header
+        {{0x09, 4, 0, 33, 0, true, kStreamId}, {0x27, 0x01, 0, 0, 0, 0, 0, 0, 3, 0x41, 0x9A, 0x02}},
+    };
     const auto sent = log->sent();
-    ASSERT_EQ(sent.size(), 7u);
-    // type, channel, header type, timestamp, absolute, queued
-    struct Fields {
-        uint8_t type;
-        int channel;
-        uint8_t headerType;
-        uint32_t timestamp;
-        uint8_t hasAbs;
-        bool queued;
-    };
-    const Fields expected[] = {
-        {0x12, 3, 0, 0, 1, false},   // onMetaData
-        {0x09, 4, 0, 0, 0, false},   // AVC header
-        {0x09, 4, 0, 0, 0, true},    // key frame
-        {0x08, 4, 0, 0, 0, false},   // AAC header
-        {0x08, 4, 1, 0, 0, true},    // raw AAC
-        {0x08, 4, 0, 23, 0, true},   // raw AAC, 4-byte payload: large header
-        {0x09, 4, 0, 33, 0, true},   // inter frame
-    };
+    ASSERT_EQ(sent.size(), std::size(expected));
     for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].type, expected[i].type) << i;
-        EXPECT_EQ(sent[i].channel, expected[i].channel) << i;
-        EXPECT_EQ(sent[i].headerType, expected[i].headerType) << i;
-        EXPECT_EQ(sent[i].timestamp, expected[i].timestamp) << i;
-        EXPECT_EQ(sent[i].hasAbsTimestamp, expected[i].hasAbs) << i;
-        EXPECT_EQ(sent[i].queued, expected[i].queued) << i;
-        EXPECT_EQ(sent[i].infoField2, kStreamId) << i;
+        const auto& p = sent[i];
+        EXPECT_EQ(Fields(p.type, p.channel, p.headerType, p.timestamp, p.hasAbsTimestamp, p.queued, p.infoField2),
+                  expected[i].first) << i;
+        EXPECT_EQ(p.body, expected[i].second) << i;
     }
-    EXPECT_EQ(sent[0].body, KNFLVPayload::onMetaData(*metadata));
-    EXPECT_EQ(sent[1].body, KNFLVPayload::avcSequenceHeader(kSps, kPps));
-    EXPECT_EQ(sent[2].body, (Bytes{0x17, 0x01, 0, 0, 0, 0, 0, 0, 4, 0x65, 0x88, 0x80, 0x10}));
-    EXPECT_EQ(sent[3].body, (Bytes{0xAF, 0x00, 0x12, 0x08}));
-    EXPECT_EQ(sent[4].body, (Bytes{0xAF, 0x01, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(sent[5].body, (Bytes{0xAF, 0x01, 0, 1, 2, 3}));
-    EXPECT_EQ(sent[6].body, (Bytes{0x27, 0x01, 0, 0, 0, 0, 0, 0, 3, 0x41, 0x9A, 0x02}));
-
     std::lock_guard<std::mutex> guard(recorder->mutex);
     EXPECT_EQ(recorder->willSend, (std::vector<uint64_t>{17 + 67, 4 + 67, 11 + 67, 3 + 67, 15 + 67, 3 + 67}));
     EXPECT_EQ(recorder->didSend, (std::vector<uint64_t>{4 + 67, 17 + 53, 11 + 53, 3 + 67}));
@@ -210,22 +190,20 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsBodiesAndSizes) {
 TEST_F(KNRTMPManagerTest, VideoStartsAtAKeyFrameWithUsableParameterSets) {
     manager->setSendingAudio(false);
     connect();
-    auto sendKey = [&](uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, ts); };
-
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 900);  // before any key frame
-    sendKey(1000);                                                   // no parameter sets yet
-    manager->setVideoSPSAndPPS(bytes({0x67, 0x4D, 0x40}), bytes(kPps));
-    sendKey(1100);                                                   // SPS without its level byte
-    manager->setVideoSPSAndPPS(bytes(Bytes(0x10000, 0x67)), bytes(kPps));
-    sendKey(1200);                                                   // SPS too long for its length field
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 1233);
+    inter(900);                   // before any key frame
+    key(1000);                    // no parameter sets yet
+    parameterSets({0x67, 0x4D, 0x40});
+    key(1100);                    // SPS without its level byte
+    parameterSets(Bytes(0x10000, 0x67));
+    key(1200);                    // SPS too long for its length field
+    inter(1233);
     drain();
     EXPECT_EQ(recorder->count(recorder->badVideo), 3);
     EXPECT_TRUE(log->sent().empty());
     EXPECT_EQ(manager->queueLoad(), 0);
 
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    sendKey(1300);
+    parameterSets();
+    key(1300);
     manager->sendVideoPacketIsKeyFrameTimestamp(bytes({}), false, 1333);
     drain();
     const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
@@ -240,13 +218,13 @@ TEST_F(KNRTMPManagerTest, NewParameterSetsOrAudioFormatSendNewSequenceHeaders) {
     metadata->setAudioSampleRate(44100);
     connect(metadata);
     manager->setSendingAudio(false);
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));  // the same again: nothing new
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 33);
+    parameterSets();
+    key(0);
+    parameterSets();  // the same again: nothing new
+    key(33);
     const Bytes sps2 = {0x67, 0x64, 0x00, 0x28, 0xAC};
-    manager->setVideoSPSAndPPS(bytes(sps2), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 66);
+    parameterSets(sps2);
+    key(66);
     drain();
     const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
     ASSERT_EQ(video.size(), 5u);
@@ -256,82 +234,75 @@ TEST_F(KNRTMPManagerTest, NewParameterSetsOrAudioFormatSendNewSequenceHeaders) {
 
     manager->setSendingAudio(true);
     manager->setSendingVideo(false);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 0);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 23);
-    manager->sendAudioPacketTimestamp(adts(7, 2, 8), 46);  // 22050 Hz stereo now
+    audio(0);
+    audio(23);
+    audio(46, adts(7, 2, 8));  // 22050 Hz stereo now
     drain();
-    const auto audio = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
-    ASSERT_EQ(audio.size(), 5u);
-    EXPECT_EQ(audio[0].body, (Bytes{0xAF, 0x00, 0x12, 0x08}));
-    EXPECT_EQ(audio[3].body, (Bytes{0xAF, 0x00, 0x13, 0x90}));
-    EXPECT_EQ(audio[4].body[1], 0x01);
+    const auto sent = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[0].body, (Bytes{0xAF, 0x00, 0x12, 0x08}));
+    EXPECT_EQ(sent[3].body, (Bytes{0xAF, 0x00, 0x13, 0x90}));
+    EXPECT_EQ(sent[4].body[1], 0x01);
 }
 
 TEST_F(KNRTMPManagerTest, MalformedAudioIsRefusedWithoutReadingPastIt) {
     manager->setSendingVideo(false);
     connect();
-    auto noSync = std::make_shared<Bytes>(*adts(4, 1, 8));
-    (*noSync)[0] = 0x00;
-    const KNFrame::Bytes refused[] = {adts(4, 1, 0), bytes({0xFF, 0xF1, 0x50}), bytes({}), nullptr, noSync,
-                                      adts(4, 1, 0, true)};
-    for (const auto& packet : refused) manager->sendAudioPacketTimestamp(packet, 100);
+    auto noSync = adtsBytes(4, 1, 8);
+    noSync[0] = 0x00;
+    for (const auto& packet : {adts(4, 1, 0), bytes({0xFF, 0xF1, 0x50}), bytes({}), KNFrame::Bytes(), bytes(noSync),
+                               adts(4, 1, 0, true)}) {
+        audio(100, packet);
+    }
     drain();
     EXPECT_EQ(recorder->count(recorder->badAudio), 6);
     EXPECT_TRUE(log->sent().empty());
 
-    manager->sendAudioPacketTimestamp(adts(4, 1, 3, true), 100);
+    audio(100, adts(4, 1, 3, true));
     drain();
-    const auto audio = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
-    ASSERT_EQ(audio.size(), 2u);
-    EXPECT_EQ(audio[1].body, (Bytes{0xAF, 0x01, 0, 1, 2}));
+    const auto sent = log->sentOfType(RTMP_PACKET_TYPE_AUDIO);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].body, (Bytes{0xAF, 0x01, 0, 1, 2}));
 }
 
 TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150Waiting) {
-    struct Case {
-        int waiting;
-        bool video;  // a key frame, else audio
-        bool accepted;
-    };
-    const Case cases[] = {{0, true, true},    {150, true, true},   {151, true, false},
-                          {0, false, true},   {150, false, true},  {151, false, false}};
-    for (const auto& c : cases) {
-        SetUp();
-        auto gate = holdQueue();
-        for (int i = 0; i < c.waiting; ++i) manager->sendAudioPacketTimestamp(adts(4, 1, 8), i);
-        ASSERT_EQ(manager->queueLoad(), c.waiting);
-        if (c.video) {
-            manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
-            EXPECT_EQ(manager->droppingFrames(), !c.accepted) << c.waiting;
-        } else {
-            manager->sendAudioPacketTimestamp(adts(4, 1, 8), 0);
-            EXPECT_FALSE(manager->droppingFrames());
+    for (const bool video : {true, false}) {  // a key frame, else audio
+        for (const int waiting : {0, 150, 151}) {
+            SCOPED_TRACE(testing::Message() << waiting << " waiting, " << (video ? "video" : "audio"));
+            const bool accepted = waiting <= kMaxQueueLoad;
+            SetUp();
+            auto gate = holdQueue();
+            for (int i = 0; i < waiting; ++i) audio(i);
+            ASSERT_EQ(manager->queueLoad(), waiting);
+            video ? key(0) : audio(0);
+            EXPECT_EQ(manager->droppingFrames(), video && !accepted);
+            EXPECT_EQ(recorder->count(recorder->drops), accepted ? 0 : 1);
+            EXPECT_EQ(manager->queueLoad(), accepted ? waiting + 1 : waiting);
+            gate.set_value();
+            drain();
+            EXPECT_EQ(manager->queueLoad(), 0);
+            std::lock_guard<std::mutex> guard(recorder->mutex);
+            EXPECT_EQ(recorder->willSend.size(), static_cast<size_t>(waiting + 1));
         }
-        EXPECT_EQ(recorder->count(recorder->drops), c.accepted ? 0 : 1) << c.waiting << c.video;
-        EXPECT_EQ(manager->queueLoad(), c.accepted ? c.waiting + 1 : c.waiting) << c.waiting << c.video;
-        gate.set_value();
-        drain();
-        EXPECT_EQ(manager->queueLoad(), 0);
-        std::lock_guard<std::mutex> guard(recorder->mutex);
-        EXPECT_EQ(recorder->willSend.size(), static_cast<size_t>(c.waiting + 1));
     }
 }
 
 TEST_F(KNRTMPManagerTest, AfterADroppedKeyFrameVideoResumesOnlyAtAKeyFrame) {
     auto gate = holdQueue();
-    for (int i = 0; i <= kMaxQueueLoad; ++i) manager->sendAudioPacketTimestamp(adts(4, 1, 8), i);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);  // dropped at 151
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 33);
+    for (int i = 0; i <= kMaxQueueLoad; ++i) audio(i);
+    key(0);  // dropped at 151
+    inter(33);
     EXPECT_EQ(recorder->count(recorder->drops), 2);
     gate.set_value();
     drain();
     ASSERT_EQ(manager->queueLoad(), 0);
 
     // The load has fallen, yet inter frames still wait for a key frame; audio is not held.
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 66);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 70);
+    inter(66);
+    audio(70);
     EXPECT_EQ(recorder->count(recorder->drops), 3);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 100);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 133);
+    key(100);
+    inter(133);
     EXPECT_EQ(recorder->count(recorder->drops), 3);
     EXPECT_FALSE(manager->droppingFrames());
     drain();
@@ -339,24 +310,22 @@ TEST_F(KNRTMPManagerTest, AfterADroppedKeyFrameVideoResumesOnlyAtAKeyFrame) {
 
 TEST_F(KNRTMPManagerTest, VideoGoesOutWhileTheAudioItWaitsForNeverComes) {
     connect();  // audio on, yet the host sends none
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    for (int i = 0; i < 150; ++i) {
-        manager->sendVideoPacketIsKeyFrameTimestamp(i % 30 ? kNal : kKeyNal, i % 30 == 0, i * 33);
-    }
+    parameterSets();
+    for (int i = 0; i < 150; ++i) i % 30 ? inter(i * 33) : key(i * 33);
     drain();
-    const auto video = log->sentOfType(RTMP_PACKET_TYPE_VIDEO);
+    const auto video = timestamps(RTMP_PACKET_TYPE_VIDEO);
     // Held back no more than about two seconds of media: 150 frames span five.
     ASSERT_GT(video.size(), 80u);
-    EXPECT_GE(video.back().timestamp, 149u * 33 - 2100);
+    EXPECT_GE(video.back(), 149u * 33 - 2100);
 }
 
 TEST_F(KNRTMPManagerTest, FramesHeldForInterleavingGoOutBeforeAClose) {
     connect();
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 10);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 40);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 33);
+    parameterSets();
+    key(0);
+    audio(10);
+    inter(40);
+    audio(33);
     manager->closeConnection();
     drain();
     std::vector<std::pair<uint8_t, uint32_t>> order;
@@ -371,16 +340,15 @@ TEST_F(KNRTMPManagerTest, FramesHeldForInterleavingGoOutBeforeAClose) {
 TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
     manager->setSendingAudio(false);
     connect();
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 0);
+    parameterSets();
+    key(0);
     drain();
 
     log->failWrites = true;
-    for (int i = 1; i <= 40; ++i) manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, i * 33);
+    for (int i = 1; i <= 40; ++i) inter(i * 33);
     drain();
-    EXPECT_EQ(recorder->count(recorder->disconnects), 1);
-    EXPECT_EQ(recorder->count(recorder->closes), 0);
-    EXPECT_EQ(recorder->errorList(), (std::vector<std::pair<int64_t, std::string>>{{30003, "Connection to server lost"}}));
+    EXPECT_EQ(recorder->story(), "connect; fail 30003; disconnect; ");
+    EXPECT_EQ(recorder->errorList(), (Errors{{30003, "Connection to server lost"}}));
     EXPECT_EQ(recorder->count(recorder->badVideo), 1);
     EXPECT_EQ(log->alive, 0);
     EXPECT_EQ(manager->queueLoad(), 0);
@@ -389,7 +357,7 @@ TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
     log->failWrites = false;
     log->connected = true;
     manager->establishConnection();
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 2000);
+    key(2000);
     drain();
     EXPECT_EQ(recorder->count(recorder->connects), 2);
     EXPECT_EQ(log->alive, 1);
@@ -397,7 +365,7 @@ TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
 
     // The library finding the session gone before a write: one disconnect, no error.
     log->connected = false;
-    for (int i = 0; i < 10; ++i) manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 2033 + i);
+    for (int i = 0; i < 10; ++i) inter(2033 + i);
     drain();
     EXPECT_EQ(recorder->count(recorder->disconnects), 2);
     EXPECT_EQ(recorder->errorList().size(), 1u);
@@ -414,18 +382,18 @@ TEST_F(KNRTMPManagerTest, LogLinesTellWhatHappenedToEachPacket) {
     knLog->setLogScope(0);
     knLog->setLogOutput(1);
     connect();
-    manager->setVideoSPSAndPPS(bytes(kSps), bytes(kPps));
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 7000);
-    manager->sendAudioPacketTimestamp(adts(4, 1, 8), 7000);
+    parameterSets();
+    key(7000);
+    audio(7000);
     drain();  // enqueue lines count from the base the queue has set by then
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 7033);
+    inter(7033);
     drain();
     manager->closeConnection();
-    manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, 7066);
+    inter(7066);
     drain();
     auto gate = holdQueue();
-    while (recorder->count(recorder->drops) == 0) manager->sendAudioPacketTimestamp(adts(4, 1, 8), 7100);
-    manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, 7099);
+    while (recorder->count(recorder->drops) == 0) audio(7100);
+    key(7099);
     gate.set_value();
     drain();
     knLog->setLogLevel(3);

@@ -2,6 +2,8 @@
 // A stand-in for the library session and a recorder of the publisher's reports, shared by the
 // publisher's tests.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -90,21 +92,26 @@ private:
     int serial_ = 0;
 };
 
+// Every report of the publisher: counts, errors, sizes, and the connection's story in order.
 struct Recorder : KNRTMPManagerDelegate {
     std::mutex mutex;
+    std::condition_variable changed;
     int connects = 0, disconnects = 0, closes = 0, drops = 0, badAudio = 0, badVideo = 0;
     std::vector<std::pair<int64_t, std::string>> errors;
     std::vector<uint64_t> willSend, didSend;
+    std::string history;  // "connect; fail 30001; close; "
 
-    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects); }
-    void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects); }
-    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closes); }
+    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects, "connect; "); }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects, "disconnect; "); }
+    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closes, "close; "); }
     void RTMPManagerDidDropPacket(KNRTMPManager*) override { bump(drops); }
     void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }
     void RTMPManagerDidDropBadVideoPacket(KNRTMPManager*) override { bump(badVideo); }
     void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
         std::lock_guard<std::mutex> guard(mutex);
         errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
+        history += "fail " + std::to_string(errors.back().first) + "; ";
+        changed.notify_all();
     }
     void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
         std::lock_guard<std::mutex> guard(mutex);
@@ -114,24 +121,39 @@ struct Recorder : KNRTMPManagerDelegate {
         std::lock_guard<std::mutex> guard(mutex);
         didSend.push_back(size);
     }
-    void bump(int& counter) {
+    void bump(int& counter, const char* event = "") {
         std::lock_guard<std::mutex> guard(mutex);
         ++counter;
+        history += event;
+        changed.notify_all();
     }
     int count(const int& counter) {
         std::lock_guard<std::mutex> guard(mutex);
         return counter;
     }
+    // Waits until the counter (or the number of errors, for `errors`) reaches `n`.
+    bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return counter >= n; });
+    }
+    bool waitForErrors(size_t n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return errors.size() >= n; });
+    }
     std::vector<std::pair<int64_t, std::string>> errorList() {
         std::lock_guard<std::mutex> guard(mutex);
         return errors;
+    }
+    std::string story() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return history;
     }
 };
 
 inline KNFrame::Bytes bytes(Bytes b) { return std::make_shared<const Bytes>(std::move(b)); }
 
-// One ADTS frame (AAC LC) with `payloadBytes` of payload, with a CRC when asked.
-inline KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
+// One ADTS frame (AAC LC) with `payloadBytes` of payload 0, 1, 2..., with a CRC when asked.
+inline Bytes adtsBytes(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
     const size_t length = (crc ? 9 : 7) + payloadBytes;
     Bytes frame = {0xFF, static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
                    static_cast<uint8_t>((1 << 6) | (samplingIndex << 2) | (channels >> 2)),
@@ -139,7 +161,10 @@ inline KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes,
                    static_cast<uint8_t>(((length & 7) << 5) | 0x1F), 0xFC};
     if (crc) frame.insert(frame.end(), {0x12, 0x34});
     for (size_t i = 0; i < payloadBytes; ++i) frame.push_back(static_cast<uint8_t>(i));
-    return bytes(frame);
+    return frame;
+}
+inline KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
+    return bytes(adtsBytes(samplingIndex, channels, payloadBytes, crc));
 }
 
 }  // namespace kntest

@@ -123,16 +123,6 @@ TEST(RunLoop, CurrentIsTheMainLoopOnlyWhereItIsDrained) {
     EXPECT_NE(other, &RunLoop::main());
 }
 
-TEST(RunLoop, MainQueueTasksAndMainLoopWorkShareTheDrainingThread) {
-    std::vector<std::string> order;
-    RunLoop::main().perform([&] { order.push_back("perform"); });
-    DispatchQueue::main()->async([&] { order.push_back("async"); });
-    std::thread poster([&] { DispatchQueue::main()->async([&] { order.push_back("from thread"); }); });
-    poster.join();
-    ASSERT_TRUE(RunLoop::main().runUntil([&] { return order.size() == 3; }, kTimeout));
-    EXPECT_EQ(order, (std::vector<std::string>{"perform", "async", "from thread"}));
-}
-
 using RunLoopDeathTest = ::testing::Test;
 
 TEST(RunLoopDeathTest, SyncOntoTheMainQueueFromTheDrainingThreadAborts) {

@@ -1,6 +1,6 @@
 #pragma once
 // A GnuTLS server on loopback for the TLS tests, and the certificates it can present: a test CA
-// and its server certificate, another CA's, and a self-signed one, made by openssl in a folder.
+// and its server certificate, and another CA's, made by openssl in a folder.
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
@@ -22,8 +22,8 @@
 
 namespace kntest {
 
-// In DIR: ca.pem (the test CA) with server.pem/.key; other-ca.pem with untrusted.pem/.key;
-// self.pem/.key. Server certificates name localhost, 127.0.0.1 and ::1.
+// In DIR: ca.pem (the test CA) with server.pem/.key; other-ca.pem with untrusted.pem/.key.
+// Server certificates name localhost, 127.0.0.1 and ::1.
 inline void makeTestCertificates(const std::filesystem::path& dir) {
     std::filesystem::create_directories(dir);
     auto run = [&](const std::string& command) {
@@ -41,7 +41,6 @@ inline void makeTestCertificates(const std::filesystem::path& dir) {
         run("openssl x509 -req -in " + leaf + ".csr -CA " + ca + ".pem -CAkey " + ca + ".key -CAcreateserial -out " +
             leaf + ".pem -days 2 -extfile server.ext");
     }
-    run("openssl req -x509 " + key + " -keyout self.key -out self.pem -days 2 -subj /CN=localhost -addext " + san);
 }
 
 struct TestTLSServerOptions {
@@ -50,9 +49,7 @@ struct TestTLSServerOptions {
     std::filesystem::path certDir;       // as made by makeTestCertificates
     std::string cert = "server";
     bool echo = true;
-    bool tickets = true;                 // TLS 1.3 servers hand out session tickets after the handshake
     size_t keyUpdateEveryBytes = 0;      // ask the client to update its keys too
-    size_t vanishAfterBytes = 0;         // drop the TCP connection without a TLS close
     bool silent = false;                 // accept TCP and never answer
     std::shared_future<void> startReading;  // when set, application data is read only after it
     int tcpBufferBytes = 0;              // small TCP buffers on both ends, to see back-pressure
@@ -61,7 +58,6 @@ struct TestTLSServerOptions {
 struct TestTLSConnection {
     std::string serverName;  // SNI as received, empty when none was sent
     size_t bytes = 0;
-    bool handshakeDone = false;
     bool cleanClose = false;  // the client's close_notify arrived
 };
 
@@ -162,7 +158,7 @@ private:
         gnutls_priority_set(s, prio);
         gnutls_priority_deinit(prio);
         gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials_);
-        if (options_.tickets) gnutls_session_ticket_enable_server(s, &ticketKey_);
+        gnutls_session_ticket_enable_server(s, &ticketKey_);  // TLS 1.3 tickets after the handshake
         gnutls_transport_set_int(s, fd);
         int r;
         do {
@@ -172,7 +168,6 @@ private:
             finish(fd, s, record);
             return;
         }
-        record.handshakeDone = true;
         if (options_.startReading.valid()) options_.startReading.wait();
         char name[256];
         size_t nameLen = sizeof name;
@@ -192,11 +187,6 @@ private:
                 break;
             }
             record.bytes += static_cast<size_t>(n);
-            if (options_.vanishAfterBytes && record.bytes >= options_.vanishAfterBytes) {
-                linger hard{1, 0};  // a reset, as a crashed server leaves
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-                break;
-            }
             if (options_.echo) {
                 for (ssize_t done = 0; done < n;) {
                     ssize_t w = gnutls_record_send(s, buf.data() + done, static_cast<size_t>(n - done));

@@ -33,9 +33,6 @@ using kntest::Socks4Relay;
 using kntest::TestServer;
 using kntest::waitFor;
 
-// Named by the tests' hosts file, for ::1 only.
-constexpr const char* kIPv6Host = "kn-ipv6.test";
-
 // The library's log, captured for the duration of a test.
 class LibraryLog {
 public:
@@ -99,26 +96,6 @@ bool publishedAndLogged(const TestServer& server, const std::string& stream) {
                    10s);
 }
 
-TEST(KNRTMPConnectFamilies, IPv4LiteralAndIPv6OnlyNameBothPublish) {
-    auto server = TestServer::shared();
-    ASSERT_TRUE(server);
-    struct Target {
-        std::string host;
-        int family;
-    };
-    for (const Target& target : {Target{"127.0.0.1", AF_INET}, Target{server->ipv6Host(), AF_INET6}}) {
-        SCOPED_TRACE(target.host);
-        const auto stream = uniqueStream();
-        {
-            Session session(server->rtmpURL(stream, target.host));
-            ASSERT_TRUE(session.connect());
-            EXPECT_EQ(session.peerFamily(), target.family);
-            EXPECT_TRUE(session.publish());
-        }
-        EXPECT_TRUE(publishedAndLogged(*server, stream));
-    }
-}
-
 // The first answer picks the family for good: a name that resolves to ::1 before 127.0.0.1 never
 // falls back to IPv4 when nothing listens on IPv6.
 TEST(KNRTMPConnectFamilies, NoFallbackFromIPv6ToIPv4) {
@@ -145,17 +122,6 @@ TEST(KNRTMPConnectFailures, RefusedPortFailsAndLeavesNoSocket) {
     EXPECT_FALSE(session.connect());
     EXPECT_EQ(RTMP_Socket(session.rtmp()), -1);
     EXPECT_NE(log.text().find("RTMP_Connect0, failed to connect socket. 111"), std::string::npos) << log.text();
-}
-
-// A server that takes the connection and never answers ends the connect within the time-out.
-TEST(KNRTMPConnectFailures, SilentServerEndsWithinTheTimeout) {
-    LoopbackServer silent(AF_INET6, [](int, const std::atomic<bool>& stop) { waitFor([&] { return stop.load(); }, 60s); });
-    Session session("rtmp://" + std::string(kIPv6Host) + ":" + std::to_string(silent.port()) + "/live/x", 1);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(session.connect());
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, 900ms);
-    EXPECT_LT(took, 10s);
 }
 
 // A server that hangs up in the middle of the handshake makes the library write to a dead
@@ -201,10 +167,10 @@ TEST(KNRTMPConnectSocks, PublishesThroughARelay) {
         std::string serverHost;  // a name or a literal: the request carries its IPv4 address
         Socks4Relay::Reply reply;
     };
+    // The publisher's own test goes through an IPv6 relay with a split reply.
     const Variant variants[] = {{AF_INET, "127.0.0.1", "127.0.0.1", Socks4Relay::Reply::Grant},
                                 {AF_INET6, server->ipv6Host(), "localhost", Socks4Relay::Reply::Grant},
-                                {AF_INET, "127.0.0.1", "localhost", Socks4Relay::Reply::GrantInTwoParts},
-                                {AF_INET6, server->ipv6Host(), "127.0.0.1", Socks4Relay::Reply::GrantInTwoParts}};
+                                {AF_INET, "127.0.0.1", "localhost", Socks4Relay::Reply::GrantInTwoParts}};
     for (const auto& v : variants) {
         SCOPED_TRACE(v.relayHost + " to " + v.serverHost + (v.reply == Socks4Relay::Reply::GrantInTwoParts ? " split" : ""));
         Socks4Relay relay(v.family, v.reply);

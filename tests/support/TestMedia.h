@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/KNMetadata.h"
+
 namespace kntest {
 
 struct TestMediaOptions {
@@ -44,7 +46,34 @@ struct TestMedia {
     uint64_t spanMs = 0;
     std::string h264Path, aacPath;
     std::string error;  // non-empty when ffmpeg failed
+
+    // What a publisher announces for this media.
+    std::shared_ptr<const KNMetadata> metadata() const {
+        auto m = KNMetadata::create();
+        m->setVideoCodecId("avc1");
+        m->setVideoWidth(options.width);
+        m->setVideoHeight(options.height);
+        m->setVideoBitrate(options.videoBitrateKbps * 1000);
+        m->setVideoFramerate(options.fps);
+        m->setAudioCodecId("mp4a");
+        m->setAudioBitrate(64000);
+        m->setAudioSampleRate(options.sampleRate);
+        m->setAudioSampleSize(16);
+        m->setAudioStereo(options.channels == 2);
+        return m;
+    }
 };
+
+// Hands one frame to a publisher as the encoders do: the parameter sets before each key frame.
+template <class Publisher>
+void handOver(Publisher& publisher, const TestMediaFrame& frame, uint64_t timestampMs) {
+    if (frame.video) {
+        if (frame.keyFrame) publisher.setVideoSPSAndPPS(frame.sps, frame.pps);
+        publisher.sendVideoPacketIsKeyFrameTimestamp(frame.data, frame.keyFrame, timestampMs);
+    } else {
+        publisher.sendAudioPacketTimestamp(frame.data, timestampMs);
+    }
+}
 
 namespace testmedia_detail {
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -131,14 +132,13 @@ struct Recorder : KNRTMPManagerDelegate {
         std::lock_guard<std::mutex> guard(mutex);
         return counter;
     }
-    // Waits until the counter (or the number of errors, for `errors`) reaches `n`.
-    bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    // Waits, holding the lock, until `done` holds.
+    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return counter >= n; });
+        return changed.wait_for(lock, timeout, done);
     }
-    bool waitForErrors(size_t n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return errors.size() >= n; });
+    bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        return waitUntil([&] { return counter >= n; }, timeout);
     }
     std::vector<std::pair<int64_t, std::string>> errorList() {
         std::lock_guard<std::mutex> guard(mutex);

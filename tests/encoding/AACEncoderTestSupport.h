@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encoding/KNAACEncoderBase.h"
@@ -56,9 +57,10 @@ public:
         std::lock_guard lock(mutex);
         return packets;
     }
+    // The events so far, which are then forgotten.
     std::vector<std::string> takeEvents() {
         std::lock_guard lock(mutex);
-        return events;
+        return std::exchange(events, {});
     }
 
     std::mutex mutex;

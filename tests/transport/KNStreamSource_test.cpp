@@ -9,256 +9,151 @@
 
 namespace {
 
+using kntest::destination;
 using kntest::errorWithCode;
-using kntest::offlineDestination;
+using Source = std::shared_ptr<KNStreamSource>;
 
-// Both listeners write into one log, so the order between them shows.
-struct SharedLog {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    std::vector<std::thread::id> threads;
+// Both listeners write into one log, so the order between them shows. The host's listener has
+// the same type; it is never told the packet-level events.
+struct Listener : KNStreamSourcePrivateDelegate {
+    Listener(std::vector<std::string>& log, std::string who) : log(log), who(std::move(who)) {}
+    void streamSourceDidConnect(const Source&) override { add("connect"); }
+    void streamSourceDidDisconnect(const Source&) override { add("disconnect"); }
+    void streamSourceDidCloseConnection(const Source&) override { add("close"); }
+    void streamSourceDidFailConnectingWithError(const Source&, const std::shared_ptr<KNError>& error) override {
+        add("fail:" + std::to_string(error->errorCodes().front()));
+        errors.push_back(error);
+    }
+    void streamSourceDidEstimateNewBitrate(const Source&, uint64_t bps) override { add("estimate:" + std::to_string(bps)); }
+    void streamSourceDidSendPacketWithSize(const Source&, uint64_t size) override { add("sent:" + std::to_string(size)); }
+    void streamSourceDidDropPacket(const Source&) override { add("drop"); }
+    void add(const std::string& line) {
+        EXPECT_EQ(std::this_thread::get_id(), thread) << "passed on synchronously, on the reporting thread";
+        log.push_back(who + ":" + line);
+    }
+    std::vector<std::string>& log;
+    std::string who;
+    std::thread::id thread = std::this_thread::get_id();
     std::vector<std::shared_ptr<KNError>> errors;
-    void add(std::string line) {
-        std::lock_guard lock(mutex);
-        lines.push_back(std::move(line));
-        threads.push_back(std::this_thread::get_id());
-    }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return lines;
-    }
 };
 
-struct PublicListener : KNStreamSourceDelegate {
-    explicit PublicListener(std::shared_ptr<SharedLog> log) : log(std::move(log)) {}
-    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>&) override { log->add("public:connect"); }
-    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>&) override { log->add("public:disconnect"); }
-    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { log->add("public:close"); }
-    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>&,
-                                                const std::shared_ptr<KNError>& error) override {
-        {
-            std::lock_guard lock(log->mutex);
-            log->errors.push_back(error);
-        }
-        log->add("public:fail:" + std::to_string(error->errorCodes().front()));
-    }
-    std::shared_ptr<SharedLog> log;
-};
+TEST(KNStreamSource, EventsReachTheManagerFirstThenTheHostAndSetTheOnFlag) {
+    std::vector<std::string> log;
+    auto host = std::make_shared<Listener>(log, "public");
+    auto manager = std::make_shared<Listener>(log, "private");
+    auto source = KNStreamSource::create();
+    source->setStreamInfo(destination("listened"));
+    source->setDelegate(host);
+    source->setPrivateDelegate(manager);
 
-struct PrivateListener : KNStreamSourcePrivateDelegate {
-    explicit PrivateListener(std::shared_ptr<SharedLog> log) : log(std::move(log)) {}
-    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>&) override { log->add("private:connect"); }
-    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>&) override {
-        log->add("private:disconnect");
-    }
-    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { log->add("private:close"); }
-    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>&,
-                                                const std::shared_ptr<KNError>& error) override {
-        log->add("private:fail:" + std::to_string(error->errorCodes().front()));
-    }
-    void streamSourceDidEstimateNewBitrate(const std::shared_ptr<KNStreamSource>&, uint64_t bps) override {
-        log->add("private:estimate:" + std::to_string(bps));
-    }
-    void streamSourceDidSendPacketWithSize(const std::shared_ptr<KNStreamSource>&, uint64_t size) override {
-        log->add("private:sent:" + std::to_string(size));
-    }
-    void streamSourceDidDropPacket(const std::shared_ptr<KNStreamSource>&) override { log->add("private:drop"); }
-    std::shared_ptr<SharedLog> log;
-};
-
-struct Listened {
-    Listened() {
-        source->setStreamInfo(offlineDestination("listened"));
-        source->setDelegate(publicListener);
-        source->setPrivateDelegate(privateListener);
-    }
-    std::shared_ptr<SharedLog> log = std::make_shared<SharedLog>();
-    std::shared_ptr<PublicListener> publicListener = std::make_shared<PublicListener>(log);
-    std::shared_ptr<PrivateListener> privateListener = std::make_shared<PrivateListener>(log);
-    std::shared_ptr<KNStreamSource> source = KNStreamSource::create();
-};
-
-void settleDetector(const std::shared_ptr<KNStreamSource>& source) {
-    source->bandwidthDetector()->detectorQueue()->sync([] {});
-}
-
-TEST(KNStreamSource, ConnectionEventsReachTheManagerFirstThenTheHostAndSetTheOnFlag) {
-    Listened l;
-    const auto thread = std::this_thread::get_id();
-
-    l.source->RTMPManagerDidConnectToServer(nullptr);
-    EXPECT_TRUE(l.source->on());
-    // A refused second connect means a live session exists: still on.
     auto duplicate = errorWithCode(30001);
-    l.source->RTMPManagerDidFailConnectingWithError(nullptr, duplicate);
-    EXPECT_TRUE(l.source->on());
-    l.source->RTMPManagerDidDisconnect(nullptr);
-    EXPECT_FALSE(l.source->on());
-    l.source->RTMPManagerDidConnectToServer(nullptr);
     auto lost = errorWithCode(30003);
-    l.source->RTMPManagerDidFailConnectingWithError(nullptr, lost);
-    EXPECT_FALSE(l.source->on());
-    l.source->RTMPManagerDidConnectToServer(nullptr);
-    l.source->RTMPManagerDidCloseConnection(nullptr);
-    EXPECT_FALSE(l.source->on());
-
-    EXPECT_EQ(l.log->snapshot(),
-              (std::vector<std::string>{"private:connect", "public:connect", "private:fail:30001", "public:fail:30001",
-                                        "private:disconnect", "public:disconnect", "private:connect", "public:connect",
-                                        "private:fail:30003", "public:fail:30003", "private:connect", "public:connect",
-                                        "private:close", "public:close"}));
-    // Passed on synchronously, on the reporting thread, with the publisher's own error object.
-    for (auto t : l.log->threads) EXPECT_EQ(t, thread);
-    ASSERT_EQ(l.log->errors.size(), 2u);
-    EXPECT_EQ(l.log->errors[0], duplicate);
-    EXPECT_EQ(l.log->errors[1], lost);
+    const struct {
+        std::function<void()> report;
+        std::string heard;
+        bool on;
+    } steps[] = {
+        {[&] { source->RTMPManagerDidConnectToServer(nullptr); }, "connect", true},
+        // A refused second connect means a live session exists: still on.
+        {[&] { source->RTMPManagerDidFailConnectingWithError(nullptr, duplicate); }, "fail:30001", true},
+        {[&] { source->RTMPManagerDidDisconnect(nullptr); }, "disconnect", false},
+        {[&] { source->RTMPManagerDidConnectToServer(nullptr); }, "connect", true},
+        {[&] { source->RTMPManagerDidFailConnectingWithError(nullptr, lost); }, "fail:30003", false},
+        {[&] { source->RTMPManagerDidConnectToServer(nullptr); }, "connect", true},
+        {[&] { source->RTMPManagerDidCloseConnection(nullptr); }, "close", false},
+    };
+    std::vector<std::string> expected;
+    for (const auto& step : steps) {
+        step.report();
+        EXPECT_EQ(source->on(), step.on) << step.heard;
+        expected.insert(expected.end(), {"private:" + step.heard, "public:" + step.heard});
+    }
+    // Packet-level reports go to the manager only; the floor of 1000 on estimates is the
+    // manager's business, not the destination's.
+    source->RTMPManagerDidSendPacketWithSize(nullptr, 1234);
+    source->RTMPManagerDidDropPacket(nullptr);
+    source->RTMPManagerDidDropBadAudioPacket(nullptr);
+    source->RTMPManagerDidDropBadVideoPacket(nullptr);
+    source->RTMPManagerWillSendPacketWithSize(nullptr, 99);
+    source->bandwidthDetectorDidEstimateNewBitrate(nullptr, 600);
+    expected.insert(expected.end(), {"private:sent:1234", "private:drop", "private:estimate:600"});
+    EXPECT_EQ(log, expected);
+    // The publisher's own error objects.
+    EXPECT_EQ(host->errors, (std::vector{duplicate, lost}));
+    EXPECT_EQ(manager->errors, host->errors);
 }
 
-TEST(KNStreamSource, PacketLevelReportsGoToTheManagerOnlyAndEstimatesPassUnbounded) {
-    Listened l;
-    l.source->RTMPManagerDidSendPacketWithSize(nullptr, 1234);
-    l.source->RTMPManagerDidDropPacket(nullptr);
-    l.source->RTMPManagerDidDropBadAudioPacket(nullptr);
-    l.source->RTMPManagerDidDropBadVideoPacket(nullptr);
-    l.source->RTMPManagerWillSendPacketWithSize(nullptr, 99);
-    // The floor of 1000 is the manager's business, not the destination's.
-    l.source->bandwidthDetectorDidEstimateNewBitrate(nullptr, 600);
-    EXPECT_EQ(l.log->snapshot(),
-              (std::vector<std::string>{"private:sent:1234", "private:drop", "private:estimate:600"}));
-
-}
-
+// The detector decides starts and stops on its own queue: whatever it has not run yet, the last
+// word counts. Each step runs while the detector's queue is held.
 TEST(KNStreamSource, DetectorRunsWithTheAdaptiveFlagAndStopsOnEveryEnd) {
-    Listened l;
-    auto detector = l.source->bandwidthDetector();
-
-    // Without the flag a connection does not measure.
-    l.source->RTMPManagerDidConnectToServer(nullptr);
-    settleDetector(l.source);
-    EXPECT_FALSE(detector->isMonitoring());
-
-    // The flag starts measuring at once, connected or not.
-    l.source->setAdaptiveBitrateOn(true);
-    settleDetector(l.source);
-    EXPECT_TRUE(detector->isMonitoring());
-
-    // A close stops it whatever the flag; the next connection starts it again.
-    l.source->RTMPManagerDidCloseConnection(nullptr);
-    settleDetector(l.source);
-    EXPECT_FALSE(detector->isMonitoring());
-    l.source->RTMPManagerDidConnectToServer(nullptr);
-    settleDetector(l.source);
-    EXPECT_TRUE(detector->isMonitoring());
-
-    l.source->RTMPManagerDidDisconnect(nullptr);
-    settleDetector(l.source);
-    EXPECT_FALSE(detector->isMonitoring());
-
-    // The detector decides starts and stops on its queue; whatever it has not run yet, the last
-    // word counts. A reconnect right after a close measures again...
-    l.source->RTMPManagerDidConnectToServer(nullptr);
-    settleDetector(l.source);
-    {
-        kntest::QueueGate gate(detector->detectorQueue());
-        l.source->RTMPManagerDidCloseConnection(nullptr);
-        l.source->RTMPManagerDidConnectToServer(nullptr);
+    auto source = KNStreamSource::create();
+    using Action = std::function<void()>;
+    Action connect = [&] { source->RTMPManagerDidConnectToServer(nullptr); };
+    Action close = [&] { source->RTMPManagerDidCloseConnection(nullptr); };
+    Action disconnect = [&] { source->RTMPManagerDidDisconnect(nullptr); };
+    Action flagOn = [&] { source->setAdaptiveBitrateOn(true); };
+    Action flagOff = [&] { source->setAdaptiveBitrateOn(false); };
+    const struct {
+        const char* what;
+        std::vector<Action> actions;
+        bool monitoring;
+    } steps[] = {
+        {"a connection without the flag does not measure", {connect}, false},
+        {"the flag starts measuring at once", {flagOn}, true},
+        {"a close stops it whatever the flag", {close}, false},
+        {"the next connection starts it again", {connect}, true},
+        {"a disconnect stops it", {disconnect}, false},
+        {"reconnected", {connect}, true},
+        {"a reconnect right after a close measures again", {close, connect}, true},
+        {"closed", {close}, false},
+        {"the flag switched off right after a connection stops it", {connect, flagOff}, false},
+    };
+    for (const auto& step : steps) {
+        {
+            kntest::QueueGate gate(source->bandwidthDetector()->detectorQueue());
+            for (const auto& action : step.actions) action();
+        }
+        EXPECT_EQ(source->bandwidthDetector()->isMonitoring(), step.monitoring) << step.what;
     }
-    EXPECT_TRUE(detector->isMonitoring());
-    // ...and switching the flag off right after a connection stops it.
-    l.source->RTMPManagerDidCloseConnection(nullptr);
-    settleDetector(l.source);
-    {
-        kntest::QueueGate gate(detector->detectorQueue());
-        l.source->RTMPManagerDidConnectToServer(nullptr);
-        l.source->setAdaptiveBitrateOn(false);
-    }
-    EXPECT_FALSE(detector->isMonitoring());
-    EXPECT_FALSE(l.source->adaptiveBitrateOn());
 }
 
 TEST(KNStreamSource, AFastFailureLeavesTheDestinationOffSoItCanBeSwitchedOnAgain) {
     auto manager = KNStreamSourcesManager::create();
     auto events = std::make_shared<kntest::ManagerEvents>();
     manager->setDelegate(events);
-    auto source = manager->addSourceWithStreamInfo(offlineDestination("fails-at-once"));
+    auto source = manager->addSourceWithStreamInfo(destination("fails-at-once"));
+    auto settle = [&] { source->rtmpManager()->senderQueue()->sync([] {}); };
 
     // The publisher refuses the URL on its queue right away; whenever that lands, the switch
     // must read off afterwards, or it could never be switched on again.
     for (size_t round = 1; round <= 20; ++round) {
         source->setOn(true);
         ASSERT_TRUE(events->waitForCount("fail:fails-at-once:30000", round));
-        source->rtmpManager()->senderQueue()->sync([] {});
+        settle();
         EXPECT_FALSE(source->on()) << "round " << round;
     }
-    // Connect-all picks it up again since it reads off.
-    manager->establishConnectionToAllSources();
-    EXPECT_TRUE(events->waitForCount("fail:fails-at-once:30000", 21));
-    source->rtmpManager()->senderQueue()->sync([] {});
-    EXPECT_FALSE(source->on());
-    EXPECT_TRUE(manager->connectedStreamSources().empty());
-}
-
-TEST(KNStreamSource, SwitchingToTheCurrentValueDoesNothing) {
-    auto manager = KNStreamSourcesManager::create();
-    auto events = std::make_shared<kntest::ManagerEvents>();
-    manager->setDelegate(events);
-    auto source = manager->addSourceWithStreamInfo(offlineDestination("switch"));
+    // On from the moment it starts connecting; switching on again then queues no second connect.
     {
         kntest::QueueGate gate(source->rtmpManager()->senderQueue());
         source->setOn(true);
-        EXPECT_TRUE(source->on()) << "on from the moment it starts connecting";
+        EXPECT_TRUE(source->on());
         source->setOn(true);
     }
-    // One connect was queued, so one refusal came back.
-    auto probe = manager->addSourceWithStreamInfo(offlineDestination("probe"));
-    kntest::flushReports(*events, probe);
-    EXPECT_EQ(events->count("fail:switch:30000"), 1u);
-
-    // Off while off queues no close.
-    source->setOn(false);
-    source->rtmpManager()->senderQueue()->sync([] {});
-    kntest::flushReports(*events, probe);
-    EXPECT_EQ(events->count("close:switch"), 0u);
-}
-
-TEST(KNStreamSource, ARemovedDestinationOnlyWarnsWhenSwitched) {
-    auto manager = KNStreamSourcesManager::create();
-    auto source = manager->addSourceWithStreamInfo(offlineDestination("removed"));
-    manager->removeSource(source);
-    EXPECT_EQ(source->streamSourcesManager(), nullptr);
-
-    testing::internal::CaptureStdout();
-    source->setOn(true);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out,
-              "WARNING: You are using a stream source that was removed from the SDK management so it won't work as "
-              "expected.\n");
-    EXPECT_FALSE(source->on());
-
-    // A destination that never had a manager behaves the same.
-    auto orphan = KNStreamSource::create();
-    testing::internal::CaptureStdout();
-    orphan->setOn(true);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("WARNING: You are using a stream source"),
-              std::string::npos);
-    EXPECT_FALSE(orphan->on());
+    kntest::flushReports(*events, source);
+    EXPECT_EQ(events->count("fail:fails-at-once:30000"), 21u);
+    EXPECT_TRUE(manager->connectedStreamSources().empty());
 }
 
 TEST(KNStreamSource, ACopyIsASecondHandleOnTheSameDestination) {
     auto manager = KNStreamSourcesManager::create();
-    manager->setRtmpTimeout(9);
-    auto source = manager->addSourceWithStreamInfo(offlineDestination("copied"));
-    source->setSendingAudio(false);
+    auto source = manager->addSourceWithStreamInfo(destination("copied"));
     source->RTMPManagerDidConnectToServer(nullptr);
 
     auto copy = source->copy();
     EXPECT_TRUE(copy->isEqual(*source));
     EXPECT_TRUE(copy->on());
-    EXPECT_FALSE(copy->sendingAudio());
     EXPECT_EQ(copy->rtmpManager(), source->rtmpManager());
-    EXPECT_EQ(copy->bandwidthDetector(), source->bandwidthDetector());
     EXPECT_EQ(copy->streamSourcesManager(), manager);
-    EXPECT_EQ(copy->rtmpTimeout(), 0u);
     // The shared publisher keeps reporting to the original.
     EXPECT_EQ(source->rtmpManager()->delegate().get(), static_cast<KNRTMPManagerDelegate*>(source.get()));
 }

@@ -14,11 +14,14 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "LoopbackServer.h"
 
 namespace kntest {
 
@@ -65,30 +68,18 @@ struct TestTLSConnection {
 class TestTLSServer {
 public:
     explicit TestTLSServer(TestTLSServerOptions options) : options_(std::move(options)) {
-        sockaddr_storage addr{};
-        socklen_t len = loopback(addr, 0);
-        listenFd_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        setBuffers(listenFd_);  // accepted sockets inherit them
-        EXPECT_EQ(bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        EXPECT_EQ(listen(listenFd_, 16), 0);
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                                 : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-
         gnutls_certificate_allocate_credentials(&credentials_);
         std::string base = (options_.certDir / options_.cert).string();
         EXPECT_EQ(gnutls_certificate_set_x509_key_file(credentials_, (base + ".pem").c_str(),
                                                        (base + ".key").c_str(), GNUTLS_X509_FMT_PEM),
                   0);
         gnutls_session_ticket_key_generate(&ticketKey_);
-        acceptor_ = std::thread([this] { acceptLoop(); });
+        server_.emplace(options_.family == "::1" ? AF_INET6 : AF_INET,
+                        [this](int fd, const std::atomic<bool>&) { serve(fd); });
     }
 
     ~TestTLSServer() {
-        shutdown(listenFd_, SHUT_RDWR);
-        acceptor_.join();
-        for (auto& t : handlers_) t.join();
-        ::close(listenFd_);
+        server_.reset();  // waits for every connection to end
         gnutls_certificate_free_credentials(credentials_);
         gnutls_free(ticketKey_.data);
     }
@@ -96,7 +87,7 @@ public:
     // A TCP socket connected to the server.
     int connectClient() const {
         sockaddr_storage addr{};
-        const socklen_t len = loopback(addr, port_);
+        const socklen_t len = loopback(addr, static_cast<uint16_t>(server_->port()));
         int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         setBuffers(fd);
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
@@ -133,21 +124,15 @@ private:
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options_.tcpBufferBytes, sizeof options_.tcpBufferBytes);
     }
 
-    void acceptLoop() {
-        for (;;) {
-            int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            handlers_.emplace_back([this, fd] { serve(fd); });
-        }
-    }
-
+    // The connection is closed by the loopback server once this returns.
     void serve(int fd) {
+        setBuffers(fd);
         TestTLSConnection record;
         if (options_.silent) {
             char c;
             while (recv(fd, &c, 1, 0) > 0) {
             }
-            finish(fd, nullptr, record);
+            finish(nullptr, record);
             return;
         }
         gnutls_session_t s;
@@ -165,7 +150,7 @@ private:
             r = gnutls_handshake(s);
         } while (r < 0 && !gnutls_error_is_fatal(r));
         if (r < 0) {
-            finish(fd, s, record);
+            finish(s, record);
             return;
         }
         if (options_.startReading.valid()) options_.startReading.wait();
@@ -201,27 +186,23 @@ private:
                 EXPECT_EQ(gnutls_session_key_update(s, GNUTLS_KU_PEER), 0);
             }
         }
-        finish(fd, s, record);
+        finish(s, record);
     }
 
-    void finish(int fd, gnutls_session_t s, const TestTLSConnection& record) {
+    void finish(gnutls_session_t s, const TestTLSConnection& record) {
         if (s) gnutls_deinit(s);
-        ::close(fd);
         std::lock_guard<std::mutex> lock(mutex_);
         finished_.push_back(record);
         changed_.notify_all();
     }
 
     TestTLSServerOptions options_;
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
     gnutls_certificate_credentials_t credentials_ = nullptr;
     gnutls_datum_t ticketKey_{};
-    std::thread acceptor_;
-    std::vector<std::thread> handlers_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<TestTLSConnection> finished_;
+    std::optional<LoopbackServer> server_;  // last: its threads use the members above
 };
 
 }  // namespace kntest

@@ -101,6 +101,8 @@ std::unique_ptr<kntest::H264Decoder> decodeAll(const std::vector<Output>& output
 
 }  // namespace
 
+// Profile, entropy coder, key-frame rhythm and decoding are checked through the encoder; here the
+// layout the encoder's walk relies on, and the key-frame interval 0 the encoder never asks for.
 TEST(CompressionSession, FramesAreLengthPrefixedUnitsWithParameterSetsInTheFormat) {
     for (const int interval : {10, 0}) {  // 0: no limit, one key frame only
         SCOPED_TRACE(interval);
@@ -112,39 +114,31 @@ TEST(CompressionSession, FramesAreLengthPrefixedUnitsWithParameterSetsInTheForma
         for (size_t i = 0; i < outputs.size(); ++i) {
             const Output& out = outputs[i];
             SCOPED_TRACE(i);
-            ASSERT_EQ(out.status, kMediaNoErr);
-            ASSERT_TRUE(out.buffer && out.buffer->dataIsReady());
+            ASSERT_TRUE(out.status == kMediaNoErr && out.buffer && out.buffer->dataIsReady());
             EXPECT_EQ(out.frame, 1000 + i);
             EXPECT_NE(out.thread, std::this_thread::get_id());
             EXPECT_EQ(out.buffer->presentationTimeStamp(), frameTime(static_cast<int>(i)));
-            EXPECT_EQ(out.buffer->decodeTimeStamp(), out.buffer->presentationTimeStamp());
             EXPECT_EQ(out.buffer->duration(), MediaTime::make(1, 30));
-
             const auto& format = out.buffer->formatDescription();
-            ASSERT_TRUE(format);
-            ASSERT_EQ(format->h264ParameterSetCount(), 2u);
+            ASSERT_TRUE(format && format->h264ParameterSetCount() == 2);
             EXPECT_EQ(format->nalUnitHeaderLength(), 4);
             EXPECT_EQ(format->h264ParameterSetAtIndex(2, nullptr, nullptr), kMediaErrBadIndex);
-            const auto sps = kntest::parameterSet(*out.buffer, 0), pps = kntest::parameterSet(*out.buffer, 1);
-            EXPECT_EQ(kntest::nalType(sps), 7);
-            EXPECT_EQ(sps.at(1), 77);  // Main
-            EXPECT_EQ(kntest::nalType(pps), 8);
-            EXPECT_TRUE(kntest::ppsUsesCabac(pps));
+            EXPECT_EQ(kntest::nalType(kntest::parameterSet(*out.buffer, 0)), 7);
+            EXPECT_EQ(kntest::nalType(kntest::parameterSet(*out.buffer, 1)), 8);
 
             const auto& data = out.buffer->dataBuffer();
-            auto units = kntest::splitLengthPrefixed(data->data(), data->size());
+            std::vector<int> types;
             size_t walked = 0;
-            for (const auto& u : units) walked += 4 + u.size();
+            for (const auto& u : kntest::splitLengthPrefixed(data->data(), data->size())) {
+                walked += 4 + u.size();
+                types.push_back(kntest::nalType(u));
+            }
             EXPECT_EQ(walked, data->size()) << "lengths must tile the data exactly";
-
             const bool key = isKeyFrame(*out.buffer);
             EXPECT_EQ(key, interval ? i % interval == 0 : i == 0);
-            std::vector<int> types;
-            for (const auto& u : units) types.push_back(kntest::nalType(u));
             // A key frame starts with an access unit delimiter; parameter sets stay in the format.
             EXPECT_EQ(types, (key ? std::vector<int>{9, 5} : std::vector<int>{1}));
         }
-        EXPECT_EQ(decodeAll(outputs)->frames().size(), 25u);
     }
 }
 
@@ -257,36 +251,4 @@ TEST(CompressionSession, ForeignFramesAreConvertedAndTrimmedToFill) {
     // Video-range luma: pure blue about 41, white 235.
     EXPECT_NEAR(decoder->frames()[0].meanLuma(8, 8, 140, 224), 41, 8);
     EXPECT_NEAR(decoder->frames()[0].meanLuma(172, 8, 140, 224), 235, 8);
-}
-
-TEST(CompressionSession, AfterPrepareOnlyTheRateChangesAndAFlushDoesNotEndTheSession) {
-    MediaStatus status = kMediaNoErr;
-    EXPECT_EQ(CompressionSession::create(15, 15, &Collector::callback, nullptr, &status), nullptr);
-    EXPECT_EQ(status, kMediaErrParam);
-
-    Collector collector;
-    auto session = CompressionSession::create(320, 240, &Collector::callback, &collector);
-    ASSERT_TRUE(session);
-    EXPECT_EQ(session->setProperty(CompressionProperty::MaxKeyFrameInterval, int32_t{-1}),
-              kMediaErrPropertyValueRejected);
-    EXPECT_EQ(session->prepareToEncodeFrames(), kMediaNoErr);
-    EXPECT_EQ(session->setProperty(CompressionProperty::RealTime, false), kMediaErrPropertyNotSupported);
-    EXPECT_EQ(session->setProperty(CompressionProperty::MaxKeyFrameInterval, int32_t{5}),
-              kMediaErrPropertyNotSupported);
-    EXPECT_EQ(session->setProperty(CompressionProperty::AverageBitRate, int32_t{500000}), kMediaNoErr);
-    EXPECT_EQ(session->setProperty(CompressionProperty::DataRateLimits, std::vector<double>{93750.0, 1.0}),
-              kMediaNoErr);
-    // Not real time: the encoder holds frames back until a flush, and goes on after it.
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(session->encodeFrame(kntest::makePatternFrame(320, 240, i), frameTime(i), MediaTime::make(1, 30),
-                                       nullptr),
-                  kMediaNoErr);
-        if (i == 3) {
-            ASSERT_EQ(session->completeFrames(), kMediaNoErr);
-        }
-    }
-    ASSERT_EQ(session->completeFrames(), kMediaNoErr);
-    auto outputs = collector.snapshot();
-    ASSERT_EQ(outputs.size(), 8u);
-    EXPECT_EQ(decodeAll(outputs)->frames().size(), 8u);
 }

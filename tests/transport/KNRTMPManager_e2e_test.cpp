@@ -1,5 +1,5 @@
-// The publisher against a real nginx-rtmp server: what it records must be what was fed, and the
-// publisher must live through a stalled and a killed server.
+// The publisher against a real nginx-rtmp server: what it records must be what was fed (and the
+// chunk size it announces), and the publisher must live through a stalled and a killed server.
 #include "transport/KNRTMPManager.h"
 
 #include <arpa/inet.h>
@@ -135,15 +135,40 @@ std::vector<uint8_t> metaDataSeenByAPlayer(const std::string& url) {
     return metaData;
 }
 
+// Through a relay that keeps what the publisher sent: the larger chunk size is announced too.
 TEST(KNRTMPManagerE2E, PublishedMediaIsRecordedWholeAndPlaysBackWithOurMetadata) {
     auto server = TestServer::shared();
     ASSERT_TRUE(server);
     const auto [dir, media] = prepare("publish");
     const auto stream = kntest::uniqueName("publish");
     const auto metadata = media.metadata();
+    std::mutex mutex;
+    std::vector<uint8_t> fromClient;
+    kntest::LoopbackServer relay(AF_INET, [&](int client, const std::atomic<bool>& stopping) {
+        const int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(server->rtmpPort()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+        char buffer[65536];
+        bool open = connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        while (open && !stopping) {
+            if (poll(fds, 2, 100) <= 0) continue;
+            for (int i = 0; i < 2 && open; ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+                open = n > 0 && send(fds[1 - i].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+                std::lock_guard<std::mutex> guard(mutex);
+                if (open && i == 0) fromClient.insert(fromClient.end(), buffer, buffer + n);
+            }
+        }
+        close(upstream);
+    });
 
     Publisher publisher;
-    ASSERT_TRUE(publisher.connect(server->rtmpURL(stream), metadata)) << publisher.events->story();
+    ASSERT_TRUE(publisher.connect("rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/" + stream, metadata))
+        << publisher.events->story();
     // A player joining the live stream gets the publisher's onMetaData as it was sent.
     std::vector<uint8_t> playedMetaData;
     std::thread player([&] { playedMetaData = metaDataSeenByAPlayer(server->rtmpURL(stream)); });
@@ -162,6 +187,11 @@ TEST(KNRTMPManagerE2E, PublishedMediaIsRecordedWholeAndPlaysBackWithOurMetadata)
     auto expected = KNFLVPayload::onMetaData(*metadata);
     expected.erase(expected.begin(), expected.begin() + 16);  // the "@setDataFrame" string
     EXPECT_EQ(playedMetaData, expected);
+    // Set Chunk Size on the control stream: basic header 0x02, time 0, length 4, type 1,
+    // message stream 0, then 4096.
+    const std::vector<uint8_t> announce = {0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00};
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_NE(std::search(fromClient.begin(), fromClient.end(), announce.begin(), announce.end()), fromClient.end());
 }
 
 TEST(KNRTMPManagerE2E, StalledServerDropsAtTheBoundAndResumesOnAKeyFrame) {
@@ -276,49 +306,6 @@ TEST(KNRTMPManagerE2E, LettingGoOfAPublisherWhoseServerDiedLeavesTheProcessAlive
     publisher.manager.reset();
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_FALSE(sigismember(&mask, SIGPIPE));
-}
-
-TEST(KNRTMPManagerE2E, LargerChunksAreAnnouncedAndUsed) {
-    auto server = TestServer::shared();
-    ASSERT_TRUE(server);
-    const auto [dir, media] = prepare("chunks");
-    // Relays the publisher's connection to the server and keeps what the publisher sent.
-    std::mutex mutex;
-    std::vector<uint8_t> fromClient;
-    kntest::LoopbackServer relay(AF_INET, [&](int client, const std::atomic<bool>& stopping) {
-        const int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(server->rtmpPort()));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-        char buffer[65536];
-        bool open = connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-        while (open && !stopping) {
-            if (poll(fds, 2, 100) <= 0) continue;
-            for (int i = 0; i < 2 && open; ++i) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-                open = n > 0 && send(fds[1 - i].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
-                std::lock_guard<std::mutex> guard(mutex);
-                if (open && i == 0) fromClient.insert(fromClient.end(), buffer, buffer + n);
-            }
-        }
-        close(upstream);
-    });
-    const auto stream = kntest::uniqueName("chunks");
-    Publisher publisher;
-    ASSERT_TRUE(publisher.connect("rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/" + stream,
-                                  media.metadata()));
-    publisher.feedAll(media, 0);
-    publisher.drainAndClose();
-    expectRecording(server->waitForRecording(stream), media, media.videoFrames, media.audioFrames);
-
-    // Set Chunk Size on the control stream: basic header 0x02, time 0, length 4, type 1,
-    // message stream 0, then 4096.
-    const std::vector<uint8_t> announce = {0x02, 0, 0, 0, 0, 0, 4, 0x01, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00};
-    std::lock_guard<std::mutex> guard(mutex);
-    EXPECT_NE(std::search(fromClient.begin(), fromClient.end(), announce.begin(), announce.end()), fromClient.end());
 }
 
 }  // namespace

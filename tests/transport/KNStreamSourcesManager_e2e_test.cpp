@@ -10,7 +10,6 @@
 #include <set>
 #include <thread>
 
-#include "core/KNMetadata.h"
 #include "platform/RunLoop.h"
 #include "support/LoopbackServer.h"
 #include "support/TestMedia.h"
@@ -25,21 +24,6 @@ using kntest::TestServer;
 
 // A host clock reading, as the encoders stamp their output.
 constexpr uint64_t kClockBaseMs = 86'400'000;
-
-std::shared_ptr<const KNMetadata> metadataFor(const TestMedia& media) {
-    auto metadata = KNMetadata::create();
-    metadata->setVideoCodecId("avc1");
-    metadata->setVideoWidth(media.options.width);
-    metadata->setVideoHeight(media.options.height);
-    metadata->setVideoBitrate(media.options.videoBitrateKbps * 1000);
-    metadata->setVideoFramerate(media.options.fps);
-    metadata->setAudioCodecId("mp4a");
-    metadata->setAudioBitrate(64000);
-    metadata->setAudioSampleRate(media.options.sampleRate);
-    metadata->setAudioSampleSize(16);
-    metadata->setAudioStereo(media.options.channels == 2);
-    return metadata;
-}
 
 // The recording holds every frame handed over and decodes without errors.
 void expectCompleteRecording(const std::string& file, const TestMedia& media) {
@@ -81,7 +65,7 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
     auto manager = KNStreamSourcesManager::create();
     auto events = std::make_shared<kntest::ManagerEvents>();
     manager->setDelegate(events);
-    manager->setMetadata(metadataFor(media));
+    manager->setMetadata(media.metadata());  // each destination builds its audio header from it
     manager->setRtmpTimeout(10);
     const std::string serverAddress = "127.0.0.1:" + std::to_string(server->rtmpPort());
     const auto streamA = kntest::uniqueName("fanout-a");
@@ -109,12 +93,7 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
         const auto start = std::chrono::steady_clock::now();
         for (const auto& frame : media.frames) {
             std::this_thread::sleep_until(start + std::chrono::milliseconds(frame.timestampMs));
-            if (frame.video) {
-                if (frame.keyFrame) manager->setVideoSPSAndPPS(frame.sps, frame.pps);
-                manager->sendVideoPacketIsKeyFrameTimestamp(frame.data, frame.keyFrame, kClockBaseMs + frame.timestampMs);
-            } else {
-                manager->sendAudioPacketTimestamp(frame.data, kClockBaseMs + frame.timestampMs);
-            }
+            kntest::handOver(*manager, frame, kClockBaseMs + frame.timestampMs);
         }
         fed = true;
     });

@@ -64,7 +64,8 @@ TEST(KNStreamSourcesManagerThreads, ClosedOrRemovedWhileConnectingNeverStaysConn
         EXPECT_FALSE(holds(manager->connectedStreamSources(), source));
         if (!remove) manager->removeSource(source);
     }
-    EXPECT_TRUE(kntest::waitFor([&] { return events->lastFollowsFirst(); }, 10s));
+    EXPECT_GE(events->count("first"), 1u);
+    EXPECT_TRUE(kntest::waitFor([&] { return events->everyFirstClosed(); }, 10s));
 }
 
 // A connect report already on its way when the destination is removed must not put the removed
@@ -145,9 +146,7 @@ TEST(KNStreamSourcesManagerThreads, DestinationsComeAndGoWhileMediaFlows) {
     for (auto& t : threads) t.join();
 
     EXPECT_TRUE(manager->connectedStreamSources().empty());
-    // Every first connection was followed by a last close.
-    ASSERT_TRUE(kntest::waitFor([&] { return events->lastFollowsFirst(); }, 10s));
-    EXPECT_GE(events->count("last"), events->count("first"));
+    EXPECT_TRUE(kntest::waitFor([&] { return events->everyFirstClosed(); }, 10s));
 }
 
 }  // namespace

@@ -99,13 +99,9 @@ public:
     bool waitForCount(const std::string& what, size_t n, std::chrono::milliseconds timeout = 10s) const {
         return kntest::waitFor([&] { return count(what) >= n; }, timeout);
     }
-    // Whether the latest "last" came after the latest "first" (there having been one).
-    bool lastFollowsFirst() const {
-        auto all = names();
-        auto first = std::find(all.rbegin(), all.rend(), "first");
-        auto last = std::find(all.rbegin(), all.rend(), "last");
-        return first != all.rend() && last < first;
-    }
+    // Every first connection has been followed by a last close (which a close of a destination no
+    // longer connected repeats).
+    bool everyFirstClosed() const { return count("last") >= count("first"); }
 
     // Run inside the throughput report, on the reporting thread, before it is recorded.
     std::function<void(uint64_t)> onKilobytes;

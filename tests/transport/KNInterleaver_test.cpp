@@ -63,13 +63,13 @@ TEST(KNInterleaver, AStalledPartnerHoldsFramesForAtMostTheWaitSpan) {
 
     // Past the span the oldest frames leave, the partner's older one first, until the wait is
     // back within bounds; it stays there as video goes on alone.
-    for (uint64_t t = KNInterleaver::kMaxWaitSpanMs + 11, released = 0; t < 3 * KNInterleaver::kMaxWaitSpanMs;
-         t += 40) {
+    const uint64_t first = KNInterleaver::kMaxWaitSpanMs + 11;
+    for (uint64_t t = first; t < 3 * KNInterleaver::kMaxWaitSpanMs; t += 40) {
         KNInterleaver::Entry entry;
         entry.frame.setTimestamp(t);
         const auto& ready = interleaver.pushVideo(entry, true);
         ASSERT_FALSE(ready.empty()) << t;
-        if (released++ == 0) {
+        if (t == first) {
             ASSERT_EQ(ready.size(), 2u);
             EXPECT_FALSE(ready[0].video);
             EXPECT_EQ(ready[1].frame.timestamp(), 10u);

@@ -29,11 +29,7 @@ const kntest::TestMedia& clip() {
     static const kntest::TestMedia media = [] {
         const std::string dir = std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("clip");
         std::filesystem::create_directories(dir);
-        kntest::TestMediaOptions options;
-        options.width = 160;
-        options.height = 120;
-        options.sampleRate = 48000;
-        return kntest::makeTestMedia(dir, "clip", options);
+        return kntest::makeTestMedia(dir, "clip", {.width = 160, .height = 120, .sampleRate = 48000});
     }();
     return media;
 }

@@ -195,11 +195,7 @@ TEST(KNRTMPManagerE2E, PublishedMediaIsRecordedWholeAndPlaysBackWithOurMetadata)
 }
 
 TEST(KNRTMPManagerE2E, StalledServerDropsAtTheBoundAndResumesOnAKeyFrame) {
-    kntest::TestMediaOptions options;
-    options.width = 640;
-    options.height = 360;
-    options.videoBitrateKbps = 6000;
-    const auto [dir, media] = prepare("stall", options);
+    const auto [dir, media] = prepare("stall", {.width = 640, .height = 360, .videoBitrateKbps = 6000});
     auto server = TestServer::startPrivate(dir + "/server");
     ASSERT_TRUE(server);
     const auto stream = kntest::uniqueName("stall");

@@ -14,6 +14,10 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "encoding/KNAACEncoder2.h"
 #include "encoding/KNH264Encoder.h"
 #include "kestrune/KNError.h"
@@ -185,6 +189,8 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
+    // The codec library's own progress notes would drown the program's lines.
+    av_log_set_level(AV_LOG_ERROR);
     auto& mainLoop = platform::RunLoop::main();
     auto manager = KNStreamSourcesManager::create();
     auto pipeline = std::make_shared<Pipeline>(manager);

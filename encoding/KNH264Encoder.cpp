@@ -102,6 +102,7 @@ void KNH264Encoder::startBlock(int32_t width, int32_t height) {
         return;
     }
     auto session = this->session();
+    if (!session) return;  // ended from another thread meanwhile
     setInitialProperties(*session);
     session->prepareToEncodeFrames();
 }

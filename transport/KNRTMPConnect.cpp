@@ -9,10 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -94,7 +97,8 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length, int32_t tim
                                                                                   std::chrono::steady_clock::now());
                 if (left.count() <= 0) break;
                 pollfd p{fd, POLLOUT, 0};
-                int n = poll(&p, 1, static_cast<int>(left.count()));
+                int waitMs = static_cast<int>(std::min<int64_t>(left.count(), std::numeric_limits<int>::max()));
+                int n = poll(&p, 1, waitMs);
                 if (n < 0 && errno == EINTR) continue;
                 if (n > 0) {
                     socklen_t len = sizeof error;

@@ -57,6 +57,10 @@ void KNStreamSourcesManager::removeSource(const std::shared_ptr<KNStreamSource>&
         if (source->on()) {
             emptied = removeConnectedSource(source);
             source->closeConnection();
+        } else {
+            // Off, but its disconnect report may not have reached us yet: once unlinked below it
+            // never will, so it must not stay listed as connected.
+            emptied = removeConnectedSourceIfPresent(source);
         }
         source->setPrivateDelegate({});
         source->setStreamSourcesManager({});

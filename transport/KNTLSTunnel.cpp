@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -92,7 +93,7 @@ bool isIPLiteral(const std::string& host) {
 
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, std::numeric_limits<int>::max()));
 }
 
 bool setNonBlocking(int fd) {

@@ -210,8 +210,9 @@ TEST_F(KNRTMPManagerConnect, ServerKilledMidStreamLeavesTheProcessAlive) {
     ASSERT_TRUE(publisher.connect()) << publisher.events->story();
     feed(*publisher.manager, 0, 1000);
 
+    // The master first: left alive for a moment, it would start a new worker that nobody stops.
     std::vector<pid_t> pids = own->workerPids();
-    pids.push_back(own->masterPid());
+    pids.insert(pids.begin(), own->masterPid());
     for (pid_t pid : pids) kill(pid, SIGKILL);
     // Keep writing until the loss shows.
     const auto deadline = std::chrono::steady_clock::now() + 20s;

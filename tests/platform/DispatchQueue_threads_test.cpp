@@ -7,10 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <functional>
 #include <limits>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "support/TestServer.h"
 
 using namespace std::chrono_literals;
+using kntest::waitFor;
 using platform::DispatchQueue;
 using platform::RunLoop;
 using Clock = std::chrono::steady_clock;
@@ -26,64 +25,35 @@ namespace {
 
 constexpr auto kTimeout = 10s;
 
-// A counter that threads bump and a test waits on.
-class Signal {
-public:
-    void notify() {
-        std::lock_guard lock(mutex_);
-        ++count_;
-        cv_.notify_all();
-    }
-    bool waitFor(int count, std::chrono::milliseconds timeout = kTimeout) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return count_ >= count; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    int count_ = 0;
-};
-
-// Records that no two holders are inside at once.
-class Exclusive {
-public:
-    void enter() {
-        if (inside_.fetch_add(1) != 0) overlapped_ = true;
-    }
-    void leave() { inside_.fetch_sub(1); }
-    bool overlapped() const { return overlapped_.load(); }
-
-private:
-    std::atomic<int> inside_{0};
-    std::atomic<bool> overlapped_{false};
-};
+bool reaches(const std::atomic<int>& count, int n) {
+    return waitFor([&] { return count.load() >= n; }, kTimeout);
+}
 
 }  // namespace
 
-TEST(DispatchQueue, SerialQueueRunsTasksOneAtATimeInEachProducersOrder) {
-    auto queue = DispatchQueue::createSerial("test.serial.order");
-    EXPECT_TRUE(queue->isSerial());
-    constexpr int kProducers = 4;
+TEST(DispatchQueue, SerialQueuesAndTheirChildrenRunOneAtATimeInEachProducersOrder) {
+    auto queue = DispatchQueue::createSerial("test.serial");
+    auto child = DispatchQueue::createSerial("test.serial.child", queue);
     constexpr int kTasks = 500;
-    std::vector<std::vector<int>> seen(kProducers);  // touched only by the queue's tasks
-    Exclusive exclusive;
+    std::vector<std::vector<int>> seen(4);  // touched only by the queues' tasks
+    std::atomic<int> inside{0}, faults{0};
     std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
+    for (int p = 0; p < 4; ++p) {
         producers.emplace_back([&, p] {
+            const auto& onto = p % 2 ? child : queue;
             for (int i = 0; i < kTasks; ++i) {
-                queue->async([&, p, i] {
-                    exclusive.enter();
+                auto task = [&, p, i] {
+                    faults += inside++ != 0 || DispatchQueue::current() != onto || !queue->isCurrent();
                     seen[p].push_back(i);
-                    exclusive.leave();
-                });
-                if (p == 0 && i % 100 == 0) {
-                    // A sync waits for everything this producer queued before it, on its own thread.
-                    const auto caller = std::this_thread::get_id();
-                    queue->sync([&, caller, i] {
-                        EXPECT_EQ(std::this_thread::get_id(), caller);
-                        EXPECT_TRUE(queue->isCurrent());
-                        EXPECT_EQ(seen[0].size(), static_cast<size_t>(i + 1));
+                    inside--;
+                };
+                // On a serial queue a barrier is an ordinary task.
+                (p == 2 && i % 2) ? onto->barrierAsync(task) : onto->async(task);
+                if (p < 2 && i % 100 == 0) {
+                    // A sync runs on its caller's thread, after everything queued before it.
+                    onto->sync([&, caller = std::this_thread::get_id(), p, i] {
+                        faults += inside.load() != 0 || std::this_thread::get_id() != caller ||
+                                  DispatchQueue::current() != onto || seen[p].size() != static_cast<size_t>(i + 1);
                     });
                 }
             }
@@ -91,385 +61,168 @@ TEST(DispatchQueue, SerialQueueRunsTasksOneAtATimeInEachProducersOrder) {
     }
     for (auto& producer : producers) producer.join();
     queue->sync([] {});
-    for (int p = 0; p < kProducers; ++p) {
-        ASSERT_EQ(seen[p].size(), static_cast<size_t>(kTasks));
-        for (int i = 0; i < kTasks; ++i) ASSERT_EQ(seen[p][i], i);
-    }
-    EXPECT_FALSE(exclusive.overlapped());
-    EXPECT_FALSE(queue->isCurrent());
+    std::vector<int> expected(kTasks);
+    for (int i = 0; i < kTasks; ++i) expected[i] = i;
+    for (const auto& s : seen) EXPECT_EQ(s, expected);
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(DispatchQueue::current(), nullptr);
 }
 
-TEST(DispatchQueue, QueuesWithASerialTargetRunOneAtATimeWithIt) {
-    auto target = DispatchQueue::createSerial("test.target");
-    auto first = DispatchQueue::createSerial("test.target.first", target);
-    auto second = DispatchQueue::createSerial("test.target.second", target);
-    Exclusive exclusive;
-    std::vector<int> firstOrder;
-    std::atomic<int> wrongCurrent{0};
-    Signal done;
-    constexpr int kTasks = 300;
-    for (int i = 0; i < kTasks; ++i) {
-        first->async([&, i] {
-            exclusive.enter();
-            firstOrder.push_back(i);
-            if (DispatchQueue::current() != first || !target->isCurrent() || second->isCurrent()) wrongCurrent++;
-            exclusive.leave();
-            done.notify();
-        });
-        second->async([&] {
-            exclusive.enter();
-            if (!second->isCurrent() || !target->isCurrent()) wrongCurrent++;
-            exclusive.leave();
-            done.notify();
-        });
-        target->async([&] {
-            exclusive.enter();
-            if (first->isCurrent() || second->isCurrent()) wrongCurrent++;
-            exclusive.leave();
-            done.notify();
-        });
-    }
-    // A sync on a child runs on the caller's thread and excludes the target's tasks too; inside
-    // it the child is the innermost queue, and outside it no queue is current.
-    EXPECT_EQ(DispatchQueue::current(), nullptr);
-    first->sync([&] {
-        exclusive.enter();
-        EXPECT_TRUE(target->isCurrent());
-        EXPECT_EQ(DispatchQueue::current(), first);
-        exclusive.leave();
-    });
-    EXPECT_EQ(DispatchQueue::current(), nullptr);
-    ASSERT_TRUE(done.waitFor(3 * kTasks));
-    target->sync([] {});
-    EXPECT_FALSE(exclusive.overlapped());
-    EXPECT_EQ(wrongCurrent.load(), 0);
-    ASSERT_EQ(firstOrder.size(), static_cast<size_t>(kTasks));
-    for (int i = 0; i < kTasks; ++i) {
-        ASSERT_EQ(firstOrder[i], i);
-    }
-}
-
-TEST(DispatchQueue, ConcurrentAndGlobalQueuesRunTasksSideBySide) {
-    // Each task waits until all of them have started: that ends only if they overlap.
+TEST(DispatchQueue, GlobalQueuesRunTasksSideBySide) {
     using platform::QueuePriority;
-    constexpr int kTasks = 6;
-    std::vector<std::shared_ptr<DispatchQueue>> queues{DispatchQueue::createConcurrent("test.concurrent")};
     for (auto priority : {QueuePriority::High, QueuePriority::Default, QueuePriority::Low, QueuePriority::Background}) {
-        queues.push_back(DispatchQueue::global(priority));
-        EXPECT_EQ(queues.back(), DispatchQueue::global(priority));
-    }
-    for (const auto& queue : queues) {
-        SCOPED_TRACE(queue->label());
-        EXPECT_FALSE(queue->isSerial());
-        Signal started;
-        Signal finished;
-        std::atomic<int> alone{0};
-        for (int i = 0; i < kTasks; ++i) {
-            queue->async([&] {
-                started.notify();
-                if (!started.waitFor(kTasks)) alone++;
-                finished.notify();
-            });
+        // Each task waits until all have started: that ends only if they overlap.
+        std::atomic<int> started{0}, alone{0}, finished{0};
+        for (int i = 0; i < 6; ++i) {
+            DispatchQueue::global(priority)->async([&] { started++, alone += !reaches(started, 6), finished++; });
         }
-        ASSERT_TRUE(finished.waitFor(kTasks));
+        ASSERT_TRUE(reaches(finished, 6));
         EXPECT_EQ(alone.load(), 0);
     }
 }
 
-TEST(DispatchQueue, BarrierAsyncWaitsForEarlierTasksAndHoldsBackLaterOnes) {
-    auto queue = DispatchQueue::createConcurrent("test.barrier.async");
-    constexpr int kReaders = 4;
-    Signal gate;  // tasks block on it until the test opens it
-    Signal started;
-    Signal done;
-    std::atomic<int> active{0};
-    std::atomic<int> earlierFinished{0};
-    std::atomic<bool> inBarrier{false};
-    std::atomic<bool> barrierRan{false};
-    std::atomic<int> faults{0};
-
-    for (int i = 0; i < kReaders; ++i) {
-        queue->async([&] {
+TEST(DispatchQueue, BarriersWaitForEarlierTasksAndRunAloneOnConcurrentQueues) {
+    auto queue = DispatchQueue::createConcurrent("test.barrier");
+    std::atomic<bool> gate{false}, inBarrier{false};
+    std::atomic<int> active{0}, started{0}, reads{0}, barriers{0}, faults{0};
+    // Earlier readers wait for the gate; later ones must find the first barrier done.
+    auto read = [&](bool early) {
+        return [&, early] {
             active++;
-            started.notify();
-            if (!gate.waitFor(1)) faults++;
+            started++;
+            faults += inBarrier.load() || (!early && barriers.load() == 0);
+            if (early && !waitFor([&] { return gate.load(); }, kTimeout)) faults++;
             active--;
-            earlierFinished++;
-            done.notify();
-        });
-    }
-    queue->barrierAsync([&] {
-        inBarrier = true;
-        if (active.load() != 0 || earlierFinished.load() != kReaders) faults++;
-        barrierRan = true;
-        inBarrier = false;
-        done.notify();
-    });
-    for (int i = 0; i < kReaders; ++i) {
-        queue->async([&] {
-            if (inBarrier.load() || !barrierRan.load()) faults++;
-            done.notify();
-        });
-    }
-    // The earlier readers overlap each other; the barrier waits for them.
-    ASSERT_TRUE(started.waitFor(kReaders));
-    EXPECT_FALSE(barrierRan.load());
-    gate.notify();
-    ASSERT_TRUE(done.waitFor(2 * kReaders + 1));
-    EXPECT_EQ(faults.load(), 0);
-}
-
-TEST(DispatchQueue, BarrierSyncRunsAloneOnTheCallersThread) {
-    auto queue = DispatchQueue::createConcurrent("test.barrier.sync");
-    constexpr int kEarlier = 3;
-    Signal gate;  // tasks block on it until the test opens it
-    Signal started;
-    std::atomic<int> active{0};
-    std::atomic<int> earlierFinished{0};
-    std::atomic<bool> inBarrier{false};
-    std::atomic<int> faults{0};
-
-    for (int i = 0; i < kEarlier; ++i) {
-        queue->async([&] {
-            active++;
-            started.notify();
-            if (!gate.waitFor(1)) faults++;
-            active--;
-            earlierFinished++;
-        });
-    }
-    ASSERT_TRUE(started.waitFor(kEarlier));
-
-    // Readers keep arriving from another thread while the barrier waits and runs.
-    std::atomic<bool> stopReaders{false};
-    Signal readersDone;
-    std::thread readers([&] {
-        int submitted = 0;
-        while (!stopReaders.load()) {
-            queue->async([&] {
-                active++;
-                if (inBarrier.load()) faults++;
-                active--;
-                readersDone.notify();
-            });
-            if (++submitted % 16 == 0) {
-                queue->sync([&] {
-                    if (inBarrier.load()) faults++;
-                });
-            }
-        }
-        queue->barrierSync([] {});
-    });
-
-    std::thread opener([&] { gate.notify(); });
-    const auto caller = std::this_thread::get_id();
-    queue->barrierSync([&] {
-        inBarrier = true;
-        if (std::this_thread::get_id() != caller) faults++;
-        if (active.load() != 0 || earlierFinished.load() != kEarlier) faults++;
-        EXPECT_TRUE(queue->isCurrent());
-        inBarrier = false;
-    });
-    opener.join();
-    ASSERT_TRUE(readersDone.waitFor(50));
-    stopReaders = true;
-    readers.join();
-    EXPECT_EQ(faults.load(), 0);
-}
-
-TEST(DispatchQueue, BarriersOnASerialQueueAreOrdinaryTasks) {
-    auto queue = DispatchQueue::createSerial("test.serial.barrier");
-    std::vector<int> order;
-    queue->async([&] { order.push_back(1); });
-    queue->barrierAsync([&] { order.push_back(2); });
-    queue->async([&] { order.push_back(3); });
-    queue->barrierSync([&] { order.push_back(4); });
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
-}
-
-TEST(DispatchQueue, AfterFiresNoEarlierThanItsDelayAndInDueOrder) {
-    auto queue = DispatchQueue::createSerial("test.after");
-    std::vector<int> order;
-    std::vector<std::chrono::nanoseconds> early;
-    Signal fired;
-    const auto start = Clock::now();
-    auto schedule = [&](int id, std::chrono::milliseconds delay) {
-        const auto asked = Clock::now();
-        queue->after(delay, [&, id, delay, asked] {
-            const auto waited = Clock::now() - asked;
-            if (waited < delay) early.push_back(waited);
-            EXPECT_TRUE(queue->isCurrent());
-            order.push_back(id);
-            fired.notify();
-        });
-    };
-    schedule(3, 60ms);
-    schedule(1, 20ms);
-    schedule(2, 40ms);
-    schedule(0, 0ms);
-    // Equal delays keep the order they were asked in.
-    for (int i = 10; i < 20; ++i) {
-        schedule(i, 80ms);
-    }
-    ASSERT_TRUE(fired.waitFor(14));
-    queue->sync([] {});
-    EXPECT_TRUE(early.empty());
-    EXPECT_GE(Clock::now() - start, 80ms);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
-
-    // Seconds, with nonsense delays firing at once rather than never, and delays beyond the
-    // clock's range never.
-    Signal soon;
-    const auto asked = Clock::now();
-    std::atomic<bool> tooEarly{false};
-    std::atomic<int> never{0};
-    queue->after(std::chrono::nanoseconds::max(), [&] { never++; });
-    queue->afterSeconds(1e300, [&] { never++; });
-    queue->afterSeconds(std::numeric_limits<double>::infinity(), [&] { never++; });
-    queue->afterSeconds(0.03, [&] {
-        if (Clock::now() - asked < 30ms) tooEarly = true;
-        soon.notify();
-    });
-    queue->afterSeconds(-1.0, [&] { soon.notify(); });
-    queue->afterSeconds(std::nan(""), [&] { soon.notify(); });
-    ASSERT_TRUE(soon.waitFor(3));
-    queue->sync([] {});
-    EXPECT_FALSE(tooEarly.load());
-    EXPECT_EQ(never.load(), 0);
-}
-
-TEST(DispatchQueue, DroppingTheLastHandleInsideItsOwnTaskLetsTheQueueFinish) {
-    {
-        auto holder =
-            std::make_shared<std::shared_ptr<DispatchQueue>>(DispatchQueue::createSerial("test.release.inside"));
-        std::weak_ptr<DispatchQueue> watch = *holder;
-        Signal gate;  // tasks block on it until the test opens it
-        Signal done;
-        std::vector<int> order;
-        (*holder)->async([&, holder] {
-            gate.waitFor(1);
-            holder->reset();  // the last handle goes while this very task runs
-            order.push_back(1);
-        });
-        (*holder)->async([&] { order.push_back(2); });
-        (*holder)->async([&] {
-            order.push_back(3);
-            done.notify();
-        });
-        gate.notify();
-        ASSERT_TRUE(done.waitFor(1));
-        EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-        EXPECT_TRUE(watch.expired());
-    }
-    {
-        // The only handle lives in the task's own captures: released on the worker as it ends.
-        auto queue = DispatchQueue::createSerial("test.release.captured");
-        std::weak_ptr<DispatchQueue> watch = queue;
-        Signal done;
-        std::atomic<bool> sawItself{false};
-        queue->async([&, self = queue] {
-            sawItself = self->isCurrent();
-            done.notify();
-        });
-        queue.reset();
-        ASSERT_TRUE(done.waitFor(1));
-        EXPECT_TRUE(sawItself.load());
-        EXPECT_TRUE(kntest::waitFor([&] { return watch.expired(); }, kTimeout));  // released on the worker
-    }
-}
-
-TEST(DispatchQueue, WorkerThreadsIgnoreSigpipe) {
-    auto queue = DispatchQueue::createSerial("test.sigpipe");
-    for (bool delayed : {false, true}) {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        Signal done;
-        ssize_t written = 0;
-        int error = 0;
-        auto task = [&] {
-            close(fds[1]);
-            const char byte = 'x';
-            written = write(fds[0], &byte, 1);  // would raise SIGPIPE and kill the process
-            error = errno;
-            done.notify();
+            reads++;
         };
-        if (delayed) {
-            queue->after(1ms, task);
-        } else {
-            queue->async(task);
-        }
-        ASSERT_TRUE(done.waitFor(1));
-        EXPECT_EQ(written, -1);
-        EXPECT_EQ(error, EPIPE);
-        close(fds[0]);
-    }
+    };
+    auto barrier = [&] {
+        inBarrier = true;
+        faults += active.load() != 0 || reads.load() < 4;
+        barriers++;
+        inBarrier = false;
+    };
+    for (int i = 0; i < 4; ++i) queue->async(read(true));
+    queue->barrierAsync(barrier);
+    // Readers keep arriving from another thread while the barriers wait and run.
+    std::thread reader([&] {
+        for (int i = 0; i < 100; ++i) queue->async(read(false)), queue->sync(read(false));
+    });
+    // The earlier readers overlap each other; the barrier waits for them.
+    EXPECT_TRUE(reaches(started, 4));
+    DispatchQueue::global()->after(5ms, [&] { gate = true; });
+    queue->barrierSync([&, caller = std::this_thread::get_id()] {
+        barrier();
+        faults += std::this_thread::get_id() != caller || !queue->isCurrent() || barriers.load() != 2;
+    });
+    reader.join();
+    queue->barrierSync([] {});
+    EXPECT_EQ(faults.load(), 0);
+}
+
+TEST(DispatchQueue, AfterFiresInDueOrderNeverEarlyAndFarOffDelaysNever) {
+    auto queue = DispatchQueue::createSerial("test.after");
+    std::vector<int> order;  // touched on the queue only
+    std::atomic<int> fired{0}, faults{0};
+    auto note = [&](int id, std::chrono::milliseconds delay) {
+        return [&, id, delay, asked = Clock::now()] {
+            if (Clock::now() - asked < delay || !queue->isCurrent()) faults++;
+            order.push_back(id);
+            fired++;
+        };
+    };
+    queue->after(60ms, note(5, 60ms));
+    queue->after(20ms, note(3, 20ms));
+    queue->afterSeconds(0.04, note(4, 40ms));
+    // Nonsense delays fire at once, in the order asked.
+    queue->after(0ms, note(0, 0ms));
+    queue->afterSeconds(-1.0, note(1, 0ms));
+    queue->afterSeconds(std::nan(""), note(2, 0ms));
+    for (int i = 10; i < 20; ++i) queue->after(80ms, note(i, 80ms));
+    // Delays beyond the clock's range must not wrap around into the past.
+    queue->after(std::chrono::nanoseconds::max(), [&] { faults++; });
+    queue->afterSeconds(1e300, [&] { faults++; });
+    queue->afterSeconds(std::numeric_limits<double>::infinity(), [&] { faults++; });
+    ASSERT_TRUE(reaches(fired, 16));
+    queue->sync([] {});
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+    EXPECT_EQ(faults.load(), 0);
+}
+
+TEST(DispatchQueue, WorkerTasksIgnoreSigpipeAndMayDropTheQueuesLastHandle) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    close(fds[1]);
+    auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(DispatchQueue::createSerial("test.worker"));
+    std::weak_ptr<DispatchQueue> watch = *holder;
+    std::atomic<bool> gate{false};
+    std::atomic<int> done{0};
+    std::vector<int> order;
+    int error = 0;
+    (*holder)->async([&, holder] {
+        waitFor([&] { return gate.load(); }, kTimeout);
+        const char byte = 'x';
+        if (write(fds[0], &byte, 1) < 0) error = errno;  // SIGPIPE would kill the process
+        holder->reset();  // the last handle goes while this very task runs
+        order.push_back(1);
+    });
+    (*holder)->async([&] { order.push_back(2); });
+    (*holder)->async([&] { order.push_back(3), done++; });
+    gate = true;
+    ASSERT_TRUE(reaches(done, 1));
+    EXPECT_EQ(error, EPIPE);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(watch.expired());
+    close(fds[0]);
 }
 
 TEST(DispatchQueue, MainQueueRunsOnlyWhereTheMainLoopIsDrained) {
     auto main = DispatchQueue::main();
-    EXPECT_TRUE(main->isSerial());
-    EXPECT_EQ(main, DispatchQueue::main());
+    RunLoop& loop = RunLoop::main();
     std::vector<int> order;
-    std::atomic<bool> ran{false};
-    std::thread::id ranOn;
     auto worker = DispatchQueue::createSerial("test.main.poster");
-    Signal posted;
-    worker->async([&] {
+    worker->sync([&] {
         for (int i = 0; i < 5; ++i) {
-            main->async([&, i] {
-                order.push_back(i);
-                ranOn = std::this_thread::get_id();
-                EXPECT_TRUE(main->isCurrent());
-                ran = true;
-            });
+            main->async([&, i] { order.push_back(main->isCurrent() && &RunLoop::current() == &loop ? i : -1); });
         }
-        posted.notify();
     });
-    ASSERT_TRUE(posted.waitFor(1));
-    // A full round trip through a worker queue: the main tasks still wait for the loop.
-    worker->sync([] {});
-    EXPECT_FALSE(ran.load());
-
-    EXPECT_TRUE(RunLoop::main().runUntil([&] { return order.size() == 5; }, kTimeout));
+    EXPECT_TRUE(order.empty());  // nobody drains the main loop yet
+    EXPECT_TRUE(loop.runUntil([&] { return order.size() == 5; }, kTimeout));
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_NE(&RunLoop::current(), &loop);
 
     // A sync onto the main queue from a worker returns once the drainer has run it.
-    std::atomic<bool> syncDone{false};
-    std::thread::id syncRanOn;
-    worker->async([&] {
-        main->sync([&] { syncRanOn = std::this_thread::get_id(); });
-        syncDone = true;
-    });
-    EXPECT_TRUE(RunLoop::main().runUntil([&] { return syncDone.load(); }, kTimeout));
-    worker->sync([] {});
-    EXPECT_EQ(syncRanOn, std::this_thread::get_id());
+    std::atomic<int> done{0};
+    std::thread::id ranOn;
+    worker->async([&] { main->sync([&] { ranOn = std::this_thread::get_id(); }), done++; });
+    EXPECT_TRUE(loop.runUntil([&] { return done.load() == 1; }, kTimeout));
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
-using DispatchQueueDeathTest = ::testing::Test;
-
-TEST(DispatchQueueDeathTest, SyncOntoTheQueueYouAreOnAborts) {
+TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItselfAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            auto queue = DispatchQueue::createSerial("test.death.async");
-            Signal never;
-            queue->async([&] { queue->sync([] {}); });
-            never.waitFor(1);
-        },
-        "test\\.death\\.async");
-    EXPECT_DEATH(
-        {
-            auto queue = DispatchQueue::createConcurrent("test.death.barrier");
-            queue->sync([&] { queue->barrierSync([] {}); });
-        },
-        "test\\.death\\.barrier");
-    EXPECT_DEATH(
-        {
-            // The child's tasks run as the target's, so a sync onto the target would wait for itself.
-            auto target = DispatchQueue::createSerial("test.death.target");
-            auto child = DispatchQueue::createSerial("test.death.child", target);
-            child->sync([&] { target->sync([] {}); });
-        },
-        "test\\.death\\.target");
+    using Queue = DispatchQueue;
+    // The thread draining the main loop waits for itself too, from plain work on the loop as well.
+    const std::vector<std::pair<std::function<void()>, const char*>> cases = {
+        {[] { auto q = Queue::createSerial("test.death.async"); q->async([q] { q->sync([] {}); }); }, "death\\.async"},
+        {[] { auto q = Queue::createConcurrent("test.death.barrier"); q->sync([&] { q->barrierSync([] {}); }); },
+         "death\\.barrier"},
+        {[] {
+             auto t = Queue::createSerial("test.death.target");
+             Queue::createSerial("", t)->sync([&] { t->sync([] {}); });
+         },
+         "death\\.target"},
+        {[] { Queue::main()->async([] { Queue::main()->sync([] {}); }); }, "kestrune\\.main"},
+        {[] { RunLoop::main().perform([] { Queue::main()->sync([] {}); }); }, "kestrune\\.main"},
+    };
+    for (const auto& [body, message] : cases) {
+        EXPECT_DEATH(
+            {
+                // A case that hangs or lives on exits quietly, which fails it.
+                std::thread([] { waitFor([] { return false; }, 5s), _exit(0); }).detach();
+                body();
+                RunLoop::main().runFor(5s);
+            },
+            message);
+    }
 }

@@ -1,19 +1,19 @@
 #include "platform/RunLoop.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Timer.h"
+#include "support/TestServer.h"
 
 using namespace std::chrono_literals;
+using kntest::waitFor;
 using platform::DispatchQueue;
 using platform::RunLoop;
 using platform::Timer;
@@ -23,132 +23,123 @@ namespace {
 
 constexpr auto kTimeout = 10s;
 
-// Ends a death-test child that hangs instead of dying, so the test fails rather than stalls.
-void startWatchdog() {
-    std::thread([] {
-        std::mutex mutex;
-        std::condition_variable never;
-        std::unique_lock lock(mutex);
-        never.wait_for(lock, 5s);
-        _exit(0);
-    }).detach();
+// Each test runs once with a run-loop timer and once with a queue timer (loop null).
+std::shared_ptr<Timer> schedule(RunLoop* loop, const std::shared_ptr<DispatchQueue>& queue,
+                                std::chrono::nanoseconds interval, bool repeats, Timer::Block block) {
+    return loop ? Timer::scheduledOnRunLoop(*loop, interval, repeats, std::move(block))
+                : Timer::scheduledOnQueue(queue, interval, repeats, std::move(block));
+}
+
+// Turns the loop, if any, until the predicate holds.
+bool until(RunLoop* loop, const std::function<bool()>& done) {
+    return loop ? loop->runUntil(done, kTimeout) : waitFor(done, kTimeout);
+}
+
+// Waits until a one-shot timer of `delay` has fired in the same place.
+void runPast(RunLoop* loop, const std::shared_ptr<DispatchQueue>& queue, std::chrono::milliseconds delay) {
+    std::atomic<bool> fired{false};
+    schedule(loop, queue, delay, false, [&](Timer&) { fired = true; });
+    ASSERT_TRUE(until(loop, [&] { return fired.load(); }));
 }
 
 }  // namespace
 
-TEST(RunLoop, RunsWorkFromOtherThreadsInOrderUntilStopped) {
+TEST(RunLoop, RunsWorkInOrderUntilStoppedOrDoneAndTimedRunsNeverSpin) {
     RunLoop loop;
-    std::vector<int> order;  // touched only by the thread running the loop
-    std::atomic<bool> runnerFlag{false};
-    std::thread runner([&] {
-        runnerFlag = loop.isRunningOnThisThread();
-        loop.run();
-    });
-    constexpr int kWork = 200;
-    for (int i = 0; i < kWork; ++i) {
+    std::vector<int> order, expected;  // order: touched only by the thread running the loop
+    std::thread runner([&] { loop.run(); });
+    for (int i = 0; i < 200; ++i) {
+        expected.push_back(i);
         loop.perform([&, i] {
-            EXPECT_TRUE(loop.isRunningOnThisThread());
-            order.push_back(i);
-            if (i == kWork - 1) loop.stop();
+            if (loop.isRunningOnThisThread()) order.push_back(i);
+            if (i == 199) loop.stop();
         });
     }
     runner.join();
-    EXPECT_FALSE(runnerFlag.load());
-    EXPECT_FALSE(loop.isRunningOnThisThread());
-    ASSERT_EQ(order.size(), static_cast<size_t>(kWork));
-    for (int i = 0; i < kWork; ++i) {
-        ASSERT_EQ(order[i], i);
-    }
-}
+    EXPECT_EQ(order, expected);
 
-TEST(RunLoop, RunUntilAnswersThePredicateAndHonoursTheTimeout) {
-    RunLoop loop;
-    // Work that makes the predicate true ends the run early.
     bool ready = false;
     loop.perform([&] { loop.perform([&] { ready = true; }); });
-    const auto start = Clock::now();
     EXPECT_TRUE(loop.runUntil([&] { return ready; }, kTimeout));
-    EXPECT_LT(Clock::now() - start, kTimeout);
-
-    // A predicate flipped by another thread, with no work posted, is still noticed.
+    // Flipped by another thread with no work posted: still noticed.
     std::atomic<bool> flipped{false};
     DispatchQueue::global()->after(20ms, [&] { flipped = true; });
     EXPECT_TRUE(loop.runUntil([&] { return flipped.load(); }, kTimeout));
 
-    // A predicate that never holds: false, and not before the time-out.
-    const auto before = Clock::now();
-    EXPECT_FALSE(loop.runUntil([] { return false; }, 50ms));
-    EXPECT_GE(Clock::now() - before, 50ms);
+    // A stop meant for run() (nobody is in it yet) must not make timed runs spin: an idle loop
+    // checks the predicate about every 10 ms.
+    loop.stop();
+    int calls = 0;
+    auto start = Clock::now();
+    EXPECT_FALSE(loop.runUntil([&] { return ++calls < 0; }, 100ms));
+    EXPECT_GE(Clock::now() - start, 100ms);
+    EXPECT_LT(calls, 1000);
 
-    // runFor keeps turning, timers included, for its whole duration.
+    // runFor turns, timers included, for its whole duration.
     int ticks = 0;
     auto timer = Timer::scheduledOnRunLoop(loop, 5ms, true, [&](Timer&) { ++ticks; });
-    const auto runStart = Clock::now();
+    start = Clock::now();
     loop.runFor(60ms);
-    EXPECT_GE(Clock::now() - runStart, 60ms);
+    EXPECT_GE(Clock::now() - start, 60ms);
     EXPECT_GE(ticks, 2);
     timer->invalidate();
 }
 
-TEST(RunLoop, AStopMeantForRunDoesNotMakeTimedRunsSpin) {
+TEST(Timer, TimersFireAtTheirPaceInTheirPlaceUntilInvalidated) {
     RunLoop loop;
-    loop.stop();  // nobody is in run(): the request waits for the next run()
-    // The predicate is checked about every 10 ms while the loop is idle, not millions of times.
-    int calls = 0;
-    EXPECT_FALSE(loop.runUntil(
-        [&] {
-            ++calls;
-            return false;
-        },
-        100ms));
-    EXPECT_LT(calls, 1000);
-    bool ran = false;
-    loop.perform([&] { ran = true; });
-    loop.runFor(20ms);
-    EXPECT_TRUE(ran);
+    auto queue = DispatchQueue::createSerial("test.timer");
+    for (RunLoop* on : {&loop, static_cast<RunLoop*>(nullptr)}) {
+        SCOPED_TRACE(on ? "run loop" : "queue");
+        constexpr auto kInterval = 10ms;
+        std::vector<Clock::duration> firedAt;  // touched by the block only
+        std::atomic<int> once{0}, faults{0};
+        std::atomic<bool> inTask{false};
+        // Run-loop timers fire only where the loop runs; queue ones as the queue's tasks.
+        auto inPlace = [&] { return !inTask.load() && (on ? on->isRunningOnThisThread() : queue->isCurrent()); };
+        const auto start = Clock::now();
+        auto repeating = schedule(on, queue, kInterval, true, [&](Timer& fired) {
+            faults += !inPlace();
+            firedAt.push_back(Clock::now() - start);
+            if (firedAt.size() == 3) fired.invalidate();  // from its own block
+        });
+        auto oneShot = schedule(on, queue, 20ms, false, [&](Timer&) {
+            faults += Clock::now() - start < 20ms || !inPlace();
+            once++;
+        });
+        auto cancelled = schedule(on, queue, kInterval, true, [&](Timer&) { faults++; });
+        cancelled->invalidate();
+        auto forever = schedule(on, queue, std::chrono::nanoseconds::max(), true, [&](Timer&) { faults++; });
+        // Busy tasks on the timer's queue never overlap its blocks.
+        for (int i = 0; !on && i < 200; ++i) {
+            queue->async([&] { inTask = true, std::this_thread::yield(), inTask = false; });
+        }
+
+        ASSERT_TRUE(until(on, [&] { return !repeating->isValid() && once.load() == 1; }));
+        runPast(on, queue, 4 * kInterval);
+        ASSERT_EQ(firedAt.size(), 3u);
+        for (size_t i = 0; i < firedAt.size(); ++i) EXPECT_GE(firedAt[i], kInterval * static_cast<int>(i + 1));
+        EXPECT_EQ(once.load(), 1);
+        EXPECT_EQ(faults.load(), 0);
+        EXPECT_FALSE(oneShot->isValid() || cancelled->isValid());
+        EXPECT_TRUE(forever->isValid());
+        forever->invalidate();
+    }
 }
 
-TEST(RunLoop, CurrentIsTheMainLoopOnlyWhereItIsDrained) {
-    RunLoop* seenInside = nullptr;
-    RunLoop::main().perform([&] { seenInside = &RunLoop::current(); });
-    ASSERT_TRUE(RunLoop::main().runUntil([&] { return seenInside != nullptr; }, kTimeout));
-    EXPECT_EQ(seenInside, &RunLoop::main());
-
-    RunLoop* mine = &RunLoop::current();
-    EXPECT_EQ(mine, &RunLoop::current());
-    EXPECT_NE(mine, &RunLoop::main());
-    RunLoop* other = nullptr;
-    std::thread([&] { other = &RunLoop::current(); }).join();
-    EXPECT_NE(other, mine);
-    EXPECT_NE(other, &RunLoop::main());
-}
-
-using RunLoopDeathTest = ::testing::Test;
-
-TEST(RunLoopDeathTest, SyncOntoTheMainQueueFromTheDrainingThreadAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // The loop's own thread would wait for itself: from a main-queue task, from a timer and from
-    // plain work on the main loop alike.
-    EXPECT_DEATH(
-        {
-            startWatchdog();
-            DispatchQueue::main()->async([] { DispatchQueue::main()->sync([] {}); });
-            RunLoop::main().runFor(2s);
-        },
-        "kestrune\\.main");
-    EXPECT_DEATH(
-        {
-            startWatchdog();
-            auto timer = Timer::scheduledOnRunLoop(RunLoop::main(), 1ms, false,
-                                                   [](Timer&) { DispatchQueue::main()->sync([] {}); });
-            RunLoop::main().runFor(2s);
-        },
-        "kestrune\\.main");
-    EXPECT_DEATH(
-        {
-            startWatchdog();
-            RunLoop::main().perform([] { DispatchQueue::main()->sync([] {}); });
-            RunLoop::main().runFor(2s);
-        },
-        "kestrune\\.main");
+TEST(Timer, InvalidateFromAnotherThreadLetsAtMostTheTickInFlightRun) {
+    auto queue = DispatchQueue::createConcurrent("test.timer.race");
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<bool> invalidated{false}, firedOnce{false};
+        std::atomic<int> lateStarts{0};
+        auto timer = Timer::scheduledOnQueue(queue, 100us, true, [&](Timer&) {
+            lateStarts += invalidated.load();
+            firedOnce = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return firedOnce.load(); }, kTimeout));
+        timer->invalidate();
+        invalidated = true;
+        runPast(nullptr, queue, 2ms);
+        queue->barrierSync([] {});
+        ASSERT_LE(lateStarts.load(), 1) << "round " << round;
+    }
 }

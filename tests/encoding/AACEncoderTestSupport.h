@@ -1,7 +1,8 @@
 #pragma once
-// A delegate that records what an AAC encoder says, and PCM makers for the encoder tests.
+// What the AAC encoders' tests share: a recording delegate, PCM makers, and a stand-in converter
+// that remembers the PCM behind each packet and answers packets naming their chunk.
+#include <atomic>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -13,33 +14,29 @@
 
 namespace aactest {
 
+using platform::AudioStreamDescription;
+using platform::MediaStatus;
+
 struct Packet {
-    std::vector<uint8_t> raw;
-    std::vector<uint8_t> adts;
-    platform::MediaTime duration;
-    platform::MediaTime presentationTime;
+    std::vector<uint8_t> raw, adts;
+    platform::MediaTime duration, presentationTime;
     uint64_t timestamp = 0;
 };
 
 class RecordingDelegate : public KNAACEncoderDelegate {
 public:
+    // Each raw packet is followed by its ADTS form.
     void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data,
-                                                             platform::MediaTime duration,
-                                                             platform::MediaTime presentationTime) override {
+                                                             platform::MediaTime duration, platform::MediaTime pts) override {
         std::lock_guard lock(mutex);
-        packets.push_back({*data, {}, duration, presentationTime, 0});
+        packets.push_back({*data, {}, duration, pts, 0});
         events.push_back("raw");
     }
-    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
-                                                                    platform::MediaTime duration,
+    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data, platform::MediaTime,
                                                                     uint64_t timestamp) override {
         std::lock_guard lock(mutex);
-        if (packets.empty() || !packets.back().adts.empty()) {
-            packets.push_back({{}, *data, duration, {}, timestamp});
-        } else {
-            packets.back().adts = *data;
-            packets.back().timestamp = timestamp;
-        }
+        packets.back().adts = *data;
+        packets.back().timestamp = timestamp;
         events.push_back("adts");
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
@@ -52,12 +49,10 @@ public:
         std::lock_guard lock(mutex);
         events.push_back("error " + std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or(""));
     }
-
     std::vector<Packet> takePackets() {
         std::lock_guard lock(mutex);
-        return packets;
+        return std::exchange(packets, {});
     }
-    // The events so far, which are then forgotten.
     std::vector<std::string> takeEvents() {
         std::lock_guard lock(mutex);
         return std::exchange(events, {});
@@ -70,19 +65,14 @@ public:
     uint64_t delayAtConfigure = 0;
 };
 
-// Runs everything queued on the encoder so far.
-inline void drain(const std::shared_ptr<KNAACEncoderBase>& encoder) {
-    encoder->encoderQueue()->sync([] {});
-}
+inline void drain(const std::shared_ptr<KNAACEncoderBase>& encoder) { encoder->encoderQueue()->sync([] {}); }
 
 // Signed 16-bit interleaved frames of a sine from frame `start` on, the same in every channel.
-inline std::vector<int16_t> toneS16(double frequency, double rate, size_t frames, size_t channels,
-                                    size_t start = 0, double amplitude = 0.5) {
+inline std::vector<int16_t> toneS16(double frequency, double rate, size_t frames, size_t channels, size_t start = 0,
+                                    double amplitude = 0.5) {
     std::vector<int16_t> pcm(frames * channels);
-    for (size_t i = 0; i < frames; ++i) {
-        const double v = amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(start + i) / rate);
-        for (size_t c = 0; c < channels; ++c) pcm[i * channels + c] = static_cast<int16_t>(std::lround(v * 32767));
-    }
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = int16_t(std::lround(amplitude * 32767 * std::sin(2 * M_PI * frequency * double(start + i / channels) / rate)));
     return pcm;
 }
 
@@ -92,6 +82,74 @@ inline KNAACEncoderBase::Bytes bytesOf(const std::vector<int16_t>& pcm) {
     return bytes;
 }
 
-inline KNAACEncoderBase::Bytes zeroBytes(size_t n) { return std::make_shared<const std::vector<uint8_t>>(n, 0); }
+struct FakeConverterLog {
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> chunks;  // the PCM behind each packet
+    std::vector<uint32_t> secondAskFrames;     // what a second request within a packet got
+    std::vector<AudioStreamDescription> inputs, outputs;
+    std::atomic<bool> noEncoders{false}, refuseBitRate{false}, failFill{false};
+};
+
+class FakeAudioConverter : public platform::AudioConverter {
+public:
+    FakeAudioConverter(std::shared_ptr<FakeConverterLog> log, const AudioStreamDescription& in, const AudioStreamDescription& out)
+        : log_(std::move(log)), in_(in), out_(out) {}
+    const AudioStreamDescription& inputDescription() const override { return in_; }
+    const AudioStreamDescription& outputDescription() const override { return out_; }
+    MediaStatus setEncodeBitRate(uint32_t) override {
+        return log_->refuseBitRate ? platform::kAudioConverterErrBadPropertyValue : platform::kMediaNoErr;
+    }
+    uint32_t encodeBitRate() const override { return 0; }
+    std::vector<uint8_t> magicCookie() const override { return {0x12, 0x08}; }
+    PrimeInfo primeInfo() const override { return {2048, 0}; }
+    uint32_t maximumOutputPacketSize() const override { return 1536; }
+    size_t bufferedFrames() const override { return 0; }
+    void reset() override {}
+
+    MediaStatus fillComplexBuffer(platform::AudioConverterInputProc proc, void* userData, uint32_t* ioOutputPackets,
+                                  platform::AudioBufferList* output, std::vector<platform::AudioStreamPacketDescription>*) override {
+        if (log_->failFill) return platform::kAudioConverterErrUnspecified;
+        platform::AudioBufferList list, again;
+        uint32_t frames = 1024, moreFrames = 1024;
+        proc(this, &frames, &list, userData);
+        std::vector<uint8_t> pcm;
+        if (frames > 0 && list.numberBuffers > 0) {
+            const auto* data = static_cast<const uint8_t*>(list.buffers[0].data);
+            pcm.assign(data, data + list.buffers[0].dataByteSize);
+        }
+        proc(this, &moreFrames, &again, userData);  // a real converter may ask again before it has a packet
+        std::lock_guard lock(log_->mutex);
+        log_->secondAskFrames.push_back(moreFrames);
+        *ioOutputPackets = pcm.empty() ? 0 : 1;
+        output->buffers[0].dataByteSize = pcm.empty() ? 0 : 3;
+        if (pcm.empty()) return platform::kMediaNoErr;
+        const uint8_t packet[] = {0xAA, uint8_t(log_->chunks.size()), 0x55};
+        std::memcpy(output->buffers[0].data, packet, sizeof packet);
+        log_->chunks.push_back(std::move(pcm));
+        return platform::kMediaNoErr;
+    }
+
+private:
+    std::shared_ptr<FakeConverterLog> log_;
+    AudioStreamDescription in_, out_;
+};
+
+inline KNAACEncoderBase::Platform fakePlatform(const std::shared_ptr<FakeConverterLog>& log) {
+    KNAACEncoderBase::Platform p;
+    p.encoders = [log](uint32_t formatId) -> std::vector<platform::AudioClassDescription> {
+        if (log->noEncoders) return {};
+        return {{platform::kAudioEncoderComponentType, formatId, 0x12345678},
+                {platform::kAudioEncoderComponentType, formatId, platform::kAudioCodecManufacturerSoftware}};
+    };
+    p.newConverter = [log](const AudioStreamDescription& in, const AudioStreamDescription& out,
+                           const std::vector<platform::AudioClassDescription>&, std::shared_ptr<platform::AudioConverter>* c) {
+        std::lock_guard lock(log->mutex);
+        log->inputs.push_back(in);
+        log->outputs.push_back(out);
+        *c = std::make_shared<FakeAudioConverter>(log, in, out);
+        return platform::kMediaNoErr;
+    };
+    return p;
+}
 
 }  // namespace aactest

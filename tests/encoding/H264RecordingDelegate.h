@@ -1,9 +1,9 @@
 #pragma once
-// A KNH264EncoderDelegate that records every call in order, with waits on what has arrived, and
-// the helpers the encoder's tests share.
+// Records every call of a KNH264Encoder in order, and the helpers its tests share.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "encoding/KNH264Encoder.h"
@@ -12,36 +12,29 @@
 namespace kntest {
 
 struct H264Event {
-    enum class Kind { SpsPps, Unit, SampleBuffer, StartError, EncodeError };
+    enum class Kind { SpsPps, Unit, SampleBuffer, Error };
     Kind kind;
-    KNH264EncoderDelegate::Bytes first{};   // SPS or the unit
-    KNH264EncoderDelegate::Bytes second{};  // PPS
+    KNH264EncoderDelegate::Bytes first{}, second{};  // SPS and PPS, or the unit
     bool keyFrame = false;
     uint64_t timestampMs = 0;
     std::shared_ptr<platform::SampleBuffer> buffer{};
-    std::shared_ptr<KNError> error{};
+    std::string error{};  // "start|encode <code> <message>"
 };
+using Kind = H264Event::Kind;
 
 class H264RecordingDelegate : public KNH264EncoderDelegate {
 public:
-    using Kind = H264Event::Kind;
-
     void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
         add({.kind = Kind::SpsPps, .first = sps, .second = pps});
     }
-    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
-                                                     uint64_t timestampMs) override {
-        add({.kind = Kind::Unit, .first = data, .keyFrame = isKeyFrame, .timestampMs = timestampMs});
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool key, uint64_t ms) override {
+        add({.kind = Kind::Unit, .first = data, .keyFrame = key, .timestampMs = ms});
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>& b) override {
         add({.kind = Kind::SampleBuffer, .buffer = b});
     }
-    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
-        add({.kind = Kind::StartError, .error = error});
-    }
-    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
-        add({.kind = Kind::EncodeError, .error = error});
-    }
+    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& e) override { fail("start", *e); }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& e) override { fail("encode", *e); }
 
     std::vector<H264Event> events() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -49,20 +42,27 @@ public:
     }
     std::vector<H264Event> eventsOf(Kind kind) {
         std::vector<H264Event> picked;
-        for (auto& e : events()) {
+        for (auto& e : events())
             if (e.kind == kind) picked.push_back(e);
-        }
+        return picked;
+    }
+    std::vector<std::string> errors() {
+        std::vector<std::string> picked;
+        for (auto& e : eventsOf(Kind::Error)) picked.push_back(e.error);
         return picked;
     }
     size_t count(Kind kind) { return eventsOf(kind).size(); }
-    bool waitFor(Kind kind, size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    bool waitFor(Kind kind, size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
             return size_t(std::count_if(events_.begin(), events_.end(), [&](auto& e) { return e.kind == kind; })) >= n;
         });
     }
 
 private:
+    void fail(const char* when, const KNError& e) {
+        add({.kind = Kind::Error, .error = when + (" " + std::to_string(e.errorCodes().at(0))) + " " + e.message().value_or("")});
+    }
     void add(H264Event e) {
         std::lock_guard<std::mutex> lock(mutex_);
         events_.push_back(std::move(e));
@@ -74,50 +74,45 @@ private:
     std::vector<H264Event> events_;
 };
 
-// An encoder with a recording delegate.
 struct EncoderRig {
     EncoderRig() { encoder->setDelegate(delegate); }
     std::shared_ptr<KNH264Encoder> encoder = KNH264Encoder::create();
     std::shared_ptr<H264RecordingDelegate> delegate = std::make_shared<H264RecordingDelegate>();
 };
 
-inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image,
-                                                           platform::MediaTime pts,
+inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image, platform::MediaTime pts,
                                                            platform::MediaTime duration = platform::MediaTime::make(1, 30)) {
-    platform::SampleTiming timing;
-    timing.presentationTimeStamp = pts;
-    timing.duration = duration;
-    return platform::SampleBuffer::createWithImageBuffer(std::move(image), timing);
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), {duration, pts, platform::MediaTime::invalid()});
 }
 
 // Waits until everything queued on the encoder so far (a stop included) has run.
 inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {}); }
 
-// One frame as the delegate received it: each frame ends with its sample buffer.
+// One frame as the delegate received it; each frame ends with its sample buffer.
 struct EncodedFrame {
-    bool parameterSetsFirst = false;  // SPS/PPS arrived before this frame's first unit
+    bool parameterSetsFirst = false;
     std::vector<H264Event> units;
     std::shared_ptr<platform::SampleBuffer> buffer;
-    std::vector<uint8_t> accessUnit;  // rebuilt from the calls alone, in Annex-B form
+    std::vector<uint8_t> accessUnit;  // rebuilt from the calls alone, Annex-B
 };
 
 inline std::vector<EncodedFrame> framesOf(const std::vector<H264Event>& events) {
-    std::vector<EncodedFrame> frames;
-    EncodedFrame current;
+    std::vector<EncodedFrame> frames(1);
     for (const auto& e : events) {
-        if (e.kind == H264Event::Kind::SpsPps) {
-            current.parameterSetsFirst = current.units.empty();
-            appendAnnexB(current.accessUnit, *e.first);
-            appendAnnexB(current.accessUnit, *e.second);
-        } else if (e.kind == H264Event::Kind::Unit) {
-            current.units.push_back(e);
-            appendAnnexB(current.accessUnit, *e.first);
-        } else if (e.kind == H264Event::Kind::SampleBuffer) {
-            current.buffer = e.buffer;
-            frames.push_back(std::move(current));
-            current = EncodedFrame{};
+        EncodedFrame& f = frames.back();
+        if (e.kind == Kind::SpsPps) {
+            f.parameterSetsFirst = f.units.empty();
+            appendAnnexB(f.accessUnit, *e.first);
+            appendAnnexB(f.accessUnit, *e.second);
+        } else if (e.kind == Kind::Unit) {
+            f.units.push_back(e);
+            appendAnnexB(f.accessUnit, *e.first);
+        } else if (e.kind == Kind::SampleBuffer) {
+            f.buffer = e.buffer;
+            frames.emplace_back();
         }
     }
+    frames.pop_back();
     return frames;
 }
 

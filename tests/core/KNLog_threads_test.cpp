@@ -1,12 +1,12 @@
-// Lines from many threads, and logs of several processes started in the same second.
+// The log's filtering, outputs, file name and file creation, with one writer and with many.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,138 +19,158 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kThreads = 8;
-constexpr int kLinesPerThread = 400;
+constexpr int kLines = 400;
 
-std::vector<std::string> readLines(const fs::path& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<no file>";
 }
 
-// Runs `body(i)` on `count` threads released together, so the first lines really race.
-template <class Body>
-void runTogether(int count, Body body) {
+// Lines per writer ("ERROR: thread T line N"); fails unless in order, whole and under one header.
+std::map<int, int> linesByThread(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    EXPECT_TRUE(std::getline(in, line) && line == "Logs:") << path;
+    std::map<int, int> count;
+    while (std::getline(in, line)) {
+        int thread = -1, n = -1;
+        char tail = 0;
+        if (line == "INFO: info") continue;
+        EXPECT_EQ(std::sscanf(line.c_str(), "ERROR: thread %d line %d%c", &thread, &n, &tail), 2) << line;
+        EXPECT_EQ(n, count[thread]++) << line;
+    }
+    return count;
+}
+
+// A fresh Documents folder (set before any thread starts) and the shared log reset to its defaults.
+class KNLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(documents_);
+        log_->setup();
+        log_->setLogFile("log_test");
+    }
+    std::string logged() const { return readFile(documents_ / log_->logFile()); }
+
+    const fs::path documents_ = fs::path(KESTRUNE_TEST_TMP) / "core-log" /
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    kntest::ScopedEnv documentsEnv_{"KESTRUNE_DOCUMENTS", documents_.string()};
+    const std::shared_ptr<KNLog> log_ = KNLog::sharedInstance();
+};
+
+TEST_F(KNLogTest, LevelScopeAndOutputDecideWhatIsWritten) {
+    EXPECT_EQ((std::vector<int64_t>{log_->logLevel(), log_->logOutput(), log_->logScope()}),
+              (std::vector<int64_t>{KNLogLevelNone, KNLogOutputConsole, KNLogScopeAll}));
+    log_->setLogOutput(KNLogOutputFile);
+    const std::pair<int64_t, std::string> levels[] = {
+        {3, ""}, {4, ""}, {2, "ERROR: e\n"}, {1, "ERROR: e\nWARNING: w\n"},
+        {-7, "ERROR: e\nWARNING: w\nINFO: i\n"}, {0, "ERROR: e\nWARNING: w\nINFO: i\n"}};
+    for (const auto& [level, lines] : levels) {
+        log_->setLogFile("log_level_" + std::to_string(level));
+        log_->setLogLevel(level);
+        for (int64_t scope : {1, 2}) {
+            log_->logErrorScope("e", scope);
+            log_->logWarningScope("w", scope);
+            log_->logInfoScope("i", scope);
+            log_->logDebug("d");
+        }
+        EXPECT_EQ(logged(), lines.empty() ? "<no file>" : "Logs:\n" + lines + lines) << "level " << level;
+    }
+
+    // The scope filters informational lines only.
+    log_->setLogFile("log_scope");
+    log_->setLogScope(KNLogScopeQueue);
+    for (int64_t scope : {2, 1, 0}) {
+        log_->logInfoScope("info " + std::to_string(scope), scope);
+        log_->logErrorScope("error " + std::to_string(scope), scope);
+    }
+    EXPECT_EQ(logged(), "Logs:\nINFO: info 2\nERROR: error 2\nERROR: error 1\nERROR: error 0\n");
+
+    // An unknown output writes nothing anywhere; the console gets a prefix and the line.
+    log_->setLogFile("log_console");
+    log_->setLogOutput(5);
+    testing::internal::CaptureStderr();
+    log_->logErrorScope("e", 0);
+    log_->setLogOutput(KNLogOutputConsole);
+    log_->setLogLevel(KNLogLevelWarning);
+    log_->logWarningScope("disk %s %n almost full", 0);  // never used as a format
+    log_->logInfoScope("hidden", 0);
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_NE(console.find("] WARNING: disk %s %n almost full\n"), std::string::npos) << console;
+    EXPECT_EQ(std::count(console.begin(), console.end(), '\n'), 1) << console;
+    EXPECT_EQ(logged(), "<no file>");
+}
+
+TEST_F(KNLogTest, FileIsNeverAnotherOnesAndLosingItsFolderNeverThrows) {
+    fs::create_directories(documents_);
+    std::ofstream(documents_ / "log_test") << "Logs:\nERROR: theirs\n";
+    std::ofstream(documents_ / "log_test_2") << "Logs:\nERROR: a third one\n";
+    log_->setLogOutput(KNLogOutputFile);
+    log_->setLogLevel(KNLogLevelError);
+    log_->logErrorScope("ours", 0);
+    log_->logErrorScope("ours again", 0);
+    log_->setLogOutput(KNLogOutputConsole);
+    log_->writeToLogFile("raw");  // bypasses level and output
+    EXPECT_EQ(readFile(documents_ / "log_test"), "Logs:\nERROR: theirs\n");
+    EXPECT_EQ(readFile(documents_ / "log_test_2"), "Logs:\nERROR: a third one\n");
+    EXPECT_EQ(log_->logFile(), "log_test_3");
+    EXPECT_EQ(logged(), "Logs:\nERROR: ours\nERROR: ours again\nraw\n");
+
+    // A plain file where the folder should be: the lines are lost quietly, later ones recover.
+    log_->setLogOutput(KNLogOutputFile);
+    fs::remove_all(documents_);
+    std::ofstream(documents_) << "not a folder";
+    EXPECT_NO_THROW(log_->logErrorScope("lost", 0));
+    EXPECT_NO_THROW(log_->writeToLogFile("lost too"));
+    fs::remove(documents_);
+    log_->logErrorScope("kept", 0);
+    EXPECT_EQ(log_->logFile(), "log_test_3");
+    EXPECT_EQ(logged(), "Logs:\nERROR: kept\n");
+}
+
+// Processes started in the same second pick the same name: fresh logs stand for them.
+TEST_F(KNLogTest, ConcurrentWritersGetOneHeaderWholeLinesAndFilesOfTheirOwn) {
+    auto settings = KNLogSettings::create();  // acts on the shared log
+    settings->setLogOutput(KNLogOutputFile);
+    settings->setLogLevel(KNLogLevelInfo);
+    // Threads 0-7 share the log, 8-10 have one each, 11 keeps changing the scope: informational lines
+    // come and go, errors never. All start together, so the first lines really race.
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < count; ++i) {
-        threads.emplace_back([&, i] {
-            ready.fetch_add(1);
-            while (ready.load() < count) std::this_thread::yield();
-            body(i);
+    for (int thread = 0; thread < 12; ++thread) {
+        threads.emplace_back([&, thread] {
+            auto log = thread < 8 ? log_ : std::make_shared<KNLog>();
+            if (thread >= 8) {
+                log->setLogFile("log_test");
+                log->setLogOutput(KNLogOutputFile);
+                log->setLogLevel(KNLogLevelError);
+            }
+            for (++ready; ready < 12;) std::this_thread::yield();
+            for (int n = 0; n < kLines; ++n) {
+                if (thread == 11) {
+                    settings->setLogScope(n % 2 ? KNLogScopeQueue : KNLogScopeSending);
+                } else {
+                    log->logErrorScope("thread " + std::to_string(thread) + " line " + std::to_string(n), 0);
+                    log->logInfoScope("info", KNLogScopeSending);
+                }
+            }
         });
     }
     for (auto& thread : threads) thread.join();
+    std::map<int, int> lines;  // a thread's lines split over two files leave a short count
+    for (const auto& file : fs::directory_iterator(documents_)) lines.merge(linesByThread(file.path()));
+    EXPECT_EQ(lines.size(), 11u);
+    for (const auto& [thread, count] : lines) EXPECT_EQ(count, kLines) << thread;
+    EXPECT_EQ(std::distance(fs::directory_iterator(documents_), fs::directory_iterator()), 4);
 }
 
-// Each thread's lines, in the order they appear; fails on a line that is not whole.
-std::map<int, std::vector<int>> linesByThread(const std::vector<std::string>& lines, size_t from) {
-    std::map<int, std::vector<int>> byThread;
-    for (size_t i = from; i < lines.size(); ++i) {
-        int thread = -1;
-        int n = -1;
-        char tail = 0;
-        EXPECT_EQ(std::sscanf(lines[i].c_str(), "ERROR: thread %d line %d%c", &thread, &n, &tail), 2) << lines[i];
-        byThread[thread].push_back(n);
+TEST(KNLogName, NameIsTheUtcTimeWithAnUnpaddedDay) {
+    {
+        kntest::ScopedEnv tz("TZ", "Asia/Tokyo");
+        tzset();
+        EXPECT_EQ(KNLog::nameForLogFileAtTime(1709647629), "log_5-03-2024-14:07:09");
     }
-    return byThread;
-}
-
-std::vector<int> sequence(int count) {
-    std::vector<int> numbers;
-    for (int i = 0; i < count; ++i) numbers.push_back(i);
-    return numbers;
-}
-
-class KNLogThreads : public ::testing::Test {
-protected:
-    void SetUp() override {
-        documents_ = fs::path(KESTRUNE_TEST_TMP) / "core-log-threads" /
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(documents_);
-        // Set before any thread starts: the folder is read from the environment on every line.
-        documentsEnv_.emplace("KESTRUNE_DOCUMENTS", documents_.string());
-    }
-    void TearDown() override { KNLog::sharedInstance()->setup(); }
-
-    fs::path documents_;
-    std::optional<kntest::ScopedEnv> documentsEnv_;
-};
-
-TEST_F(KNLogThreads, ConcurrentWritersGetOneHeaderAndWholeLines) {
-    auto log = KNLog::sharedInstance();
-    log->setLogFile("log_threads");
-    auto settings = KNLogSettings::create();
-    settings->setLogOutput(KNLogOutputFile);
-    settings->setLogLevel(KNLogLevelInfo);
-    settings->setLogScope(KNLogScopeSending);
-
-    // One more thread keeps changing the scope: informational lines come and go, errors never.
-    runTogether(kThreads + 1, [&](int thread) {
-        if (thread == kThreads) {
-            for (int i = 0; i < kLinesPerThread; ++i) {
-                settings->setLogScope(i % 2 ? KNLogScopeQueue : KNLogScopeSending);
-            }
-            return;
-        }
-        for (int n = 0; n < kLinesPerThread; ++n) {
-            KNLog::sharedInstance()->logErrorScope("thread " + std::to_string(thread) + " line " + std::to_string(n),
-                                                   KNLogScopeAll);
-            KNLog::sharedInstance()->logInfoScope("info", KNLogScopeSending);
-        }
-    });
-
-    std::vector<std::string> lines = readLines(documents_ / "log_threads");
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "Logs:");
-    std::vector<std::string> errors;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_NE(lines[i], "Logs:") << "second header at line " << i;
-        if (lines[i] != "INFO: info") errors.push_back(lines[i]);
-    }
-    auto byThread = linesByThread(errors, 0);
-    ASSERT_EQ(byThread.size(), static_cast<size_t>(kThreads));
-    for (const auto& [thread, numbers] : byThread) EXPECT_EQ(numbers, sequence(kLinesPerThread)) << thread;
-}
-
-// Two processes started in the same second pick the same name; each log here stands for one.
-TEST_F(KNLogThreads, LogsSharingANameKeepSeparateFiles) {
-    constexpr int kLogs = 4;
-    std::vector<std::shared_ptr<KNLog>> logs;
-    for (int i = 0; i < kLogs; ++i) {
-        auto log = std::make_shared<KNLog>();
-        log->setup();
-        log->setLogFile("log_same_second");
-        log->setLogOutput(KNLogOutputFile);
-        log->setLogLevel(KNLogLevelError);
-        logs.push_back(log);
-    }
-
-    runTogether(kLogs, [&](int i) {
-        for (int n = 0; n < kLinesPerThread; ++n) {
-            const std::string line = "thread " + std::to_string(i) + " line " + std::to_string(n);
-            logs[static_cast<size_t>(i)]->logErrorScope(line, 0);
-        }
-    });
-
-    std::map<std::string, int> fileOwner;
-    for (int i = 0; i < kLogs; ++i) {
-        const std::string name = logs[static_cast<size_t>(i)]->logFile();
-        EXPECT_EQ(name.rfind("log_same_second", 0), 0u) << name;
-        EXPECT_TRUE(fileOwner.emplace(name, i).second) << "two logs write to " << name;
-
-        std::vector<std::string> lines = readLines(documents_ / name);
-        ASSERT_FALSE(lines.empty()) << name;
-        EXPECT_EQ(lines[0], "Logs:") << name;
-        auto byThread = linesByThread(lines, 1);
-        ASSERT_EQ(byThread.size(), 1u) << name;
-        EXPECT_EQ(byThread.begin()->first, i) << name;
-        EXPECT_EQ(byThread.begin()->second, sequence(kLinesPerThread)) << name;
-    }
-    size_t files = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(documents_)) ++files;
-    EXPECT_EQ(files, static_cast<size_t>(kLogs));
+    tzset();
 }
 
 }  // namespace

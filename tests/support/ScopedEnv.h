@@ -15,14 +15,7 @@ public:
     ~ScopedEnv() { set(saved_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-    void set(const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name_, value->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
+    void set(const std::optional<std::string>& value) { value ? setenv(name_, value->c_str(), 1) : unsetenv(name_); }
 
 private:
     const char* name_;

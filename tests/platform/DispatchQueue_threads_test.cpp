@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -62,8 +63,8 @@ TEST(DispatchQueue, SerialQueuesAndTheirChildrenRunOneAtATimeInEachProducersOrde
     for (auto& producer : producers) producer.join();
     queue->sync([] {});
     std::vector<int> expected(kTasks);
-    for (int i = 0; i < kTasks; ++i) expected[i] = i;
-    for (const auto& s : seen) EXPECT_EQ(s, expected);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(seen, std::vector(4, expected));
     EXPECT_EQ(faults.load(), 0);
     EXPECT_EQ(DispatchQueue::current(), nullptr);
 }

@@ -1,10 +1,9 @@
 #pragma once
 // Records every call of a KNH264Encoder in order, and the helpers its tests share.
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "encoding/KNH264Encoder.h"
 #include "support/VideoTestMedia.h"
@@ -12,8 +11,7 @@
 namespace kntest {
 
 struct H264Event {
-    enum class Kind { SpsPps, Unit, SampleBuffer, Error };
-    Kind kind;
+    enum class Kind { SpsPps, Unit, SampleBuffer, Error } kind;
     KNH264EncoderDelegate::Bytes first{}, second{};  // SPS and PPS, or the unit
     bool keyFrame = false;
     uint64_t timestampMs = 0;
@@ -36,22 +34,18 @@ public:
     void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& e) override { fail("start", *e); }
     void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& e) override { fail("encode", *e); }
 
-    std::vector<H264Event> events() {
+    std::vector<H264Event> events(std::optional<Kind> only = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    std::vector<H264Event> eventsOf(Kind kind) {
         std::vector<H264Event> picked;
-        for (auto& e : events())
-            if (e.kind == kind) picked.push_back(e);
+        std::copy_if(events_.begin(), events_.end(), std::back_inserter(picked), [&](auto& e) { return !only || e.kind == only; });
         return picked;
     }
     std::vector<std::string> errors() {
         std::vector<std::string> picked;
-        for (auto& e : eventsOf(Kind::Error)) picked.push_back(e.error);
+        for (auto& e : events(Kind::Error)) picked.push_back(e.error);
         return picked;
     }
-    size_t count(Kind kind) { return eventsOf(kind).size(); }
+    size_t count(Kind kind) { return events(kind).size(); }
     bool waitFor(Kind kind, size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [&] {

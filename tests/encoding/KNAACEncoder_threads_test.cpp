@@ -7,15 +7,10 @@
 #include "encoding/AACEncoderTestSupport.h"
 #include "encoding/KNAACEncoder.h"
 #include "encoding/KNAACEncoder2.h"
-#include "support/TestServer.h"
 
 using namespace aactest;
 
-namespace {
-
-KNAACEncoderBase::Bytes silence(size_t n) { return std::make_shared<const std::vector<uint8_t>>(n, 0); }
-
-}  // namespace
+static KNAACEncoderBase::Bytes silence(size_t n) { return std::make_shared<const std::vector<uint8_t>>(n, 0); }
 
 TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     auto log = std::make_shared<FakeConverterLog>();
@@ -67,9 +62,8 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < 300; ++i) {
+            for (int i = 0; i < 300; ++i)
                 for (const auto& e : encoders) e->startEncoding(), e->stopEncoding();
-            }
         });
     }
     std::thread feeder([&] {
@@ -87,27 +81,7 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
     done = true;
     feeder.join();
     for (const auto& e : encoders) {  // a stop right after a start, on one thread
-        e->startEncoding();
-        e->stopEncoding();
-        drain(e);
+        e->startEncoding(), e->stopEncoding(), drain(e);
         EXPECT_FALSE(e->started());
     }
-}
-
-TEST(AACEncoderThreads, AnEncoderReleasedWithWorkQueuedFinishesItAndGoes) {
-    auto delegate = std::make_shared<RecordingDelegate>();
-    std::weak_ptr<KNAACEncoderBase> gone;
-    std::shared_ptr<platform::DispatchQueue> queue;
-    {
-        auto encoder = KNAACEncoder2::create();
-        encoder->setDelegate(delegate);
-        encoder->startEncoding();
-        for (int k = 0; k < 8; ++k) encoder->encodeAudioDataTimestamp(bytesOf(toneS16(1000, 44100, 1024, 1)), uint64_t(k));
-        encoder->stopEncoding();
-        gone = encoder;
-        queue = encoder->encoderQueue();
-    }
-    queue->sync([] {});
-    EXPECT_TRUE(kntest::waitFor([&] { return gone.expired(); }, std::chrono::seconds(5)));
-    EXPECT_EQ(delegate->takePackets().size(), 8u);
 }

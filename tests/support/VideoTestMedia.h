@@ -1,8 +1,8 @@
 #pragma once
 // Synthetic NV12 frames, H.264 stream helpers and a libavcodec decoder for the video tests.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,7 +16,7 @@ namespace kntest {
 
 using Unit = std::vector<uint8_t>;
 
-// Gradient and bars drifting with `index`; noise (in luma steps) keeps it hard to compress.
+// Gradient and bars drifting with `index` on grey chroma; noise (in luma steps) keeps it hard to compress.
 inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, int32_t height, int index, int noise = 0) {
     auto frame = platform::PixelBuffer::create(width, height, platform::PixelFormat::NV12VideoRange);
     uint32_t seed = 2166136261u ^ static_cast<uint32_t>(index);
@@ -28,13 +28,6 @@ inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, in
             seed = seed * 1664525u + 1013904223u;
             if (noise > 0) v += static_cast<int>(seed >> 24) % (2 * noise + 1) - noise;
             row[x] = static_cast<uint8_t>(std::clamp(v, 16, 235));
-        }
-    }
-    for (int32_t y = 0; y < height / 2; ++y) {
-        uint8_t* row = frame->planeData(1) + y * frame->bytesPerRow(1);
-        for (int32_t x = 0; x < width / 2; ++x) {
-            row[2 * x] = static_cast<uint8_t>(64 + (x + index) % 128);
-            row[2 * x + 1] = static_cast<uint8_t>(64 + (y + 2 * index) % 128);
         }
     }
     return frame;
@@ -67,31 +60,12 @@ inline bool ppsUsesCabac(const Unit& pps) {
     return next() == 1;
 }
 
-struct DecodedFrame {
-    int width = 0, height = 0;
-    bool keyFrame = false;
-    AVPictureType pictureType = AV_PICTURE_TYPE_NONE;
-    std::vector<uint8_t> luma;  // width * height
-
-    double psnr(const platform::PixelBuffer& source) const {
-        double squared = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const double d = double(source.planeData(0)[y * source.bytesPerRow(0) + x]) - luma[size_t(y * width + x)];
-                squared += d * d;
-            }
-        const double mse = squared / (double(width) * height);
-        return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-    }
-};
-
+// libavcodec's decoder, one Annex-B access unit at a time; each picture goes to `onFrame`.
 class H264Decoder {
 public:
     H264Decoder() {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-        context_ = avcodec_alloc_context3(codec);
         context_->thread_count = 1;
-        avcodec_open2(context_, codec, nullptr);
+        avcodec_open2(context_, codec_, nullptr);
     }
     ~H264Decoder() {
         av_frame_free(&frame_);
@@ -101,7 +75,7 @@ public:
     H264Decoder(const H264Decoder&) = delete;
     H264Decoder& operator=(const H264Decoder&) = delete;
 
-    // One Annex-B access unit; false when the decoder rejects it.
+    // False when the decoder rejects the unit.
     bool decode(const std::vector<uint8_t>& unit) {
         if (av_new_packet(packet_, static_cast<int>(unit.size())) < 0) return false;
         std::memcpy(packet_->data, unit.data(), unit.size());
@@ -110,27 +84,25 @@ public:
         return rc >= 0 && drain();
     }
     bool flush() { return avcodec_send_packet(context_, nullptr) >= 0 && drain(); }
-
-    std::vector<DecodedFrame> frames;
-    int errors = 0;
     int profile() const { return context_->profile; }
+
+    std::function<void(const AVFrame&)> onFrame = [](const AVFrame&) {};
+    int frames = 0, errors = 0;
 
 private:
     bool drain() {
         for (int rc; (rc = avcodec_receive_frame(context_, frame_)) != AVERROR(EAGAIN) && rc != AVERROR_EOF;) {
             if (rc < 0) return false;
+            ++frames;
             errors += frame_->decode_error_flags != 0;
-            DecodedFrame f{frame_->width, frame_->height, frame_->key_frame != 0, frame_->pict_type, {}};
-            f.luma.resize(size_t(f.width) * size_t(f.height));
-            for (int y = 0; y < f.height; ++y)
-                std::memcpy(&f.luma[size_t(y) * size_t(f.width)], frame_->data[0] + y * frame_->linesize[0], size_t(f.width));
-            frames.push_back(std::move(f));
+            onFrame(*frame_);
             av_frame_unref(frame_);
         }
         return true;
     }
 
-    AVCodecContext* context_ = nullptr;
+    const AVCodec* codec_ = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext* context_ = avcodec_alloc_context3(codec_);
     AVPacket* packet_ = av_packet_alloc();
     AVFrame* frame_ = av_frame_alloc();
 };

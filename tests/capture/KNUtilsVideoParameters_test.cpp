@@ -1,7 +1,6 @@
 // The per-resolution video parameter tables against the documented rows.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -35,8 +34,7 @@ const Row kRows[] = {
     {2073600, 1920, 1080, 3000, 2800, 6000, kVideoProfileLevelH264Baseline41, kSessionPreset1920x1080},
     {3686400, 2560, 1440, 9000, 6000, 12000, kVideoProfileLevelH264BaselineAutoLevel, kSessionPresetHigh},
     {8294400, 3840, 2160, 18000, 12000, 24000, kVideoProfileLevelH264BaselineAutoLevel, kSessionPresetHigh},
-    {30965760, 7680, 4320, 36000, 24000, 48000, kVideoProfileLevelH264BaselineAutoLevel, kSessionPresetHigh},
-};
+    {30965760, 7680, 4320, 36000, 24000, 48000, kVideoProfileLevelH264BaselineAutoLevel, kSessionPresetHigh}};
 
 TEST(KNUtilsVideoParameters, TablesHoldExactlyTheDocumentedRows) {
     auto utils = KNUtils::utils();

@@ -69,7 +69,6 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     std::atomic<KNNetworkStatus> last{KNNetworkStatusNotReachable};  // outlives the monitor that writes it
     auto lastIs = [&](KNNetworkStatus status) { return last == status; };
     auto reachability = KNReachability::reachabilityForInternetConnection();
-    ASSERT_NE(reachability, nullptr);
     EXPECT_FALSE(reachability->isReachable()) << "loopback alone";
     reachability->setNetworkDidChangeReachabilityBlock([&](KNNetworkStatus s) { last = s; });
     ASSERT_TRUE(reachability->startMonitoringNetworkStatus());
@@ -86,6 +85,11 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     ip("route add default via 192.0.2.1 dev kn-veth0");
     EXPECT_TRUE(kntest::waitFor([&] { return lastIs(KNNetworkStatusReachableViaWiFi); }, 2s));
     EXPECT_EQ(reachability->currentReachabilityString(), "[*** Local WiFi Available ***]");
+    // Single addresses: on the link, behind the gateway, and this host's own.
+    for (const auto& [host, flags] : {std::pair{"192.0.2.1", "-R ------d"}, {"198.51.100.7", "-R -------"},
+                                      {"192.0.2.2", "-R -----ld"}}) {
+        EXPECT_EQ(KNReachability::reachabilityWithHostName(host)->debugFlagsString(), flags) << host;
+    }
 
     ip("route del default");
     EXPECT_TRUE(kntest::waitFor([&] { return lastIs(KNNetworkStatusNotReachable); }, 2s));

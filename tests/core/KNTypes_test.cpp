@@ -42,8 +42,7 @@ TEST(KNTypes, ResolutionAndEnumerationTextsAreTheDocumentedTables) {
             {2, "LS Right Orientation"}, {3, "LS Left Orientation"}, {4, "PT & LS - autorotate"}}},
         {KNCameraAsString, {{0, "Back Camera"}, {1, "Front Camera"}}},
         {KNRecordingModeAsString, {{0, "Audio & Video"}, {1, "Audio Only"}, {2, "Video Only"}}},
-        {KNTorchModeAsString, {{0, "Torch OFF"}, {1, "Torch ON"}, {2, "Torch AUTO"}}},
-    };
+        {KNTorchModeAsString, {{0, "Torch OFF"}, {1, "Torch ON"}, {2, "Torch AUTO"}}}};
     // Resolutions with video parameters but no display name among them.
     const int64_t outside[] = {-1, 3, 5, 8294400, 30965760, 36864, INT64_MIN, INT64_MAX};
     for (const auto& [text, names] : enumerations) {
@@ -73,16 +72,14 @@ TEST(KNConverter, EveryValueMapsOntoThePlatformNumbers) {
     // orientation of it as video orientation; device position of it as camera; platform torch mode.
     const int64_t rows[][7] = {
         {-1, 1, 0, 1, 0, 0, 0}, {0, 1, 0, 1, 0, 1, 0}, {1, 1, 0, 2, 1, 2, 1}, {2, 2, 1, 3, 3, 0, 2},
-        {3, 3, 2, 4, 2, 0, 0},  {4, 4, 3, 1, 0, 0, 0}, {5, 1, 0, 1, 0, 0, 0}, {7, 1, 0, 1, 0, 0, 0},
-    };
+        {3, 3, 2, 4, 2, 0, 0},  {4, 4, 3, 1, 0, 0, 0}, {5, 1, 0, 1, 0, 0, 0}, {7, 1, 0, 1, 0, 0, 0}};
     for (const auto& r : rows) {
         const int64_t v = r[0];
         EXPECT_EQ((std::vector<int64_t>{v, c->captureVideoOrientationFromInterfaceOrientation(v),
                                         c->videoOrientationForInterfaceOrientation(v),
                                         c->interfaceOrientationForVideoOrientation(v),
                                         c->imageOrientationForVideoOrientation(v), c->captureDevicePositionForCamera(v),
-                                        c->captureTorchModeForTorchMode(v)}),
-                  std::vector<int64_t>(r, r + 7));
+                                        c->captureTorchModeForTorchMode(v)}), std::vector<int64_t>(r, r + 7));
     }
 }
 

@@ -47,7 +47,7 @@ TEST(KNTypes, ResolutionAndEnumerationTextsAreTheDocumentedTables) {
     const int64_t outside[] = {-1, 3, 5, 8294400, 30965760, 36864, INT64_MIN, INT64_MAX};
     for (const auto& [text, names] : enumerations) {
         for (const auto& [value, name] : names) EXPECT_EQ(text(value), name) << value;
-        for (int64_t value : outside) EXPECT_EQ(text(value), names.count(value) ? names.at(value) : "Unknown");
+        for (int64_t value : outside) EXPECT_EQ(text(value), names.count(value) ? names.at(value) : "Unknown") << value;
     }
     EXPECT_EQ(KNAudioSampleRateAsString(INT64_MIN), "-9223372036854775808 Hz");
     EXPECT_EQ(KNFrameRateAsString(-5), "-5fps");

@@ -1,8 +1,7 @@
 #pragma once
-// What the AAC encoders' tests share: a recording delegate, PCM makers, and a stand-in converter
-// that remembers the PCM behind each packet and answers packets naming their chunk.
+// What the AAC encoders' tests share: a recording delegate, a stand-in converter that remembers
+// the PCM behind each packet and answers packets naming their chunk, and an encoder rig.
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -10,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/KNAACEncoderBase.h"
+#include "encoding/KNAACEncoder.h"
+#include "encoding/KNAACEncoder2.h"
 
 namespace aactest {
 
@@ -66,21 +66,6 @@ public:
 };
 
 inline void drain(const std::shared_ptr<KNAACEncoderBase>& encoder) { encoder->encoderQueue()->sync([] {}); }
-
-// Signed 16-bit interleaved frames of a sine from frame `start` on, the same in every channel.
-inline std::vector<int16_t> toneS16(double frequency, double rate, size_t frames, size_t channels, size_t start = 0,
-                                    double amplitude = 0.5) {
-    std::vector<int16_t> pcm(frames * channels);
-    for (size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = int16_t(std::lround(amplitude * 32767 * std::sin(2 * M_PI * frequency * double(start + i / channels) / rate)));
-    return pcm;
-}
-
-inline KNAACEncoderBase::Bytes bytesOf(const std::vector<int16_t>& pcm) {
-    auto bytes = std::make_shared<std::vector<uint8_t>>(pcm.size() * 2);
-    std::memcpy(bytes->data(), pcm.data(), bytes->size());
-    return bytes;
-}
 
 struct FakeConverterLog {
     std::mutex mutex;
@@ -151,5 +136,17 @@ inline KNAACEncoderBase::Platform fakePlatform(const std::shared_ptr<FakeConvert
     };
     return p;
 }
+
+// The first encoder (48 kHz) or the second (44.1 kHz), on a stand-in converter or the real one.
+struct Rig {
+    explicit Rig(bool second, bool real = false) {
+        auto platform = real ? KNAACEncoderBase::Platform::system() : fakePlatform(log);
+        if (second) encoder = KNAACEncoder2::create(platform); else encoder = KNAACEncoder::create(platform);
+        encoder->setDelegate(delegate);
+    }
+    std::shared_ptr<FakeConverterLog> log = std::make_shared<FakeConverterLog>();
+    std::shared_ptr<KNAACEncoderBase> encoder;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+};
 
 }  // namespace aactest

@@ -5,18 +5,14 @@
 #include <thread>
 
 #include "encoding/AACEncoderTestSupport.h"
-#include "encoding/KNAACEncoder.h"
-#include "encoding/KNAACEncoder2.h"
 
 using namespace aactest;
 
 static KNAACEncoderBase::Bytes silence(size_t n) { return std::make_shared<const std::vector<uint8_t>>(n, 0); }
 
 TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
-    auto log = std::make_shared<FakeConverterLog>();
-    auto encoder = KNAACEncoder2::create(fakePlatform(log));
-    auto delegate = std::make_shared<RecordingDelegate>();
-    encoder->setDelegate(delegate);
+    Rig rig(true);
+    auto& [log, encoder, delegate] = rig;
     std::atomic<bool> done{false};
     std::thread reader([&] {  // someone else asks about the converter while it comes and goes
         while (!done) {
@@ -46,18 +42,15 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     for (size_t i = 0; i < 200; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(log->inputs[i], AudioStreamDescription::pcmInt16(double(rates[i % 4]), uint32_t(1 + i % 2)));
-        EXPECT_EQ(log->outputs[i].sampleRate, log->inputs[i].sampleRate);
-        EXPECT_EQ(log->outputs[i].channelsPerFrame, log->inputs[i].channelsPerFrame);
+        EXPECT_EQ(std::pair(log->outputs[i].sampleRate, log->outputs[i].channelsPerFrame),
+                  std::pair(log->inputs[i].sampleRate, log->inputs[i].channelsPerFrame));
         EXPECT_EQ(log->chunks[i].size(), 2048u * (1 + i % 2)) << "a chunk is 1024 frames";
     }
 }
 
 TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
-    auto log = std::make_shared<FakeConverterLog>();
-    const std::shared_ptr<KNAACEncoderBase> encoders[] = {KNAACEncoder::create(fakePlatform(log)),
-                                                          KNAACEncoder2::create(fakePlatform(log))};
-    auto delegate = std::make_shared<RecordingDelegate>();
-    for (const auto& e : encoders) e->setDelegate(delegate);
+    Rig first(false), second(true);
+    const std::shared_ptr<KNAACEncoderBase> encoders[] = {first.encoder, second.encoder};
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {

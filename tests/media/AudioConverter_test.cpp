@@ -1,5 +1,5 @@
 // The AAC audio converter refuses PCM it would misread and bit rates the stream can't carry.
-// What it makes is decoded through the AAC encoders' tests.
+// What it makes, and how a refused rate leaves it, is checked through the AAC encoders' tests.
 #include "platform/media/AudioConverter.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +18,10 @@ TEST(AudioConverterAAC, RefusesPCMItWouldMisreadAndBitRatesTheStreamCantCarry) {
                   kAudioConverterErrFormatNotSupported);
         EXPECT_FALSE(converter);
     }
-    const auto mono = AudioStreamDescription::pcmInt16(48000, 1);
-    EXPECT_EQ(AudioConverter::createSpecific(mono, AudioStreamDescription::aac(48000, 1), {}, &converter),
-              kAudioConverterErrNoEncoder);
-    ASSERT_EQ(AudioConverter::createSpecific(mono, AudioStreamDescription::aac(48000, 1), aac, &converter), kMediaNoErr);
+    ASSERT_EQ(AudioConverter::createSpecific(AudioStreamDescription::pcmInt16(48000, 1), AudioStreamDescription::aac(48000, 1), aac,
+                                             &converter),
+              kMediaNoErr);
     EXPECT_EQ(converter->setEncodeBitRate(7999), kAudioConverterErrBadPropertyValue);
     EXPECT_EQ(converter->setEncodeBitRate(288001), kAudioConverterErrBadPropertyValue);  // 6144 bits a packet
-    EXPECT_EQ(converter->setEncodeBitRate(64000), kMediaNoErr);
-    EXPECT_EQ(converter->primeInfo().leadingFrames, 2048u) << "still primed after opening again";
+    EXPECT_EQ(converter->setEncodeBitRate(288000), kMediaNoErr);
 }

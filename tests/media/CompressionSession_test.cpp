@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
+#include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
 
 using namespace platform;
@@ -22,15 +21,11 @@ struct Collector {
         if (c->onOutput) c->onOutput();
         EXPECT_EQ(status, kMediaNoErr);
         EXPECT_FALSE(c->closed) << "output after invalidate";
-        std::lock_guard<std::mutex> lock(c->mutex);
         ++c->outputs;
-        c->changed.notify_all();
     }
     std::function<void()> onOutput;
     std::atomic<bool> closed{false};
-    std::mutex mutex;
-    std::condition_variable changed;
-    int outputs = 0;
+    std::atomic<int> outputs{0};
 };
 
 void feedTenFrames(Collector& collector, std::shared_ptr<CompressionSession>& session) {
@@ -59,10 +54,7 @@ TEST(CompressionSession, NothingIsDeliveredAfterInvalidateEvenFromTheOutputCallb
     std::shared_ptr<CompressionSession> session;
     collector.onOutput = [&] { session->invalidate(); };
     feedTenFrames(collector, session);
-    std::unique_lock<std::mutex> lock(collector.mutex);
-    ASSERT_TRUE(collector.changed.wait_for(lock, std::chrono::seconds(10), [&] { return collector.outputs > 0; }));
-    lock.unlock();
+    ASSERT_TRUE(kntest::waitFor([&] { return collector.outputs > 0; }, std::chrono::seconds(10)));
     EXPECT_EQ(session->completeFrames(), kMediaErrInvalidSession);
-    lock.lock();
     EXPECT_EQ(collector.outputs, 1);
 }

@@ -45,21 +45,6 @@ inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
     return attachments.empty() || !attachments[0].contains(platform::kSampleAttachmentNotSync);
 }
 
-// entropy_coding_mode_flag: the bit after two exp-Golomb numbers (pps id, sps id).
-inline bool ppsUsesCabac(const Unit& pps) {
-    size_t bit = 8;
-    auto next = [&] {
-        const size_t at = bit++;
-        return at / 8 < pps.size() ? (pps[at / 8] >> (7 - at % 8)) & 1 : 1;
-    };
-    for (int n = 0; n < 2; ++n) {
-        int zeros = 0;
-        while (next() == 0) ++zeros;
-        bit += size_t(zeros);
-    }
-    return next() == 1;
-}
-
 // libavcodec's decoder, one Annex-B access unit at a time; each picture goes to `onFrame`.
 class H264Decoder {
 public:
@@ -84,7 +69,6 @@ public:
         return rc >= 0 && drain();
     }
     bool flush() { return avcodec_send_packet(context_, nullptr) >= 0 && drain(); }
-    int profile() const { return context_->profile; }
 
     std::function<void(const AVFrame&)> onFrame = [](const AVFrame&) {};
     int frames = 0, errors = 0;

@@ -1,14 +1,8 @@
 #pragma once
-// A stand-in for the library session and a recorder of the publisher's reports, shared by the
-// publisher's tests.
-#include <atomic>
-#include <chrono>
+// A stand-in for the library session, and a recorder of the publisher's reports.
 #include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "kestrune/KNError.h"
 #include "transport/KNRTMPManager.h"
@@ -21,11 +15,9 @@ constexpr int32_t kStreamId = 5;
 
 struct SentPacket {
     int session;  // serial number of the session that wrote it
-    uint8_t type;
+    uint8_t type, headerType, hasAbsTimestamp;
     int channel;
-    uint8_t headerType;
     uint32_t timestamp;
-    uint8_t hasAbsTimestamp;
     int32_t infoField2;
     bool queued;
     Bytes body;
@@ -37,19 +29,14 @@ struct SessionLog {
     std::vector<std::pair<std::string, int32_t>> connects;
     std::vector<SentPacket> packets;
     Status status = Status::Connected;
-    int alive = 0;
-    int made = 0;
-    std::atomic<bool> connected{true};
-    std::atomic<bool> failWrites{false};
+    int alive = 0, made = 0;
+    std::atomic<bool> connected{true}, failWrites{false};
 
-    std::vector<SentPacket> sent() {
+    std::vector<SentPacket> sent(int type = -1) {
         std::lock_guard<std::mutex> guard(mutex);
-        return packets;
-    }
-    std::vector<SentPacket> sentOfType(uint8_t type) {
         std::vector<SentPacket> result;
-        for (auto& p : sent()) {
-            if (p.type == type) result.push_back(p);
+        for (auto& p : packets) {
+            if (type < 0 || p.type == type) result.push_back(p);
         }
         return result;
     }
@@ -81,8 +68,8 @@ public:
         }
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
-        log_->packets.push_back({serial_, packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
-                                 packet.m_hasAbsTimestamp, packet.m_nInfoField2, queue,
+        log_->packets.push_back({serial_, packet.m_packetType, packet.m_headerType, packet.m_hasAbsTimestamp,
+                                 packet.m_nChannel, packet.m_nTimeStamp, packet.m_nInfoField2, queue,
                                  Bytes(body, body + packet.m_nBodySize)});
         return 1;
     }
@@ -109,28 +96,23 @@ struct Recorder : KNRTMPManagerDelegate {
     void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }
     void RTMPManagerDidDropBadVideoPacket(KNRTMPManager*) override { bump(badVideo); }
     void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
+        locked([&] {
+            errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
+            history += "fail " + std::to_string(errors.back().first) + "; ";
+        });
+    }
+    void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override { locked([&] { willSend.push_back(size); }); }
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override { locked([&] { didSend.push_back(size); }); }
+    void bump(int& counter, const char* event = "") { locked([&] { ++counter, history += event; }); }
+    void locked(const std::function<void()>& change) {
         std::lock_guard<std::mutex> guard(mutex);
-        errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
-        history += "fail " + std::to_string(errors.back().first) + "; ";
+        change();
         changed.notify_all();
     }
-    void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
+    template <typename T>
+    T count(const T& field) {
         std::lock_guard<std::mutex> guard(mutex);
-        willSend.push_back(size);
-    }
-    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        didSend.push_back(size);
-    }
-    void bump(int& counter, const char* event = "") {
-        std::lock_guard<std::mutex> guard(mutex);
-        ++counter;
-        history += event;
-        changed.notify_all();
-    }
-    int count(const int& counter) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return counter;
+        return field;
     }
     // Waits, holding the lock, until `done` holds.
     bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
@@ -140,14 +122,8 @@ struct Recorder : KNRTMPManagerDelegate {
     bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         return waitUntil([&] { return counter >= n; }, timeout);
     }
-    std::vector<std::pair<int64_t, std::string>> errorList() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return errors;
-    }
-    std::string story() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return history;
-    }
+    std::vector<std::pair<int64_t, std::string>> errorList() { return count(errors); }
+    std::string story() { return count(history); }
 };
 
 inline KNFrame::Bytes bytes(Bytes b) { return std::make_shared<const Bytes>(std::move(b)); }

@@ -1,38 +1,57 @@
-// The sources manager with real destinations whose publisher and detector events are injected:
-// the lists, the first-connection and last-close reports, the 0 throughput report, estimate
-// rounds, the throughput timer on the main run loop, and where packets go.
+// Destinations and their manager, with publisher and detector events injected, also from several
+// threads, and against a real server while they connect.
 #include "transport/KNStreamSourcesManager.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
+#include <latch>
+#include <random>
+#include <thread>
 
 #include "platform/RunLoop.h"
+#include "transport/KNBandwidthDetector.h"
 #include "transport/StreamSourcesTestSupport.h"
 
-namespace {
-
 using namespace std::chrono_literals;
-using kntest::bytes;
 using kntest::destination;
 using kntest::errorWithCode;
 using Source = std::shared_ptr<KNStreamSource>;
 using Sources = KNStreamSourcesManager::Sources;
 using Names = std::vector<std::string>;
 
+// c connect, x close, d disconnect, f flip the adaptive flag, all while the detector's queue is
+// held: the last word counts.
+TEST(KNStreamSource, DetectorRunsWithTheAdaptiveFlagAndStopsOnEveryEnd) {
+    auto source = KNStreamSource::create();
+    const std::pair<std::string, bool> steps[] = {{"c", false}, {"f", true},  {"x", false}, {"c", true}, {"d", false},
+                                                  {"c", true},  {"xc", true}, {"x", false}, {"cf", false}};
+    for (const auto& [script, monitoring] : steps) {
+        {
+            kntest::QueueGate gate(source->bandwidthDetector()->detectorQueue());
+            for (char step : script) {
+                if (step == 'c') source->RTMPManagerDidConnectToServer(nullptr);
+                if (step == 'x') source->RTMPManagerDidCloseConnection(nullptr);
+                if (step == 'd') source->RTMPManagerDidDisconnect(nullptr);
+                if (step == 'f') source->setAdaptiveBitrateOn(!source->adaptiveBitrateOn());
+            }
+        }
+        EXPECT_EQ(source->bandwidthDetector()->isMonitoring(), monitoring) << script;
+    }
+}
+
 class KNStreamSourcesManagerTest : public ::testing::Test {
 protected:
     void SetUp() override { manager->setDelegate(events); }
-
     Source add(const std::string& name) { return manager->addSourceWithStreamInfo(destination(name)); }
     // As the destination's publisher reports a finished connect.
     static void connected(const Source& source) { source->RTMPManagerDidConnectToServer(nullptr); }
     void flush() { kntest::flushReports(*events, probe); }
-    size_t indexOf(const std::string& what) const {
-        auto all = events->names();
-        return std::ranges::find(all, what) - all.begin();
+    bool listed(const Source& source) { return std::ranges::count(manager->connectedStreamSources(), source) > 0; }
+    bool everyFirstClosed() {
+        return kntest::waitFor([&] { return events->count("last") >= events->count("first"); }, 10s);
     }
-
     bool runMainLoopUntilTicks(size_t n, std::chrono::milliseconds timeout = 3s) {
         return platform::RunLoop::main().runUntil([&] { return events->matching("kB:").size() >= n; }, timeout);
     }
@@ -42,88 +61,49 @@ protected:
     Source probe = add("probe");
 };
 
-TEST_F(KNStreamSourcesManagerTest, AnEqualDestinationIsReturnedButNotListedAndRemovedByEquality) {
-    auto a = add("a");
-    auto again = add("a");
-    EXPECT_NE(again, a);
-    EXPECT_EQ(manager->streamSources(), (Sources{probe, a}));
-
-    // A separate object for an equal record takes the listed one out; the listed one keeps its
-    // links, the object given loses them.
-    auto standIn = KNStreamSource::create();
-    standIn->setStreamInfo(destination("a"));
-    manager->removeSource(standIn);
-    EXPECT_EQ(manager->streamSources(), (Sources{probe}));
-    EXPECT_EQ(a->streamSourcesManager(), manager);
-    EXPECT_EQ(standIn->streamSourcesManager(), nullptr);
+// On before its connect is queued: however fast the failure lands, the switch reads off afterwards.
+TEST_F(KNStreamSourcesManagerTest, AFastFailureLeavesTheDestinationOffSoItCanBeSwitchedOnAgain) {
+    auto source = add("fails");
+    for (size_t round = 1; round <= 20; ++round) {
+        source->setOn(true);
+        ASSERT_TRUE(events->waitForCount("fail:fails:30000", round));
+        source->rtmpManager()->senderQueue()->sync([] {});
+        EXPECT_FALSE(source->on()) << "round " << round;
+    }
 }
 
-TEST_F(KNStreamSourcesManagerTest, RemovingAConnectedDestinationClosesItAndSilencesIt) {
-    auto a = add("a");
-    connected(a);
-    ASSERT_TRUE(events->waitForCount("connect:a", 1));
-
-    manager->removeSource(a);
-    EXPECT_EQ(manager->streamSources(), (Sources{probe}));
-    EXPECT_TRUE(manager->connectedStreamSources().empty());
-    EXPECT_FALSE(a->on());
-    EXPECT_EQ(a->streamSourcesManager(), nullptr);
-    a->rtmpManager()->senderQueue()->sync([] {});  // its publisher's close runs and is told to the host only
-
-    // Whatever it reports later reaches the manager no more.
-    connected(a);
-    a->bandwidthDetectorDidEstimateNewBitrate(nullptr, 5000);
-    a->RTMPManagerDidSendPacketWithSize(nullptr, 100);
-    a->RTMPManagerDidDropPacket(nullptr);
-    a->RTMPManagerDidCloseConnection(nullptr);
-    flush();
-    EXPECT_TRUE(manager->connectedStreamSources().empty());
-    // The publisher's own close may still be passed on if it ran while the removal was under way.
-    auto names = events->names();
-    EXPECT_LE(std::erase(names, "close:a"), 1u);
-    EXPECT_EQ(names, (Names{"first", "connect:a", "kB:0", "last", "drop"}));
-
-    // Switching it only warns.
-    testing::internal::CaptureStdout();
-    a->setOn(true);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "WARNING: You are using a stream source that was removed from the SDK management so it won't work as "
-              "expected.\n");
-    EXPECT_FALSE(a->on());
-}
-
-// The connected list holds each destination once, however often it reports; close and failure
-// reports take it out once, except a refused second connect, which means the session is live.
+// Each destination is listed as connected once; a refused second connect keeps it listed.
 TEST_F(KNStreamSourcesManagerTest, FirstConnectionAndLastCloseAreReportedOnceWithTheZeroReportFirst) {
     auto a = add("a");
     auto b = add("b");
     connected(a);
     connected(a);
     connected(b);
-    b->RTMPManagerDidFailConnectingWithError(nullptr, errorWithCode(30001));
+    b->RTMPManagerDidFailConnectingWithError(nullptr, errorWithCode(30001));  // the session is live
     EXPECT_EQ(manager->connectedStreamSources(), (Sources{a, b}));
+    EXPECT_TRUE(b->on());
     a->setOn(false);
     EXPECT_EQ(manager->connectedStreamSources(), (Sources{b}));
     // A lost connection reports a failure and then the disconnect.
     b->RTMPManagerDidFailConnectingWithError(nullptr, errorWithCode(30003));
+    EXPECT_FALSE(b->on());
     b->RTMPManagerDidDisconnect(nullptr);
     EXPECT_TRUE(manager->connectedStreamSources().empty());
     a->rtmpManager()->senderQueue()->sync([] {});
     flush();
+    const auto names = events->names();
+    auto at = [&](const std::string& what) { return std::ranges::find(names, what) - names.begin(); };
     EXPECT_EQ(events->matching("connect:"), (Names{"connect:a", "connect:a", "connect:b"}));
-    EXPECT_EQ(events->count("first"), 1u);
-    EXPECT_EQ(events->count("last"), 1u);
-    EXPECT_EQ(events->count("kB:0"), 1u);
-    EXPECT_LT(indexOf("first"), indexOf("connect:a"));
-    EXPECT_LT(indexOf("kB:0"), indexOf("last"));
-    EXPECT_EQ(events->count("close:a"), 1u);
+    for (const char* once : {"first", "last", "kB:0", "close:a"}) EXPECT_EQ(events->count(once), 1u) << once;
+    EXPECT_LT(at("first"), at("connect:a"));
+    EXPECT_LT(at("kB:0"), at("last"));
     EXPECT_EQ(events->matching("fail:"), (Names{"fail:b:30001", "fail:b:30003"}));
 }
 
-// The 0 report is made on the thread that empties the connected list, once the exclusive step is
-// over: a listener may read the manager from it, whichever way the list was emptied.
+// The 0 report is made on the thread that empties the connected list, after the exclusive step:
+// a listener may read the manager from it, whichever way the list was emptied.
 TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayReadTheManager) {
-    std::string way;  // each is set before its emptying thread starts
+    std::string way;
     std::thread::id emptier;
     size_t zeros = 0;
     events->onKilobytes = [&, m = manager.get()](uint64_t kilobytes) {
@@ -131,15 +111,10 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
         ++zeros;
         EXPECT_EQ(std::this_thread::get_id(), emptier) << way;
         EXPECT_TRUE(m->connectedStreamSources().empty()) << way;
-        // Another thread gets in too: the exclusive step is over, not just re-entered. (Detached, so
-        // that a read stuck behind the step can't hold this report up.)
+        // Another thread gets in too (detached, so that a read stuck behind the step can't hang us).
         auto read = std::make_shared<std::promise<void>>();
-        auto done = read->get_future();
-        std::thread([keep = manager, read] {
-            keep->streamSources();
-            read->set_value();
-        }).detach();
-        EXPECT_TRUE(done.wait_for(5s) == std::future_status::ready) << way << ": made inside the exclusive step";
+        std::thread([keep = manager, read] { keep->streamSources(), read->set_value(); }).detach();
+        EXPECT_TRUE(read->get_future().wait_for(5s) == std::future_status::ready) << way << ": inside the exclusive step";
     };
     const std::vector<std::pair<std::string, std::function<void(const Source&)>>> ways = {
         {"switched off", [](auto& s) { s->setOn(false); }},
@@ -153,33 +128,34 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
         way = w.first;
         auto source = add(way);
         connected(source);
-        const size_t before = zeros;
         std::thread([&] {
             emptier = std::this_thread::get_id();
             w.second(source);
         }).join();
-        EXPECT_EQ(zeros, before + 1) << way;
     }
     flush();
+    EXPECT_EQ(zeros, ways.size());
     EXPECT_EQ(events->count("first"), ways.size());
     EXPECT_EQ(events->count("last"), ways.size());
 }
 
-TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundOfConnectedDestinations) {
+TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundAndThroughputIsReportedEachSecond) {
     auto a = add("a");
     auto b = add("b");
     connected(a);
-    connected(b);
-    auto estimate = [](auto& source, uint64_t bps) { source->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps); };
+    connected(b);  // restarts the timer
+    // Each round waits for both, keeps the newest of each, and reports the integer mean, at least 1000.
+    auto estimate = [](const Source& source, uint64_t bps) { source->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps); };
+    for (auto [source, bps] : {std::pair{a, 3000}, {b, 4001}, {a, 600}, {b, 900}, {a, 5000}, {a, 7000}, {b, 9000}}) {
+        estimate(source, bps);
+    }
+    for (int i = 0; i < 4; ++i) a->RTMPManagerDidSendPacketWithSize(nullptr, 250'000);
+    b->RTMPManagerDidSendPacketWithSize(nullptr, 234'567);
+    ASSERT_TRUE(runMainLoopUntilTicks(1));
+    EXPECT_EQ(events->matching("kB:"), (Names{"kB:1234"}));
+    ASSERT_TRUE(runMainLoopUntilTicks(2));
+    EXPECT_EQ(events->matching("kB:").back(), "kB:0") << "a second with nothing sent";
 
-    estimate(a, 3000);  // the round waits for b
-    estimate(b, 4001);  // integer mean
-    estimate(a, 600);
-    estimate(b, 900);  // the mean is raised to 1000
-    // A newer estimate replaces the older one and the round still waits.
-    estimate(a, 5000);
-    estimate(a, 7000);
-    estimate(b, 9000);
     // Once b has left, a's estimates pass at once.
     b->RTMPManagerDidCloseConnection(nullptr);
     estimate(a, 600);
@@ -187,49 +163,105 @@ TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundOfConnectedDe
     flush();
     EXPECT_EQ(events->matching("estimate:"),
               (Names{"estimate:3500", "estimate:1000", "estimate:8000", "estimate:1000", "estimate:1001"}));
-}
-
-TEST_F(KNStreamSourcesManagerTest, TheTimerReportsKilobytesSentEachSecondOnTheMainLoop) {
-    auto a = add("a");
-    auto b = add("b");
-    connected(a);
-    connected(b);  // restarts the timer
-    for (int i = 0; i < 4; ++i) a->RTMPManagerDidSendPacketWithSize(nullptr, 250'000);
-    b->RTMPManagerDidSendPacketWithSize(nullptr, 234'567);
-    ASSERT_TRUE(runMainLoopUntilTicks(1));
-    EXPECT_EQ(events->matching("kB:"), (Names{"kB:1234"}));
-    ASSERT_TRUE(runMainLoopUntilTicks(2));
-    EXPECT_EQ(events->matching("kB:").back(), "kB:0") << "a second with nothing sent";
     // The last close reports 0 at once and stops the timer.
     manager->closeConnectionOnAllSources();
-    EXPECT_FALSE(runMainLoopUntilTicks(4, 1500ms));
+    const size_t reports = events->matching("kB:").size();
+    EXPECT_FALSE(runMainLoopUntilTicks(reports + 1, 1500ms));
 }
 
-TEST_F(KNStreamSourcesManagerTest, PacketsReachOnlyConnectedDestinationsAndAreShared) {
-    auto a = add("a");
-    auto b = add("b");
-    auto sps = bytes(12, 0x67);
-    auto video = bytes(5000);
-    auto audio = bytes(300);
-
-    kntest::QueueGate gateA(a->rtmpManager()->senderQueue());
-    kntest::QueueGate gateB(b->rtmpManager()->senderQueue());
-    connected(a);
-    b->setOn(true);  // still connecting behind its gate
-    manager->setVideoSPSAndPPS(sps, bytes(4, 0x68));
-    manager->sendVideoPacketIsKeyFrameTimestamp(video, true, 1040);
-    manager->sendAudioPacketTimestamp(audio, 1041);
-    EXPECT_EQ(a->rtmpManager()->queueLoad(), 2);
-    EXPECT_EQ(b->rtmpManager()->queueLoad(), 0);
-    // One hand-over each, the payload shared, not copied.
-    EXPECT_EQ(video.use_count(), 2);
-    EXPECT_EQ(audio.use_count(), 2);
-    EXPECT_EQ(sps.use_count(), 2);
-
-    // Close-all closes what is connected and leaves the one still connecting alone.
-    manager->closeConnectionOnAllSources();
-    EXPECT_FALSE(a->on());
-    EXPECT_TRUE(b->on());
+// Against a real server, switched off or removed while connecting: never left in the connected list.
+TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConnected) {
+    const auto dir = std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("sources-server");
+    std::filesystem::create_directories(dir);
+    auto server = kntest::TestServer::startPrivate(dir);
+    ASSERT_TRUE(server);
+    manager->setRtmpTimeout(10);
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto name = kntest::uniqueName("cwc");
+        auto source = manager->addSourceWithStreamInfo(destination(name, "127.0.0.1:" + std::to_string(server->rtmpPort())));
+        source->setOn(true);
+        const bool remove = round % 3 == 2;
+        remove ? manager->removeSource(source) : source->setOn(false);
+        // The connect finishes and reports first; the close waits behind it on the publisher's queue.
+        source->rtmpManager()->senderQueue()->sync([] {});
+        EXPECT_FALSE(source->on());
+        EXPECT_FALSE(listed(source));
+        if (!remove) {
+            EXPECT_TRUE(events->waitForCount("connect:" + name, 1)) << "the connect did not succeed";
+            manager->removeSource(source);
+        }
+    }
+    EXPECT_GE(events->count("first"), 1u);
+    EXPECT_TRUE(everyFirstClosed());
 }
 
-}  // namespace
+// A connect report already on its way when the destination is removed must not list it again.
+TEST_F(KNStreamSourcesManagerTest, AConnectReportRacingTheRemovalLeavesNoRemovedDestinationConnected) {
+    int stuck = 0;
+    for (int round = 0; round < 400; ++round) {
+        auto source = add("race-" + std::to_string(round));
+        {
+            kntest::QueueGate gate(source->rtmpManager()->senderQueue());
+            source->setOn(true);  // its connect waits behind the gate
+            std::latch start(2);
+            std::thread publisher([&] {
+                start.arrive_and_wait();
+                source->RTMPManagerDidConnectToServer(nullptr);
+            });
+            start.arrive_and_wait();
+            manager->removeSource(source);
+            publisher.join();
+        }
+        stuck += listed(source);
+    }
+    EXPECT_EQ(stuck, 0) << "removed destinations left in the connected list";
+}
+
+// Media fanned out from two threads while two more add, connect, estimate, close and remove
+// destinations, and a fifth reads the connected list.
+TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&, video = kntest::bytes(4000)] {
+        for (uint64_t ts = 0; !stop; ts += 40) {
+            if (ts % 1000 == 0) manager->setVideoSPSAndPPS(kntest::bytes(12, 0x67), kntest::bytes(4, 0x68));
+            manager->sendVideoPacketIsKeyFrameTimestamp(video, ts % 1000 == 0, ts);
+        }
+    });
+    threads.emplace_back([&, audio = kntest::bytes(200)] {
+        for (uint64_t ts = 0; !stop; ts += 23) manager->sendAudioPacketTimestamp(audio, ts);
+    });
+    threads.emplace_back([&] {
+        while (!stop) {
+            auto list = manager->connectedStreamSources();
+            std::ranges::sort(list);
+            EXPECT_EQ(std::ranges::adjacent_find(list), list.end()) << "listed twice";
+        }
+    });
+    auto churn = [&](int worker) {
+        std::mt19937 random(worker);
+        for (int round = 0; round < 150; ++round) {
+            auto source = add("churn-" + std::to_string(worker) + "-" + std::to_string(round));
+            source->RTMPManagerDidConnectToServer(nullptr);
+            source->RTMPManagerDidSendPacketWithSize(nullptr, 1000);
+            source->bandwidthDetectorDidEstimateNewBitrate(nullptr, 2000 + random() % 1000);
+            switch (random() % 4) {
+            case 0: source->setOn(false); break;
+            case 1: manager->removeSource(source); break;
+            case 2: source->RTMPManagerDidCloseConnection(nullptr); break;
+            default: source->RTMPManagerDidDisconnect(nullptr); break;
+            }
+            source->rtmpManager()->senderQueue()->sync([] {});
+            EXPECT_FALSE(listed(source));
+            if (round % 2 == 0) manager->removeSource(source);
+        }
+    };
+    std::thread churnA(churn, 1), churnB(churn, 2);
+    churnA.join();
+    churnB.join();
+    stop = true;
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(manager->connectedStreamSources().empty());
+    EXPECT_TRUE(everyFirstClosed());
+}

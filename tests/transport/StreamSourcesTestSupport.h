@@ -1,20 +1,12 @@
 #pragma once
-// Helpers of the destination and sources-manager tests: a listener that records every report of
-// the manager, a gate that holds a queue, and destination records.
+// Helpers of the destination and sources-manager tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <future>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
-#include "kestrune/KNStreamSource.h"
 #include "platform/DispatchQueue.h"
 #include "support/TestServer.h"
 #include "transport/KNRTMPManager.h"
@@ -41,8 +33,7 @@ inline std::shared_ptr<KNError> errorWithCode(int64_t code) {
     return KNError::errorWithCodesMessage({code}, "test failure " + std::to_string(code));
 }
 
-// Holds a queue: nothing queued after the gate runs until it goes, and then it waits for what
-// was queued behind it.
+// Holds a queue from construction to destruction, then waits for what was queued behind it.
 class QueueGate {
 public:
     explicit QueueGate(std::shared_ptr<platform::DispatchQueue> queue) : queue_(std::move(queue)) {
@@ -58,7 +49,7 @@ private:
     std::promise<void> opened_;
 };
 
-// Everything the manager tells its delegate, in the order heard: "first", "last", "connect:<stream>",
+// Everything the manager tells its delegate, in order: "first", "last", "connect:<stream>",
 // "close:<stream>", "fail:<stream>:<code>", "estimate:<bps>", "kB:<n>", "drop".
 class ManagerEvents : public KNStreamSourcesManagerDelegate {
 public:
@@ -66,15 +57,11 @@ public:
 
     void streamSourcesManagerFirstStreamDidConnect(KNStreamSourcesManager*) override { record("first"); }
     void streamSourcesManagerLastStreamDidCloseConnection(KNStreamSourcesManager*) override { record("last"); }
-    void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*, const Source& s) override {
-        record("connect:" + nameOf(s));
-    }
-    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override {
-        record("close:" + nameOf(s));
-    }
+    void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*, const Source& s) override { record("connect:", s); }
+    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override { record("close:", s); }
     void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager*, const Source& s,
                                                                     const std::shared_ptr<KNError>& error) override {
-        record("fail:" + nameOf(s) + ":" + std::to_string(error->errorCodes().front()));
+        record("fail:", s, ":" + std::to_string(error->errorCodes().front()));
     }
     void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override {
         record("estimate:" + std::to_string(bps));
@@ -89,7 +76,7 @@ public:
         std::lock_guard lock(mutex_);
         return events_;
     }
-    // Reports whose text starts with the prefix ("kB:" for the throughput values).
+    // Reports whose text starts with the prefix.
     std::vector<std::string> matching(const std::string& prefix) const {
         auto all = names();
         std::erase_if(all, [&](const auto& what) { return what.rfind(prefix, 0) != 0; });
@@ -99,15 +86,14 @@ public:
     bool waitForCount(const std::string& what, size_t n, std::chrono::milliseconds timeout = 10s) const {
         return kntest::waitFor([&] { return count(what) >= n; }, timeout);
     }
-    // Every first connection has been followed by a last close (which a close of a destination no
-    // longer connected repeats).
-    bool everyFirstClosed() const { return count("last") >= count("first"); }
 
     // Run inside the throughput report, on the reporting thread, before it is recorded.
     std::function<void(uint64_t)> onKilobytes;
 
 private:
-    static std::string nameOf(const Source& source) { return source->streamInfo()->streamName().value_or(""); }
+    void record(const std::string& what, const Source& source, const std::string& detail = "") {
+        record(what + source->streamInfo()->streamName().value_or("") + detail);
+    }
     void record(std::string what) {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(what));
@@ -116,8 +102,8 @@ private:
     std::vector<std::string> events_;
 };
 
-// Waits until the manager's delegate has heard everything queued so far: a drop report of the
-// probe (a listed destination) is queued behind it on the serial delegate queue.
+// Waits until the delegate has heard everything queued so far: a drop report of the probe (a
+// listed destination) is queued behind it on the serial delegate queue.
 inline void flushReports(ManagerEvents& events, const std::shared_ptr<KNStreamSource>& probe) {
     const size_t before = events.count("drop");
     probe->RTMPManagerDidDropPacket(nullptr);

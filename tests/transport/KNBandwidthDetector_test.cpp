@@ -12,17 +12,10 @@
 
 using namespace std::chrono_literals;
 
+// Told on the detector's queue, which the test always waits for.
 struct EstimateRecorder : KNBandwidthDetectorDelegate {
-    void bandwidthDetectorDidEstimateNewBitrate(KNBandwidthDetector*, uint64_t bitsPerSecond) override {
-        std::lock_guard lock(mutex);
-        list.push_back(bitsPerSecond);
-    }
-    std::vector<uint64_t> estimates() {
-        std::lock_guard lock(mutex);
-        return list;
-    }
-    std::mutex mutex;
-    std::vector<uint64_t> list;
+    void bandwidthDetectorDidEstimateNewBitrate(KNBandwidthDetector*, uint64_t bps) override { estimates.push_back(bps); }
+    std::vector<uint64_t> estimates;
 };
 
 class KNBandwidthDetectorTest : public ::testing::Test {
@@ -39,18 +32,16 @@ protected:
         detector = KNBandwidthDetector::create();
         detector->setDelegate(delegate = std::make_shared<EstimateRecorder>());
         pending.clear();
-        // Ticks are scheduled on the detector's queue, which the test always waits for.
         detector->setTickSchedulerForTesting([this](std::function<void()> tick) { pending.push_back(std::move(tick)); });
     }
     void drain() { detector->detectorQueue()->sync([] {}); }
     void start() { detector->startMonitoringBandwidth(), drain(); }
-    // Fires every tick scheduled so far, `seconds` later, on the detector's queue.
+    void stop() { detector->stopMonitoringBandwidth(), drain(); }
     void fire(double seconds = 1) {
         auto due = std::exchange(pending, {});
         now = now + seconds;
         for (auto& tick : due) detector->detectorQueue()->sync(tick);
     }
-    // One interval: bytes written, the last packet handed over (if any), then the tick.
     void interval(double seconds, uint64_t sentBytes, std::optional<uint64_t> lastHandedOver) {
         if (lastHandedOver) detector->willSendPacketOfSize(*lastHandedOver);
         if (sentBytes) detector->didSendPacketOfSize(sentBytes);
@@ -70,18 +61,15 @@ TEST_F(KNBandwidthDetectorTest, SteadyRateIsReportedOnceAtTheDevicesBitsPerByteA
         SCOPED_TRACE(model);
         platform::MachineModel::setOverride(model);
         makeDetector();
-        detector->willSendPacketOfSize(700);  // while off: lost
-        detector->didSendPacketOfSize(5000);
         start();
-        EXPECT_EQ(detector->bwSamples(), std::vector<float>{0.0f});
         interval(2, 2001, 700);  // 1000.5 B/s becomes the first reference; average still 0
-        EXPECT_TRUE(delegate->estimates().empty());
+        EXPECT_TRUE(delegate->estimates.empty());
         interval(2, 2001, 700);  // average 1000
         interval(2, 2001, 700);  // unchanged average: nothing new
         interval(1, 1000, std::nullopt);  // bytes drained, nothing new handed over
         interval(1, 0, std::nullopt);
         EXPECT_EQ(detector->previousAverage(), 1000);
-        EXPECT_EQ(delegate->estimates(), std::vector<uint64_t>{estimate});
+        EXPECT_EQ(delegate->estimates, std::vector<uint64_t>{estimate});
         EXPECT_FLOAT_EQ(detector->aggressiveness(), estimate == 6200u ? -1.8f : 0.0f);
     }
 }
@@ -98,7 +86,7 @@ TEST_F(KNBandwidthDetectorTest, TurndownsReferencesWindowsAndListLimits) {
         interval(1, 500, 700);
         if (second == 1) {  // turned back: 500 B/s joins 1000 B/s as a reference
             EXPECT_EQ(detector->turnSamples(), (std::vector<float>{500.0f, 1000.0f}));
-            EXPECT_EQ(delegate->estimates(), (std::vector<uint64_t>{8000, 6000}));  // 8 x average 750
+            EXPECT_EQ(delegate->estimates, (std::vector<uint64_t>{8000, 6000}));  // 8 x average 750
         }
         if (detector->previousVector() > 0) rising.push_back(second);
     }
@@ -118,8 +106,7 @@ TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
     start();
     start();
     EXPECT_EQ(pending.size(), 1u);  // a start while on changes nothing
-    detector->stopMonitoringBandwidth();
-    drain();
+    stop();
     detector->didSendPacketOfSize(90000);  // while off: lost
     start();
     EXPECT_EQ(pending.size(), 2u);  // the stopped loop's tick has not fired yet
@@ -136,18 +123,8 @@ TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
         EXPECT_EQ(pending.size(), 1u);
     }
     EXPECT_TRUE(std::ranges::all_of(detector->bwSamples(), [](float rate) { return rate == 0; }));
-    detector->stopMonitoringBandwidth();
-    drain();
+    stop();
     fire();
     EXPECT_TRUE(pending.empty());
-    EXPECT_TRUE(delegate->estimates().empty());
-}
-
-TEST(KNBandwidthDetectorLoop, RunsOnTheQueuesTimerAndEndsWithTheDetector) {
-    auto detector = KNBandwidthDetector::create();
-    detector->startMonitoringBandwidth();
-    ASSERT_TRUE(kntest::waitFor([&] { return detector->bwSamples().size() >= 2; }, 5s));
-    std::weak_ptr<KNBandwidthDetector> gone = detector;
-    detector.reset();
-    EXPECT_TRUE(gone.expired());  // the pending tick holds it only weakly
+    EXPECT_TRUE(delegate->estimates.empty());
 }

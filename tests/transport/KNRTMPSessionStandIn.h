@@ -14,7 +14,6 @@ using Status = KNRTMPSession::ConnectStatus;
 constexpr int32_t kStreamId = 5;
 
 struct SentPacket {
-    int session;  // serial number of the session that wrote it
     uint8_t type, headerType, hasAbsTimestamp;
     int channel;
     uint32_t timestamp;
@@ -23,7 +22,6 @@ struct SentPacket {
     Bytes body;
 };
 
-// What every stand-in session of one test did, and what it should do.
 struct SessionLog {
     std::mutex mutex;
     std::vector<std::pair<std::string, int32_t>> connects;
@@ -34,10 +32,8 @@ struct SessionLog {
 
     std::vector<SentPacket> sent(int type = -1) {
         std::lock_guard<std::mutex> guard(mutex);
-        std::vector<SentPacket> result;
-        for (auto& p : packets) {
-            if (type < 0 || p.type == type) result.push_back(p);
-        }
+        auto result = packets;
+        std::erase_if(result, [&](const SentPacket& p) { return type >= 0 && p.type != type; });
         return result;
     }
 };
@@ -47,7 +43,7 @@ public:
     explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) {
         std::lock_guard<std::mutex> guard(log_->mutex);
         ++log_->alive;
-        serial_ = ++log_->made;
+        ++log_->made;
     }
     ~StandInSession() override {
         std::lock_guard<std::mutex> guard(log_->mutex);
@@ -68,7 +64,7 @@ public:
         }
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
-        log_->packets.push_back({serial_, packet.m_packetType, packet.m_headerType, packet.m_hasAbsTimestamp,
+        log_->packets.push_back({packet.m_packetType, packet.m_headerType, packet.m_hasAbsTimestamp,
                                  packet.m_nChannel, packet.m_nTimeStamp, packet.m_nInfoField2, queue,
                                  Bytes(body, body + packet.m_nBodySize)});
         return 1;
@@ -77,10 +73,8 @@ public:
 
 private:
     std::shared_ptr<SessionLog> log_;
-    int serial_ = 0;
 };
 
-// Every report of the publisher: counts, errors, sizes, and the connection's story in order.
 struct Recorder : KNRTMPManagerDelegate {
     std::mutex mutex;
     std::condition_variable changed;
@@ -114,7 +108,6 @@ struct Recorder : KNRTMPManagerDelegate {
         std::lock_guard<std::mutex> guard(mutex);
         return field;
     }
-    // Waits, holding the lock, until `done` holds.
     bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, done);

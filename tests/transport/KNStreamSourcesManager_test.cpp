@@ -1,5 +1,4 @@
-// Destinations and their manager, with publisher and detector events injected, also from several
-// threads, and against a real server while they connect.
+// Destinations and their manager, with publisher and detector events injected.
 #include "transport/KNStreamSourcesManager.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +14,12 @@
 #include "transport/StreamSourcesTestSupport.h"
 
 using namespace std::chrono_literals;
-using kntest::destination;
-using kntest::errorWithCode;
+using namespace kntest;
 using Source = std::shared_ptr<KNStreamSource>;
 using Sources = KNStreamSourcesManager::Sources;
 using Names = std::vector<std::string>;
 
-// c connect, x close, d disconnect, f flip the adaptive flag, all while the detector's queue is
-// held: the last word counts.
+// c connect, x close, d disconnect, f flip the flag, all while the detector's queue is held.
 TEST(KNStreamSource, DetectorRunsWithTheAdaptiveFlagAndStopsOnEveryEnd) {
     auto source = KNStreamSource::create();
     const std::pair<std::string, bool> steps[] = {{"c", false}, {"f", true},  {"x", false}, {"c", true}, {"d", false},
@@ -45,7 +42,6 @@ class KNStreamSourcesManagerTest : public ::testing::Test {
 protected:
     void SetUp() override { manager->setDelegate(events); }
     Source add(const std::string& name) { return manager->addSourceWithStreamInfo(destination(name)); }
-    // As the destination's publisher reports a finished connect.
     static void connected(const Source& source) { source->RTMPManagerDidConnectToServer(nullptr); }
     void flush() { kntest::flushReports(*events, probe); }
     bool listed(const Source& source) { return std::ranges::count(manager->connectedStreamSources(), source) > 0; }
@@ -61,30 +57,15 @@ protected:
     Source probe = add("probe");
 };
 
-// On before its connect is queued: however fast the failure lands, the switch reads off afterwards.
-TEST_F(KNStreamSourcesManagerTest, AFastFailureLeavesTheDestinationOffSoItCanBeSwitchedOnAgain) {
-    auto source = add("fails");
-    for (size_t round = 1; round <= 20; ++round) {
-        source->setOn(true);
-        ASSERT_TRUE(events->waitForCount("fail:fails:30000", round));
-        source->rtmpManager()->senderQueue()->sync([] {});
-        EXPECT_FALSE(source->on()) << "round " << round;
-    }
-}
-
 // Each destination is listed as connected once; a refused second connect keeps it listed.
 TEST_F(KNStreamSourcesManagerTest, FirstConnectionAndLastCloseAreReportedOnceWithTheZeroReportFirst) {
-    auto a = add("a");
-    auto b = add("b");
-    connected(a);
-    connected(a);
-    connected(b);
+    auto a = add("a"), b = add("b");
+    for (const auto& source : {a, a, b}) connected(source);
     b->RTMPManagerDidFailConnectingWithError(nullptr, errorWithCode(30001));  // the session is live
     EXPECT_EQ(manager->connectedStreamSources(), (Sources{a, b}));
     EXPECT_TRUE(b->on());
     a->setOn(false);
     EXPECT_EQ(manager->connectedStreamSources(), (Sources{b}));
-    // A lost connection reports a failure and then the disconnect.
     b->RTMPManagerDidFailConnectingWithError(nullptr, errorWithCode(30003));
     EXPECT_FALSE(b->on());
     b->RTMPManagerDidDisconnect(nullptr);
@@ -100,8 +81,7 @@ TEST_F(KNStreamSourcesManagerTest, FirstConnectionAndLastCloseAreReportedOnceWit
     EXPECT_EQ(events->matching("fail:"), (Names{"fail:b:30001", "fail:b:30003"}));
 }
 
-// The 0 report is made on the thread that empties the connected list, after the exclusive step:
-// a listener may read the manager from it, whichever way the list was emptied.
+// Made on the emptying thread after the exclusive step, whichever way the list was emptied.
 TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayReadTheManager) {
     std::string way;
     std::thread::id emptier;
@@ -111,7 +91,6 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
         ++zeros;
         EXPECT_EQ(std::this_thread::get_id(), emptier) << way;
         EXPECT_TRUE(m->connectedStreamSources().empty()) << way;
-        // Another thread gets in too (detached, so that a read stuck behind the step can't hang us).
         auto read = std::make_shared<std::promise<void>>();
         std::thread([keep = manager, read] { keep->streamSources(), read->set_value(); }).detach();
         EXPECT_TRUE(read->get_future().wait_for(5s) == std::future_status::ready) << way << ": inside the exclusive step";
@@ -128,10 +107,7 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
         way = w.first;
         auto source = add(way);
         connected(source);
-        std::thread([&] {
-            emptier = std::this_thread::get_id();
-            w.second(source);
-        }).join();
+        std::thread([&] { emptier = std::this_thread::get_id(), w.second(source); }).join();
     }
     flush();
     EXPECT_EQ(zeros, ways.size());
@@ -140,14 +116,12 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
 }
 
 TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundAndThroughputIsReportedEachSecond) {
-    auto a = add("a");
-    auto b = add("b");
+    auto a = add("a"), b = add("b");
     connected(a);
     connected(b);  // restarts the timer
     // Each round waits for both, keeps the newest of each, and reports the integer mean, at least 1000.
-    auto estimate = [](const Source& source, uint64_t bps) { source->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps); };
     for (auto [source, bps] : {std::pair{a, 3000}, {b, 4001}, {a, 600}, {b, 900}, {a, 5000}, {a, 7000}, {b, 9000}}) {
-        estimate(source, bps);
+        source->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps);
     }
     for (int i = 0; i < 4; ++i) a->RTMPManagerDidSendPacketWithSize(nullptr, 250'000);
     b->RTMPManagerDidSendPacketWithSize(nullptr, 234'567);
@@ -156,14 +130,12 @@ TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundAndThroughput
     ASSERT_TRUE(runMainLoopUntilTicks(2));
     EXPECT_EQ(events->matching("kB:").back(), "kB:0") << "a second with nothing sent";
 
-    // Once b has left, a's estimates pass at once.
+    // Once b has left, a's pass at once.
     b->RTMPManagerDidCloseConnection(nullptr);
-    estimate(a, 600);
-    estimate(a, 1001);
+    for (uint64_t bps : {600, 1001}) a->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps);
     flush();
     EXPECT_EQ(events->matching("estimate:"),
               (Names{"estimate:3500", "estimate:1000", "estimate:8000", "estimate:1000", "estimate:1001"}));
-    // The last close reports 0 at once and stops the timer.
     manager->closeConnectionOnAllSources();
     const size_t reports = events->matching("kB:").size();
     EXPECT_FALSE(runMainLoopUntilTicks(reports + 1, 1500ms));
@@ -183,7 +155,6 @@ TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConne
         source->setOn(true);
         const bool remove = round % 3 == 2;
         remove ? manager->removeSource(source) : source->setOn(false);
-        // The connect finishes and reports first; the close waits behind it on the publisher's queue.
         source->rtmpManager()->senderQueue()->sync([] {});
         EXPECT_FALSE(source->on());
         EXPECT_FALSE(listed(source));
@@ -192,7 +163,6 @@ TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConne
             manager->removeSource(source);
         }
     }
-    EXPECT_GE(events->count("first"), 1u);
     EXPECT_TRUE(everyFirstClosed());
 }
 
@@ -205,36 +175,30 @@ TEST_F(KNStreamSourcesManagerTest, AConnectReportRacingTheRemovalLeavesNoRemoved
             kntest::QueueGate gate(source->rtmpManager()->senderQueue());
             source->setOn(true);  // its connect waits behind the gate
             std::latch start(2);
-            std::thread publisher([&] {
-                start.arrive_and_wait();
-                source->RTMPManagerDidConnectToServer(nullptr);
+            auto publisher = std::async(std::launch::async, [&] {
+                start.arrive_and_wait(), source->RTMPManagerDidConnectToServer(nullptr);
             });
             start.arrive_and_wait();
             manager->removeSource(source);
-            publisher.join();
         }
         stuck += listed(source);
     }
     EXPECT_EQ(stuck, 0) << "removed destinations left in the connected list";
 }
 
-// Media fanned out from two threads while two more add, connect, estimate, close and remove
-// destinations, and a fifth reads the connected list.
+// Media fanned out while destinations come and go on two threads and a fourth reads the list.
 TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
-    threads.emplace_back([&, video = kntest::bytes(4000)] {
+    threads.emplace_back([&, video = kntest::bytes(4000), audio = kntest::bytes(200)] {
         for (uint64_t ts = 0; !stop; ts += 40) {
             if (ts % 1000 == 0) manager->setVideoSPSAndPPS(kntest::bytes(12, 0x67), kntest::bytes(4, 0x68));
             manager->sendVideoPacketIsKeyFrameTimestamp(video, ts % 1000 == 0, ts);
+            manager->sendAudioPacketTimestamp(audio, ts);
         }
     });
-    threads.emplace_back([&, audio = kntest::bytes(200)] {
-        for (uint64_t ts = 0; !stop; ts += 23) manager->sendAudioPacketTimestamp(audio, ts);
-    });
     threads.emplace_back([&] {
-        while (!stop) {
-            auto list = manager->connectedStreamSources();
+        for (auto list = manager->connectedStreamSources(); !stop; list = manager->connectedStreamSources()) {
             std::ranges::sort(list);
             EXPECT_EQ(std::ranges::adjacent_find(list), list.end()) << "listed twice";
         }

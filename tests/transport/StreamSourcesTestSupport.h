@@ -14,8 +14,7 @@
 
 namespace kntest {
 
-// By default a host name that is not ASCII: the publisher refuses its URL (30000) before any
-// socket is made.
+// By default a host name that is not ASCII: refused (30000) before any socket is made.
 inline std::shared_ptr<KNStreamInfo> destination(const std::string& stream,
                                                  const std::string& hostAndPort = "unreachable-\xc3\xa9.invalid") {
     auto info = KNStreamInfo::create();
@@ -28,25 +27,19 @@ inline std::shared_ptr<KNStreamInfo> destination(const std::string& stream,
 inline KNStreamSource::Bytes bytes(size_t size, uint8_t fill = 0x41) {
     return std::make_shared<const std::vector<uint8_t>>(size, fill);
 }
+inline std::shared_ptr<KNError> errorWithCode(int64_t code) { return KNError::errorWithCodesMessage({code}, "failure"); }
 
-inline std::shared_ptr<KNError> errorWithCode(int64_t code) {
-    return KNError::errorWithCodesMessage({code}, "test failure " + std::to_string(code));
-}
-
-// Holds a queue from construction to destruction, then waits for what was queued behind it.
-class QueueGate {
-public:
-    explicit QueueGate(std::shared_ptr<platform::DispatchQueue> queue) : queue_(std::move(queue)) {
-        queue_->async([opened = opened_.get_future().share()] { opened.wait(); });
+// Holds a queue while it lives.
+struct QueueGate {
+    explicit QueueGate(std::shared_ptr<platform::DispatchQueue> queue) : queue(std::move(queue)) {
+        this->queue->async([opened = opened.get_future().share()] { opened.wait(); });
     }
     ~QueueGate() {
-        opened_.set_value();
-        queue_->sync([] {});
+        opened.set_value();
+        queue->sync([] {});
     }
-
-private:
-    std::shared_ptr<platform::DispatchQueue> queue_;
-    std::promise<void> opened_;
+    std::shared_ptr<platform::DispatchQueue> queue;
+    std::promise<void> opened;
 };
 
 // Everything the manager tells its delegate, in order: "first", "last", "connect:<stream>",
@@ -63,12 +56,10 @@ public:
                                                                     const std::shared_ptr<KNError>& error) override {
         record("fail:", s, ":" + std::to_string(error->errorCodes().front()));
     }
-    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override {
-        record("estimate:" + std::to_string(bps));
-    }
+    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override { record("estimate:", bps); }
     void streamSourcesManagerDidUpdateBitrate(KNStreamSourcesManager*, uint64_t kilobytes) override {
         if (onKilobytes) onKilobytes(kilobytes);
-        record("kB:" + std::to_string(kilobytes));
+        record("kB:", kilobytes);
     }
     void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override { record("drop"); }
 
@@ -76,7 +67,6 @@ public:
         std::lock_guard lock(mutex_);
         return events_;
     }
-    // Reports whose text starts with the prefix.
     std::vector<std::string> matching(const std::string& prefix) const {
         auto all = names();
         std::erase_if(all, [&](const auto& what) { return what.rfind(prefix, 0) != 0; });
@@ -87,13 +77,13 @@ public:
         return kntest::waitFor([&] { return count(what) >= n; }, timeout);
     }
 
-    // Run inside the throughput report, on the reporting thread, before it is recorded.
     std::function<void(uint64_t)> onKilobytes;
 
 private:
     void record(const std::string& what, const Source& source, const std::string& detail = "") {
         record(what + source->streamInfo()->streamName().value_or("") + detail);
     }
+    void record(const std::string& what, uint64_t value) { record(what + std::to_string(value)); }
     void record(std::string what) {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(what));
@@ -102,8 +92,7 @@ private:
     std::vector<std::string> events_;
 };
 
-// Waits until the delegate has heard everything queued so far: a drop report of the probe (a
-// listed destination) is queued behind it on the serial delegate queue.
+// Waits until the serial delegate queue has passed on everything queued so far.
 inline void flushReports(ManagerEvents& events, const std::shared_ptr<KNStreamSource>& probe) {
     const size_t before = events.count("drop");
     probe->RTMPManagerDidDropPacket(nullptr);

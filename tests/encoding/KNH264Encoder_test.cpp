@@ -116,7 +116,6 @@ TEST(KNH264EncoderLifecycle, TimesStartAtZeroAfterEveryStartStopFinishesPendingF
     for (int i = 0; i < 30; ++i) rig.encoder->encode(videoSample(frames[i % 4], MediaTime::make(10 + i, 30)));
     rig.encoder->stopEncoding();
     drain(*rig.encoder);
-    EXPECT_FALSE(rig.encoder->started());
     const auto kept = rig.delegate->events(Kind::SampleBuffer);
     EXPECT_LT(kept.size(), 2u + 30u);
     for (size_t i = 3; i < kept.size(); ++i)

@@ -1,6 +1,5 @@
-// The x264-backed compression session delivers nothing once invalidated, even when the output
-// callback itself invalidates it (an encoder's last reference going inside its callback). Its
-// stream, queueing and drops are checked through the encoder's tests.
+// The x264-backed compression session delivers nothing once invalidated, even from inside its output
+// callback (an encoder's last reference going there). Its stream and drops: see the encoder's tests.
 #include "platform/media/CompressionSession.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <atomic>
 #include <functional>
 
-#include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
 
 using namespace platform;
@@ -19,8 +17,7 @@ struct Collector {
     static void callback(void* self, void*, MediaStatus status, uint32_t, std::shared_ptr<SampleBuffer>) {
         auto* c = static_cast<Collector*>(self);
         if (c->onOutput) c->onOutput();
-        EXPECT_EQ(status, kMediaNoErr);
-        EXPECT_FALSE(c->closed) << "output after invalidate";
+        EXPECT_FALSE(c->closed || status != kMediaNoErr) << "output after invalidate";
         ++c->outputs;
     }
     std::function<void()> onOutput;
@@ -28,11 +25,11 @@ struct Collector {
     std::atomic<int> outputs{0};
 };
 
-void feedTenFrames(Collector& collector, std::shared_ptr<CompressionSession>& session) {
+void feedFrames(Collector& collector, std::shared_ptr<CompressionSession>& session, bool realTime = true) {
     session = CompressionSession::create(640, 360, &Collector::callback, &collector);
-    EXPECT_EQ(session->setProperty(CompressionProperty::RealTime, true), kMediaNoErr);
+    EXPECT_EQ(session->setProperty(CompressionProperty::RealTime, realTime), kMediaNoErr);
     EXPECT_EQ(session->prepareToEncodeFrames(), kMediaNoErr);
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 5; ++i)  // fewer than x264 holds back when not in real time
         session->encodeFrame(kntest::makePatternFrame(640, 360, i), MediaTime::make(i, 30), MediaTime::make(1, 30), nullptr);
 }
 
@@ -42,7 +39,7 @@ TEST(CompressionSession, NothingIsDeliveredAfterInvalidateEvenFromTheOutputCallb
     {
         Collector collector;
         std::shared_ptr<CompressionSession> session;
-        feedTenFrames(collector, session);
+        feedFrames(collector, session);
         session->invalidate();
         collector.closed = true;
         EXPECT_EQ(session->encodeFrame(kntest::makePatternFrame(640, 360, 0), MediaTime::make(0, 30), MediaTime(), nullptr),
@@ -53,8 +50,7 @@ TEST(CompressionSession, NothingIsDeliveredAfterInvalidateEvenFromTheOutputCallb
     Collector collector;
     std::shared_ptr<CompressionSession> session;
     collector.onOutput = [&] { session->invalidate(); };
-    feedTenFrames(collector, session);
-    ASSERT_TRUE(kntest::waitFor([&] { return collector.outputs > 0; }, std::chrono::seconds(10)));
-    EXPECT_EQ(session->completeFrames(), kMediaErrInvalidSession);
+    feedFrames(collector, session, false);  // not real time: x264 holds frames back for the flush
+    session->completeFrames();                  // which delivers them one by one; the first invalidates
     EXPECT_EQ(collector.outputs, 1);
 }

@@ -16,9 +16,10 @@ namespace {
 struct Collector {
     static void callback(void* self, void*, MediaStatus status, uint32_t, std::shared_ptr<SampleBuffer>) {
         auto* c = static_cast<Collector*>(self);
-        if (c->onOutput) c->onOutput();
         EXPECT_FALSE(c->closed || status != kMediaNoErr) << "output after invalidate";
         ++c->outputs;
+        // Last: the invalidate lets the waiting flush return, and the test may then end.
+        if (c->onOutput) c->onOutput();
     }
     std::function<void()> onOutput;
     std::atomic<bool> closed{false};

@@ -66,7 +66,8 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     }
     ip("link set lo up");
 
-    std::atomic<KNNetworkStatus> last{KNNetworkStatusNotReachable};  // outlives the monitor that writes it
+    std::atomic<KNNetworkStatus> last{KNNetworkStatusNotReachable};  // outlives the monitors that write it
+    std::atomic<int> heardWhileStopped{0};
     auto lastIs = [&](KNNetworkStatus status) { return last == status; };
     auto reachability = KNReachability::reachabilityForInternetConnection();
     EXPECT_FALSE(reachability->isReachable()) << "loopback alone";
@@ -108,6 +109,16 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
         close(tun);  // the link, and its route, go with the device
         EXPECT_TRUE(kntest::waitFor([&] { return lastIs(KNNetworkStatusNotReachable); }, 2s));
     }
+    // A stopped monitor hears nothing more; a running one witnesses that the change was seen.
+    reachability->setNetworkDidChangeReachabilityBlock([&](KNNetworkStatus) { ++heardWhileStopped; });
+    reachability->stopMonitoringNetworkStatus();
+    auto witness = KNReachability::reachabilityForInternetConnection();
+    witness->setNetworkDidChangeReachabilityBlock([&](KNNetworkStatus s) { last = s; });
+    ASSERT_TRUE(witness->startMonitoringNetworkStatus());
+    ip("route add default via 192.0.2.1 dev kn-veth0");
+    EXPECT_TRUE(kntest::waitFor([&] { return lastIs(KNNetworkStatusReachableViaWiFi); }, 2s));
+    witness->stopMonitoringNetworkStatus();
+    EXPECT_EQ(heardWhileStopped, 0);
     for (const char* veth : {"kn-veth0", "kn-veth1"}) EXPECT_EQ(packetsSent(veth), 0u) << veth;
 }
 

@@ -1,13 +1,10 @@
 #pragma once
-// What the AAC encoders' tests share: a recording delegate, a stand-in converter that remembers
-// the PCM behind each packet and answers packets naming their chunk, and an encoder rig.
-#include <atomic>
+// A recording delegate for the AAC encoders, a stand-in converter that remembers the PCM behind each
+// packet and answers packets naming their chunk, and an encoder rig on it or on the real converter.
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "encoding/KNAACEncoder.h"
 #include "encoding/KNAACEncoder2.h"
@@ -23,44 +20,37 @@ struct Packet {
     uint64_t timestamp = 0;
 };
 
-class RecordingDelegate : public KNAACEncoderDelegate {
-public:
+struct RecordingDelegate : KNAACEncoderDelegate {
     // Each raw packet is followed by its ADTS form.
-    void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data,
-                                                             platform::MediaTime duration, platform::MediaTime pts) override {
+    void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data, platform::MediaTime duration,
+                                                             platform::MediaTime pts) override {
         std::lock_guard lock(mutex);
         packets.push_back({*data, {}, duration, pts, 0});
-        events.push_back("raw");
     }
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data, platform::MediaTime,
                                                                     uint64_t timestamp) override {
         std::lock_guard lock(mutex);
         packets.back().adts = *data;
         packets.back().timestamp = timestamp;
-        events.push_back("adts");
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
         std::lock_guard lock(mutex);
         events.push_back("configured");
         cookieAtConfigure = encoder->magicCookie();
     }
-    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
+    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError>) override {
         std::lock_guard lock(mutex);
-        events.push_back("error " + std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or(""));
+        events.push_back("error");
     }
-    std::vector<Packet> takePackets() {
+    template <class T> T take(T& what) {
         std::lock_guard lock(mutex);
-        return std::exchange(packets, {});
-    }
-    std::vector<std::string> takeEvents() {
-        std::lock_guard lock(mutex);
-        return std::exchange(events, {});
+        return std::exchange(what, {});
     }
 
     std::mutex mutex;
     std::vector<Packet> packets;
     std::vector<std::string> events;
-    KNAACEncoderDelegate::Bytes cookieAtConfigure;
+    Bytes cookieAtConfigure;
 };
 
 inline void drain(const std::shared_ptr<KNAACEncoderBase>& encoder) { encoder->encoderQueue()->sync([] {}); }
@@ -70,7 +60,6 @@ struct FakeConverterLog {
     std::vector<std::vector<uint8_t>> chunks;  // the PCM behind each packet
     std::vector<uint32_t> secondAskFrames;     // what a second request within a packet got
     std::vector<AudioStreamDescription> inputs, outputs;
-    std::atomic<bool> noEncoders{false}, refuseBitRate{false}, failFill{false};
 };
 
 class FakeAudioConverter : public platform::AudioConverter {
@@ -79,9 +68,7 @@ public:
         : log_(std::move(log)), in_(in), out_(out) {}
     const AudioStreamDescription& inputDescription() const override { return in_; }
     const AudioStreamDescription& outputDescription() const override { return out_; }
-    MediaStatus setEncodeBitRate(uint32_t) override {
-        return log_->refuseBitRate ? platform::kAudioConverterErrBadPropertyValue : platform::kMediaNoErr;
-    }
+    MediaStatus setEncodeBitRate(uint32_t) override { return platform::kMediaNoErr; }
     uint32_t encodeBitRate() const override { return 0; }
     std::vector<uint8_t> magicCookie() const override { return {0x12, 0x08}; }
     PrimeInfo primeInfo() const override { return {2048, 0}; }
@@ -91,7 +78,6 @@ public:
 
     MediaStatus fillComplexBuffer(platform::AudioConverterInputProc proc, void* userData, uint32_t* ioOutputPackets,
                                   platform::AudioBufferList* output, std::vector<platform::AudioStreamPacketDescription>*) override {
-        if (log_->failFill) return platform::kAudioConverterErrUnspecified;
         platform::AudioBufferList list, again;
         uint32_t frames = 1024, moreFrames = 1024;
         proc(this, &frames, &list, userData);
@@ -117,28 +103,24 @@ private:
     AudioStreamDescription in_, out_;
 };
 
-inline KNAACEncoderBase::Platform fakePlatform(const std::shared_ptr<FakeConverterLog>& log) {
-    KNAACEncoderBase::Platform p;
-    p.encoders = [log](uint32_t formatId) -> std::vector<platform::AudioClassDescription> {
-        if (log->noEncoders) return {};
-        return {{platform::kAudioEncoderComponentType, formatId, 0x12345678},
-                {platform::kAudioEncoderComponentType, formatId, platform::kAudioCodecManufacturerSoftware}};
-    };
-    p.newConverter = [log](const AudioStreamDescription& in, const AudioStreamDescription& out,
-                           const std::vector<platform::AudioClassDescription>&, std::shared_ptr<platform::AudioConverter>* c) {
-        std::lock_guard lock(log->mutex);
-        log->inputs.push_back(in);
-        log->outputs.push_back(out);
-        *c = std::make_shared<FakeAudioConverter>(log, in, out);
-        return platform::kMediaNoErr;
-    };
-    return p;
-}
-
 // The first encoder (48 kHz) or the second (44.1 kHz), on a stand-in converter or the real one.
 struct Rig {
     explicit Rig(bool second, bool real = false) {
-        auto platform = real ? KNAACEncoderBase::Platform::system() : fakePlatform(log);
+        auto platform = KNAACEncoderBase::Platform::system();
+        if (!real) {
+            platform.encoders = [](uint32_t id) {
+                return std::vector<platform::AudioClassDescription>{{platform::kAudioEncoderComponentType, id, platform::kAudioCodecManufacturerSoftware}};
+            };
+            platform.newConverter = [log = log](const AudioStreamDescription& in, const AudioStreamDescription& out,
+                                                const std::vector<platform::AudioClassDescription>&,
+                                                std::shared_ptr<platform::AudioConverter>* c) {
+                std::lock_guard lock(log->mutex);
+                log->inputs.push_back(in);
+                log->outputs.push_back(out);
+                *c = std::make_shared<FakeAudioConverter>(log, in, out);
+                return platform::kMediaNoErr;
+            };
+        }
         if (second) encoder = KNAACEncoder2::create(platform); else encoder = KNAACEncoder::create(platform);
         encoder->setDelegate(delegate);
     }

@@ -17,9 +17,7 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     std::atomic<bool> done{false};
     std::thread reader([&] {  // someone else asks about the converter while it comes and goes
         while (!done) {
-            (void)encoder->isConfigured();
-            (void)encoder->magicCookie();
-            (void)encoder->decoderDelay();
+            (void)encoder->isConfigured(), (void)encoder->magicCookie(), (void)encoder->decoderDelay();
             (void)encoder->adtsDataForPacketLength(100);
             encoder->setBitRate(64000);
         }
@@ -35,7 +33,7 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     drain(encoder);
     done = true;
     reader.join();
-    const auto events = delegate->takeEvents();
+    const auto events = delegate->take(delegate->events);
     EXPECT_EQ(std::count(events.begin(), events.end(), "configured"), 200) << "once a start, never more";
     std::lock_guard lock(log->mutex);
     ASSERT_EQ(log->inputs.size(), 200u);
@@ -53,12 +51,11 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
     const std::shared_ptr<KNAACEncoderBase> encoders[] = {first.encoder, second.encoder};
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 3; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 300; ++i)
                 for (const auto& e : encoders) e->startEncoding(), e->stopEncoding();
         });
-    }
     std::thread feeder([&] {
         for (uint64_t t = 0; !done; t += 32) {
             for (const auto& e : encoders) e->encodeAudioDataTimestamp(silence(3000), t);
@@ -66,15 +63,13 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
         }
     });
     for (auto& t : threads) t.join();
+    done = true;
+    feeder.join();
     for (const auto& e : encoders) {
         drain(e);
         EXPECT_FALSE(e->started());
         EXPECT_FALSE(e->isConfigured());
-    }
-    done = true;
-    feeder.join();
-    for (const auto& e : encoders) {  // a stop issued before its start has run
-        std::promise<void> gate;
+        std::promise<void> gate;  // a stop issued before its start has run
         e->encoderQueue()->async([held = gate.get_future().share()] { held.wait(); });
         e->startEncoding(), e->stopEncoding(), gate.set_value(), drain(e);
         EXPECT_FALSE(e->started());

@@ -1,94 +1,147 @@
 #pragma once
-// Synthetic NV12 frames, H.264 stream helpers and a libavcodec decoder for the video tests.
+// Synthetic frames, a delegate recording every call of a KNH264Encoder, and a libavcodec decoder.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <vector>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "platform/media/SampleBuffer.h"
+#include "encoding/KNH264Encoder.h"
 
 namespace kntest {
 
 using Unit = std::vector<uint8_t>;
 
-// Gradient and bars drifting with `index` on grey chroma; noise (in luma steps) keeps it hard to compress.
+// Drifting gradient and bars; noise (in luma steps) makes it hard to compress.
 inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, int32_t height, int index, int noise = 0) {
     auto frame = platform::PixelBuffer::create(width, height, platform::PixelFormat::NV12VideoRange);
     uint32_t seed = 2166136261u ^ static_cast<uint32_t>(index);
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* row = frame->planeData(0) + y * frame->bytesPerRow(0);
+    for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) {
             int v = 16 + ((x + y + 4 * index) % 200);
             if (((x + 8 * index) / 64) % 2 == 0) v = (v + 60) % 220 + 16;
             seed = seed * 1664525u + 1013904223u;
             if (noise > 0) v += static_cast<int>(seed >> 24) % (2 * noise + 1) - noise;
-            row[x] = static_cast<uint8_t>(std::clamp(v, 16, 235));
+            frame->planeData(0)[y * frame->bytesPerRow(0) + x] = static_cast<uint8_t>(std::clamp(v, 16, 235));
         }
-    }
     return frame;
 }
 
-inline void appendAnnexB(std::vector<uint8_t>& stream, const Unit& unit) {
-    stream.insert(stream.end(), {0, 0, 0, 1});
-    stream.insert(stream.end(), unit.begin(), unit.end());
+inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image, platform::MediaTime pts,
+                                                           platform::MediaTime duration = platform::MediaTime::make(1, 30)) {
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), {duration, pts, platform::MediaTime::invalid()});
 }
-
-inline int nalType(const Unit& unit) { return unit.empty() ? -1 : unit[0] & 0x1F; }
 
 inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
     auto attachments = buffer.sampleAttachmentsArray(false);
     return attachments.empty() || !attachments[0].contains(platform::kSampleAttachmentNotSync);
 }
 
-// libavcodec's decoder, one Annex-B access unit at a time; each picture goes to `onFrame`.
-class H264Decoder {
+struct H264Event {
+    enum class Kind { SpsPps, Unit, SampleBuffer, Error } kind;
+    KNH264EncoderDelegate::Bytes first{}, second{};  // SPS and PPS, or the unit
+    bool keyFrame = false;
+    uint64_t timestampMs = 0;
+    std::shared_ptr<platform::SampleBuffer> buffer{};
+};
+using Kind = H264Event::Kind;
+
+class H264RecordingDelegate : public KNH264EncoderDelegate {
 public:
-    H264Decoder() {
-        context_->thread_count = 1;
-        avcodec_open2(context_, codec_, nullptr);
+    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
+        add({.kind = Kind::SpsPps, .first = sps, .second = pps});
     }
-    ~H264Decoder() {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&context_);
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool key, uint64_t ms) override {
+        add({.kind = Kind::Unit, .first = data, .keyFrame = key, .timestampMs = ms});
     }
-    H264Decoder(const H264Decoder&) = delete;
-    H264Decoder& operator=(const H264Decoder&) = delete;
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>& b) override {
+        add({.kind = Kind::SampleBuffer, .buffer = b});
+    }
+    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { add({.kind = Kind::Error}); }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { add({.kind = Kind::Error}); }
 
-    // False when the decoder rejects the unit.
-    bool decode(const std::vector<uint8_t>& unit) {
-        if (av_new_packet(packet_, static_cast<int>(unit.size())) < 0) return false;
-        std::memcpy(packet_->data, unit.data(), unit.size());
-        const int rc = avcodec_send_packet(context_, packet_);
-        av_packet_unref(packet_);
-        return rc >= 0 && drain();
+    std::vector<H264Event> events(std::optional<Kind> only = {}) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<H264Event> picked;
+        std::copy_if(events_.begin(), events_.end(), std::back_inserter(picked), [&](auto& e) { return !only || e.kind == only; });
+        return picked;
     }
-    bool flush() { return avcodec_send_packet(context_, nullptr) >= 0 && drain(); }
-
-    std::function<void(const AVFrame&)> onFrame = [](const AVFrame&) {};
-    int frames = 0, errors = 0;
+    size_t count(Kind kind) { return events(kind).size(); }
+    bool waitFor(Kind kind, size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return size_t(std::count_if(events_.begin(), events_.end(), [&](auto& e) { return e.kind == kind; })) >= n;
+        });
+    }
 
 private:
-    bool drain() {
-        for (int rc; (rc = avcodec_receive_frame(context_, frame_)) != AVERROR(EAGAIN) && rc != AVERROR_EOF;) {
-            if (rc < 0) return false;
-            ++frames;
-            errors += frame_->decode_error_flags != 0;
-            onFrame(*frame_);
-            av_frame_unref(frame_);
-        }
-        return true;
+    void add(H264Event e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(e));
+        changed_.notify_all();
     }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<H264Event> events_;
+};
 
-    const AVCodec* codec_ = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecContext* context_ = avcodec_alloc_context3(codec_);
-    AVPacket* packet_ = av_packet_alloc();
-    AVFrame* frame_ = av_frame_alloc();
+struct EncoderRig {
+    EncoderRig() { encoder->setDelegate(delegate); }
+    std::shared_ptr<KNH264Encoder> encoder = KNH264Encoder::create();
+    std::shared_ptr<H264RecordingDelegate> delegate = std::make_shared<H264RecordingDelegate>();
+};
+
+// Waits until everything queued on the encoder so far has run.
+inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {}); }
+
+// One frame as the delegate received it, ended by its sample buffer; rebuilt as Annex-B from the calls alone.
+struct EncodedFrame {
+    bool parameterSetsFirst = false;
+    std::vector<H264Event> units;
+    std::shared_ptr<platform::SampleBuffer> buffer;
+    std::vector<uint8_t> accessUnit;
+};
+
+inline std::vector<EncodedFrame> framesOf(const std::vector<H264Event>& events) {
+    std::vector<EncodedFrame> frames(1);
+    auto append = [](EncodedFrame& f, const Unit& u) { f.accessUnit.insert(f.accessUnit.end(), {0, 0, 0, 1}), f.accessUnit.insert(f.accessUnit.end(), u.begin(), u.end()); };
+    for (const auto& e : events) {
+        EncodedFrame& f = frames.back();
+        if (e.kind == Kind::SpsPps) f.parameterSetsFirst = f.units.empty(), append(f, *e.first), append(f, *e.second);
+        if (e.kind == Kind::Unit) f.units.push_back(e), append(f, *e.first);
+        if (e.kind == Kind::SampleBuffer) f.buffer = e.buffer, frames.emplace_back();
+    }
+    frames.pop_back();
+    return frames;
+}
+
+// Decodes the frames; counts pictures and pictures flagged with errors, handing each to onFrame.
+struct H264Decoder {
+    H264Decoder() { context->thread_count = 1, avcodec_open2(context, codec, nullptr); }
+    ~H264Decoder() { av_frame_free(&frame), av_packet_free(&packet), avcodec_free_context(&context); }
+    bool decode(const std::vector<uint8_t>* unit) {
+        if (unit && av_new_packet(packet, int(unit->size())) < 0) return false;
+        if (unit) std::memcpy(packet->data, unit->data(), unit->size());
+        const int rc = avcodec_send_packet(context, unit ? packet : nullptr);
+        av_packet_unref(packet);
+        for (int r; rc >= 0 && (r = avcodec_receive_frame(context, frame)) != AVERROR(EAGAIN) && r != AVERROR_EOF;) {
+            if (r < 0) return false;
+            ++frames, errors += frame->decode_error_flags != 0;
+            onFrame(*frame);
+            av_frame_unref(frame);
+        }
+        return rc >= 0;
+    }
+    std::function<void(const AVFrame&)> onFrame = [](const AVFrame&) {};
+    int frames = 0, errors = 0;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
 };
 
 }  // namespace kntest

@@ -1,5 +1,4 @@
 #pragma once
-// A stand-in for the library session, and a recorder of the publisher's reports.
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -24,10 +23,8 @@ struct SentPacket {
 
 struct SessionLog {
     std::mutex mutex;
-    std::vector<std::pair<std::string, int32_t>> connects;
     std::vector<SentPacket> packets;
-    Status status = Status::Connected;
-    int alive = 0, made = 0;
+    std::atomic<int> alive = 0, made = 0;
     std::atomic<bool> connected{true}, failWrites{false};
 
     std::vector<SentPacket> sent(int type = -1) {
@@ -40,28 +37,14 @@ struct SessionLog {
 
 class StandInSession : public KNRTMPSession {
 public:
-    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) {
-        std::lock_guard<std::mutex> guard(log_->mutex);
-        ++log_->alive;
-        ++log_->made;
-    }
-    ~StandInSession() override {
-        std::lock_guard<std::mutex> guard(log_->mutex);
-        --log_->alive;
-    }
-    Status connect(const std::string& url, int32_t timeoutSeconds) override {
-        std::lock_guard<std::mutex> guard(log_->mutex);
-        log_->connects.emplace_back(url, timeoutSeconds);
-        return log_->status;
-    }
+    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) { ++log_->alive, ++log_->made; }
+    ~StandInSession() override { --log_->alive; }
+    Status connect(const std::string&, int32_t) override { return Status::Connected; }
     bool isConnected() override { return log_->connected; }
     int sendPacket(RTMPPacket& packet, bool queue) override {
         // The library writes its chunk header in front of the body: that room must be ours.
         std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
-        if (log_->failWrites) {
-            log_->connected = false;
-            return 0;
-        }
+        if (log_->failWrites) return log_->connected = false, 0;
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
         log_->packets.push_back({packet.m_packetType, packet.m_headerType, packet.m_hasAbsTimestamp,
@@ -80,8 +63,7 @@ struct Recorder : KNRTMPManagerDelegate {
     std::condition_variable changed;
     int connects = 0, disconnects = 0, closes = 0, drops = 0, badAudio = 0, badVideo = 0;
     std::vector<std::pair<int64_t, std::string>> errors;
-    std::vector<uint64_t> willSend, didSend;
-    std::string history;  // "connect; fail 30001; close; "
+    std::string history;
 
     void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects, "connect; "); }
     void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects, "disconnect; "); }
@@ -95,8 +77,6 @@ struct Recorder : KNRTMPManagerDelegate {
             history += "fail " + std::to_string(errors.back().first) + "; ";
         });
     }
-    void RTMPManagerWillSendPacketWithSize(KNRTMPManager*, uint64_t size) override { locked([&] { willSend.push_back(size); }); }
-    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override { locked([&] { didSend.push_back(size); }); }
     void bump(int& counter, const char* event = "") { locked([&] { ++counter, history += event; }); }
     void locked(const std::function<void()>& change) {
         std::lock_guard<std::mutex> guard(mutex);
@@ -115,13 +95,13 @@ struct Recorder : KNRTMPManagerDelegate {
     bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         return waitUntil([&] { return counter >= n; }, timeout);
     }
-    std::vector<std::pair<int64_t, std::string>> errorList() { return count(errors); }
+    auto errorList() { return count(errors); }
     std::string story() { return count(history); }
 };
 
 inline KNFrame::Bytes bytes(Bytes b) { return std::make_shared<const Bytes>(std::move(b)); }
 
-// One ADTS frame (AAC LC) with `payloadBytes` of payload 0, 1, 2..., with a CRC when asked.
+// One AAC LC ADTS frame, payload 0, 1, 2...
 inline Bytes adtsBytes(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
     const size_t length = (crc ? 9 : 7) + payloadBytes;
     Bytes frame = {0xFF, static_cast<uint8_t>(crc ? 0xF0 : 0xF1),
@@ -132,8 +112,6 @@ inline Bytes adtsBytes(int samplingIndex, int channels, size_t payloadBytes, boo
     for (size_t i = 0; i < payloadBytes; ++i) frame.push_back(static_cast<uint8_t>(i));
     return frame;
 }
-inline KNFrame::Bytes adts(int samplingIndex, int channels, size_t payloadBytes, bool crc = false) {
-    return bytes(adtsBytes(samplingIndex, channels, payloadBytes, crc));
-}
+inline KNFrame::Bytes adts(int index, int channels, size_t payload, bool crc = false) { return bytes(adtsBytes(index, channels, payload, crc)); }
 
 }  // namespace kntest

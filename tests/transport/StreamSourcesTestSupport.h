@@ -23,24 +23,6 @@ inline std::shared_ptr<KNStreamInfo> destination(const std::string& stream,
     return info;
 }
 
-inline KNStreamSource::Bytes bytes(size_t size, uint8_t fill = 0x41) {
-    return std::make_shared<const std::vector<uint8_t>>(size, fill);
-}
-inline std::shared_ptr<KNError> errorWithCode(int64_t code) { return KNError::errorWithCodesMessage({code}, "failure"); }
-
-// Holds a queue while it lives.
-struct QueueGate {
-    explicit QueueGate(std::shared_ptr<platform::DispatchQueue> queue) : queue(std::move(queue)) {
-        this->queue->async([opened = opened.get_future().share()] { opened.wait(); });
-    }
-    ~QueueGate() {
-        opened.set_value();
-        queue->sync([] {});
-    }
-    std::shared_ptr<platform::DispatchQueue> queue;
-    std::promise<void> opened;
-};
-
 // Everything the manager tells its delegate, in order: "first", "last", "connect:<stream>",
 // "close:<stream>", "fail:<stream>:<code>", "estimate:<bps>", "kB:<n>", "drop".
 class ManagerEvents : public KNStreamSourcesManagerDelegate {
@@ -49,17 +31,14 @@ public:
 
     void streamSourcesManagerFirstStreamDidConnect(KNStreamSourcesManager*) override { record("first"); }
     void streamSourcesManagerLastStreamDidCloseConnection(KNStreamSourcesManager*) override { record("last"); }
-    void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*, const Source& s) override { record("connect:", s); }
-    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override { record("close:", s); }
+    void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*, const Source& s) override { record("connect:" + name(s)); }
+    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override { record("close:" + name(s)); }
     void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager*, const Source& s,
                                                                     const std::shared_ptr<KNError>& error) override {
-        record("fail:", s, ":" + std::to_string(error->errorCodes().front()));
+        record("fail:" + name(s) + ":" + std::to_string(error->errorCodes().front()));
     }
-    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override { record("estimate:", bps); }
-    void streamSourcesManagerDidUpdateBitrate(KNStreamSourcesManager*, uint64_t kilobytes) override {
-        if (onKilobytes) onKilobytes(kilobytes);
-        record("kB:", kilobytes);
-    }
+    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override { record("estimate:" + std::to_string(bps)); }
+    void streamSourcesManagerDidUpdateBitrate(KNStreamSourcesManager*, uint64_t kB) override { record("kB:" + std::to_string(kB)); }
     void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override { record("drop"); }
 
     std::vector<std::string> names() const {
@@ -72,17 +51,10 @@ public:
         return all;
     }
     size_t count(const std::string& what) const { return static_cast<size_t>(std::ranges::count(names(), what)); }
-    bool waitForCount(const std::string& what, size_t n, std::chrono::milliseconds timeout = 10s) const {
-        return kntest::waitFor([&] { return count(what) >= n; }, timeout);
-    }
-
-    std::function<void(uint64_t)> onKilobytes;
+    bool waitForCount(const std::string& what, size_t n) const { return waitFor([&] { return count(what) >= n; }, 10s); }
 
 private:
-    void record(const std::string& what, const Source& source, const std::string& detail = "") {
-        record(what + source->streamInfo()->streamName().value_or("") + detail);
-    }
-    void record(const std::string& what, uint64_t value) { record(what + std::to_string(value)); }
+    static std::string name(const Source& s) { return s->streamInfo()->streamName().value_or(""); }
     void record(std::string what) {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(what));
@@ -90,12 +62,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
 };
-
-// Waits until the serial delegate queue has passed on everything queued so far.
-inline void flushReports(ManagerEvents& events, const std::shared_ptr<KNStreamSource>& probe) {
-    const size_t before = events.count("drop");
-    probe->RTMPManagerDidDropPacket(nullptr);
-    ASSERT_TRUE(events.waitForCount("drop", before + 1)) << "the delegate queue did not drain";
-}
 
 }  // namespace kntest

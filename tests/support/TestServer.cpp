@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kServerScript = (fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "rtmp_server.sh");
+const std::string kServerScript = fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "rtmp_server.sh";
 
 std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -58,17 +58,10 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) result.output.append(buf, n);
     const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, result.output};
 }
 
-CommandResult ffprobe(const std::string& file) {
-    return runCommand({"ffprobe", "-v", "error", "-show_format", "-show_streams", file});
-}
-
-CommandResult decodeErrors(const std::string& file) {
-    return runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"});
-}
+CommandResult ffprobe(const std::string& file) { return runCommand({"ffprobe", "-v", "error", "-show_format", "-show_streams", file}); }
 
 std::string uniqueName(const std::string& prefix) {
     static std::atomic<int> counter{0};
@@ -79,13 +72,14 @@ std::string uniqueName(const std::string& prefix) {
 std::shared_ptr<TestServer> TestServer::shared() {
     const char* dir = std::getenv("KESTRUNE_TEST_SERVER_DIR");
     auto env = readEnvFile(fs::path(dir ? dir : "") / "server.env");
-    if (env.count("RTMP_PORT") == 0) ADD_FAILURE() << "no test server in KESTRUNE_TEST_SERVER_DIR: run through ctest";
-    return env.count("RTMP_PORT") ? std::shared_ptr<TestServer>(new TestServer(dir, std::move(env), false)) : nullptr;
+    if (env.count("RTMP_PORT")) return std::shared_ptr<TestServer>(new TestServer(dir, std::move(env), false));
+    ADD_FAILURE() << "no test server in KESTRUNE_TEST_SERVER_DIR: run through ctest";
+    return nullptr;
 }
 
 std::shared_ptr<TestServer> TestServer::startPrivate(const std::string& dir) {
-    // Owned by this process: the script stops it should the test die first. It takes the fixture's
-    // certificates, for a client trusts but one set of them.
+    // The script stops it should this process die first; it takes the fixture's certificates, as a
+    // client trusts but one set.
     const char* shared = std::getenv("KESTRUNE_TEST_SERVER_DIR");
     const auto result = runCommand({"env", "KESTRUNE_TEST_TLS=" + std::string(shared ? shared : "") + "/tls",
                                     kServerScript, "start", dir, std::to_string(getpid())});
@@ -105,10 +99,8 @@ std::string TestServer::url(const std::string& stream, const std::string& host, 
     return (portKey == "RTMP_PORT" ? "rtmp://" : "rtmps://") + host + ":" + value(portKey) + "/live/" + stream;
 }
 
-std::string TestServer::recordingPath(const std::string& s) const { return value("RECORD_DIR") + "/" + s + ".flv"; }
-
 std::string TestServer::waitForRecording(const std::string& stream, std::chrono::milliseconds timeout) const {
-    const std::string path = recordingPath(stream);
+    const std::string path = value("RECORD_DIR") + "/" + stream + ".flv";
     // The server touches "<file>.done" once it has closed the recording.
     return waitFor([&] { return fs::exists(path + ".done") && fs::exists(path); }, timeout) ? path : "";
 }
@@ -116,7 +108,7 @@ std::string TestServer::waitForRecording(const std::string& stream, std::chrono:
 std::string TestServer::accessLog() const { return readFile(value("ACCESS_LOG")); }
 
 std::vector<pid_t> TestServer::workerPids() const {
-    const auto master = std::to_string(masterPid());
+    const auto master = value("NGINX_PID");
     std::istringstream children(readFile("/proc/" + master + "/task/" + master + "/children"));
     std::vector<pid_t> pids;
     for (pid_t pid; children >> pid;) pids.push_back(pid);

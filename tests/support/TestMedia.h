@@ -42,8 +42,7 @@ struct TestMedia {
     std::vector<TestMediaFrame> frames;  // by timestamp
     size_t videoFrames = 0, audioFrames = 0;
     uint64_t spanMs = 0;  // where a repeat may start
-    std::string h264Path, aacPath;
-    std::string error;
+    std::string h264Path, aacPath, error;
 
     std::shared_ptr<const KNMetadata> metadata() const {
         auto m = KNMetadata::create();
@@ -55,8 +54,7 @@ struct TestMedia {
     }
 };
 
-// As the encoders do: the parameter sets before each key frame.
-template <class Publisher>
+template <class Publisher>  // as the encoders do: the parameter sets before each key frame
 void handOver(Publisher& publisher, const TestMediaFrame& frame, uint64_t timestampMs) {
     if (frame.video && frame.keyFrame) publisher.setVideoSPSAndPPS(frame.sps, frame.pps);
     if (frame.video) publisher.sendVideoPacketIsKeyFrameTimestamp(frame.data, frame.keyFrame, timestampMs);
@@ -85,29 +83,26 @@ inline TestMedia makeTestMedia(const std::string& dir, const std::string& name, 
         std::ifstream in(path, std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
     };
-
-    // NAL units lie between start codes (less the zero that makes one 4 bytes long).
     const auto h264 = readAll(media.h264Path);
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 <= h264.size(); ++i) {
-        if (h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1) starts.push_back(i + 3);
-    }
-    starts.push_back(h264.size() + 3);
+    const auto unitAfter = [&](size_t from) {  // where the one after the next start code begins
+        for (size_t i = from; i + 3 <= h264.size(); ++i) {
+            if (h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1) return i + 3;
+        }
+        return h264.size() + 3;
+    };
     TestMediaFrame::Bytes sps, pps;
-    for (size_t k = 0; k + 1 < starts.size(); ++k) {
-        size_t end = starts[k + 1] - 3;
-        while (end > starts[k] && h264[end - 1] == 0) --end;
-        if (end == starts[k]) continue;
-        auto unit = std::make_shared<const std::vector<uint8_t>>(h264.begin() + starts[k], h264.begin() + end);
+    for (size_t at = unitAfter(0), next; at < h264.size(); at = next) {
+        size_t end = (next = unitAfter(at)) - 3;
+        while (end > at && h264[end - 1] == 0) --end;  // the zero a 4-byte start code begins with
+        if (end == at) continue;
+        auto unit = std::make_shared<const std::vector<uint8_t>>(h264.begin() + at, h264.begin() + end);
         const int type = (*unit)[0] & 0x1F;
-        if (type == 7) sps = unit;
-        if (type == 8) pps = unit;
-        if (type != 1 && type != 5) continue;
-        const bool key = type == 5;
-        media.frames.push_back({true, key, media.videoFrames++ * 1000 / o.fps, unit, key ? sps : nullptr,
-                                key ? pps : nullptr});
+        if (type == 7 || type == 8) (type == 7 ? sps : pps) = unit;
+        if (type == 1 || type == 5) {
+            media.frames.push_back({true, type == 5, media.videoFrames++ * 1000 / o.fps, unit,
+                                    type == 5 ? sps : nullptr, type == 5 ? pps : nullptr});
+        }
     }
-
     const auto aac = readAll(media.aacPath);
     for (size_t at = 0, length; at + 7 <= aac.size(); at += length) {
         length = ((aac[at + 3] & 0x03) << 11) | (aac[at + 4] << 3) | (aac[at + 5] >> 5);
@@ -134,18 +129,17 @@ inline TestMedia scratchMedia(const std::string& name, TestMediaOptions options 
 // Holds the frames fed, in the media's format, and decodes without a complaint.
 inline void expectRecording(const std::string& file, const TestMedia& media, size_t videoFed, size_t audioFed) {
     ASSERT_FALSE(file.empty()) << "no finished recording";
-    const auto& o = media.options;
     const auto n = [](auto v) { return std::to_string(v); };
     std::istringstream lines(runCommand({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
                                          "stream=codec_name,profile,width,height,sample_rate,channels,nb_read_packets",
                                          "-of", "csv=p=0", file}).output);
     std::set<std::string> streams;
     for (std::string line; std::getline(lines, line);) streams.insert(line);
+    const auto& o = media.options;
     EXPECT_EQ(streams, (std::set<std::string>{"h264,Main," + n(o.width) + "," + n(o.height) + "," + n(videoFed),
                                               "aac,LC," + n(o.sampleRate) + "," + n(o.channels) + "," + n(audioFed)}));
     const auto decode = runCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"});
-    EXPECT_EQ(decode.exitCode, 0);
-    EXPECT_EQ(decode.output, "");
+    EXPECT_EQ(std::pair(decode.exitCode, decode.output), std::pair(0, std::string()));
 }
 #endif
 

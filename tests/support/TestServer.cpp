@@ -27,21 +27,17 @@ std::string readFile(const fs::path& file) {
 
 std::map<std::string, std::string> readEnvFile(const fs::path& file) {
     std::map<std::string, std::string> env;
-    std::istringstream in(readFile(file));
-    for (std::string line; std::getline(in, line);) {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
         if (auto eq = line.find('='); eq != std::string::npos && eq > 0) env[line.substr(0, eq)] = line.substr(eq + 1);
-    }
     return env;
 }
 
 }  // namespace
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !predicate(); std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() >= deadline) return predicate();
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -52,13 +48,13 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
         for (char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
         command += "'";
     }
-    CommandResult result;
     FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-    if (!pipe) return result;
+    if (!pipe) return {};
+    std::string output;
     char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) result.output.append(buf, n);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
     const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, result.output};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 CommandResult ffprobe(const std::string& file) { return runCommand({"ffprobe", "-v", "error", "-show_format", "-show_streams", file}); }
@@ -78,8 +74,7 @@ std::shared_ptr<TestServer> TestServer::shared() {
 }
 
 std::shared_ptr<TestServer> TestServer::startPrivate(const std::string& dir) {
-    // The script stops it should this process die first; it takes the fixture's certificates, as a
-    // client trusts but one set.
+    // Stopped by the script should this process die first; with the fixture's certificates, as a client trusts one set.
     const char* shared = std::getenv("KESTRUNE_TEST_SERVER_DIR");
     const auto result = runCommand({"env", "KESTRUNE_TEST_TLS=" + std::string(shared ? shared : "") + "/tls",
                                     kServerScript, "start", dir, std::to_string(getpid())});
@@ -100,8 +95,7 @@ std::string TestServer::url(const std::string& stream, const std::string& host, 
 }
 
 std::string TestServer::waitForRecording(const std::string& stream, std::chrono::milliseconds timeout) const {
-    const std::string path = value("RECORD_DIR") + "/" + stream + ".flv";
-    // The server touches "<file>.done" once it has closed the recording.
+    const std::string path = value("RECORD_DIR") + "/" + stream + ".flv";  // "<file>.done" once it is closed
     return waitFor([&] { return fs::exists(path + ".done") && fs::exists(path); }, timeout) ? path : "";
 }
 

@@ -17,17 +17,14 @@
 namespace {
 
 using namespace kntest;
-using Errors = std::vector<std::pair<int64_t, std::string>>;
 
 struct Publisher {
     std::shared_ptr<Recorder> events = std::make_shared<Recorder>();
     std::shared_ptr<KNRTMPManager> manager = KNRTMPManager::create();
 
     Publisher(std::optional<std::string> url, uint64_t timeoutSeconds, std::shared_ptr<const KNMetadata> metadata) {
-        manager->setDelegate(events);
-        manager->setConnectionURL(std::move(url));
-        manager->setTimeout(timeoutSeconds);
-        manager->setMetadata(std::move(metadata));
+        manager->setDelegate(events), manager->setConnectionURL(std::move(url));
+        manager->setTimeout(timeoutSeconds), manager->setMetadata(std::move(metadata));
     }
     bool connect() {
         const auto before = std::pair(events->count(events->connects), events->errorList().size());
@@ -68,9 +65,6 @@ protected:
         // Read at the first handshake; private servers share the fixture's CA.
         setenv("SSL_CERT_FILE", server->value("CA_FILE").c_str(), 1);
     }
-    static std::shared_ptr<TestServer> privateServer() {
-        return TestServer::startPrivate(std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("server"));
-    }
     std::shared_ptr<TestServer> server;
 };
 
@@ -83,18 +77,16 @@ std::vector<uint8_t> metaDataSeenByAPlayer(const std::string& url, std::atomic<b
     std::vector<uint8_t> metaData;
     const bool playing = RTMP_SetupURL(rtmp, link.data()) && RTMP_Connect(rtmp, nullptr) && RTMP_ConnectStream(rtmp, 0);
     joined = true;
-    if (playing) {
-        for (RTMPPacket packet{}; metaData.empty() && RTMP_IsConnected(rtmp) && RTMP_ReadPacket(rtmp, &packet);) {
-            if (!RTMPPacket_IsReady(&packet)) continue;
-            const auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
-            if (packet.m_packetType == RTMP_PACKET_TYPE_INFO && packet.m_nBodySize > 13 &&
-                std::memcmp(body + 3, "onMetaData", 10) == 0) {
-                metaData.assign(body, body + packet.m_nBodySize);
-            } else {
-                RTMP_ClientPacket(rtmp, &packet);
-            }
-            RTMPPacket_Free(&packet);
+    for (RTMPPacket packet{}; playing && metaData.empty() && RTMP_IsConnected(rtmp) && RTMP_ReadPacket(rtmp, &packet);) {
+        if (!RTMPPacket_IsReady(&packet)) continue;
+        const auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
+        if (packet.m_packetType == RTMP_PACKET_TYPE_INFO && packet.m_nBodySize > 13 &&
+            std::memcmp(body + 3, "onMetaData", 10) == 0) {
+            metaData.assign(body, body + packet.m_nBodySize);
+        } else {
+            RTMP_ClientPacket(rtmp, &packet);
         }
+        RTMPPacket_Free(&packet);
     }
     RTMP_Close(rtmp);
     RTMP_Free(rtmp);
@@ -150,9 +142,7 @@ TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwa
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(publisher.connect());
         const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(publisher.events->errorList(),
-                  (Errors{url ? Errors::value_type{30003, "Failed to connect to server"}
-                              : Errors::value_type{30000, "Connection URL is missing"}}));
+        EXPECT_EQ(publisher.events->story(), url ? "fail 30003; " : "fail 30000; ");
         EXPECT_TRUE(took > takes - 500ms && took < takes + 10s) << (took / 1ms) << " ms";
         publisher.manager->setConnectionURL(server->url(uniqueName("afterwards")));
         EXPECT_TRUE(publisher.connect()) << publisher.events->story();
@@ -166,7 +156,7 @@ TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwa
 // writes to the dead connection from this thread, with SIGPIPE not blocked.
 TEST_F(KNRTMPManagerE2E, KilledAndStalledServers) {
     const auto media = scratchMedia("stall", {.width = 640, .height = 360, .videoBitrateKbps = 6000});
-    auto server = privateServer();
+    auto server = TestServer::startPrivate(std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("server"));
     ASSERT_TRUE(server);
     Publisher publisher(std::nullopt, 10, media.metadata());
     const auto killWorkers = [&] {

@@ -1,6 +1,6 @@
 #pragma once
-// A recording delegate for the AAC encoders, a stand-in converter that remembers the PCM behind each
-// packet and answers packets naming their chunk, and an encoder rig on it or on the real converter.
+// A recording delegate and a stand-in converter remembering the PCM behind each packet.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -25,31 +25,26 @@ struct RecordingDelegate : KNAACEncoderDelegate {
     void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data, platform::MediaTime duration,
                                                              platform::MediaTime pts) override {
         std::lock_guard lock(mutex);
-        packets.push_back({*data, {}, duration, pts, 0});
+        packets.push_back({*data, {}, duration, pts});
     }
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data, platform::MediaTime,
                                                                     uint64_t timestamp) override {
         std::lock_guard lock(mutex);
-        packets.back().adts = *data;
-        packets.back().timestamp = timestamp;
+        packets.back().adts = *data, packets.back().timestamp = timestamp;
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
         std::lock_guard lock(mutex);
-        events.push_back("configured");
-        cookieAtConfigure = encoder->magicCookie();
+        ++configured, cookieAtConfigure = encoder->magicCookie();
     }
-    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError>) override {
+    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError>) override { ++errors; }
+    std::vector<Packet> takePackets() {
         std::lock_guard lock(mutex);
-        events.push_back("error");
-    }
-    template <class T> T take(T& what) {
-        std::lock_guard lock(mutex);
-        return std::exchange(what, {});
+        return std::exchange(packets, {});
     }
 
     std::mutex mutex;
     std::vector<Packet> packets;
-    std::vector<std::string> events;
+    std::atomic<int> configured{0}, errors{0};
     Bytes cookieAtConfigure;
 };
 
@@ -59,15 +54,14 @@ struct FakeConverterLog {
     std::mutex mutex;
     std::vector<std::vector<uint8_t>> chunks;  // the PCM behind each packet
     std::vector<uint32_t> secondAskFrames;     // what a second request within a packet got
-    std::vector<AudioStreamDescription> inputs, outputs;
+    std::vector<AudioStreamDescription> inputs;
 };
 
-class FakeAudioConverter : public platform::AudioConverter {
-public:
+struct FakeAudioConverter : platform::AudioConverter {
     FakeAudioConverter(std::shared_ptr<FakeConverterLog> log, const AudioStreamDescription& in, const AudioStreamDescription& out)
-        : log_(std::move(log)), in_(in), out_(out) {}
-    const AudioStreamDescription& inputDescription() const override { return in_; }
-    const AudioStreamDescription& outputDescription() const override { return out_; }
+        : log(std::move(log)), in(in), out(out) {}
+    const AudioStreamDescription& inputDescription() const override { return in; }
+    const AudioStreamDescription& outputDescription() const override { return out; }
     MediaStatus setEncodeBitRate(uint32_t) override { return platform::kMediaNoErr; }
     uint32_t encodeBitRate() const override { return 0; }
     std::vector<uint8_t> magicCookie() const override { return {0x12, 0x08}; }
@@ -81,46 +75,34 @@ public:
         platform::AudioBufferList list, again;
         uint32_t frames = 1024, moreFrames = 1024;
         proc(this, &frames, &list, userData);
-        std::vector<uint8_t> pcm;
-        if (frames > 0 && list.numberBuffers > 0) {
-            const auto* data = static_cast<const uint8_t*>(list.buffers[0].data);
-            pcm.assign(data, data + list.buffers[0].dataByteSize);
-        }
+        const auto* data = static_cast<const uint8_t*>(list.buffers[0].data);
+        std::vector<uint8_t> pcm(data, data + (frames > 0 && list.numberBuffers > 0 ? list.buffers[0].dataByteSize : 0));
         proc(this, &moreFrames, &again, userData);  // a real converter may ask again before it has a packet
-        std::lock_guard lock(log_->mutex);
-        log_->secondAskFrames.push_back(moreFrames);
-        *ioOutputPackets = pcm.empty() ? 0 : 1;
-        output->buffers[0].dataByteSize = pcm.empty() ? 0 : 3;
-        if (pcm.empty()) return platform::kMediaNoErr;
-        const uint8_t packet[] = {0xAA, uint8_t(log_->chunks.size()), 0x55};
-        std::memcpy(output->buffers[0].data, packet, sizeof packet);
-        log_->chunks.push_back(std::move(pcm));
+        std::lock_guard lock(log->mutex);
+        log->secondAskFrames.push_back(moreFrames);
+        *ioOutputPackets = output->buffers[0].dataByteSize = pcm.empty() ? 0 : 1;
+        if (!pcm.empty()) static_cast<uint8_t*>(output->buffers[0].data)[0] = uint8_t(log->chunks.size());
+        if (!pcm.empty()) log->chunks.push_back(std::move(pcm));
         return platform::kMediaNoErr;
     }
 
-private:
-    std::shared_ptr<FakeConverterLog> log_;
-    AudioStreamDescription in_, out_;
+    std::shared_ptr<FakeConverterLog> log;
+    AudioStreamDescription in, out;
 };
 
 // The first encoder (48 kHz) or the second (44.1 kHz), on a stand-in converter or the real one.
 struct Rig {
     explicit Rig(bool second, bool real = false) {
         auto platform = KNAACEncoderBase::Platform::system();
-        if (!real) {
-            platform.encoders = [](uint32_t id) {
-                return std::vector<platform::AudioClassDescription>{{platform::kAudioEncoderComponentType, id, platform::kAudioCodecManufacturerSoftware}};
-            };
+        if (!real)
             platform.newConverter = [log = log](const AudioStreamDescription& in, const AudioStreamDescription& out,
                                                 const std::vector<platform::AudioClassDescription>&,
                                                 std::shared_ptr<platform::AudioConverter>* c) {
                 std::lock_guard lock(log->mutex);
                 log->inputs.push_back(in);
-                log->outputs.push_back(out);
                 *c = std::make_shared<FakeAudioConverter>(log, in, out);
                 return platform::kMediaNoErr;
             };
-        }
         if (second) encoder = KNAACEncoder2::create(platform); else encoder = KNAACEncoder::create(platform);
         encoder->setDelegate(delegate);
     }

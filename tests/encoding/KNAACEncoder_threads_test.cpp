@@ -1,5 +1,4 @@
-// Owners drive the AAC encoders from several threads: starts, stops, setters, queries and data
-// race with the encoder's queue.
+// Starts, stops, setters, queries and data from several threads race the AAC encoders' queue.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -18,8 +17,7 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     std::thread reader([&] {  // someone else asks about the converter while it comes and goes
         while (!done) {
             (void)encoder->isConfigured(), (void)encoder->magicCookie(), (void)encoder->decoderDelay();
-            (void)encoder->adtsDataForPacketLength(100);
-            encoder->setBitRate(64000);
+            (void)encoder->adtsDataForPacketLength(100), encoder->setBitRate(64000);
         }
     });
     const uint64_t rates[] = {44100, 48000, 32000, 22050};
@@ -33,15 +31,11 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     drain(encoder);
     done = true;
     reader.join();
-    const auto events = delegate->take(delegate->events);
-    EXPECT_EQ(std::count(events.begin(), events.end(), "configured"), 200) << "once a start, never more";
+    EXPECT_EQ(delegate->configured, 200) << "once a start, never more";
     std::lock_guard lock(log->mutex);
     ASSERT_EQ(log->inputs.size(), 200u);
     for (size_t i = 0; i < 200; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(log->inputs[i], AudioStreamDescription::pcmInt16(double(rates[i % 4]), uint32_t(1 + i % 2)));
-        EXPECT_EQ(std::pair(log->outputs[i].sampleRate, log->outputs[i].channelsPerFrame),
-                  std::pair(log->inputs[i].sampleRate, log->inputs[i].channelsPerFrame));
+        EXPECT_EQ(log->inputs[i], AudioStreamDescription::pcmInt16(double(rates[i % 4]), uint32_t(1 + i % 2))) << i;
         EXPECT_EQ(log->chunks[i].size(), 2048u * (1 + i % 2)) << "a chunk is 1024 frames";
     }
 }
@@ -57,18 +51,15 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
                 for (const auto& e : encoders) e->startEncoding(), e->stopEncoding();
         });
     std::thread feeder([&] {
-        for (uint64_t t = 0; !done; t += 32) {
+        for (uint64_t t = 0; !done; t += 32)
             for (const auto& e : encoders) e->encodeAudioDataTimestamp(silence(3000), t);
-            std::this_thread::yield();
-        }
     });
     for (auto& t : threads) t.join();
     done = true;
     feeder.join();
     for (const auto& e : encoders) {
         drain(e);
-        EXPECT_FALSE(e->started());
-        EXPECT_FALSE(e->isConfigured());
+        EXPECT_FALSE(e->started() || e->isConfigured());
         std::promise<void> gate;  // a stop issued before its start has run
         e->encoderQueue()->async([held = gate.get_future().share()] { held.wait(); });
         e->startEncoding(), e->stopEncoding(), gate.set_value(), drain(e);

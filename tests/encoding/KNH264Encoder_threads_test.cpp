@@ -1,8 +1,6 @@
-// KNH264Encoder under concurrent use: restarts and size changes with frames in flight, stops
-// right after starts raced by bit-rate updates and session ends.
+// KNH264Encoder's restarts and stops raced by frames, bit-rate updates and session ends.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <thread>
 
@@ -24,41 +22,29 @@ TEST(KNH264EncoderThreads, RestartsAndSizeChangesWithFramesInFlightBeginEachSess
             if (i % 20 == 0) drain(*rig.encoder);  // keep the queue short
         }
     });
-    auto newestFormat = [&]() -> const FormatDescription* {
-        auto buffers = rig.delegate->events(Kind::SampleBuffer);
-        return buffers.empty() ? nullptr : buffers.back().buffer->formatDescription().get();
-    };
     const FormatDescription* previous = nullptr;
     for (int cycle = 0; cycle < 16; ++cycle) {
         rig.encoder->changeResolutionHeight(cycle % 2 ? 320 : 160, cycle % 2 ? 240 : 120);
-        ASSERT_TRUE(waitFor([&] { return newestFormat() && newestFormat() != previous; }, 10s)) << "session " << cycle;
-        previous = newestFormat();
+        auto newest = [&] { auto f = rig.delegate->lastFrame(); return f ? f->formatDescription().get() : nullptr; };
+        ASSERT_TRUE(waitFor([&] { return newest() && newest() != previous; }, 10s)) << "session " << cycle;
+        previous = newest();
     }
     rig.encoder->stopEncoding();
     feeding = false;
     feeder.join();
     drain(*rig.encoder);
     EXPECT_FALSE(rig.encoder->started());
-    EXPECT_EQ(rig.delegate->count(Kind::Error), 0u);
-
-    int sessions = 0;
+    EXPECT_EQ(rig.delegate->errors, 0u);
+    std::vector<int> widths;  // one a session, each beginning with a key frame
     const FormatDescription* last = nullptr;
-    for (const auto& e : rig.delegate->events(Kind::SampleBuffer)) {
-        if (e.buffer->formatDescription().get() == last) continue;
+    for (const auto& e : rig.delegate->events()) {
+        if (!e.buffer || e.buffer->formatDescription().get() == last) continue;
         last = e.buffer->formatDescription().get();
-        ++sessions;
-        EXPECT_TRUE(isKeyFrame(*e.buffer)) << "session " << sessions << " begins with a key frame";
+        widths.push_back(last->width());
+        EXPECT_TRUE(isKeyFrame(*e.buffer)) << "session " << widths.size();
     }
-    EXPECT_EQ(sessions, 16);
-    H264Decoder decoder;
-    std::vector<std::pair<int, int>> sizes;
-    decoder.onFrame = [&](const AVFrame& f) { sizes.emplace_back(f.width, f.height); };
-    for (const auto& frame : framesOf(rig.delegate->events())) EXPECT_TRUE(decoder.decode(&frame.accessUnit));
-    decoder.decode(nullptr);
-    EXPECT_EQ(decoder.errors, 0);
-    EXPECT_EQ(sizes.size(), rig.delegate->count(Kind::SampleBuffer)) << "every delivered frame decodes";
-    EXPECT_NE(std::find(sizes.begin(), sizes.end(), std::make_pair(160, 120)), sizes.end());
-    EXPECT_EQ(sizes.back(), std::make_pair(320, 240));
+    ASSERT_EQ(widths.size(), 16u);
+    for (size_t i = 0; i < widths.size(); ++i) EXPECT_EQ(widths[i], i % 2 ? 320 : 160);
 }
 
 TEST(KNH264EncoderThreads, StopsRightAfterStartsWithUpdatesAndSessionEndsRacingLeaveNoSession) {

@@ -1,6 +1,7 @@
 #pragma once
 // Synthetic frames, a delegate recording every call of a KNH264Encoder, and a libavcodec decoder.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -31,9 +32,8 @@ inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, in
     return frame;
 }
 
-inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image, platform::MediaTime pts,
-                                                           platform::MediaTime duration = platform::MediaTime::make(1, 30)) {
-    return platform::SampleBuffer::createWithImageBuffer(std::move(image), {duration, pts, platform::MediaTime::invalid()});
+inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image, platform::MediaTime pts) {
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), {platform::MediaTime::make(1, 30), pts, platform::MediaTime::invalid()});
 }
 
 inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
@@ -42,41 +42,39 @@ inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
 }
 
 struct H264Event {
-    enum class Kind { SpsPps, Unit, SampleBuffer, Error } kind;
-    KNH264EncoderDelegate::Bytes first{}, second{};  // SPS and PPS, or the unit
+    KNH264EncoderDelegate::Bytes first{}, second{};  // the unit, or SPS and PPS
     bool keyFrame = false;
     uint64_t timestampMs = 0;
-    std::shared_ptr<platform::SampleBuffer> buffer{};
+    std::shared_ptr<platform::SampleBuffer> buffer{};  // set on the call that ends a frame
 };
-using Kind = H264Event::Kind;
 
 class H264RecordingDelegate : public KNH264EncoderDelegate {
 public:
-    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
-        add({.kind = Kind::SpsPps, .first = sps, .second = pps});
-    }
+    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override { add({sps, pps}); }
     void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool key, uint64_t ms) override {
-        add({.kind = Kind::Unit, .first = data, .keyFrame = key, .timestampMs = ms});
+        add({data, nullptr, key, ms});
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>& b) override {
-        add({.kind = Kind::SampleBuffer, .buffer = b});
+        add({.buffer = b}), ++frames;
     }
-    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { add({.kind = Kind::Error}); }
-    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { add({.kind = Kind::Error}); }
+    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { ++errors; }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { ++errors; }
 
-    std::vector<H264Event> events(std::optional<Kind> only = {}) {
+    std::vector<H264Event> events() {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<H264Event> picked;
-        std::copy_if(events_.begin(), events_.end(), std::back_inserter(picked), [&](auto& e) { return !only || e.kind == only; });
-        return picked;
+        return events_;
     }
-    size_t count(Kind kind) { return events(kind).size(); }
-    bool waitFor(Kind kind, size_t n) {
+    bool waitForFrames(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
-            return size_t(std::count_if(events_.begin(), events_.end(), [&](auto& e) { return e.kind == kind; })) >= n;
-        });
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return frames >= n; });
     }
+    std::shared_ptr<platform::SampleBuffer> lastFrame() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto e = events_.rbegin(); e != events_.rend(); ++e)
+            if (e->buffer) return e->buffer;
+        return nullptr;
+    }
+    std::atomic<size_t> frames{0}, errors{0};
 
 private:
     void add(H264Event e) {
@@ -98,28 +96,7 @@ struct EncoderRig {
 // Waits until everything queued on the encoder so far has run.
 inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {}); }
 
-// One frame as the delegate received it, ended by its sample buffer; rebuilt as Annex-B from the calls alone.
-struct EncodedFrame {
-    bool parameterSetsFirst = false;
-    std::vector<H264Event> units;
-    std::shared_ptr<platform::SampleBuffer> buffer;
-    std::vector<uint8_t> accessUnit;
-};
-
-inline std::vector<EncodedFrame> framesOf(const std::vector<H264Event>& events) {
-    std::vector<EncodedFrame> frames(1);
-    auto append = [](EncodedFrame& f, const Unit& u) { f.accessUnit.insert(f.accessUnit.end(), {0, 0, 0, 1}), f.accessUnit.insert(f.accessUnit.end(), u.begin(), u.end()); };
-    for (const auto& e : events) {
-        EncodedFrame& f = frames.back();
-        if (e.kind == Kind::SpsPps) f.parameterSetsFirst = f.units.empty(), append(f, *e.first), append(f, *e.second);
-        if (e.kind == Kind::Unit) f.units.push_back(e), append(f, *e.first);
-        if (e.kind == Kind::SampleBuffer) f.buffer = e.buffer, frames.emplace_back();
-    }
-    frames.pop_back();
-    return frames;
-}
-
-// Decodes the frames; counts pictures and pictures flagged with errors, handing each to onFrame.
+// libavcodec's decoder, an Annex-B access unit at a time (nullptr flushes).
 struct H264Decoder {
     H264Decoder() { context->thread_count = 1, avcodec_open2(context, codec, nullptr); }
     ~H264Decoder() { av_frame_free(&frame), av_packet_free(&packet), avcodec_free_context(&context); }

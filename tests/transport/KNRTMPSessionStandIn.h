@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "kestrune/KNError.h"
 #include "transport/KNRTMPManager.h"
@@ -9,15 +10,11 @@
 namespace kntest {
 
 using Bytes = std::vector<uint8_t>;
-using Status = KNRTMPSession::ConnectStatus;
 constexpr int32_t kStreamId = 5;
-
+// type, channel, header type, timestamp, absolute, queued, stream
+using Fields = std::tuple<uint8_t, int, uint8_t, uint32_t, uint8_t, bool, int32_t>;
 struct SentPacket {
-    uint8_t type, headerType, hasAbsTimestamp;
-    int channel;
-    uint32_t timestamp;
-    int32_t infoField2;
-    bool queued;
+    Fields fields;
     Bytes body;
 };
 
@@ -26,20 +23,13 @@ struct SessionLog {
     std::vector<SentPacket> packets;
     std::atomic<int> alive = 0, made = 0;
     std::atomic<bool> connected{true}, failWrites{false};
-
-    std::vector<SentPacket> sent(int type = -1) {
-        std::lock_guard<std::mutex> guard(mutex);
-        auto result = packets;
-        std::erase_if(result, [&](const SentPacket& p) { return type >= 0 && p.type != type; });
-        return result;
-    }
+    std::vector<SentPacket> sent() { std::lock_guard<std::mutex> guard(mutex); return packets; }
 };
 
-class StandInSession : public KNRTMPSession {
-public:
+struct StandInSession : KNRTMPSession {
     explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) { ++log_->alive, ++log_->made; }
     ~StandInSession() override { --log_->alive; }
-    Status connect(const std::string&, int32_t) override { return Status::Connected; }
+    ConnectStatus connect(const std::string&, int32_t) override { return ConnectStatus::Connected; }
     bool isConnected() override { return log_->connected; }
     int sendPacket(RTMPPacket& packet, bool queue) override {
         // The library writes its chunk header in front of the body: that room must be ours.
@@ -47,14 +37,12 @@ public:
         if (log_->failWrites) return log_->connected = false, 0;
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
-        log_->packets.push_back({packet.m_packetType, packet.m_headerType, packet.m_hasAbsTimestamp,
-                                 packet.m_nChannel, packet.m_nTimeStamp, packet.m_nInfoField2, queue,
+        log_->packets.push_back({{packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
+                                  packet.m_hasAbsTimestamp, queue, packet.m_nInfoField2},
                                  Bytes(body, body + packet.m_nBodySize)});
         return 1;
     }
     int32_t streamId() override { return kStreamId; }
-
-private:
     std::shared_ptr<SessionLog> log_;
 };
 
@@ -72,22 +60,18 @@ struct Recorder : KNRTMPManagerDelegate {
     void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }
     void RTMPManagerDidDropBadVideoPacket(KNRTMPManager*) override { bump(badVideo); }
     void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError> error) override {
-        locked([&] {
-            errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
-            history += "fail " + std::to_string(errors.back().first) + "; ";
-        });
-    }
-    void bump(int& counter, const char* event = "") { locked([&] { ++counter, history += event; }); }
-    void locked(const std::function<void()>& change) {
         std::lock_guard<std::mutex> guard(mutex);
-        change();
+        errors.emplace_back(error->errorCodes().at(0), error->message().value_or(""));
+        history += "fail " + std::to_string(errors.back().first) + "; ";
+        changed.notify_all();
+    }
+    void bump(int& counter, const char* event = "") {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++counter, history += event;
         changed.notify_all();
     }
     template <typename T>
-    T count(const T& field) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return field;
-    }
+    T count(const T& field) { std::lock_guard<std::mutex> guard(mutex); return field; }
     bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, done);

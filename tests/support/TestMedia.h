@@ -1,6 +1,5 @@
 #pragma once
-// H.264 (Main, no B-frames) and ADTS AAC made by ffmpeg from its test sources, split into NAL units
-// and ADTS frames with millisecond timestamps, as the encoders hand them over.
+// Media from ffmpeg's test sources, split as the encoders hand it over.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -126,7 +125,6 @@ inline TestMedia scratchMedia(const std::string& name, TestMediaOptions options 
     return media;
 }
 
-// Holds the frames fed, in the media's format, and decodes without a complaint.
 inline void expectRecording(const std::string& file, const TestMedia& media, size_t videoFed, size_t audioFed) {
     ASSERT_FALSE(file.empty()) << "no finished recording";
     const auto n = [](auto v) { return std::to_string(v); };

@@ -1,6 +1,4 @@
 #pragma once
-// Condition waits, the media tools, and the real RTMP server the fixture (fixtures/rtmp_server.sh)
-// runs or a test starts for itself.
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,7 +26,6 @@ std::string uniqueName(const std::string& prefix);
 class TestServer {
 public:
     static std::shared_ptr<TestServer> shared();  // the fixture's; null, failing the test, without one
-    // One of its own in DIR, for tests that stall or kill it; stopped with the object.
     static std::shared_ptr<TestServer> startPrivate(const std::string& dir);
     ~TestServer();
 
@@ -37,7 +34,6 @@ public:
     int rtmpPort() const { return port("RTMP_PORT"); }
     std::string url(const std::string& stream, const std::string& host = "127.0.0.1",
                     const std::string& portKey = "RTMP_PORT") const;
-    // The recording once the server has closed it; "" after the time-out.
     std::string waitForRecording(const std::string& stream, std::chrono::milliseconds timeout = 20s) const;
     std::string accessLog() const;
     std::vector<pid_t> workerPids() const;  // the master's is port("NGINX_PID")

@@ -1,5 +1,3 @@
-// The publisher against real nginx servers: the fixture's over every route in, and one of its own
-// that the test kills and stalls.
 #include <signal.h>
 
 #include <cstring>
@@ -68,8 +66,7 @@ protected:
     std::shared_ptr<TestServer> server;
 };
 
-// What a player joining the live stream is told as onMetaData: the server sends it with the next
-// packet after the join.
+// The server sends a joining player onMetaData with the next packet.
 std::vector<uint8_t> metaDataSeenByAPlayer(const std::string& url, std::atomic<bool>& joined) {
     RTMP* rtmp = RTMP_Alloc();
     RTMP_Init(rtmp);
@@ -93,8 +90,7 @@ std::vector<uint8_t> metaDataSeenByAPlayer(const std::string& url, std::atomic<b
     return metaData;
 }
 
-// The first route also has a player join, who must get our onMetaData, and a second establish
-// halfway, which must be refused without touching the stream.
+// On the first route a player joins and a second establish comes halfway.
 TEST_F(KNRTMPManagerE2E, EveryRoutePublishesEveryFrame) {
     Socks4Relay relay(AF_INET6, Socks4Relay::Reply::GrantInTwoParts);
     const auto ipv6Host = server->value("IPV6_HOST");
@@ -150,10 +146,7 @@ TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwa
     }
 }
 
-// Workers killed under a running stream, plain and over TLS: reported once (at most one failed
-// write before it). Then, connected again, SIGSTOP on every nginx process backs the queue up; after
-// SIGCONT the recording holds exactly what was taken. Letting go of a publisher whose server died
-// writes to the dead connection from this thread, with SIGPIPE not blocked.
+// Letting go of a publisher whose server died writes to the dead connection from this thread.
 TEST_F(KNRTMPManagerE2E, KilledAndStalledServers) {
     const auto media = scratchMedia("stall", {.width = 640, .height = 360, .videoBitrateKbps = 6000});
     auto server = TestServer::startPrivate(std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("server"));

@@ -1,4 +1,3 @@
-// One stream fanned out to the fixture's server under two names and to a refused port.
 #include "transport/KNStreamSourcesManager.h"
 
 #include <numeric>
@@ -52,8 +51,7 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
     manager->closeConnectionOnAllSources();
     ASSERT_TRUE(waitFor([&] { return events->matching("close:").size() == 2 && events->count("last") == 1; }, 20s));
     EXPECT_EQ(events->count("first"), 1u);
-    // Reported sizes carry a fixed allowance per packet instead of the chunk headers, and each tick
-    // drops its remainder below 1000: loose bounds against what the server counted.
+    // Reports count a fixed allowance per packet, not the chunk headers, and drop remainders.
     double received = 0;
     for (const auto& stream : streams) {
         expectRecording(server->waitForRecording(stream), media, media.videoFrames, media.audioFrames);

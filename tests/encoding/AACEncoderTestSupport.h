@@ -21,7 +21,6 @@ struct Packet {
 };
 
 struct RecordingDelegate : KNAACEncoderDelegate {
-    // Each raw packet is followed by its ADTS form.
     void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data, platform::MediaTime duration,
                                                              platform::MediaTime pts) override {
         std::lock_guard lock(mutex);

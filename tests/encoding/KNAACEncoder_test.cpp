@@ -12,23 +12,21 @@
 using namespace aactest;
 using platform::MediaTime;
 
-namespace {
-
 // Bytes of one running count, so every chunk shows where it was cut.
-KNAACEncoderBase::Bytes pattern(size_t n, size_t first) {
+static KNAACEncoderBase::Bytes pattern(size_t n, size_t first) {
     auto bytes = std::make_shared<std::vector<uint8_t>>(n);
     for (size_t i = 0; i < n; ++i) (*bytes)[i] = static_cast<uint8_t>((first + i) % 251);
     return bytes;
 }
 
 // Signed 16-bit interleaved frames of a 1 kHz tone from frame `start` on, plus uniform noise.
-KNAACEncoderBase::Bytes tone(double rate, size_t frames, size_t channels, size_t start = 0, int noise = 0) {
+static KNAACEncoderBase::Bytes tone(double rate, size_t frames, size_t channels, size_t start = 0, int noise = 0) {
     std::mt19937 random{uint32_t(start)};
     std::uniform_int_distribution<int> spread(-noise, noise);
     auto bytes = std::make_shared<std::vector<uint8_t>>(frames * channels * 2);
     for (size_t i = 0; i < frames * channels; ++i) {
-        const int v = int(std::lround(0.3 * 32767 * std::sin(2 * M_PI * 1000 * double(start + i / channels) / rate))) + spread(random);
-        const int16_t sample = int16_t(std::clamp(v, -32768, 32767));
+        const double s = 0.3 * 32767 * std::sin(2 * M_PI * 1000 * double(start + i / channels) / rate);
+        const int16_t sample = int16_t(std::clamp(int(std::lround(s)) + spread(random), -32768, 32767));
         std::memcpy(bytes->data() + 2 * i, &sample, 2);
     }
     return bytes;
@@ -36,7 +34,7 @@ KNAACEncoderBase::Bytes tone(double rate, size_t frames, size_t channels, size_t
 
 // Decodes the ADTS stream with ffmpeg, checks what ffprobe reads and that the energy peaks at
 // 1 kHz (Goertzel, middle half), and answers the samples downmixed to mono.
-std::vector<float> decodeADTS(const std::vector<Packet>& packets, int rate, int channels) {
+static std::vector<float> decodeADTS(const std::vector<Packet>& packets, int rate, int channels) {
     const std::string path = std::string(KESTRUNE_TEST_TMP) + "/" + kntest::uniqueName("aac");
     std::ofstream file(path + ".aac", std::ios::binary);
     for (const Packet& p : packets) file.write(reinterpret_cast<const char*>(p.adts.data()), std::streamsize(p.adts.size()));
@@ -62,20 +60,14 @@ std::vector<float> decodeADTS(const std::vector<Packet>& packets, int rate, int 
     return x;
 }
 
-}  // namespace
-
 // The first encoder stamps with the host clock at the call (48 kHz); the second with the
 // caller's time counted from its first chunk (44.1 kHz). Both stamp every chunk where it lies.
 TEST(AACEncoderChunks, RechunkingAndTimingTable) {
     static std::atomic<uint64_t> clockMs{0};
     platform::HostClock::setOverride([] { return double(clockMs.load()) / 1000.0; });
     struct Step { size_t bytes; uint64_t ms; bool restart = false; };  // ms: the host clock and the caller's time
-    const struct {
-        bool second;
-        std::vector<Step> steps;
-        std::vector<size_t> chunkStarts;  // offsets into all the bytes fed
-        std::vector<uint64_t> stamps;
-        std::vector<int64_t> times;  // presentation times at the stream's rate
+    const struct {  // chunkStarts: offsets into all the bytes fed; times: at the stream's rate
+        bool second; std::vector<Step> steps; std::vector<size_t> chunkStarts; std::vector<uint64_t> stamps; std::vector<int64_t> times;
     } cases[] = {
         {false, {{1000, 10000}, {1000, 10010}, {1000, 10020}, {1096, 10040}}, {0, 2048}, {10020, 10040}, {0, 960}},
         {false, {{2048, 20000}, {2047, 20100}, {1, 20200}}, {0, 2048}, {20000, 20200}, {0, 9600}},
@@ -100,15 +92,15 @@ TEST(AACEncoderChunks, RechunkingAndTimingTable) {
             fed += s.bytes;
             drain(encoder);
         }
-        std::lock_guard lock(log->mutex);
         ASSERT_EQ(log->chunks.size(), c.chunkStarts.size());
         for (size_t i = 0; i < c.chunkStarts.size(); ++i) EXPECT_EQ(log->chunks[i], *pattern(2048, c.chunkStarts[i])) << i;
         EXPECT_EQ(log->secondAskFrames, std::vector<uint32_t>(log->chunks.size(), 0)) << "each chunk is handed over once";
         const auto packets = delegate->takePackets();
         ASSERT_EQ(packets.size(), c.stamps.size());
+        const int32_t rate = c.second ? 44100 : 48000;
         for (size_t i = 0; i < packets.size(); ++i)
             EXPECT_EQ(std::tuple(packets[i].timestamp, packets[i].presentationTime, packets[i].duration),
-                      std::tuple(c.stamps[i], MediaTime::make(c.times[i], c.second ? 44100 : 48000), MediaTime::make(1024, c.second ? 44100 : 48000)));
+                      std::tuple(c.stamps[i], MediaTime::make(c.times[i], rate), MediaTime::make(1024, rate)));
     }
     platform::HostClock::clearOverride();
 }

@@ -29,7 +29,6 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     done = true;
     reader.join();
     EXPECT_EQ(delegate->configured, 200) << "once a start, never more";
-    std::lock_guard lock(log->mutex);
     ASSERT_EQ(log->inputs.size(), 200u);
     for (size_t i = 0; i < 200; ++i) {
         EXPECT_EQ(log->inputs[i], AudioStreamDescription::pcmInt16(double(rates[i % 4]), uint32_t(1 + i % 2))) << i;

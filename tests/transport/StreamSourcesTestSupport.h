@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <future>
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
-#include "platform/DispatchQueue.h"
 #include "support/TestServer.h"
 #include "transport/KNRTMPManager.h"
 #include "transport/KNStreamSourcesManager.h"
@@ -23,8 +21,7 @@ inline std::shared_ptr<KNStreamInfo> destination(const std::string& stream,
     return info;
 }
 
-// Everything the manager tells its delegate, in order: "first", "last", "connect:<stream>",
-// "close:<stream>", "fail:<stream>:<code>", "estimate:<bps>", "kB:<n>", "drop".
+// In order: "first", "last", "connect:<stream>", "close:<stream>", "fail:<stream>:<code>", "estimate:<bps>", "kB:<n>", "drop".
 class ManagerEvents : public KNStreamSourcesManagerDelegate {
 public:
     using Source = std::shared_ptr<KNStreamSource>;
@@ -32,12 +29,16 @@ public:
     void streamSourcesManagerFirstStreamDidConnect(KNStreamSourcesManager*) override { record("first"); }
     void streamSourcesManagerLastStreamDidCloseConnection(KNStreamSourcesManager*) override { record("last"); }
     void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*, const Source& s) override { record("connect:" + name(s)); }
-    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override { record("close:" + name(s)); }
+    void streamSourcesManagerStreamSourceDidCloseConnection(KNStreamSourcesManager*, const Source& s) override {
+        record("close:" + name(s));
+    }
     void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager*, const Source& s,
                                                                     const std::shared_ptr<KNError>& error) override {
         record("fail:" + name(s) + ":" + std::to_string(error->errorCodes().front()));
     }
-    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override { record("estimate:" + std::to_string(bps)); }
+    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bps) override {
+        record("estimate:" + std::to_string(bps));
+    }
     void streamSourcesManagerDidUpdateBitrate(KNStreamSourcesManager*, uint64_t kB) override { record("kB:" + std::to_string(kB)); }
     void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override { record("drop"); }
 

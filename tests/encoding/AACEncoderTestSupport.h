@@ -12,7 +12,6 @@
 namespace aactest {
 
 using platform::AudioStreamDescription;
-using platform::MediaStatus;
 
 struct Packet {
     std::vector<uint8_t> raw, adts;
@@ -61,7 +60,7 @@ struct FakeAudioConverter : platform::AudioConverter {
         : log(std::move(log)), in(in), out(out) {}
     const AudioStreamDescription& inputDescription() const override { return in; }
     const AudioStreamDescription& outputDescription() const override { return out; }
-    MediaStatus setEncodeBitRate(uint32_t) override { return platform::kMediaNoErr; }
+    platform::MediaStatus setEncodeBitRate(uint32_t) override { return platform::kMediaNoErr; }
     uint32_t encodeBitRate() const override { return 0; }
     std::vector<uint8_t> magicCookie() const override { return {0x12, 0x08}; }
     PrimeInfo primeInfo() const override { return {2048, 0}; }
@@ -69,7 +68,7 @@ struct FakeAudioConverter : platform::AudioConverter {
     size_t bufferedFrames() const override { return 0; }
     void reset() override {}
 
-    MediaStatus fillComplexBuffer(platform::AudioConverterInputProc proc, void* userData, uint32_t* ioOutputPackets,
+    platform::MediaStatus fillComplexBuffer(platform::AudioConverterInputProc proc, void* userData, uint32_t* ioOutputPackets,
                                   platform::AudioBufferList* output, std::vector<platform::AudioStreamPacketDescription>*) override {
         platform::AudioBufferList list, again;
         uint32_t frames = 1024, moreFrames = 1024;

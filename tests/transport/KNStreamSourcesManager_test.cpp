@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
+#include <latch>
 #include <random>
 #include <thread>
 
@@ -69,6 +71,24 @@ TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConne
         }
     }
     EXPECT_TRUE(waitFor([&] { return events->count("last") >= events->count("first"); }, 10s));
+}
+
+TEST_F(KNStreamSourcesManagerTest, AConnectReportRacingTheRemovalLeavesNoRemovedDestinationConnected) {
+    for (int round = 0; round < 400; ++round) {
+        auto source = add("race");
+        auto sender = source->rtmpManager()->senderQueue();
+        std::promise<void> gate;  // holds the connect back, so the destination stays on meanwhile
+        sender->async([opened = gate.get_future().share()] { opened.wait(); });
+        source->setOn(true);
+        std::latch start(2);
+        std::thread publisher([&] { start.arrive_and_wait(), source->RTMPManagerDidConnectToServer(nullptr); });
+        start.arrive_and_wait();
+        manager->removeSource(source);
+        publisher.join();
+        gate.set_value();
+        sender->sync([] {});
+        ASSERT_FALSE(listed(source)) << "round " << round;
+    }
 }
 
 // Media fanned out while destinations come and go on two threads and a fourth reads the list.

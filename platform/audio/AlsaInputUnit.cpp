@@ -186,7 +186,9 @@ AlsaInputUnit::Recovery AlsaInputUnit::recoverFromSuspend() {
         if (!waitUntil(std::chrono::steady_clock::now() + kResumeRetry)) return Recovery::Continue;
         err = snd_pcm_resume(pcm_);
     }
-    if (err < 0) err = snd_pcm_prepare(pcm_);
+    // Some devices come back from a resume still suspended, or stopped: those start afresh.
+    const snd_pcm_state_t state = snd_pcm_state(pcm_);
+    if (err < 0 || (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)) err = snd_pcm_prepare(pcm_);
     if (err < 0) return Recovery::Gone;
     auto session = AudioSession::shared();
     session->postInterruption(kAudioSessionInterruptionTypeBegan, 0);

@@ -91,12 +91,13 @@ void KNAudioCapture::setUpUnit() {
     description.componentType = platform::kAudioUnitTypeOutput;
     description.componentSubType = platform::kAudioUnitSubTypeMicrophoneIO;
     description.componentManufacturer = platform::kAudioUnitManufacturerSystem;
+    // Read before the unit holds the device, which the session may have to open to learn its rate.
+    const double sampleRate = std::trunc(AudioSession::shared()->sampleRate());
     auto component = platform::AudioComponent::findNext(nullptr, description);
     std::shared_ptr<platform::AudioInputUnit> unit;
     const MediaStatus created = component ? component->instanceNew(&unit) : platform::kAudioUnitErrNoDevice;
     if (created != platform::kMediaNoErr) handleAudioComponentCreationFailure();
 
-    const double sampleRate = std::trunc(AudioSession::shared()->sampleRate());
     deliveredSampleRate_.store(KNSaturatingCast<uint64_t>(sampleRate));
     MediaStatus initialized = platform::kMediaErrParam;
     if (unit) {

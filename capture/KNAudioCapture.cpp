@@ -15,7 +15,7 @@ namespace {
 using platform::AudioSession;
 using platform::MediaStatus;
 
-// Read as the system does, options 0x19.
+// 0x19: mixes with others, plays to the speaker, interrupts spoken audio; no Bluetooth.
 constexpr uint64_t kRecordingCategoryOptions = platform::kAudioSessionCategoryOptionMixWithOthers |
                                                platform::kAudioSessionCategoryOptionDefaultToSpeaker |
                                                platform::kAudioSessionCategoryOptionInterruptSpokenAudioAndMixWithOthers;

@@ -85,6 +85,21 @@ TEST_F(KNAudioCaptureTest, RunningStartsOnceStopsAtOnceAndEndSessionTwiceIsHarml
     EXPECT_EQ(unit->starts.load(), 2);
 }
 
+TEST_F(KNAudioCaptureTest, AudioSessionIsSetUpOnlyWhenTheHostLeavesItToUs) {
+    session->setHardwareSampleRate(48000.5);
+    auto capture = makeCapture(delegate);
+    session->clearRecordedCalls();
+    capture->setRunning(true);
+    capture->setRunning(false);
+    capture->setConfigureAudioSessionManually(false);
+    capture->setRunning(true);
+    capture->setRunning(false);
+    const std::vector<std::string> calls{"setPreferredSampleRate: 48000.0", "setCategory:withOptions: PlayAndRecord 25",
+                                         "setActive:withOptions: 1 1", "setActive: 1",
+                                         "setCategory:withOptions: PlayAndRecord 25"};
+    EXPECT_EQ(session->recordedCalls(), calls);
+}
+
 TEST_F(KNAudioCaptureTest, InterruptionsStopAndResumeOnlyARunningCapture) {
     struct Case {
         bool running;

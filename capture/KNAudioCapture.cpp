@@ -60,7 +60,7 @@ MediaStatus unitStop(const std::shared_ptr<platform::AudioInputUnit>& unit) {
 
 KNAudioCapture::KNAudioCapture() : taskQueue_(platform::DispatchQueue::createSerial("com.kestrune.audioCapture.Queue")) {}
 
-std::shared_ptr<KNAudioCapture> KNAudioCapture::initWithAudioConfiguration() {
+std::shared_ptr<KNAudioCapture> KNAudioCapture::createWithAudioConfiguration() {
     auto capture = std::make_shared<KNAudioCapture>();
     capture->observeAudioSession();
     capture->setUpUnit();

@@ -100,7 +100,7 @@ inline void useSyntheticMicrophone(double rate) {
 }
 
 inline std::shared_ptr<KNAudioCapture> makeCapture(const std::shared_ptr<RecordingDelegate>& delegate) {
-    auto capture = KNAudioCapture::initWithAudioConfiguration();
+    auto capture = KNAudioCapture::createWithAudioConfiguration();
     capture->setConfigureAudioSessionManually(true);
     capture->setDelegate(delegate);
     return capture;

@@ -61,7 +61,7 @@ public:
     bool setActiveVideoMinFrameDuration(MediaTime duration);
     bool setActiveVideoMaxFrameDuration(MediaTime duration);
     // Fixed presets need a format of exactly that size; High, Medium and Low any format.
-    bool supportsSessionPreset(const SessionPreset& preset) const;
+    virtual bool supportsSessionPreset(const SessionPreset& preset) const;
     // Makes the format the preset names active (no lock needed: the session owns presets).
     bool applySessionPreset(const SessionPreset& preset);
 

@@ -1,7 +1,6 @@
 #include "platform/capture/V4L2CaptureDevice.h"
 
 #include <linux/videodev2.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,12 +15,6 @@ namespace {
 
 constexpr uint32_t kBufferCount = 4;
 constexpr int kPollMs = 100;
-
-int64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -162,29 +155,10 @@ bool V4L2CaptureDevice::applyTorch(TorchMode mode, float level) {
 }
 
 bool V4L2CaptureDevice::startStreaming(FrameSink sink, FailureSink failure) {
-    std::lock_guard lock(mutex_);
-    if (thread_.joinable()) return false;
-    stopping_ = false;
-    thread_ = std::thread([this, sink = std::move(sink), failure = std::move(failure)] { run(sink, failure); });
-    return true;
+    return thread_.start([this, sink = std::move(sink), failure = std::move(failure)] { run(sink, failure); });
 }
 
-void V4L2CaptureDevice::stopStreaming() {
-    std::thread thread;
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        thread = std::move(thread_);
-    }
-    if (!thread.joinable()) return;
-    if (thread.get_id() == std::this_thread::get_id()) thread.detach();
-    else thread.join();
-}
-
-bool V4L2CaptureDevice::stopping() {
-    std::lock_guard lock(mutex_);
-    return stopping_;
-}
+void V4L2CaptureDevice::stopStreaming() { thread_.stop(); }
 
 bool V4L2CaptureDevice::beginStream(const CaptureDeviceFormat& format, MediaTime frameDuration, CaptureError* error) {
     v4l2_format wanted{};
@@ -273,7 +247,7 @@ void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
         endStream();
         if (failure) failure(error);
     };
-    while (!stopping()) {
+    while (!thread_.stopping()) {
         const uint64_t generation = configurationGeneration();
         const CaptureDeviceFormat format = activeFormat();
         const MediaTime duration = activeVideoMinFrameDuration();
@@ -282,7 +256,7 @@ void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
         if (!beginStream(format, duration, &error)) return fail(error);
         int64_t due = 0;
         // Until the format or rate changes, or a stop.
-        while (!stopping() && configurationGeneration() == generation) {
+        while (!thread_.stopping() && configurationGeneration() == generation) {
             const int ready = io_->poll(fd_, kPollMs);
             if (ready < 0 && errno != EINTR) return fail({kCaptureErrorDeviceFailed, errnoText("poll")});
             if (ready <= 0) continue;
@@ -293,7 +267,7 @@ void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
                 if (errno == EAGAIN) continue;
                 return fail({kCaptureErrorDeviceNotAvailable, errnoText("VIDIOC_DQBUF")});
             }
-            const int64_t now = monotonicNanoseconds();
+            const int64_t now = CaptureThread::nowNanoseconds();
             // Exact rates: a frame more than a quarter interval before its turn is dropped.
             const bool keep = intervalNs == 0 || now >= due - intervalNs / 4;
             if (keep && buffer.index < mappings_.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR)) {

@@ -2,15 +2,12 @@
 // A V4L2 camera: its formats from the driver, zoom, focus, exposure and torch through the V4L2
 // controls where present (no points of interest: V4L2 has none), and a streaming thread that
 // hands on NV12 frames at exactly the active rate, dropping the driver's extra frames.
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/capture/CaptureDevice.h"
+#include "platform/capture/CaptureThread.h"
 #include "platform/capture/V4L2Io.h"
 
 namespace platform {
@@ -61,16 +58,12 @@ private:
     void endStream();
     // Turns the driver's image into NV12; null when the buffer is short or the layout unknown.
     std::shared_ptr<PixelBuffer> convert(const uint8_t* data, size_t bytes) const;
-    bool stopping();
 
     const std::shared_ptr<V4L2Io> io_;
     const int fd_;
     const Controls controls_;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    CaptureThread thread_;
 
     // Streaming state, touched only by the streaming thread.
     std::vector<Mapping> mappings_;

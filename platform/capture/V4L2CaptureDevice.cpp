@@ -221,7 +221,11 @@ void V4L2CaptureDevice::endStream() {
     io_->ioctl(fd_, VIDIOC_REQBUFS, &release);
 }
 
-std::shared_ptr<PixelBuffer> V4L2CaptureDevice::convert(const uint8_t* data, size_t bytes) const {
+std::shared_ptr<PixelBuffer> V4L2CaptureDevice::convert(const uint8_t* data, size_t bytes) {
+    if (streamPixelFormat_ == V4L2_PIX_FMT_MJPEG) {
+        if (!decoder_) decoder_ = std::make_unique<MJPEGDecoder>();
+        return decoder_->decode(data, bytes, static_cast<int32_t>(streamWidth_), static_cast<int32_t>(streamHeight_));
+    }
     const size_t rows = streamPixelFormat_ == V4L2_PIX_FMT_NV12 ? streamHeight_ + streamHeight_ / 2 : streamHeight_;
     if (bytes < size_t{bytesPerLine_} * rows) return nullptr;
     auto frame = PixelBuffer::create(static_cast<int32_t>(streamWidth_), static_cast<int32_t>(streamHeight_),

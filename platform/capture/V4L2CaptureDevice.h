@@ -1,13 +1,14 @@
 #pragma once
 // A V4L2 camera: its formats from the driver, zoom, focus, exposure and torch through the V4L2
 // controls where present (no points of interest: V4L2 has none), and a streaming thread that
-// hands on NV12 frames at exactly the active rate, dropping the driver's extra frames.
+// hands on NV12 frames (from NV12, YUYV or MJPEG) at exactly the active rate, dropping the driver's extra frames.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/capture/CaptureDevice.h"
 #include "platform/capture/CaptureThread.h"
+#include "platform/capture/MJPEGDecoder.h"
 #include "platform/capture/V4L2Io.h"
 
 namespace platform {
@@ -57,7 +58,7 @@ private:
     bool beginStream(const CaptureDeviceFormat& format, MediaTime frameDuration, CaptureError* error);
     void endStream();
     // Turns the driver's image into NV12; null when the buffer is short or the layout unknown.
-    std::shared_ptr<PixelBuffer> convert(const uint8_t* data, size_t bytes) const;
+    std::shared_ptr<PixelBuffer> convert(const uint8_t* data, size_t bytes);
 
     const std::shared_ptr<V4L2Io> io_;
     const int fd_;
@@ -71,6 +72,7 @@ private:
     uint32_t streamWidth_ = 0;
     uint32_t streamHeight_ = 0;
     uint32_t bytesPerLine_ = 0;
+    std::unique_ptr<MJPEGDecoder> decoder_;
 };
 
 }  // namespace platform

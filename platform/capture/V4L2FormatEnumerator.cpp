@@ -93,7 +93,7 @@ std::vector<FrameRateRange> rangesOf(V4L2Io& io, int fd, uint32_t pixelFormat, c
 }  // namespace
 
 bool V4L2FormatEnumerator::convertible(uint32_t pixelFormat) {
-    return pixelFormat == V4L2_PIX_FMT_NV12 || pixelFormat == V4L2_PIX_FMT_YUYV;
+    return pixelFormat == V4L2_PIX_FMT_NV12 || pixelFormat == V4L2_PIX_FMT_YUYV || pixelFormat == V4L2_PIX_FMT_MJPEG;
 }
 
 std::vector<CaptureDeviceFormat> V4L2FormatEnumerator::formats(V4L2Io& io, int fd) {

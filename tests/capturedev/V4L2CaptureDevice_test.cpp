@@ -14,6 +14,10 @@
 
 #include "platform/capture/V4L2FormatEnumerator.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 using namespace platform;
 using namespace std::chrono_literals;
 
@@ -95,6 +99,7 @@ public:
     }
 
     std::mutex mutex;
+    std::vector<uint8_t> jpeg;  // what an MJPEG stream delivers
     std::map<uint32_t, int32_t> controls;
     int framesUntilUnplug = -1;
     uint32_t delivered = 0;
@@ -160,6 +165,12 @@ private:
         b->index = queued.front();
         queued.erase(queued.begin());
         auto& data = buffers.at(b->index);
+        ++delivered;
+        if (streamFormat.pixelformat == V4L2_PIX_FMT_MJPEG) {
+            std::copy(jpeg.begin(), jpeg.end(), data.begin());
+            b->bytesused = static_cast<uint32_t>(jpeg.size());
+            return 0;
+        }
         // Y is the frame's number, U 100, V 150.
         for (size_t at = 0; at + 3 < data.size(); at += 4) {
             data[at] = data[at + 2] = static_cast<uint8_t>(16 + delivered % 200);
@@ -167,7 +178,6 @@ private:
             data[at + 3] = 150;
         }
         b->bytesused = static_cast<uint32_t>(data.size());
-        ++delivered;
         return 0;
     }
 
@@ -182,6 +192,36 @@ private:
     bool streaming = false;
     std::chrono::steady_clock::time_point nextFrame = std::chrono::steady_clock::now();
 };
+
+// One flat grey full-range JPEG, as a webcam sends.
+std::vector<uint8_t> greyJpeg(int width, int height) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    context->width = width;
+    context->height = height;
+    context->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    context->time_base = {1, 30};
+    std::vector<uint8_t> bytes;
+    if (avcodec_open2(context, codec, nullptr) == 0) {
+        AVFrame* frame = av_frame_alloc();
+        frame->width = width;
+        frame->height = height;
+        frame->format = AV_PIX_FMT_YUVJ420P;
+        av_frame_get_buffer(frame, 0);
+        for (int plane = 0; plane < 3; ++plane) {
+            const int rows = plane == 0 ? height : height / 2;
+            std::memset(frame->data[plane], 128, static_cast<size_t>(frame->linesize[plane]) * rows);
+        }
+        AVPacket* packet = av_packet_alloc();
+        if (avcodec_send_frame(context, frame) == 0 && avcodec_receive_packet(context, packet) == 0) {
+            bytes.assign(packet->data, packet->data + packet->size);
+        }
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+    }
+    avcodec_free_context(&context);
+    return bytes;
+}
 
 struct Expected {
     uint32_t pixelFormat;
@@ -201,6 +241,8 @@ TEST(V4L2CaptureDevice, DriverAnswersMapToFormatsWithFrameRateRanges) {
     EXPECT_EQ(camera->localizedName(), "Fake Cam");
     const std::vector<std::pair<double, double>> nv12{{1, 60}};
     const Expected expected[] = {
+        {V4L2_PIX_FMT_MJPEG, 1280, 720, {{30, 30}, {15, 15}}},
+        {V4L2_PIX_FMT_MJPEG, 640, 480, {{30000.0 / 1001, 30000.0 / 1001}, {60, 60}}},
         {V4L2_PIX_FMT_YUYV, 1280, 720, {{30, 30}, {15, 15}}},
         {V4L2_PIX_FMT_YUYV, 640, 480, {{30000.0 / 1001, 30000.0 / 1001}, {60, 60}}},
         {V4L2_PIX_FMT_NV12, 192, 144, nv12},
@@ -228,9 +270,9 @@ TEST(V4L2CaptureDevice, DriverAnswersMapToFormatsWithFrameRateRanges) {
             EXPECT_DOUBLE_EQ(range.maxFrameRate, expected[i].rates[r].second);
         }
     }
-    const auto& ntsc = formats[1].videoSupportedFrameRateRanges[0];
+    const auto& ntsc = formats[3].videoSupportedFrameRateRanges[0];
     EXPECT_EQ(ntsc.minFrameDuration, MediaTime::make(1001, 30000));
-    EXPECT_EQ(formats[2].videoSupportedFrameRateRanges[0].maxFrameDuration, MediaTime::make(1, 1));
+    EXPECT_EQ(formats[4].videoSupportedFrameRateRanges[0].maxFrameDuration, MediaTime::make(1, 1));
     EXPECT_TRUE(camera->supportsSessionPreset(kSessionPreset1920x1080));
     EXPECT_FALSE(camera->supportsSessionPreset("1024x768"));
 }
@@ -262,7 +304,7 @@ TEST(V4L2CaptureDevice, StreamsNV12AtTheAskedRateAndReportsAnUnplug) {
     auto camera = V4L2CaptureDevice::openNode(io, "/dev/video0");
     ASSERT_NE(camera, nullptr);
     ASSERT_TRUE(camera->lockForConfiguration());
-    ASSERT_TRUE(camera->setActiveFormat(camera->formats()[0]));
+    ASSERT_TRUE(camera->setActiveFormat(camera->formats()[2]));
     ASSERT_TRUE(camera->setActiveVideoMinFrameDuration(MediaTime::make(1, 30)));
     camera->unlockForConfiguration();
     io->framesUntilUnplug = 40;
@@ -302,4 +344,35 @@ TEST(V4L2CaptureDevice, StreamsNV12AtTheAskedRateAndReportsAnUnplug) {
     EXPECT_EQ(uv[1], 150);
     const uint8_t luma = frame.planeData(0)[0];
     EXPECT_EQ(frame.planeData(0)[frame.bytesPerRow(0) * 719 + 1279], luma);
+}
+
+TEST(V4L2CaptureDevice, MJPEGImagesArriveAsVideoRangeNV12) {
+    auto io = std::make_shared<FakeV4L2Io>();
+    io->jpeg = greyJpeg(640, 480);
+    ASSERT_FALSE(io->jpeg.empty());
+    auto camera = V4L2CaptureDevice::openNode(io, "/dev/video0");
+    ASSERT_NE(camera, nullptr);
+    ASSERT_TRUE(camera->lockForConfiguration());
+    ASSERT_TRUE(camera->setActiveFormat(camera->formats()[1]));
+    camera->unlockForConfiguration();
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::shared_ptr<PixelBuffer> frame;
+    ASSERT_TRUE(camera->startStreaming(
+        [&](const std::shared_ptr<PixelBuffer>& f, MediaTime) {
+            std::lock_guard lock(mutex);
+            frame = f;
+            arrived.notify_all();
+        },
+        nullptr));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(arrived.wait_for(lock, 10s, [&] { return frame != nullptr; }));
+    }
+    camera->stopStreaming();
+    EXPECT_EQ(frame->width(), 640);
+    EXPECT_EQ(frame->height(), 480);
+    // Full-range grey 128 is video-range 126.
+    EXPECT_NEAR(frame->planeData(0)[frame->bytesPerRow(0) * 240 + 320], 126, 2);
+    EXPECT_NEAR(frame->planeData(1)[frame->bytesPerRow(1) * 120 + 320], 128, 2);
 }

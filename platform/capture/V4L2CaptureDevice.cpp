@@ -42,6 +42,16 @@ void yuyvToNV12(const uint8_t* source, size_t sourceStride, PixelBuffer& frame) 
     }
 }
 
+// When the driver stamps buffers with the monotonic clock, the time the frame was taken;
+// otherwise the time it was dequeued.
+int64_t captureTime(const v4l2_buffer& buffer) {
+    const bool monotonic = (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    if (!monotonic || (buffer.timestamp.tv_sec == 0 && buffer.timestamp.tv_usec == 0)) {
+        return CaptureThread::nowNanoseconds();
+    }
+    return int64_t{buffer.timestamp.tv_sec} * 1000000000 + int64_t{buffer.timestamp.tv_usec} * 1000;
+}
+
 }  // namespace
 
 std::vector<std::shared_ptr<V4L2CaptureDevice>> V4L2CaptureDevice::scan(std::shared_ptr<V4L2Io> io) {
@@ -271,11 +281,13 @@ void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
                 if (errno == EAGAIN) continue;
                 return fail({kCaptureErrorDeviceNotAvailable, errnoText("VIDIOC_DQBUF")});
             }
-            const int64_t now = CaptureThread::nowNanoseconds();
-            // Exact rates: a frame more than a quarter interval before its turn is dropped.
-            const bool keep = intervalNs == 0 || now >= due - intervalNs / 4;
+            const int64_t now = captureTime(buffer);
+            // Exact rates: a frame more than an eighth of an interval (the driver's jitter) before
+            // its turn is dropped.
+            const bool keep = intervalNs == 0 || now >= due - intervalNs / 8;
             if (keep && buffer.index < mappings_.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR)) {
-                due = std::max(due + intervalNs, now + intervalNs / 2);
+                // The next turn; after a stall of more than an interval, counted from now.
+                due = (due == 0 || now - due > intervalNs) ? now + intervalNs : due + intervalNs;
                 const Mapping& mapping = mappings_[buffer.index];
                 const size_t bytes = std::min<size_t>(buffer.bytesused, mapping.length);
                 if (auto frame = convert(static_cast<const uint8_t*>(mapping.address), bytes)) {

@@ -1,6 +1,7 @@
 #pragma once
 // The stateless helper object. Its operations come in groups that the areas owning them define:
-// capture defines the video parameter tables (resolution, bitrate and video profile groups).
+// capture defines the video parameter tables (resolution, bitrate and video profile groups) and the
+// camera/microphone authorization and orientation queries.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,4 +44,17 @@ public:
     std::string videoProfileLevelForResolution(int64_t resolution) const;
     // The High preset for a resolution without a row; whether the camera supports it is not asked.
     std::string sessionPressetForResolution(int64_t resolution) const;
+
+    // Capture device authorization (capture): 0 not determined, 1 restricted, 2 denied, 3 authorized.
+    int64_t microphoneStatus() const;
+    int64_t cameraStatus() const;
+    bool hasAccessToMicrophone() const;
+    bool hasDeterminedAccessToMicrophone() const;
+    bool hasAccessToCamera() const;
+    bool hasDeterminedAccessToCamera() const;
+
+    // Video orientation (capture): the status bar's orientation, and the capture orientation that
+    // matches it (portrait for an unknown one).
+    int64_t currentStatusBarOrientation() const;
+    int64_t currentCaptureVideoOrientation() const;
 };

@@ -116,7 +116,7 @@ struct Rig {
     // One video frame and the audio up to its end; false when the encoder did not deliver it.
     bool feedFrame() {
         const size_t before = forwarder->videoFrames.load();
-        video->encode(kntest::videoSample(kntest::makePatternFrame(width, height, frames),
+        video->encode(kntest::videoSample(kntest::makePatternFrame(width, height, frames, noise),
                                           platform::MediaTime::make(frames, kFps)));
         ++frames;
         while (audioChunks * kChunkFrames * kFps < static_cast<uint64_t>(frames) * kSampleRate) feedAudioChunk();
@@ -144,6 +144,7 @@ struct Rig {
 
     int32_t width, height;
     int frames = 0;
+    int noise = 0;  // luma steps of noise: more bytes per frame
     uint64_t audioChunks = 0;
     std::shared_ptr<KNLocalSaver> saver = KNLocalSaver::create();
     std::shared_ptr<SaverDelegate> delegate = std::make_shared<SaverDelegate>();

@@ -63,11 +63,6 @@ int channelsOfAudioSpecificConfig(const std::vector<uint8_t>& asc) {
     return channels == UINT32_MAX ? 0 : static_cast<int>(channels);
 }
 
-bool isSync(const SampleBuffer& sample) {
-    const auto attachments = sample.sampleAttachmentsArray(false);
-    return attachments.empty() || !attachments[0].contains(kSampleAttachmentNotSync);
-}
-
 int sinkWrite(void* opaque, uint8_t* data, int size) {
     auto* sink = static_cast<AssetByteSink*>(opaque);
     return sink->write(data, static_cast<size_t>(size)) ? size : AVERROR(EIO);
@@ -228,7 +223,7 @@ struct AssetWriter::Impl {
         packet->pts = ticks(time, stream) - ticks(track.trim, stream);
         packet->dts = packet->pts;  // no reordering
         if (sample.duration().isNumeric()) packet->duration = ticks(sample.duration(), stream);
-        if (isSync(sample)) packet->flags |= AV_PKT_FLAG_KEY;
+        if (sample.isSync()) packet->flags |= AV_PKT_FLAG_KEY;
         const int rc = av_interleaved_write_frame(context, packet);
         av_packet_free(&packet);
         if (context->pb && context->pb->error < 0) return fail("write failed: " + avErrorText(context->pb->error));

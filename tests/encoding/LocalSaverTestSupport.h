@@ -67,7 +67,6 @@ struct Forwarder : KNH264EncoderDelegate, KNAACEncoderDelegate {
                                                              platform::MediaTime duration,
                                                              platform::MediaTime pts) override {
         saver->writeEncodedAudioDurationPresentationTime(data, duration, pts);
-        ++audioPackets;
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
         saver->setMagicCookie(encoder->magicCookie());
@@ -76,7 +75,6 @@ struct Forwarder : KNH264EncoderDelegate, KNAACEncoderDelegate {
     }
     std::shared_ptr<KNLocalSaver> saver;
     std::atomic<size_t> videoFrames{0};
-    std::atomic<size_t> audioPackets{0};
     std::atomic<bool> configured{false};
 };
 

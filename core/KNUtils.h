@@ -1,8 +1,9 @@
 #pragma once
 // The stateless helper object. Its operations come in groups that the areas owning them define:
 // capture defines the video parameter tables (resolution, bitrate and video profile groups) and the
-// camera/microphone authorization and orientation queries.
+// camera/microphone authorization and orientation queries, encoding the recording name.
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,4 +58,9 @@ public:
     // matches it (portrait for an unknown one).
     int64_t currentStatusBarOrientation() const;
     int64_t currentCaptureVideoOrientation() const;
+
+    // Extra features (encoding): the name of a new recording, "Stream rec d-MM-yyyy-HH:mm:ss" of
+    // the current time in UTC, whatever the locale and time zone.
+    std::string nameForLocalFile() const;
+    static std::string nameForLocalFileAtTime(std::time_t time);
 };

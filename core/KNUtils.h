@@ -46,6 +46,11 @@ public:
     // The High preset for a resolution without a row; whether the camera supports it is not asked.
     std::string sessionPressetForResolution(int64_t resolution) const;
 
+    // Extra features (encoding): the name of a new recording, "Stream rec d-MM-yyyy-HH:mm:ss" of
+    // the current time in UTC, whatever the locale and time zone.
+    std::string nameForLocalFile() const;
+    static std::string nameForLocalFileAtTime(std::time_t time);
+
     // Capture device authorization (capture): 0 not determined, 1 restricted, 2 denied, 3 authorized.
     int64_t microphoneStatus() const;
     int64_t cameraStatus() const;
@@ -58,9 +63,4 @@ public:
     // matches it (portrait for an unknown one).
     int64_t currentStatusBarOrientation() const;
     int64_t currentCaptureVideoOrientation() const;
-
-    // Extra features (encoding): the name of a new recording, "Stream rec d-MM-yyyy-HH:mm:ss" of
-    // the current time in UTC, whatever the locale and time zone.
-    std::string nameForLocalFile() const;
-    static std::string nameForLocalFileAtTime(std::time_t time);
 };

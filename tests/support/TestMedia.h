@@ -60,6 +60,8 @@ void handOver(Publisher& publisher, const TestMediaFrame& frame, uint64_t timest
     if (!frame.video) publisher.sendAudioPacketTimestamp(frame.data, timestampMs);
 }
 
+inline TestMedia readTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o);
+
 inline TestMedia makeTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o = {}) {
     TestMedia media{o, {}, 0, 0, 0, dir + "/" + name + ".h264", dir + "/" + name + ".aac", {}};
     const auto n = [](int v) { return std::to_string(v); };
@@ -78,6 +80,12 @@ inline TestMedia makeTestMedia(const std::string& dir, const std::string& name, 
             return media;
         }
     }
+    return readTestMedia(dir, name, o);
+}
+
+// The frames of media made before by makeTestMedia with the same options.
+inline TestMedia readTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o) {
+    TestMedia media{o, {}, 0, 0, 0, dir + "/" + name + ".h264", dir + "/" + name + ".aac", {}};
     const auto readAll = [](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

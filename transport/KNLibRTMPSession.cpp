@@ -9,6 +9,7 @@
 
 #include <librtmp/log.h>
 
+#include "transport/KNRTMPChunkWriter.h"
 #include "transport/KNRTMPConnect.h"
 
 namespace {
@@ -88,6 +89,14 @@ bool KNLibRTMPSession::announceChunkSize() {
 bool KNLibRTMPSession::isConnected() { return RTMP_IsConnected(rtmp_) != 0; }
 
 int KNLibRTMPSession::sendPacket(RTMPPacket& packet, bool queue) {
+    switch (KNRTMPChunkWriter::send(rtmp_, packet)) {
+        case KNRTMPChunkWriter::Result::Sent:
+            return 1;
+        case KNRTMPChunkWriter::Result::Failed:
+            return 0;
+        case KNRTMPChunkWriter::Result::NotHandled:
+            break;
+    }
     return RTMP_SendPacket(rtmp_, &packet, queue ? 1 : 0);
 }
 

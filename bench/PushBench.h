@@ -67,6 +67,9 @@ inline int pushChildMain(int argc, char** argv) {
         const auto media = kntest::readTestMedia(argv[2], "media", pushMediaOptions(std::atoi(argv[3])));
         return media.error.empty() ? 0 : 1;
     }
+    if (mode == "--connect" && argc == 3) {  // connect and close, no media: what a push costs besides its bytes
+        return publishMedia(kntest::TestMedia{}, argv[2]) ? 0 : 1;
+    }
     if (mode == "--publish" && argc == 5) {
         const auto media = kntest::readTestMedia(argv[2], "media", pushMediaOptions(std::atoi(argv[4])));
         return media.error.empty() && publishMedia(media, argv[3]) ? 0 : 1;

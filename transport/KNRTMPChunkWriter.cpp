@@ -12,6 +12,8 @@
 
 #include <librtmp/log.h>
 
+#include "transport/KNTLSTunnel.h"
+
 namespace {
 
 constexpr int kHeaderBytes[4] = {12, 8, 4, 1};  // by header type: large, medium, small, minimum
@@ -50,9 +52,9 @@ bool writeAll(int fd, std::vector<iovec>& vectors) {
 KNRTMPChunkWriter::Result KNRTMPChunkWriter::send(RTMP* r, RTMPPacket& packet) {
     const int channel = packet.m_nChannel;
     const bool media = packet.m_packetType == RTMP_PACKET_TYPE_AUDIO || packet.m_packetType == RTMP_PACKET_TYPE_VIDEO;
-    // Encrypted and tunnelled links go through the library's own writer; so does a channel whose
-    // header takes more than one byte or that the library has not set up yet.
-    if (!media || r->m_sb.sb_ssl || r->m_sb.sb_socket < 0 || r->Link.rc4keyOut ||
+    // Links the library encrypts or tunnels itself go through its own writer; so does a channel
+    // whose header takes more than one byte or that the library has not set up yet. TLS is ours.
+    if (!media || r->m_sb.sb_socket < 0 || r->Link.rc4keyOut ||
         (r->Link.protocol & (RTMP_FEATURE_HTTP | RTMP_FEATURE_ENC)) || channel < 2 || channel > 63 ||
         channel >= r->m_channelsAllocatedOut || packet.m_headerType > RTMP_PACKET_SIZE_MINIMUM ||
         r->m_outChunkSize <= 0) {
@@ -99,7 +101,10 @@ KNRTMPChunkWriter::Result KNRTMPChunkWriter::send(RTMP* r, RTMPPacket& packet) {
         if (at > 0) vectors.push_back({&continuation, 1});
         vectors.push_back({packet.m_body + at, std::min(chunk, size - at)});
     }
-    if (!writeAll(r->m_sb.sb_socket, vectors)) {
+    const bool written = r->m_sb.sb_ssl
+                             ? KNTLSTunnel::ofHandedOver(r->m_sb.sb_ssl)->writeHandedOver(vectors.data(), vectors.size())
+                             : writeAll(r->m_sb.sb_socket, vectors);
+    if (!written) {
         RTMP_Log(RTMP_LOGERROR, "%s, RTMP send error %d (%zu bytes)", __FUNCTION__, errno, size);
         RTMP_Close(r);
         return Result::Failed;

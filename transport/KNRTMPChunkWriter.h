@@ -3,7 +3,8 @@
 // chunk headers the library would write, gathered with the body's pieces, byte for byte what the
 // library's own send would put on the wire (it writes each chunk with a system call of its own).
 // The library's record of the channel's last packet is kept as it keeps it, so that its own later
-// sends on the channel compress their headers the same way.
+// sends on the channel compress their headers the same way. Over TLS handed to the library, the
+// packet goes as records in one flush.
 #include <librtmp/rtmp.h>
 
 class KNRTMPChunkWriter {

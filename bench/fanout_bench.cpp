@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "BenchSupport.h"
 #include "RawPictures.h"
 #include "encoding/KNAACEncoder2.h"
@@ -98,6 +102,7 @@ private:
 
 // Ours, whole process: connect, encode and publish `seconds` at live rate, close.
 int fanoutChild(int seconds, const std::vector<std::string>& urls) {
+    av_log_set_level(AV_LOG_ERROR);  // the codec library's notes at each close
     const auto images = pictures();
     const auto pcm = tone(seconds);
     auto manager = KNStreamSourcesManager::create();

@@ -116,7 +116,6 @@ int main(int argc, char** argv) {
     std::printf("%.0f s of mono PCM per run, %llu bit/s, %s, %d rounds alternating; ffmpeg's start-up and reading "
                 "(its command without the encoder) taken off its encode run\n",
                 seconds, (unsigned long long)kBitRate, pinned.c_str(), rounds);
-    std::printf("%-14s %6s %6s %14s\n", "encoder", "rate", "round", "cpu s/audio s");
     int status = 0;
     for (uint64_t rate : {48000u, 44100u}) {
         const auto pcm = material(rate, seconds);
@@ -130,6 +129,7 @@ int main(int argc, char** argv) {
         const auto readOnly = ffmpegCommand(path, rate, false);
         std::printf("  ffmpeg encode:    %s\n  ffmpeg read only: %s\n", knbench::commandLine(encode).c_str(),
                     knbench::commandLine(readOnly).c_str());
+        std::printf("%-14s %6s %6s %14s\n", "encoder", "rate", "round", "cpu s/audio s");
         std::map<std::string, std::vector<double>> cpu;
         for (int round = 1; round <= rounds && status == 0; ++round) {
             const auto full = knbench::runChild(encode);

@@ -1,7 +1,8 @@
 // CPU seconds per second of audio through each AAC encoder, beside ffmpeg's own `aac` encoder
-// turning the same PCM into ADTS at the same rate and bit rate.
+// turning the same PCM into ADTS at the same rate and bit rate, one thread each, pinned to the same
+// cores (KESTRUNE_BENCH_CPUS), rounds alternating.
 //
-//   KNAACEncoder_bench [seconds of audio, default 60]
+//   KNAACEncoder_bench [seconds of audio, default 60] [rounds, default 5]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -12,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "encoding/KNAACEncoder.h"
 #include "encoding/KNAACEncoder2.h"
 
@@ -86,39 +89,34 @@ double runEncoder(const std::shared_ptr<KNAACEncoderBase>& encoder, const std::v
     return cpu;
 }
 
-// ffmpeg's user+system time for the same PCM, less what it spends on starting with a tiny input.
-double runFFmpeg(const std::string& pcmPath, uint64_t rate, const std::string& seconds) {
-    auto cpuOf = [&](const std::string& duration) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const std::string r = std::to_string(rate), b = std::to_string(kBitRate);
-            execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-f", "s16le", "-ar", r.c_str(),
-                   "-ac", "1", "-t", duration.c_str(), "-i", pcmPath.c_str(), "-c:a", "aac", "-b:a", b.c_str(), "-f",
-                   "adts", "-y", "/dev/null", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return -1.0;
-        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    };
-    const double startup = cpuOf("0.05");
-    const double whole = cpuOf(seconds);
-    return startup < 0 || whole < 0 ? -1.0 : whole - startup;
+// ffmpeg encoding the same PCM, and the same command without the encoder (start-up, reading).
+std::vector<std::string> ffmpegCommand(const std::string& pcmPath, uint64_t rate, bool encode) {
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-f", "s16le", "-ar",
+                                     std::to_string(rate), "-ac", "1", "-i", pcmPath};
+    if (encode) {
+        for (const char* a : {"-c:a", "aac", "-b:a"}) args.emplace_back(a);
+        args.push_back(std::to_string(kBitRate));
+        for (const char* a : {"-f", "adts", "-y", "/dev/null"}) args.emplace_back(a);
+    } else {
+        for (const char* a : {"-f", "null", "-"}) args.emplace_back(a);
+    }
+    return args;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
-    if (!(seconds > 0)) {
-        std::fprintf(stderr, "usage: %s [seconds of audio]\n", argv[0]);
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    if (!(seconds > 0) || rounds <= 0) {
+        std::fprintf(stderr, "usage: %s [seconds of audio] [rounds]\n", argv[0]);
         return 2;
     }
-    std::printf("%-14s %6s %9s %14s %10s\n", "encoder", "rate", "kbit/s", "cpu s/audio s", "vs ffmpeg");
-    int worst = 0;
+    const std::string pinned = knbench::pinToBenchCpus();
+    std::printf("%.0f s of mono PCM per run, %llu bit/s, %s, %d rounds alternating; ffmpeg's start-up and reading "
+                "(its command without the encoder) taken off its encode run\n",
+                seconds, (unsigned long long)kBitRate, pinned.c_str(), rounds);
+    int status = 0;
     for (uint64_t rate : {48000u, 44100u}) {
         const auto pcm = material(rate, seconds);
         char path[] = "/tmp/kestrune-aac-bench-XXXXXX";
@@ -127,22 +125,40 @@ int main(int argc, char** argv) {
         close(fd);
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(pcm.data()), std::streamsize(pcm.size() * 2));
-        const double ffmpeg = runFFmpeg(path, rate, std::to_string(seconds)) / seconds;
+        const auto encode = ffmpegCommand(path, rate, true);
+        const auto readOnly = ffmpegCommand(path, rate, false);
+        std::printf("  ffmpeg encode:    %s\n  ffmpeg read only: %s\n", knbench::commandLine(encode).c_str(),
+                    knbench::commandLine(readOnly).c_str());
+        std::printf("%-14s %6s %6s %14s\n", "encoder", "rate", "round", "cpu s/audio s");
+        std::map<std::string, std::vector<double>> cpu;
+        for (int round = 1; round <= rounds && status == 0; ++round) {
+            const auto full = knbench::runChild(encode);
+            const auto read = knbench::runChild(readOnly);
+            if (!full.ok || !read.ok) {
+                std::printf("ffmpeg could not be run\n");
+                status = 1;
+                break;
+            }
+            cpu["ffmpeg aac"].push_back((full.cpuSeconds - read.cpuSeconds) / seconds);
+            std::printf("%-14s %6llu %6d %14.5f\n", "ffmpeg aac", (unsigned long long)rate, round,
+                        cpu["ffmpeg aac"].back());
+            const std::pair<const char*, std::shared_ptr<KNAACEncoderBase>> encoders[] = {
+                {"KNAACEncoder", KNAACEncoder::create()}, {"KNAACEncoder2", KNAACEncoder2::create()}};
+            for (const auto& [name, encoder] : encoders) {
+                uint64_t bytes = 0;
+                cpu[name].push_back(runEncoder(encoder, pcm, rate, &bytes) / seconds);
+                std::printf("%-14s %6llu %6d %14.5f   (%.1f kbit/s)\n", name, (unsigned long long)rate, round,
+                            cpu[name].back(), double(bytes) * 8 / seconds / 1000);
+            }
+        }
         unlink(path);
-        if (ffmpeg > 0) std::printf("%-14s %6llu %9s %14.5f %10s\n", "ffmpeg aac", (unsigned long long)rate, "", ffmpeg, "");
-        else std::printf("%-14s %6llu   (ffmpeg could not be run)\n", "ffmpeg aac", (unsigned long long)rate);
-
-        const std::pair<const char*, std::shared_ptr<KNAACEncoderBase>> encoders[] = {
-            {"KNAACEncoder", KNAACEncoder::create()}, {"KNAACEncoder2", KNAACEncoder2::create()}};
-        for (const auto& [name, encoder] : encoders) {
-            uint64_t bytes = 0;
-            const double cpu = runEncoder(encoder, pcm, rate, &bytes) / seconds;
-            const double ratio = ffmpeg > 0 ? cpu / ffmpeg : 0;
-            std::printf("%-14s %6llu %9.1f %14.5f %9.1f%%\n", name, (unsigned long long)rate,
-                        double(bytes) * 8 / seconds / 1000, cpu, ratio * 100);
-            if (ratio > 1.10) worst = 1;
+        if (status != 0) break;
+        for (const char* name : {"KNAACEncoder", "KNAACEncoder2"}) {
+            std::printf("%llu Hz median (min-max): %s %s, ffmpeg %s CPU s per s of audio; %s/ffmpeg %s\n",
+                        (unsigned long long)rate, name, knbench::show(knbench::spread(cpu[name]), 5).c_str(),
+                        knbench::show(knbench::spread(cpu["ffmpeg aac"]), 5).c_str(), name,
+                        knbench::show(knbench::spread(knbench::ratio(cpu[name], cpu["ffmpeg aac"])), 2).c_str());
         }
     }
-    if (worst) std::printf("slower than ffmpeg by more than 10%%\n");
-    return 0;
+    return status;
 }

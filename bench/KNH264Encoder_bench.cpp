@@ -1,11 +1,10 @@
 // CPU seconds per second of 1280x720, 30 fps, 3 Mbit/s video through KNH264Encoder, beside the
-// ffmpeg program encoding the very same raw frames with libx264:
-//   1. at the flags a streaming host would type (-preset veryfast -tune zerolatency -bf 0
-//      -profile:v main), which let x264 slice each frame across threads;
-//   2. at the encoder's own configuration (one thread, one slice per frame, no scene-cut key
-//      frames, the peak rate and buffer at the average), like for like.
+// ffmpeg program encoding the very same raw frames with libx264 at the encoder's own configuration
+// (one thread, one slice per frame, no scene-cut key frames, the peak rate and buffer at the
+// average). ffmpeg's start-up and reading of its piped input are measured by the same command
+// without the encoder and taken off. Pinned to KESTRUNE_BENCH_CPUS, rounds alternating.
 //
-//   KNH264Encoder_bench [frames, default 600]
+//   KNH264Encoder_bench [frames, default 600] [rounds, default 5]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -21,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
+#include "RawPictures.h"
 #include "encoding/KNH264Encoder.h"
 
 extern char** environ;
@@ -38,29 +39,6 @@ double processCPUSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-// A camera-like picture: moving gradients and bars with a little sensor noise.
-std::shared_ptr<platform::PixelBuffer> picture(int index) {
-    auto frame = platform::PixelBuffer::create(kWidth, kHeight, platform::PixelFormat::NV12VideoRange);
-    uint32_t seed = 0x9E3779B9u * uint32_t(index + 1);
-    for (int32_t y = 0; y < kHeight; ++y) {
-        uint8_t* row = frame->planeData(0) + y * frame->bytesPerRow(0);
-        for (int32_t x = 0; x < kWidth; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            int v = 16 + ((x / 2 + y + 6 * index) % 200) + int(seed >> 29) - 4;
-            if (((x + 12 * index) / 80) % 3 == 0) v += 30;
-            row[x] = uint8_t(v < 16 ? 16 : (v > 235 ? 235 : v));
-        }
-    }
-    for (int32_t y = 0; y < kHeight / 2; ++y) {
-        uint8_t* row = frame->planeData(1) + y * frame->bytesPerRow(1);
-        for (int32_t x = 0; x < kWidth / 2; ++x) {
-            row[2 * x] = uint8_t(96 + (x + index) % 64);
-            row[2 * x + 1] = uint8_t(96 + (y + 2 * index) % 64);
-        }
-    }
-    return frame;
 }
 
 class CountingDelegate : public KNH264EncoderDelegate {
@@ -119,60 +97,20 @@ Result runEncoder(const std::vector<std::shared_ptr<platform::PixelBuffer>>& pic
     return r;
 }
 
-// Runs ffmpeg with the raw frames on its standard input; answers its CPU time (user + system).
-Result runFfmpeg(const std::vector<std::vector<uint8_t>>& rawFrames, int frames, const std::vector<std::string>& codecArgs) {
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
-                                     "-pix_fmt", "nv12", "-s", std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                                     "-r", std::to_string(kFps), "-i", "pipe:0", "-c:v", "libx264"};
-    args.insert(args.end(), codecArgs.begin(), codecArgs.end());
-    for (const char* a : {"-f", "null", "-"}) args.emplace_back(a);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[0]);
-    if (rc != 0) {
-        close(fds[1]);
-        return {};
-    }
-    for (int i = 0; i < frames; ++i) {
-        const auto& raw = rawFrames[size_t(i) % rawFrames.size()];
-        size_t off = 0;
-        while (off < raw.size()) {
-            ssize_t n = write(fds[1], raw.data() + off, raw.size() - off);
-            if (n <= 0) break;
-            off += size_t(n);
+// ffmpeg with the raw frames on its standard input, whole process.
+knbench::ChildRun runFfmpeg(const std::vector<std::vector<uint8_t>>& rawFrames, int frames,
+                            const std::vector<std::string>& args) {
+    return knbench::runChild(args, [&](int fd) {
+        for (int i = 0; i < frames; ++i) {
+            const auto& raw = rawFrames[size_t(i) % rawFrames.size()];
+            size_t off = 0;
+            while (off < raw.size()) {
+                ssize_t n = write(fd, raw.data() + off, raw.size() - off);
+                if (n <= 0) return;
+                off += size_t(n);
+            }
         }
-    }
-    close(fds[1]);
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-    Result r;
-    r.cpuSeconds = double(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6 + double(usage.ru_stime.tv_sec) +
-                   usage.ru_stime.tv_usec / 1e6;
-    return r;
-}
-
-std::vector<uint8_t> packed(const platform::PixelBuffer& frame) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(size_t(kWidth) * kHeight * 3 / 2);
-    for (size_t plane = 0; plane < 2; ++plane) {
-        for (int32_t y = 0; y < frame.planeHeight(plane); ++y) {
-            const uint8_t* row = frame.planeData(plane) + y * frame.bytesPerRow(plane);
-            bytes.insert(bytes.end(), row, row + kWidth);
-        }
-    }
-    return bytes;
+    });
 }
 
 }  // namespace
@@ -181,44 +119,65 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     int frames = argc > 1 ? std::atoi(argv[1]) : 600;
     if (frames <= 0) frames = 600;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     double videoSeconds = double(frames) / kFps;
 
     std::vector<std::shared_ptr<platform::PixelBuffer>> pictures;
     std::vector<std::vector<uint8_t>> raw;
     for (int i = 0; i < kDistinctPictures; ++i) {
-        pictures.push_back(picture(i));
-        raw.push_back(packed(*pictures.back()));
+        pictures.push_back(knbench::picture(i, kWidth, kHeight));
+        raw.push_back(knbench::packed(*pictures.back()));
     }
+    const std::string pinned = knbench::pinToBenchCpus();
 
     const std::string rate = std::to_string(kBitrateBps / 1000) + "k";
-    const std::vector<std::string> hostFlags = {"-preset", "veryfast", "-tune", "zerolatency", "-bf", "0",
-                                                "-profile:v", "main", "-b:v", rate, "-g",
-                                                std::to_string(kKeyFrameInterval)};
-    std::vector<std::string> likeForLike = hostFlags;
-    for (const char* a : {"-maxrate", "-bufsize"}) {
-        likeForLike.emplace_back(a);
-        likeForLike.push_back(rate);
+    const std::vector<std::string> input = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f",
+                                            "rawvideo", "-pix_fmt", "nv12", "-s",
+                                            std::to_string(kWidth) + "x" + std::to_string(kHeight), "-r",
+                                            std::to_string(kFps), "-i", "pipe:0"};
+    std::vector<std::string> encode = input;
+    for (const char* a : {"-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-bf", "0",
+                          "-profile:v", "main", "-g"})
+        encode.emplace_back(a);
+    encode.push_back(std::to_string(kKeyFrameInterval));
+    for (const char* a : {"-b:v", "-maxrate", "-bufsize"}) {
+        encode.emplace_back(a);
+        encode.push_back(rate);
     }
-    likeForLike.emplace_back("-x264-params");
-    likeForLike.emplace_back("threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0");
+    for (const char* a : {"-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-f", "null",
+                          "-"})
+        encode.emplace_back(a);
+    std::vector<std::string> readOnly = input;
+    for (const char* a : {"-f", "null", "-"}) readOnly.emplace_back(a);
 
-    Result ours = runEncoder(pictures, frames);
-    Result ffHost = runFfmpeg(raw, frames, hostFlags);
-    Result ffSame = runFfmpeg(raw, frames, likeForLike);
-
-    std::printf("%d frames %dx%d at %d fps (%.1f s of video), %d kbit/s\n", frames, kWidth, kHeight, kFps,
-                videoSeconds, kBitrateBps / 1000);
-    std::printf("%-44s %8.3f CPU s per s of video (%.0f kbit/s out)\n", "KNH264Encoder", ours.cpuSeconds / videoSeconds,
-                ours.kbps);
-    auto report = [&](const char* name, const Result& r) {
-        if (r.cpuSeconds < 0) {
-            std::printf("%-44s unavailable (ffmpeg missing or failed)\n", name);
-            return;
+    std::printf("%d frames %dx%d at %d fps (%.1f s of video), %d kbit/s, one thread and one slice per frame, "
+                "%s, %d rounds alternating\n",
+                frames, kWidth, kHeight, kFps, videoSeconds, kBitrateBps / 1000, pinned.c_str(), rounds);
+    std::printf("  ffmpeg encode:    %s\n", knbench::commandLine(encode).c_str());
+    std::printf("  ffmpeg read only: %s\n", knbench::commandLine(readOnly).c_str());
+    std::printf("(both fed the same raw NV12 frames on standard input; ffmpeg's start-up and reading, the read-only "
+                "run, are taken off its encode run; KNH264Encoder is timed from the first frame to the last)\n");
+    std::printf("%-16s %6s %16s\n", "contender", "round", "CPU s per s");
+    std::vector<double> ours, theirs, ratios;
+    for (int round = 1; round <= rounds; ++round) {
+        Result r = runEncoder(pictures, frames);
+        const knbench::ChildRun full = runFfmpeg(raw, frames, encode);
+        const knbench::ChildRun read = runFfmpeg(raw, frames, readOnly);
+        if (!full.ok || !read.ok) {
+            std::printf("ffmpeg missing or failed\n");
+            return 1;
         }
-        std::printf("%-44s %8.3f CPU s per s of video; KNH264Encoder / ffmpeg = %.3f\n", name, r.cpuSeconds / videoSeconds,
-                    ours.cpuSeconds / r.cpuSeconds);
-    };
-    report("ffmpeg libx264, host flags", ffHost);
-    report("ffmpeg libx264, same configuration", ffSame);
+        const double ff = (full.cpuSeconds - read.cpuSeconds) / videoSeconds;
+        std::printf("%-16s %6d %16.3f   (%.0f kbit/s out)\n", "KNH264Encoder", round, r.cpuSeconds / videoSeconds,
+                    r.kbps);
+        std::printf("%-16s %6d %16.3f   (whole %.3f, read only %.3f)\n", "ffmpeg libx264", round, ff,
+                    full.cpuSeconds / videoSeconds, read.cpuSeconds / videoSeconds);
+        ours.push_back(r.cpuSeconds / videoSeconds);
+        theirs.push_back(ff);
+        ratios.push_back(r.cpuSeconds / videoSeconds / ff);
+    }
+    std::printf("median (min-max): KNH264Encoder %s, ffmpeg %s CPU s per s of video; KNH264Encoder/ffmpeg %s\n",
+                knbench::show(knbench::spread(ours)).c_str(), knbench::show(knbench::spread(theirs)).c_str(),
+                knbench::show(knbench::spread(ratios), 2).c_str());
     return 0;
 }

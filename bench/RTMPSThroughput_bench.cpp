@@ -1,152 +1,85 @@
-// Publish throughput and client CPU: plain RTMP against RTMPS (TLS 1.3) in one run, to a private
-// nginx started with the test fixture's script (tests/fixtures/rtmp_server.sh) on loopback.
+// RTMPS against plain RTMP, ours and ffmpeg's: the same pre-encoded media (720p30 H.264 Main at
+// 16 Mbit/s plus AAC) pushed as fast as a private local nginx takes it, over rtmp:// and over
+// rtmps:// to its TLS 1.3 port, by KNRTMPManager and by `ffmpeg -i media.flv -c copy -f flv`.
 //
-//   RTMPSThroughput_bench [megabytes per run, default 128]
+//   RTMPSThroughput_bench [seconds of media, default 60] [rounds, default 5]
 //
-// Client CPU is this process's user+system time (the publisher's queue and the TLS pump); the
-// server runs in its own processes and is not counted.
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
+// Whole processes pinned to the same cores (KESTRUNE_BENCH_CPUS), alternating round by round;
+// reading the media is taken off each side by its own read-only run (see PushBench.h).
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <random>
 #include <string>
-#include <thread>
 
-#include "BenchSupport.h"
-#include "transport/KNRTMPManager.h"
+#include "PushBench.h"
 
-namespace {
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-constexpr size_t kFrameBytes = 32 * 1024;  // a large-ish video frame
-constexpr int kKeyFrameInterval = 60;
-constexpr int64_t kMaxInFlight = 100;      // stays under the publisher's drop bound
-
-struct Reports : KNRTMPManagerDelegate {
-    std::atomic<int> connected{0}, failed{0}, closed{0}, dropped{0};
-    std::atomic<uint64_t> sentBytes{0};
-    void RTMPManagerDidConnectToServer(KNRTMPManager*) override { ++connected; }
-    void RTMPManagerDidFailConnectingWithError(KNRTMPManager*, std::shared_ptr<KNError>) override { ++failed; }
-    void RTMPManagerDidCloseConnection(KNRTMPManager*) override { ++closed; }
-    void RTMPManagerDidDropPacket(KNRTMPManager*) override { ++dropped; }
-    void RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t size) override { sentBytes += size; }
-};
-
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-struct Result {
-    bool ok = false;
-    double seconds = 0, cpu = 0, megabytes = 0;
-};
-
-Result publish(const std::string& url, size_t totalBytes) {
-    Result r;
-    auto manager = KNRTMPManager::create();
-    auto reports = std::make_shared<Reports>();
-    manager->setDelegate(reports);
-    manager->setConnectionURL(url);
-    manager->setTimeout(10);
-    manager->setSendingAudio(false);
-    manager->establishConnection();
-    if (!waitUntil([&] { return reports->connected || reports->failed; }, std::chrono::seconds(20)) ||
-        !reports->connected) {
-        std::fprintf(stderr, "could not connect to %s\n", url.c_str());
-        return r;
-    }
-    // Parameter sets of a baseline stream; the payloads are opaque to the server.
-    manager->setVideoSPSAndPPS(
-        std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00}),
-        std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{0x68, 0xce, 0x3c, 0x80}));
-    std::mt19937 gen(7);
-    std::vector<KNFrame::Bytes> frames;
-    for (int i = 0; i < 8; ++i) {
-        std::vector<uint8_t> f(kFrameBytes);
-        for (auto& b : f) b = static_cast<uint8_t>(gen());
-        f[0] = i == 0 ? 0x65 : 0x41;
-        frames.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(f)));
-    }
-
-    const size_t count = totalBytes / kFrameBytes;
-    const double cpu0 = knbench::selfCpuSeconds();
-    const auto t0 = Clock::now();
-    for (size_t i = 0; i < count; ++i) {
-        waitUntil([&] { return manager->queueLoad() < kMaxInFlight; }, std::chrono::seconds(30));
-        bool key = i % kKeyFrameInterval == 0;
-        manager->sendVideoPacketIsKeyFrameTimestamp(key ? frames[0] : frames[1 + i % 7], key, i * 33);
-    }
-    waitUntil([&] { return manager->queueLoad() <= 0; }, std::chrono::seconds(60));
-    manager->closeConnection();  // returns after the TLS close went out
-    waitUntil([&] { return reports->closed > 0; }, std::chrono::seconds(60));
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.cpu = knbench::selfCpuSeconds() - cpu0;
-    r.megabytes = static_cast<double>(reports->sentBytes.load()) / (1024.0 * 1024.0);
-    r.ok = reports->dropped == 0;
-    if (reports->dropped) std::fprintf(stderr, "%d packets dropped\n", reports->dropped.load());
-    return r;
-}
-
-}  // namespace
+using namespace knbench;
 
 int main(int argc, char** argv) {
-    const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 128;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    const fs::path& script = knbench::kServerScript;
-    const fs::path dir = fs::temp_directory_path() / ("kestrune-bench-rtmps-" + std::to_string(getpid()));
-    const std::string quoted = "'" + script.string() + "' ";
-    if (std::system((quoted + "start '" + dir.string() + "' >/dev/null 2>&1").c_str()) != 0) {
-        std::fprintf(stderr, "the RTMP server did not start (%s)\n", script.c_str());
-        return 1;
-    }
-    auto env = knbench::readEnv(dir / "server.env");
-    setenv("SSL_CERT_FILE", env["CA_FILE"].c_str(), 1);
-    const char* names[2] = {"rtmp (plain TCP)", "rtmps (TLS 1.3)"};
-    const std::string urls[2] = {"rtmp://127.0.0.1:" + env["RTMP_PORT"] + "/live/bench-plain",
-                                 "rtmps://localhost:" + env["TLS13_PORT"] + "/live/bench-tls"};
+    if (const int child = pushChildMain(argc, argv); child >= 0) return child;
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
-    std::printf("publishing %zu MB of %zu-byte video packets per run, %d rounds alternating\n", megabytes,
-                kFrameBytes, rounds);
-    std::printf("%-22s %8s %10s %10s %16s\n", "transport", "round", "MB/s", "CPU s", "CPU ms per MB");
-    // Other work on the machine only ever adds time: the best round of each is the fairest pair.
-    double bestCpuPerMB[2] = {1e9, 1e9}, bestRate[2] = {0, 0};
-    int status = 0;
-    for (int round = 1; round <= rounds && status == 0; ++round) {
-        for (int i = 0; i < 2; ++i) {
-            Result r = publish(urls[i], megabytes * 1024 * 1024);
-            if (!r.ok || r.megabytes <= 0) {
-                status = 1;
-                break;
-            }
-            double cpuPerMB = 1000.0 * r.cpu / r.megabytes;
-            std::printf("%-22s %8d %10.1f %10.3f %16.3f\n", names[i], round, r.megabytes / r.seconds, r.cpu,
-                        cpuPerMB);
-            bestCpuPerMB[i] = std::min(bestCpuPerMB[i], cpuPerMB);
-            bestRate[i] = std::max(bestRate[i], r.megabytes / r.seconds);
+    const fs::path dir = fs::temp_directory_path() / ("kestrune-bench-rtmps-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::map<std::string, std::string> env;
+    if (!startServer(dir, env)) return 1;
+    setenv("SSL_CERT_FILE", env["CA_FILE"].c_str(), 1);  // our children verify against the test CA
+    const double megabytes = makePushMedia(dir, seconds);
+    const std::string pinned = pinToBenchCpus();
+    const std::string flv = (dir / "media.flv").string();
+    const std::string secs = std::to_string(seconds);
+    const std::string plain = "rtmp://127.0.0.1:" + env["RTMP_PORT"] + "/live/";
+    const std::string tls = "rtmps://localhost:" + env["TLS13_PORT"] + "/live/";
+    const auto ffmpeg = [&](const std::string& url) {
+        return std::vector<std::string>{"ffmpeg", "-nostdin", "-v", "error", "-i", flv, "-c", "copy", "-f", "flv", url};
+    };
+    const auto contenders = [&](int round) {
+        const std::string n = std::to_string(round);
+        return std::vector<Contender>{
+            {"Kestrune rtmps", {selfPath(), "--publish", dir.string(), tls + "ours-tls-" + n, secs}, "ours-tls-" + n},
+            {"ffmpeg rtmps", ffmpeg(tls + "ff-tls-" + n), "ff-tls-" + n},
+            {"Kestrune rtmp", {selfPath(), "--publish", dir.string(), plain + "ours-" + n, secs}, "ours-" + n},
+            {"ffmpeg rtmp", ffmpeg(plain + "ff-" + n), "ff-" + n},
+            {"Kestrune read only", {selfPath(), "--read", dir.string(), secs}, ""},
+            {"Kestrune rtmps connect", {selfPath(), "--connect", tls + "ours-tls-connect-" + n}, "ours-tls-connect-" + n},
+            {"Kestrune rtmp connect", {selfPath(), "--connect", plain + "ours-connect-" + n}, "ours-connect-" + n},
+            {"ffmpeg read only", {"ffmpeg", "-nostdin", "-v", "error", "-i", flv, "-c", "copy", "-f", "null", "-"}, ""},
+        };
+    };
+    int status = megabytes > 0 ? 0 : 1;
+    if (status == 0) {
+        std::printf("%s, %d rounds alternating\n", pinned.c_str(), rounds);
+        for (const auto& c : contenders(0)) std::printf("  %-20s %s\n", c.name.c_str(), commandLine(c.argv).c_str());
+        auto cpu = runRounds(contenders, rounds, env["RECORD_DIR"], megabytes);
+        status = cpu.empty() ? 1 : 0;
+        if (status == 0) {
+            const auto oursTLS = minus(cpu["Kestrune rtmps"], cpu["Kestrune read only"]);
+            const auto oursPlain = minus(cpu["Kestrune rtmp"], cpu["Kestrune read only"]);
+            const auto theirTLS = minus(cpu["ffmpeg rtmps"], cpu["ffmpeg read only"]);
+            const auto theirPlain = minus(cpu["ffmpeg rtmp"], cpu["ffmpeg read only"]);
+            std::printf("median (min-max) over %d rounds, sender only (reading taken off), CPU ms per MB:\n", rounds);
+            std::printf("  Kestrune rtmps %s, rtmp %s; ffmpeg rtmps %s, rtmp %s\n",
+                        show(spread(perMB(oursTLS, megabytes))).c_str(), show(spread(perMB(oursPlain, megabytes))).c_str(),
+                        show(spread(perMB(theirTLS, megabytes))).c_str(),
+                        show(spread(perMB(theirPlain, megabytes))).c_str());
+            std::printf("  TLS per MB (rtmps - rtmp): Kestrune %s, ffmpeg %s\n",
+                        show(spread(perMB(minus(oursTLS, oursPlain), megabytes))).c_str(),
+                        show(spread(perMB(minus(theirTLS, theirPlain), megabytes))).c_str());
+            std::printf("  Kestrune rtmps / ffmpeg rtmps: whole process %s, sender only %s\n",
+                        show(spread(ratio(cpu["Kestrune rtmps"], cpu["ffmpeg rtmps"])), 2).c_str(),
+                        show(spread(ratio(oursTLS, theirTLS)), 2).c_str());
+            std::printf("  Kestrune rtmps / Kestrune rtmp: sender only %s\n",
+                        show(spread(ratio(oursTLS, oursPlain)), 2).c_str());
+            // Start-up (process, trust store, handshake) taken off as well: the cost of the bytes.
+            const auto tlsBytes = minus(oursTLS, cpu["Kestrune rtmps connect"]);
+            const auto plainBytes = minus(oursPlain, cpu["Kestrune rtmp connect"]);
+            std::printf("  once connected (push - read only - connect only): Kestrune rtmps %s, rtmp %s CPU ms per MB; "
+                        "rtmps/rtmp %s\n",
+                        show(spread(perMB(tlsBytes, megabytes))).c_str(), show(spread(perMB(plainBytes, megabytes))).c_str(),
+                        show(spread(ratio(tlsBytes, plainBytes)), 2).c_str());
         }
     }
-    if (status == 0) {
-        std::printf("best: rtmp %.3f, rtmps %.3f CPU ms per MB -> rtmps/rtmp %.2fx; throughput %.0f vs %.0f MB/s\n",
-                    bestCpuPerMB[0], bestCpuPerMB[1], bestCpuPerMB[1] / bestCpuPerMB[0], bestRate[0], bestRate[1]);
-    }
-    std::system((quoted + "stop '" + dir.string() + "' >/dev/null 2>&1").c_str());
+    stopServer(dir);
     fs::remove_all(dir);
     return status;
 }

@@ -1,69 +1,86 @@
-// Fan-out cost: one pre-encoded stream (H.264 Main + AAC, made by ffmpeg at start) handed to the
-// stream sources manager, which publishes it to 1 and then to 4 destinations on a private nginx
-// (started with the test fixture's script, loopback only), as fast as the slowest publisher drains.
+// Fan-out at live rate: the same raw pictures (without sensor noise, so the encoder leaves room
+// for what the fan-out costs) and PCM encoded once (720p30 H.264 at 3 Mbit/s, one
+// thread and one slice per frame; AAC 128 kbit/s) and published to 1, 4 and 16 destinations on a
+// private local nginx, by KNH264Encoder + KNAACEncoder2 + KNStreamSourcesManager and by ffmpeg's
+// tee muxer at the same settings.
 //
-//   fanout_bench [seconds of media, default 30] [rounds, default 3]
+//   fanout_bench [seconds per run, default 10] [rounds, default 5]
 //
-// CPU is this process's user+system time from connecting to the last close; the server runs in its
-// own processes and is not counted. "Heap bytes per hand-over" counts what the feeding thread
-// allocates inside the manager's send calls; a payload copy per destination would show up there as
-// at least the payload size times the destinations. The payload's use count right after a
-// hand-over shows the destinations holding the one buffer.
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
+// Whole process against whole process, pinned to the same cores (KESTRUNE_BENCH_CPUS), contenders
+// alternating. Ours is this program run again as `--fanout SECONDS URL...`; ffmpeg reads the
+// pictures from a pipe this program fills at 30 frames a second, and the PCM from a file. The cost
+// of one more destination is (CPU at 16 - CPU at 4) / 12.
 #include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <map>
-#include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "../tests/support/TestMedia.h"
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "BenchSupport.h"
+#include "RawPictures.h"
+#include "encoding/KNAACEncoder2.h"
+#include "encoding/KNH264Encoder.h"
 #include "kestrune/KNStreamInfo.h"
-#include "transport/KNRTMPManager.h"
 #include "transport/KNStreamSourcesManager.h"
 
 namespace {
 
-// Heap use of the calling thread while `tCounting` is set.
-thread_local bool tCounting = false;
-thread_local uint64_t tAllocations = 0;
-thread_local uint64_t tAllocatedBytes = 0;
-
-void* allocate(std::size_t size) {
-    if (tCounting) {
-        ++tAllocations;
-        tAllocatedBytes += size;
-    }
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-namespace {
-
-namespace fs = std::filesystem;
 using namespace knbench;
 using Clock = std::chrono::steady_clock;
 
+constexpr int32_t kWidth = 1280;
+constexpr int32_t kHeight = 720;
+constexpr int kFps = 30;
+constexpr int kBitrateBps = 3000000;
+constexpr int kKeyFrameInterval = 60;
+constexpr int kDistinctPictures = 30;
+constexpr uint64_t kSampleRate = 48000;
+constexpr uint64_t kAudioBitRate = 128000;
+constexpr size_t kSamplesPerChunk = 1024;
+const int kFanOuts[] = {1, 4, 16};
 
-struct Reports : KNStreamSourcesManagerDelegate, ReportCounter {
+std::vector<std::shared_ptr<platform::PixelBuffer>> pictures() {
+    std::vector<std::shared_ptr<platform::PixelBuffer>> all;
+    for (int i = 0; i < kDistinctPictures; ++i) all.push_back(picture(i, kWidth, kHeight, false));
+    return all;
+}
 
+std::vector<int16_t> tone(int seconds) {
+    std::vector<int16_t> pcm(kSampleRate * static_cast<size_t>(seconds));
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / kSampleRate));
+    return pcm;
+}
+
+// Encoders into the destinations, and the reports to wait on.
+class Pipeline : public KNH264EncoderDelegate, public KNAACEncoderDelegate, public KNStreamSourcesManagerDelegate,
+                 public ReportCounter {
+public:
+    using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+    explicit Pipeline(std::shared_ptr<KNStreamSourcesManager> manager) : manager_(std::move(manager)) {}
+
+    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
+        manager_->setVideoSPSAndPPS(sps, pps);
+    }
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool key,
+                                                     uint64_t timestampMs) override {
+        manager_->sendVideoPacketIsKeyFrameTimestamp(data, key, timestampMs);
+    }
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>&) override {}
+    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
+                                                                    platform::MediaTime, uint64_t timestamp) override {
+        manager_->sendAudioPacketTimestamp(data, timestamp);
+    }
     void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*,
                                                     const std::shared_ptr<KNStreamSource>&) override {
         bump(connected);
@@ -78,156 +95,197 @@ struct Reports : KNStreamSourcesManagerDelegate, ReportCounter {
         bump(closed);
     }
     void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override { bump(dropped); }
+
+private:
+    std::shared_ptr<KNStreamSourcesManager> manager_;
 };
 
-
-
-
-struct Run {
-    bool ok = false;
-    double wallSeconds = 0, cpuSeconds = 0;
-    uint64_t handOvers = 0, heapBytes = 0, heapAllocations = 0;
-    long maxUseCount = 0;
-};
-
-Run publish(const kntest::TestMedia& media, const std::string& server, const std::vector<std::string>& streams) {
-    Run run;
+// Ours, whole process: connect, encode and publish `seconds` at live rate, close.
+int fanoutChild(int seconds, const std::vector<std::string>& urls) {
+    av_log_set_level(AV_LOG_ERROR);  // the codec library's notes at each close
+    const auto images = pictures();
+    const auto pcm = tone(seconds);
     auto manager = KNStreamSourcesManager::create();
-    auto reports = std::make_shared<Reports>();
-    manager->setDelegate(reports);
-    manager->setRtmpTimeout(10);
-    std::vector<std::shared_ptr<KNStreamSource>> sources;
-    for (const auto& stream : streams) {
+    auto pipeline = std::make_shared<Pipeline>(manager);
+    manager->setDelegate(pipeline);
+    for (const auto& url : urls) {
         auto info = KNStreamInfo::create();
-        info->setServerAddress(server);
-        info->setApplicationName("live");
-        info->setStreamName(stream);
-        sources.push_back(manager->addSourceWithStreamInfo(info));
+        info->setCustomStreamURLString(url);
+        manager->addSourceWithStreamInfo(info);
     }
-    const int n = static_cast<int>(sources.size());
-
-    const double cpu0 = selfCpuSeconds();
-    const auto t0 = Clock::now();
+    const int n = static_cast<int>(urls.size());
     manager->establishConnectionToAllSources();
-    if (!reports->waitUntil([&] { return reports->connected + reports->failed == n; }, std::chrono::seconds(30)) ||
-        reports->connected != n) {
-        std::fprintf(stderr, "only %d of %d destinations connected\n", reports->connected, n);
-        return run;
+    if (!pipeline->waitUntil([&] { return pipeline->connected + pipeline->failed == n; }, std::chrono::seconds(30)) ||
+        pipeline->connected != n) {
+        std::fprintf(stderr, "only %d of %d destinations connected\n", pipeline->connected, n);
+        return 1;
     }
-    auto busiest = [&] {
-        int64_t load = 0;
-        for (auto& s : sources) load = std::max(load, s->rtmpManager()->queueLoad());
-        return load;
-    };
-    for (const auto& frame : media.frames) {
-        // Only this thread adds load: below the bound nothing is dropped.
-        while (busiest() >= kMaxQueueLoad - 10) std::this_thread::sleep_for(std::chrono::microseconds(100));
-        const uint64_t timestamp = 1'000'000 + frame.timestampMs;
-        tCounting = true;
-        if (frame.video) {
-            if (frame.keyFrame) manager->setVideoSPSAndPPS(frame.sps, frame.pps);
-            manager->sendVideoPacketIsKeyFrameTimestamp(frame.data, frame.keyFrame, timestamp);
+    auto video = KNH264Encoder::create();
+    video->setDelegate(pipeline);
+    video->setBitrate(kBitrateBps);
+    video->setKeyFrameInterval(kKeyFrameInterval);
+    video->setExtraSpsPps(true);
+    video->startEncodingWithResolutionHeight(kWidth, kHeight);
+    auto audio = KNAACEncoder2::create();
+    audio->setDelegate(pipeline);
+    audio->setSampleRate(kSampleRate);
+    audio->setChannelsNumber(1);
+    audio->setBitRate(kAudioBitRate);
+    audio->startEncoding();
+
+    const auto start = Clock::now();
+    const auto at = [&](double ms) { return start + std::chrono::microseconds(static_cast<int64_t>(ms * 1000)); };
+    const double frameMs = 1000.0 / kFps;
+    const double chunkMs = 1000.0 * kSamplesPerChunk / kSampleRate;
+    int frame = 0;
+    size_t chunk = 0;
+    const int frames = seconds * kFps;
+    const size_t chunks = pcm.size() / kSamplesPerChunk;
+    while (frame < frames || chunk < chunks) {
+        const bool videoNext = chunk >= chunks || (frame < frames && frame * frameMs <= chunk * chunkMs);
+        const double dueMs = videoNext ? frame * frameMs : chunk * chunkMs;
+        std::this_thread::sleep_until(at(dueMs));
+        if (videoNext) {
+            platform::SampleTiming timing;
+            timing.presentationTimeStamp = platform::MediaTime::make(frame, kFps);
+            timing.duration = platform::MediaTime::make(1, kFps);
+            video->encode(platform::SampleBuffer::createWithImageBuffer(images[frame % kDistinctPictures], timing));
+            ++frame;
         } else {
-            manager->sendAudioPacketTimestamp(frame.data, timestamp);
+            const auto* p = reinterpret_cast<const uint8_t*>(pcm.data() + chunk * kSamplesPerChunk);
+            audio->encodeAudioDataTimestamp(
+                std::make_shared<const std::vector<uint8_t>>(p, p + kSamplesPerChunk * 2),
+                static_cast<uint64_t>(dueMs));
+            ++chunk;
         }
-        tCounting = false;
-        run.maxUseCount = std::max(run.maxUseCount, frame.data.use_count());
-        ++run.handOvers;
     }
-    run.heapBytes = tAllocatedBytes;
-    run.heapAllocations = tAllocations;
-    tAllocatedBytes = tAllocations = 0;
+    video->stopEncoding();
+    audio->stopEncoding();
+    video->encodingQueue()->sync([] {});
+    audio->encoderQueue()->sync([] {});
     manager->closeConnectionOnAllSources();
-    run.ok = reports->waitUntil([&] { return reports->closed == n; }, std::chrono::seconds(120)) &&
-             reports->dropped == 0;
-    run.wallSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.cpuSeconds = selfCpuSeconds() - cpu0;
-    if (reports->dropped) std::fprintf(stderr, "%d packets dropped\n", reports->dropped);
-    return run;
+    const bool closed = pipeline->waitUntil([&] { return pipeline->closed == n; }, std::chrono::seconds(60));
+    if (pipeline->dropped) std::fprintf(stderr, "%d packets dropped\n", pipeline->dropped);
+    return closed && pipeline->dropped == 0 ? 0 : 1;
+}
+
+std::vector<std::string> ffmpegTee(int seconds, const std::string& pcmPath, const std::vector<std::string>& urls) {
+    const std::string rate = std::to_string(kBitrateBps / 1000) + "k";
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s",
+                                     std::to_string(kWidth) + "x" + std::to_string(kHeight), "-r",
+                                     std::to_string(kFps), "-i", "pipe:0", "-f", "s16le", "-ar",
+                                     std::to_string(kSampleRate), "-ac", "1", "-i", pcmPath, "-map", "0:v", "-map",
+                                     "1:a", "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-bf",
+                                     "0", "-profile:v", "main", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate,
+                                     "-maxrate", rate, "-bufsize", rate, "-x264-params",
+                                     "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac",
+                                     "-b:a", std::to_string(kAudioBitRate), "-t", std::to_string(seconds), "-flags",
+                                     "+global_header", "-f", "tee"};
+    std::string outputs;
+    for (const auto& url : urls) {
+        if (!outputs.empty()) outputs.append("|");
+        outputs.append("[f=flv]").append(url);
+    }
+    args.push_back(outputs);
+    return args;
+}
+
+// Writes the pictures to ffmpeg at 30 a second.
+void feedLive(int fd, const std::vector<std::vector<uint8_t>>& raw, int seconds) {
+    const auto start = Clock::now();
+    for (int i = 0; i < seconds * kFps; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(i) * 1'000'000 / kFps));
+        const auto& bytes = raw[i % raw.size()];
+        for (size_t off = 0; off < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
+            if (n <= 0) return;
+            off += static_cast<size_t>(n);
+        }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    kntest::TestMediaOptions options;
-    options.seconds = argc > 1 ? std::atoi(argv[1]) : 30;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    options.width = 1280;
-    options.height = 720;
-    options.fps = 30;
-    options.gopFrames = 60;
-    options.videoBitrateKbps = 8000;
+    if (argc > 3 && std::string(argv[1]) == "--fanout")
+        return fanoutChild(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
     const fs::path dir = fs::temp_directory_path() / ("kestrune-bench-fanout-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    const std::string quoted = "'" + kServerScript.string() + "' ";
-    if (std::system((quoted + "start '" + (dir / "server").string() + "' >/dev/null 2>&1").c_str()) != 0) {
-        std::fprintf(stderr, "the RTMP server did not start (%s)\n", kServerScript.c_str());
-        return 1;
-    }
-    auto env = readEnv(dir / "server" / "server.env");
-    const std::string server = "127.0.0.1:" + env["RTMP_PORT"];
+    std::map<std::string, std::string> env;
+    if (!startServer(dir, env)) return 1;
+    std::vector<std::vector<uint8_t>> raw;
+    for (const auto& image : pictures()) raw.push_back(packed(*image));
+    const std::string pcmPath = (dir / "tone.pcm").string();
+    const auto pcm = tone(seconds);
+    std::ofstream(pcmPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
+    const std::string pinned = pinToBenchCpus();
+    const std::string base = "rtmp://127.0.0.1:" + env["RTMP_PORT"] + "/live/";
+    const auto streams = [&](const std::string& who, int round, int n) {
+        std::vector<std::string> names;
+        for (int d = 0; d < n; ++d)
+            names.push_back(who + "-" + std::to_string(round) + "-" + std::to_string(n) + "-" + std::to_string(d));
+        return names;
+    };
+    const auto urls = [&](const std::vector<std::string>& names) {
+        std::vector<std::string> all;
+        for (const auto& name : names) all.push_back(base + name);
+        return all;
+    };
+    const auto oursCommand = [&](const std::vector<std::string>& names) {
+        std::vector<std::string> args = {selfPath(), "--fanout", std::to_string(seconds)};
+        for (const auto& url : urls(names)) args.push_back(url);
+        return args;
+    };
 
-    std::printf("making %d s of %dx%d@%d H.264 Main (%d kbit/s) + AAC with ffmpeg...\n", options.seconds,
-                options.width, options.height, options.fps, options.videoBitrateKbps);
-    const auto media = kntest::makeTestMedia(dir.string(), "media", options);
+    std::printf("%d s of 1280x720@30 at 3 Mbit/s + AAC 128 kbit/s per run, live rate, %s, %d rounds alternating\n",
+                seconds, pinned.c_str(), rounds);
+    std::printf("  Kestrune: %s\n", commandLine(oursCommand(streams("ours", 0, 2))).c_str());
+    std::printf("  ffmpeg:   %s   (pictures on standard input at 30 a second)\n",
+                commandLine(ffmpegTee(seconds, pcmPath, urls(streams("ff", 0, 2)))).c_str());
+    std::printf("%-10s %6s %6s %9s %9s\n", "contender", "dests", "round", "seconds", "CPU s");
+    std::map<std::string, std::vector<double>> cpu;
     int status = 0;
-    if (!media.error.empty()) {
-        std::fprintf(stderr, "could not make the media: %s\n", media.error.c_str());
-        status = 1;
-    }
-    double megabytes = 0;
-    for (const auto& frame : media.frames) megabytes += static_cast<double>(frame.data->size()) / 1e6;
-    const double payloadPerHandOver = megabytes * 1e6 / static_cast<double>(media.frames.size());
-
-    const int fanOuts[2] = {1, 4};
-    Run best[2];
-    if (status == 0) {
-        std::printf("%.1f MB of media (%zu video, %zu audio frames, %.0f bytes per hand-over) to rtmp://%s, %d rounds\n",
-                    megabytes, media.videoFrames, media.audioFrames, payloadPerHandOver, server.c_str(), rounds);
-        std::printf("%5s %6s %8s %10s %8s %10s %10s %12s %10s\n", "dests", "round", "seconds", "MB sent", "CPU s",
-                    "CPU s/dest", "CPU ms/MB", "heap B/pkt", "use count");
-    }
     for (int round = 1; round <= rounds && status == 0; ++round) {
-        for (int i = 0; i < 2 && status == 0; ++i) {
-            std::vector<std::string> streams;
-            for (int d = 0; d < fanOuts[i]; ++d) {
-                streams.push_back("fanout-" + std::to_string(round) + "-" + std::to_string(fanOuts[i]) + "-" +
-                                  std::to_string(d));
+        for (int n : kFanOuts) {
+            for (const std::string who : {"Kestrune", "ffmpeg"}) {
+                const auto names = streams(who == "Kestrune" ? "ours" : "ff", round, n);
+                const ChildRun run = who == "Kestrune"
+                                         ? runChild(oursCommand(names))
+                                         : runChild(ffmpegTee(seconds, pcmPath, urls(names)),
+                                                    [&](int fd) { feedLive(fd, raw, seconds); });
+                for (const auto& name : names) waitForRecordingDone(env["RECORD_DIR"], name);
+                if (!run.ok) {
+                    std::fprintf(stderr, "%s to %d destinations failed\n", who.c_str(), n);
+                    status = 1;
+                    break;
+                }
+                std::printf("%-10s %6d %6d %9.2f %9.3f\n", who.c_str(), n, round, run.wallSeconds, run.cpuSeconds);
+                cpu[who + std::to_string(n)].push_back(run.cpuSeconds);
             }
-            Run run = publish(media, server, streams);
-            for (auto& stream : streams) waitForRecordingDone(env["RECORD_DIR"], stream);
-            if (!run.ok) {
-                std::fprintf(stderr, "publishing to %d destinations failed\n", fanOuts[i]);
-                status = 1;
-                break;
-            }
-            const double sent = megabytes * fanOuts[i];
-            std::printf("%5d %6d %8.2f %10.1f %8.3f %10.3f %10.2f %12.1f %10ld\n", fanOuts[i], round, run.wallSeconds,
-                        sent, run.cpuSeconds, run.cpuSeconds / fanOuts[i], 1000.0 * run.cpuSeconds / sent,
-                        static_cast<double>(run.heapBytes) / static_cast<double>(run.handOvers), run.maxUseCount);
-            if (best[i].cpuSeconds == 0 || run.cpuSeconds < best[i].cpuSeconds) best[i] = run;
+            if (status != 0) break;
         }
     }
     if (status == 0) {
-        std::printf("best CPU s per destination: 1 -> %.3f, 4 -> %.3f (x%.2f); CPU ms per MB sent: 1 -> %.2f, 4 -> %.2f\n",
-                    best[0].cpuSeconds, best[1].cpuSeconds / 4, best[1].cpuSeconds / 4 / best[0].cpuSeconds,
-                    1000.0 * best[0].cpuSeconds / megabytes, 1000.0 * best[1].cpuSeconds / (4 * megabytes));
-        const double heap1 = static_cast<double>(best[0].heapBytes) / static_cast<double>(best[0].handOvers);
-        const double heap4 = static_cast<double>(best[1].heapBytes) / static_cast<double>(best[1].handOvers);
-        std::printf("fan-out heap bytes per hand-over: 1 -> %.1f (%.2f allocations), 4 -> %.1f (%.2f allocations); "
-                    "a copy per destination would add >= %.0f bytes\n",
-                    heap1, static_cast<double>(best[0].heapAllocations) / static_cast<double>(best[0].handOvers), heap4,
-                    static_cast<double>(best[1].heapAllocations) / static_cast<double>(best[1].handOvers),
-                    3 * payloadPerHandOver);
-        // Three more destinations cost only their task records if nothing is copied.
-        const bool copied = heap4 - heap1 >= 3 * payloadPerHandOver;
-        std::printf("payload bytes copied per packet in the fan-out: %s; the one buffer was held up to %ld times at "
-                    "once with 4 destinations (the media's own reference, each publisher's queued task and "
-                    "interleaver)\n",
-                    copied ? "at least one payload per destination" : "0", best[1].maxUseCount);
+        std::printf("median (min-max) over %d rounds, CPU s per run:\n", rounds);
+        for (int n : kFanOuts) {
+            const std::string k = std::to_string(n);
+            std::printf("  %2d destinations: Kestrune %s, ffmpeg %s; Kestrune/ffmpeg %s\n", n,
+                        show(spread(cpu["Kestrune" + k])).c_str(), show(spread(cpu["ffmpeg" + k])).c_str(),
+                        show(spread(ratio(cpu["Kestrune" + k], cpu["ffmpeg" + k])), 2).c_str());
+        }
+        std::vector<double> ours, theirs;
+        for (double d : minus(cpu["Kestrune16"], cpu["Kestrune4"])) ours.push_back(d / 12);
+        for (double d : minus(cpu["ffmpeg16"], cpu["ffmpeg4"])) theirs.push_back(d / 12);
+        std::printf("  one more destination (4 -> 16): Kestrune %s, ffmpeg tee %s CPU s per run; "
+                    "Kestrune/ffmpeg %.2f (of the medians)\n",
+                    show(spread(ours), 4).c_str(), show(spread(theirs), 4).c_str(),
+                    spread(ours).median / spread(theirs).median);
     }
-    std::system((quoted + "stop '" + (dir / "server").string() + "' >/dev/null 2>&1").c_str());
+    stopServer(dir);
     fs::remove_all(dir);
     return status;
 }

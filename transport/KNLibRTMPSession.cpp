@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,7 +10,9 @@
 
 #include <librtmp/log.h>
 
+#include "transport/KNRTMPChunkWriter.h"
 #include "transport/KNRTMPConnect.h"
+#include "transport/KNTLSTunnel.h"
 
 namespace {
 
@@ -59,11 +62,27 @@ KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, i
 
     rtmp_->Link.timeout = timeoutSeconds;
     RTMP_EnableWrite(rtmp_);
+    const bool secure = (rtmp_->Link.protocol & RTMP_FEATURE_SSL) != 0;
 
     if (!kn::RTMP_Connect(rtmp_, nullptr)) return ConnectStatus::ConnectFailed;
     if (!RTMP_ConnectStream(rtmp_, 0)) return ConnectStatus::StreamFailed;
     if (!announceChunkSize()) return ConnectStatus::StreamFailed;
+    if (secure && !writeTLSDirectly()) return ConnectStatus::StreamFailed;
     return ConnectStatus::Connected;
+}
+
+// Connected, the session only writes: from here the library's socket layer encrypts straight onto
+// the TCP socket through the verified TLS session (its reads would not take GnuTLS's "again"
+// answers, hence the tunnel until now).
+bool KNLibRTMPSession::writeTLSDirectly() {
+    void* tls = nullptr;
+    int tcp = -1;
+    if (!KNTLSTunnel::handOverFor(rtmp_, tls, tcp)) return false;
+    const int plain = rtmp_->m_sb.sb_socket;
+    rtmp_->m_sb.sb_socket = tcp;
+    rtmp_->m_sb.sb_ssl = tls;
+    close(plain);
+    return true;
 }
 
 // The standard Set Chunk Size control message; every later packet is cut at the new size.
@@ -88,6 +107,14 @@ bool KNLibRTMPSession::announceChunkSize() {
 bool KNLibRTMPSession::isConnected() { return RTMP_IsConnected(rtmp_) != 0; }
 
 int KNLibRTMPSession::sendPacket(RTMPPacket& packet, bool queue) {
+    switch (KNRTMPChunkWriter::send(rtmp_, packet)) {
+        case KNRTMPChunkWriter::Result::Sent:
+            return 1;
+        case KNRTMPChunkWriter::Result::Failed:
+            return 0;
+        case KNRTMPChunkWriter::Result::NotHandled:
+            break;
+    }
     return RTMP_SendPacket(rtmp_, &packet, queue ? 1 : 0);
 }
 

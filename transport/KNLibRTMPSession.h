@@ -21,6 +21,7 @@ public:
 private:
     explicit KNLibRTMPSession(RTMP* rtmp) : rtmp_(rtmp) {}
     bool announceChunkSize();
+    bool writeTLSDirectly();
 
     RTMP* rtmp_;
     std::unique_ptr<char[]> url_;  // parsed in place by the library; outlives rtmp_'s use of it

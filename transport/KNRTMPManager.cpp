@@ -130,11 +130,11 @@ void KNRTMPManager::setTimeout(uint64_t timeoutSeconds) {
 }
 
 void KNRTMPManager::establishConnection() {
-    senderQueue_->async([self = shared_from_this()] { self->initConnection(); });
+    runAfterWaitingPackets([self = shared_from_this()] { self->initConnection(); });
 }
 
 void KNRTMPManager::closeConnection() {
-    senderQueue_->async([self = shared_from_this()] {
+    runAfterWaitingPackets([self = shared_from_this()] {
         // Frames held back for interleaving were accepted: they go out before the connection ends.
         if (self->rtmp_ && self->rtmp_->isConnected()) self->sendReadyFrames(self->interleaver_.drain());
         self->stopRtmpConnect();
@@ -143,7 +143,7 @@ void KNRTMPManager::closeConnection() {
 }
 
 void KNRTMPManager::setVideoSPSAndPPS(const Bytes& sps, const Bytes& pps) {
-    senderQueue_->async([self = shared_from_this(), sps, pps] {
+    runAfterWaitingPackets([self = shared_from_this(), sps, pps] {
         static const std::vector<uint8_t> none;
         const auto& newSps = sps ? *sps : none;
         const auto& newPps = pps ? *pps : none;
@@ -259,9 +259,7 @@ void KNRTMPManager::sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool
         return;
     }
     queueLoad_.fetch_add(1);
-    senderQueue_->async([self = shared_from_this(), packet, isKeyFrame, timestampMs] {
-        self->processVideoPacket(packet, isKeyFrame, timestampMs);
-    });
+    enqueuePacket({packet, true, isKeyFrame, timestampMs});
     KN_LOG_INFO(kScopeQueue, "Enqueued video packet with timestamp: %llu keyframe: %d",
                 static_cast<unsigned long long>(logged), isKeyFrame ? 1 : 0);
 }
@@ -277,10 +275,44 @@ void KNRTMPManager::sendAudioPacketTimestamp(const Bytes& packet, uint64_t times
     }
     const uint64_t logged = timestampMs - loggedAudioBase_.load(std::memory_order_relaxed);
     queueLoad_.fetch_add(1);
-    senderQueue_->async([self = shared_from_this(), packet, timestampMs] {
-        self->processAudioPacket(packet, timestampMs);
-    });
+    enqueuePacket({packet, false, false, timestampMs});
     KN_LOG_INFO(kScopeQueue, "Enqueued audio packet with timestamp: %llu", static_cast<unsigned long long>(logged));
+}
+
+// Packets join the batch whose task is already queued, so a sender that fell behind takes all that
+// waits in one turn rather than one wake-up per packet.
+void KNRTMPManager::enqueuePacket(WaitingPacket packet) {
+    std::lock_guard<std::mutex> guard(waitingMutex_);
+    if (waiting_) {
+        waiting_->push_back(std::move(packet));
+        return;
+    }
+    waiting_ = std::make_shared<std::vector<WaitingPacket>>();
+    waiting_->push_back(std::move(packet));
+    senderQueue_->async([self = shared_from_this(), batch = waiting_] { self->processWaitingPackets(batch); });
+}
+
+// Anything else on the queue keeps its place among the packets: later packets start a new batch.
+void KNRTMPManager::runAfterWaitingPackets(platform::DispatchQueue::Task task) {
+    std::lock_guard<std::mutex> guard(waitingMutex_);
+    waiting_.reset();
+    senderQueue_->async(std::move(task));
+}
+
+void KNRTMPManager::processWaitingPackets(const std::shared_ptr<std::vector<WaitingPacket>>& batch) {
+    std::vector<WaitingPacket> packets;
+    {
+        std::lock_guard<std::mutex> guard(waitingMutex_);
+        if (waiting_ == batch) waiting_.reset();
+        packets.swap(*batch);
+    }
+    for (const auto& packet : packets) {
+        if (packet.video) {
+            processVideoPacket(packet.data, packet.keyFrame, packet.timestampMs);
+        } else {
+            processAudioPacket(packet.data, packet.timestampMs);
+        }
+    }
 }
 
 void KNRTMPManager::processVideoPacket(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs) {

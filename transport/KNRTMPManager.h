@@ -67,7 +67,17 @@ public:
     explicit KNRTMPManager(KNRTMPSessionFactory factory);
 
 private:
+    struct WaitingPacket {
+        Bytes data;
+        bool video = false;
+        bool keyFrame = false;
+        uint64_t timestampMs = 0;
+    };
+    void enqueuePacket(WaitingPacket packet);
+    void runAfterWaitingPackets(platform::DispatchQueue::Task task);
+
     // Queue side.
+    void processWaitingPackets(const std::shared_ptr<std::vector<WaitingPacket>>& batch);
     void initConnection();
     void stopRtmpConnect();
     void releaseSession();
@@ -91,6 +101,10 @@ private:
     std::optional<std::string> connectionURL_;
     std::shared_ptr<const KNMetadata> metadata_;
     uint64_t timeout_ = 0;
+
+    std::mutex waitingMutex_;
+    // Packets handed in whose task is queued and not yet started.
+    std::shared_ptr<std::vector<WaitingPacket>> waiting_;
 
     std::atomic<bool> sendingAudio_{true};
     std::atomic<bool> sendingVideo_{true};

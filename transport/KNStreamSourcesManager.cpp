@@ -245,8 +245,7 @@ void KNStreamSourcesManager::stopTimer() {
 void KNStreamSourcesManager::fireTimer() {
     auto self = shared_from_this();
     delegateQueue_->async([self] {
-        uint64_t kilobytes = self->sentBytesSinceTick_ / kBytesPerKilobyte;
-        self->sentBytesSinceTick_ = 0;
+        uint64_t kilobytes = self->sentBytesSinceTick_.exchange(0) / kBytesPerKilobyte;
         if (auto delegate = self->delegate()) delegate->streamSourcesManagerDidUpdateBitrate(self.get(), kilobytes);
     });
 }
@@ -308,8 +307,8 @@ void KNStreamSourcesManager::streamSourceDidEstimateNewBitrate(const std::shared
 
 void KNStreamSourcesManager::streamSourceDidSendPacketWithSize(const std::shared_ptr<KNStreamSource>&,
                                                                uint64_t sizeBytes) {
-    auto self = shared_from_this();
-    delegateQueue_->async([self, sizeBytes] { self->sentBytesSinceTick_ += sizeBytes; });
+    // Counted where it is reported: a task per packet and destination would wake the queue as often.
+    sentBytesSinceTick_.fetch_add(sizeBytes, std::memory_order_relaxed);
 }
 
 void KNStreamSourcesManager::streamSourceDidDropPacket(const std::shared_ptr<KNStreamSource>&) {

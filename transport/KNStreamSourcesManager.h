@@ -2,6 +2,7 @@
 // Owns the destinations of one pipeline: connects and closes them, fans every encoded packet out
 // to the connected ones, reports the first connection and the last close, the bytes sent each
 // second, and one combined bandwidth estimate for the video encoder.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,8 +113,8 @@ private:
     std::unordered_map<const KNStreamSource*, uint64_t> bitrateEstimations_;
     std::shared_ptr<platform::Timer> timer_;
 
-    // Touched only on delegateQueue_.
-    uint64_t sentBytesSinceTick_ = 0;
+    // Added to by every destination's sender, taken on delegateQueue_ at each tick.
+    std::atomic<uint64_t> sentBytesSinceTick_{0};
 
     // Settings read from any thread, including inside the exclusive step.
     mutable std::mutex settingsMutex_;

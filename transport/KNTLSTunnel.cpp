@@ -9,9 +9,11 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <limits>
 #include <cerrno>
 #include <chrono>
@@ -119,8 +121,9 @@ std::map<const void*, std::unique_ptr<KNTLSTunnel>>& registry() {
 
 struct KNTLSTunnel::Session {
     gnutls_session_t tls = nullptr;
+    bool owned = true;  // false once handed over: the library frees it
     ~Session() {
-        if (tls) gnutls_deinit(tls);
+        if (tls && owned) gnutls_deinit(tls);
     }
 };
 
@@ -129,6 +132,7 @@ struct KNTLSTunnel::Session {
 struct KNTLSTunnelIO {
     static ssize_t push(gnutls_transport_ptr_t p, const giovec_t* iov, int count) {
         auto* t = static_cast<KNTLSTunnel*>(p);
+        if (t->handedOver_.load(std::memory_order_relaxed)) return pushWaiting(t, iov, count);
         size_t total = 0;
         for (int i = 0; i < count; ++i) total += iov[i].iov_len;
         // Straight to the socket while nothing waits before it; what it doesn't take now (or a
@@ -158,8 +162,53 @@ struct KNTLSTunnelIO {
         return static_cast<ssize_t>(total);
     }
 
+    // Handed over, the library's writes wait for the socket as on plain TCP, bounded by the
+    // time-out. A failure is never "try again", which would make GnuTLS retry for ever.
+    static ssize_t pushWaiting(KNTLSTunnel* t, const giovec_t* iov, int count) {
+        std::vector<iovec> left(iov, iov + count);
+        size_t total = 0;
+        for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+        size_t first = 0;
+        for (size_t sent = 0; sent < total;) {
+            msghdr msg{};
+            msg.msg_iov = left.data() + first;
+            msg.msg_iovlen = left.size() - first;
+            const ssize_t n = sendmsg(t->tcpFd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd pfd{t->tcpFd_, POLLOUT, 0};
+                const int ready = poll(&pfd, 1, std::min(t->timeoutSeconds_, INT_MAX / 1000) * 1000);
+                if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
+                errno = ready == 0 ? ETIMEDOUT : errno;
+            }
+            if (n <= 0) {
+                gnutls_transport_set_errno(t->session_->tls, errno == EAGAIN ? EPIPE : errno);
+                return -1;
+            }
+            sent += static_cast<size_t>(n);
+            for (size_t skip = static_cast<size_t>(n); skip > 0;) {
+                const size_t taken = std::min(skip, left[first].iov_len);
+                left[first].iov_base = static_cast<unsigned char*>(left[first].iov_base) + taken;
+                left[first].iov_len -= taken;
+                skip -= taken;
+                if (left[first].iov_len == 0) ++first;
+            }
+        }
+        return static_cast<ssize_t>(total);
+    }
+
     static ssize_t pull(gnutls_transport_ptr_t p, void* data, size_t size) {
         auto* t = static_cast<KNTLSTunnel*>(p);
+        if (t->handedOver_.load(std::memory_order_relaxed) && !t->readingServer_) {
+            // The library's close waits for the server's close_notify, as the pump does, so that
+            // closing never resets a connection with the stream's tail unread by the server.
+            pollfd pfd{t->tcpFd_, POLLIN, 0};
+            const int ready = poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(kLingerAfterClose).count()));
+            if (ready == 0) {
+                gnutls_transport_set_errno(t->session_->tls, ETIMEDOUT);
+                return -1;
+            }
+        }
         ssize_t n = recv(t->tcpFd_, data, size, 0);
         if (n < 0) gnutls_transport_set_errno(t->session_->tls, errno);
         return n;
@@ -292,6 +341,7 @@ std::unique_ptr<KNTLSTunnel> KNTLSTunnel::open(int tcpFd, const std::string& hos
 
 KNTLSTunnel::~KNTLSTunnel() {
     close();
+    if (handedOver_) tcpFd_ = -1;  // the library's now
     for (int fd : {tcpFd_, pumpFd_, wakeFd_})
         if (fd >= 0) ::close(fd);
     // appFd_ belongs to the caller once open() succeeded; close it on the failure paths.
@@ -367,7 +417,7 @@ void KNTLSTunnel::pump() {
     Clock::time_point deadline{};
 
     for (;;) {
-        if (stopRequested_ && !draining) {
+        if ((stopRequested_ || handOverRequested_) && !draining) {
             draining = true;
             appReadable = true;
             deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
@@ -443,6 +493,11 @@ void KNTLSTunnel::pump() {
         if (!broken && !flushTLSOutput()) broken = true;
         if (broken) break;
 
+        if (handOverRequested_ && !appReadOpen && tlsOutSent_ == tlsOut_.size()) {
+            handedOverByPump_ = true;  // everything the library wrote is out; the session stays open
+            break;
+        }
+
         if (!appReadOpen && !byeSent && tlsOutSent_ == tlsOut_.size()) {
             gnutls_bye(s, GNUTLS_SHUT_WR);  // only queues the alert, our push never blocks
             byeSent = true;
@@ -500,9 +555,9 @@ void KNTLSTunnel::pump() {
         if (fds[1].revents & kReadable) appReadable = true;
     }
 
-    // Whatever ended the pump, the library must see it: its reads end and its writes fail.
+    // Whatever else ended the pump, the library must see it: its reads end and its writes fail.
     shutdown(pumpFd_, SHUT_RDWR);
-    shutdown(tcpFd_, SHUT_RDWR);
+    if (!handedOverByPump_) shutdown(tcpFd_, SHUT_RDWR);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         finished_ = true;
@@ -517,7 +572,7 @@ void KNTLSTunnel::keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunn
         std::lock_guard<std::mutex> lock(registryMutex());
         auto& tunnels = registry();
         for (auto it = tunnels.begin(); it != tunnels.end();) {
-            if (it->second->waitFinished(0)) {
+            if (!it->second->handOverRequested_ && it->second->waitFinished(0)) {
                 ended.push_back(std::move(it->second));
                 it = tunnels.erase(it);
             } else {
@@ -542,4 +597,69 @@ void KNTLSTunnel::closeFor(const void* session) {
         tunnels.erase(it);
     }
     tunnel->close();
+}
+
+bool KNTLSTunnel::handOverFor(const void* session, void*& tls, int& tcpFd) {
+    KNTLSTunnel* t = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        auto it = registry().find(session);
+        if (it == registry().end()) return false;
+        // From here other sessions' clean-ups leave it registered, ended or not, until
+        // closeFor(session), which only this session calls.
+        t = it->second.get();
+        t->handOverRequested_ = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(t->closeMutex_);
+        if (!t->thread_.joinable()) return false;
+        uint64_t one = 1;
+        ssize_t ignored = write(t->wakeFd_, &one, sizeof one);
+        (void)ignored;
+        t->thread_.join();
+    }
+    if (!t->handedOverByPump_) return false;
+    t->session_->owned = false;
+    t->handedOver_ = true;
+    tls = t->session_->tls;
+    tcpFd = t->tcpFd_;
+    return true;
+}
+
+KNTLSTunnel* KNTLSTunnel::ofHandedOver(void* tls) {
+    return static_cast<KNTLSTunnel*>(gnutls_transport_get_ptr(static_cast<gnutls_session_t>(tls)));
+}
+
+// What the server sends once connected is of no use to a publisher, but TLS messages among it
+// must be read: a key update asks for ours before our next record.
+void KNTLSTunnel::readServerMessages() {
+    pollfd pfd{tcpFd_, POLLIN, 0};
+    if (poll(&pfd, 1, 0) <= 0) return;
+    readingServer_ = true;
+    unsigned char discard[kChunkBytes];
+    for (int i = 0; i < 64 && gnutls_record_recv(session_->tls, discard, sizeof discard) > 0; ++i) {
+    }
+    readingServer_ = false;
+}
+
+bool KNTLSTunnel::writeHandedOver(const iovec* pieces, size_t count) {
+    gnutls_session_t s = session_->tls;
+    const auto now = Clock::now();
+    if (now >= nextServerRead_) {
+        readServerMessages();
+        nextServerRead_ = now + std::chrono::milliseconds(200);
+    }
+    gnutls_record_cork(s);
+    for (size_t i = 0; i < count; ++i) {
+        const auto* base = static_cast<const unsigned char*>(pieces[i].iov_base);
+        for (size_t done = 0; done < pieces[i].iov_len;) {
+            const ssize_t n = gnutls_record_send(s, base + done, pieces[i].iov_len - done);
+            if (n <= 0) {
+                gnutls_record_uncork(s, 0);
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    return gnutls_record_uncork(s, GNUTLS_RECORD_WAIT) >= 0;
 }

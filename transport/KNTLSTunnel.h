@@ -4,8 +4,10 @@
 // The library reads and writes plain bytes on one end of a socket pair; a single pump thread owns
 // the TLS session and moves bytes between the other end and the real TCP socket. One thread, never
 // a reader and a writer: GnuTLS is not safe with two threads on one session when the server sends
-// a KeyUpdate.
+// a KeyUpdate. Once the RTMP session has connected and only writes, the TLS session is handed to
+// the library itself and the pump ends (handOverFor).
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -52,6 +54,19 @@ public:
     static void keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunnel);
     static void closeFor(const void* session);
 
+    // Once the session has connected (it only writes from then on): stops the pump after every
+    // byte the plain end took has gone out, and hands the established TLS session and the TCP
+    // socket to the caller, who gives both to the RTMP library (it writes records itself, closes
+    // with close_notify and frees the session). No copy through the socket pair and no thread
+    // hand-off per byte any more. The plain end is the caller's to close. False, with nothing
+    // handed over, when the tunnel has ended or its last bytes could not go out.
+    static bool handOverFor(const void* session, void*& tls, int& tcpFd);
+    // The tunnel a handed-over TLS session belongs to.
+    static KNTLSTunnel* ofHandedOver(void* tls);
+    // After the hand-over: the pieces as records in one flush, on the thread the library writes
+    // from; server messages (key updates, tickets, acknowledgements) are read on the way.
+    bool writeHandedOver(const struct iovec* pieces, size_t count);
+
 private:
     struct Session;
     KNTLSTunnel() = default;
@@ -59,6 +74,7 @@ private:
     void pump();
     void fail(const std::string& why);
     bool flushTLSOutput();
+    void readServerMessages();
 
     std::unique_ptr<Session> session_;
     int tcpFd_ = -1;
@@ -75,6 +91,13 @@ private:
 
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> handOverRequested_{false};
+    bool handedOverByPump_ = false;  // written by the pump, read after joining it
+    // Set once handed over: the library owns the session and the socket, the transport blocks.
+    std::atomic<bool> handedOver_{false};
+    void* handedOverTLS_ = nullptr;
+    bool readingServer_ = false;  // the transport's reads don't wait
+    std::chrono::steady_clock::time_point nextServerRead_{};
     std::mutex closeMutex_;
     mutable std::mutex mutex_;
     mutable std::condition_variable finishedChanged_;

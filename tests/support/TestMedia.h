@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -60,6 +61,8 @@ void handOver(Publisher& publisher, const TestMediaFrame& frame, uint64_t timest
     if (!frame.video) publisher.sendAudioPacketTimestamp(frame.data, timestampMs);
 }
 
+inline TestMedia readTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o);
+
 inline TestMedia makeTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o = {}) {
     TestMedia media{o, {}, 0, 0, 0, dir + "/" + name + ".h264", dir + "/" + name + ".aac", {}};
     const auto n = [](int v) { return std::to_string(v); };
@@ -78,14 +81,26 @@ inline TestMedia makeTestMedia(const std::string& dir, const std::string& name, 
             return media;
         }
     }
+    return readTestMedia(dir, name, o);
+}
+
+// The frames of media made before by makeTestMedia with the same options.
+inline TestMedia readTestMedia(const std::string& dir, const std::string& name, TestMediaOptions o) {
+    TestMedia media{o, {}, 0, 0, 0, dir + "/" + name + ".h264", dir + "/" + name + ".aac", {}};
     const auto readAll = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        std::vector<uint8_t> bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+        in.seekg(0);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return bytes;
     };
     const auto h264 = readAll(media.h264Path);
     const auto unitAfter = [&](size_t from) {  // where the one after the next start code begins
-        for (size_t i = from; i + 3 <= h264.size(); ++i) {
-            if (h264[i] == 0 && h264[i + 1] == 0 && h264[i + 2] == 1) return i + 3;
+        for (size_t i = from + 2; i < h264.size(); ++i) {
+            const void* one = std::memchr(h264.data() + i, 1, h264.size() - i);
+            if (!one) break;
+            i = static_cast<size_t>(static_cast<const uint8_t*>(one) - h264.data());
+            if (h264[i - 1] == 0 && h264[i - 2] == 0) return i + 1;
         }
         return h264.size() + 3;
     };

@@ -3,6 +3,7 @@
 #include "transport/KNTLSTunnel.h"
 
 #include <gnutls/gnutls.h>
+#include <sys/uio.h>
 
 #include <filesystem>
 #include <future>
@@ -99,6 +100,46 @@ TEST(KNTLSTunnelTest, StalledServerPushesBackAndClosingLosesNothing) {
         const Record got = record.wait_for(20s) == std::future_status::ready ? record.get() : Record{"no end"};
         EXPECT_TRUE(got.bytes == accepted && got.intact && got.cleanClose) << got.bytes << " of " << accepted;
         EXPECT_EQ(got.serverName, std::string(host) == "localhost" ? host : "");
+    }
+}
+
+// Handed over after the first bytes, the session writes records itself: the server asks for a key
+// update meanwhile, and still gets every byte in order, then close_notify, as the library closes.
+TEST(KNTLSTunnelTest, HandedOverSessionWritesEveryByteThroughAKeyUpdate) {
+    for (auto [family, host] : {std::pair{AF_INET, "localhost"}, std::pair{AF_INET6, "::1"}}) {
+        SCOPED_TRACE(host);
+        std::promise<void> resume;
+        std::promise<Record> ended;
+        const std::shared_future<void> resumed = resume.get_future().share();
+        LoopbackServer server(family, [&](int fd, const std::atomic<bool>&) { ended.set_value(serveStalled(fd, resumed)); });
+        std::string reason;
+        auto tunnel = KNTLSTunnel::open(LoopbackServer::connectTo(family, server.port()), host, 5, reason);
+        ASSERT_TRUE(tunnel) << reason;
+        const int plain = tunnel->applicationFd();
+        uint8_t pattern[16384 + 251];
+        std::generate(std::begin(pattern), std::end(pattern), [i = 0]() mutable { return uint8_t(i++ % 251); });
+        ASSERT_TRUE(LoopbackServer::writeAll(plain, pattern, 1000));
+        const int session = 0;
+        KNTLSTunnel::keepFor(&session, std::move(tunnel));
+        void* tls = nullptr;
+        int tcp = -1;
+        ASSERT_TRUE(KNTLSTunnel::handOverFor(&session, tls, tcp));
+        ::close(plain);
+        resume.set_value();
+        size_t written = 1000;
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < 600ms) {  // spans the server's key update
+            iovec pieces[3] = {{pattern + written % 251, 1}, {pattern + (written + 1) % 251, 4096}, {pattern + (written + 4097) % 251, 9000}};
+            ASSERT_TRUE(KNTLSTunnel::ofHandedOver(tls)->writeHandedOver(pieces, 3));
+            written += 1 + 4096 + 9000;
+        }
+        gnutls_bye(static_cast<gnutls_session_t>(tls), GNUTLS_SHUT_RDWR);  // what the library's close does
+        gnutls_deinit(static_cast<gnutls_session_t>(tls));
+        ::close(tcp);
+        KNTLSTunnel::closeFor(&session);
+        auto record = ended.get_future();
+        const Record got = record.wait_for(20s) == std::future_status::ready ? record.get() : Record{"no end"};
+        EXPECT_TRUE(got.bytes == written && got.intact && got.cleanClose) << got.bytes << " of " << written;
     }
 }
 

@@ -147,6 +147,33 @@ TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFra
     }
 }
 
+// Unusable URLs end before any session is made. The load counts exactly the blocks still waiting,
+// also those accepted before a close and a connect reset the connection, so the bound stays 150.
+TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
+    for (const std::string url : {"", "rtmp://h:0/a/s", "rtmp://h:65536/a/s", "rtmp://h:70000/a/s", "rtmp://h:-5/a/s"}) {
+        manager->setConnectionURL(url);
+        manager->establishConnection();
+    }
+    drain();
+    const auto errors = recorder->errorList();
+    EXPECT_EQ(errors.size(), 5u);
+    for (const auto& error : errors) EXPECT_EQ(error.first, 30000);
+    EXPECT_EQ(log->connectCalls, 0);
+
+    establish();
+    for (const int fed : {100, 200}) {
+        std::promise<void> gate;
+        manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
+        manager->closeConnection();
+        manager->establishConnection();
+        for (int i = 0; i < fed; ++i) audio(i);
+        gate.set_value();
+        drain();
+        EXPECT_EQ(manager->queueLoad(), 0);
+    }
+    EXPECT_EQ(recorder->count(recorder->drops), 200 - 151);
+}
+
 // Failed writes and a session the library finds gone are each one disconnect; the publisher connects again.
 TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
     manager->setSendingAudio(false);

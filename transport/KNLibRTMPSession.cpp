@@ -3,12 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include <librtmp/log.h>
 
+#include "core/KNLog.h"
 #include "transport/KNRTMPConnect.h"
 
 namespace {
@@ -17,6 +19,30 @@ namespace {
 std::mutex& rtmpSyncObject() {
     static std::mutex lock;
     return lock;
+}
+
+void libraryLogLine(int level, const char* format, va_list args) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    const auto& log = KNLog::sharedInstance();
+    if (level <= RTMP_LOGERROR) {
+        log->logErrorScope(line, KNLogScopeAll);
+    } else if (level == RTMP_LOGWARNING) {
+        log->logWarningScope(line, KNLogScopeAll);
+    } else if (level == RTMP_LOGINFO) {
+        log->logInfoScope(line, KNLogScopeAll);
+    }
+}
+
+// The library's log settings are process-wide and may be the host's own: they are changed once, and
+// only once the system's log is on; from then the library's lines follow the system's log settings.
+void routeLibraryLog() {
+    static std::once_flag once;
+    if (KNLog::sharedInstance()->logLevel() >= KNLogLevelNone) return;
+    std::call_once(once, [] {
+        RTMP_LogSetLevel(RTMP_LOGINFO);
+        RTMP_LogSetCallback(&libraryLogLine);
+    });
 }
 
 }  // namespace
@@ -50,8 +76,7 @@ KNLibRTMPSession::~KNLibRTMPSession() {
 }
 
 KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, int32_t timeoutSeconds) {
-    RTMP_LogSetLevel(RTMP_LOGINFO);
-    RTMP_LogSetOutput(stderr);
+    routeLibraryLog();
 
     url_ = std::make_unique<char[]>(url.size() + 1);
     std::memcpy(url_.get(), url.c_str(), url.size() + 1);
@@ -60,9 +85,12 @@ KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, i
     rtmp_->Link.timeout = timeoutSeconds;
     RTMP_EnableWrite(rtmp_);
 
-    if (!kn::RTMP_Connect(rtmp_, nullptr)) return ConnectStatus::ConnectFailed;
-    if (!RTMP_ConnectStream(rtmp_, 0)) return ConnectStatus::StreamFailed;
-    if (!announceChunkSize()) return ConnectStatus::StreamFailed;
+    kn::ConnectDeadline deadline(timeoutSeconds);
+    const bool connected = kn::RTMP_Connect(rtmp_, nullptr, &deadline);
+    const bool publishing = connected && RTMP_ConnectStream(rtmp_, 0) && announceChunkSize();
+    // Past the deadline the connection was cut, whatever step it had reached.
+    if (deadline.finish() || !connected) return ConnectStatus::ConnectFailed;
+    if (!publishing) return ConnectStatus::StreamFailed;
     return ConnectStatus::Connected;
 }
 

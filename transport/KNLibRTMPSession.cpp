@@ -34,11 +34,10 @@ void libraryLogLine(int level, const char* format, va_list args) {
     }
 }
 
-// The library's log settings are process-wide and may be the host's own: they are changed once, and
-// only once the system's log is on; from then the library's lines follow the system's log settings.
+// The library's log settings are process-wide: set once, so a level the host picks afterwards
+// stays; its lines then go where the system's own log settings say, and nowhere while that is off.
 void routeLibraryLog() {
     static std::once_flag once;
-    if (KNLog::sharedInstance()->logLevel() >= KNLogLevelNone) return;
     std::call_once(once, [] {
         RTMP_LogSetLevel(RTMP_LOGINFO);
         RTMP_LogSetCallback(&libraryLogLine);

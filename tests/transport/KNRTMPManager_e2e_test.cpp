@@ -5,12 +5,17 @@
 #include <thread>
 #include <tuple>
 
+#include <librtmp/log.h>
+
 #include "KNRTMPSessionStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
+#include "core/KNLog.h"
+#include "kestrune/KNStreamInfo.h"
 #include "transport/KNRTMPManager.h"
+#include "transport/KNServerPath.h"
 
 namespace {
 
@@ -161,6 +166,66 @@ TEST_F(KNRTMPManagerE2E, EveryRoutePublishesEveryFrame) {
         EXPECT_EQ(played, expected);
     }
     EXPECT_EQ(relay.requests().size(), 1u);
+}
+
+// What this process writes to standard error meanwhile.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() {
+        std::fflush(stderr);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    std::string finish() {
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        std::string text(static_cast<size_t>(std::ftell(file_)), '\0');
+        std::rewind(file_);
+        text.resize(std::fread(text.data(), 1, text.size(), file_));
+        std::fclose(file_);
+        return text;
+    }
+
+private:
+    std::FILE* file_ = std::tmpfile();
+    int saved_ = dup(STDERR_FILENO);
+};
+
+// A record with the secure flag publishes over TLS, a custom URL over plain RTMP; credentials that
+// hold URL delimiters reach the right server and no log line, and a library log level the host set
+// after the first connect stays.
+TEST_F(KNRTMPManagerE2E, CredentialsReachTheServerAndNoLogLine) {
+    const std::string user = "al:ce/@";
+    const std::string password = "p@ss w\\o@rd";
+    const auto secureStream = uniqueName("credentials");
+    const auto plainStream = uniqueName("credentials");
+    auto secure = KNStreamInfo::secureStreamInfo();
+    secure->setServerAddress("localhost:" + server->value("TLS_PORT"));
+    secure->setApplicationName("live");
+    secure->setStreamName(secureStream);
+    secure->setUsername(user);
+    secure->setPassword(password);
+    auto custom = KNStreamInfo::streamInfo();
+    custom->setCustomStreamURLString("rtmp://alice:" + password + "@127.0.0.1:" + server->value("RTMP_PORT") + "/live/" +
+                                     plainStream);
+    EXPECT_TRUE(secure->streamURLString().starts_with("rtmps://"));
+
+    KNLog::sharedInstance()->setLogLevel(KNLogLevelInfo);
+    StandardErrorCapture capture;
+    for (const auto& [record, stream] : {std::pair{secure, secureStream}, {custom, plainStream}}) {
+        Publisher publisher(KNServerPath::serverPath()->rtmpPathFromStreamInfo(record), 10, clip().metadata());
+        EXPECT_TRUE(publisher.connect()) << publisher.events->story();
+        RTMP_LogSetLevel(RTMP_LOGWARNING);
+        publisher.feedAll(clip());
+        EXPECT_TRUE(publisher.close());
+        expectRecording(server->waitForRecording(stream), clip(), clip().videoFrames, clip().audioFrames);
+    }
+    const auto logged = capture.finish();
+    KNLog::sharedInstance()->setLogLevel(KNLogLevelNone);
+    EXPECT_EQ(RTMP_LogGetLevel(), RTMP_LOGWARNING);
+    for (const std::string secret : {"al:ce", "p@ss", "w\\o@rd"}) {
+        EXPECT_EQ(logged.find(secret), std::string::npos) << secret << " in:\n" << logged;
+    }
 }
 
 TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwards) {

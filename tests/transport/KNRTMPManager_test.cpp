@@ -121,6 +121,18 @@ TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPas
     parameterSets({0x67, 0x4D, 0x40, 0x1E}, Bytes(0xFFFF, 0x68));  // the largest sets that fit
     key(1300), manager->closeConnection(), drain();
     EXPECT_EQ(log->sent().at(0).body.size(), 0xFFFFu + 20);
+
+    // Bodies that fit the first buffer only without its header room: it grows, nothing is written past it.
+    establish();
+    parameterSets();
+    manager->setSendingAudio(false);
+    const size_t fits = KNRTMPManager::kInitialPacketBufferBytes - KNFLVPayload::kVideoBodyOverheadBytes;
+    for (const size_t nal : {fits, fits - 1, fits - KNRTMPPacketBuffer::kRecordAndHeaderRoomBytes}) {
+        key(1400);
+        manager->sendVideoPacketIsKeyFrameTimestamp(bytes(Bytes(nal, 0x65)), true, 1433);
+        drain();
+        EXPECT_EQ(log->sent().back().body.size(), nal + KNFLVPayload::kVideoBodyOverheadBytes);
+    }
 }
 
 TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFrame) {

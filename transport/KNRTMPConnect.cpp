@@ -135,7 +135,8 @@ bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const cha
     }
     // A server that keeps its window shut lets through a byte now and then, and each one would
     // start a write's time-out again: bound how long sent data may wait unacknowledged instead.
-    const unsigned int userTimeoutMs = static_cast<unsigned int>(timeout) * 1000u;
+    const auto userTimeoutMs =
+        static_cast<unsigned int>(std::min<int64_t>(int64_t{timeout} * 1000, std::numeric_limits<unsigned int>::max()));
     setsockopt(r->m_sb.sb_socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 
     int64_t connectMs = int64_t{timeout} * 1000;

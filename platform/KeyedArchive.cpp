@@ -140,6 +140,43 @@ std::optional<double> decodeNumber(const Json& value) {
     return std::nullopt;
 }
 
+// A stored archive is small. Past these bounds bytes are not one of ours, and reading them could
+// cost time quadratic in the keys of one object, or stack in proportion to the nesting.
+constexpr size_t kMaxArchiveBytes = size_t{1} << 20;
+constexpr size_t kMaxArchiveKeys = 4096;
+constexpr int kMaxArchiveDepth = 8;
+
+// One pass over the text, before any parsing: its size, nesting and number of keys.
+bool withinBounds(std::span<const uint8_t> data) {
+    if (data.size() > kMaxArchiveBytes) {
+        return false;
+    }
+    int depth = 0;
+    size_t keys = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const uint8_t c : data) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == '{' || c == '[') && ++depth > kMaxArchiveDepth) {
+            return false;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == ':' && ++keys > kMaxArchiveKeys) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 KeyedArchiver::KeyedArchiver(std::string className) {
@@ -195,6 +232,9 @@ std::vector<uint8_t> KeyedArchiver::archivedData() const {
 }
 
 std::optional<KeyedUnarchiver> KeyedUnarchiver::fromData(std::span<const uint8_t> data) {
+    if (!withinBounds(data)) {
+        return std::nullopt;
+    }
     Json root = Json::parse(data.begin(), data.end(), nullptr, /*allow_exceptions=*/false);
     if (!root.is_object()) {
         return std::nullopt;

@@ -61,7 +61,10 @@ std::optional<URL> URL::fromString(std::string_view text) {
     return URL(std::string(text));
 }
 
-URL URL::fromFilePath(std::string_view path) {
+std::optional<URL> URL::fromFilePath(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     std::string absolute(path);
     if (absolute.empty() || absolute.front() != '/') {
         std::error_code error;

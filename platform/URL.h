@@ -13,7 +13,8 @@ public:
     // or normalised: an accepted URL's string is `text` itself.
     static std::optional<URL> fromString(std::string_view text);
     // A "file://" URL for `path`, percent-escaped; a relative path is taken from the working folder.
-    static URL fromFilePath(std::string_view path);
+    // Null for a path with a NUL byte, which no file can have.
+    static std::optional<URL> fromFilePath(std::string_view path);
 
     const std::string& absoluteString() const { return text_; }
     bool isFileURL() const;

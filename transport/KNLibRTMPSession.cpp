@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include <librtmp/log.h>
 
+#include "core/KNLog.h"
 #include "transport/KNRTMPChunkWriter.h"
 #include "transport/KNRTMPConnect.h"
 #include "transport/KNTLSTunnel.h"
@@ -20,6 +22,29 @@ namespace {
 std::mutex& rtmpSyncObject() {
     static std::mutex lock;
     return lock;
+}
+
+void libraryLogLine(int level, const char* format, va_list args) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    const auto& log = KNLog::sharedInstance();
+    if (level <= RTMP_LOGERROR) {
+        log->logErrorScope(line, KNLogScopeAll);
+    } else if (level == RTMP_LOGWARNING) {
+        log->logWarningScope(line, KNLogScopeAll);
+    } else if (level == RTMP_LOGINFO) {
+        log->logInfoScope(line, KNLogScopeAll);
+    }
+}
+
+// The library's log settings are process-wide: set once, so a level the host picks afterwards
+// stays; its lines then go where the system's own log settings say, and nowhere while that is off.
+void routeLibraryLog() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        RTMP_LogSetLevel(RTMP_LOGINFO);
+        RTMP_LogSetCallback(&libraryLogLine);
+    });
 }
 
 }  // namespace
@@ -53,8 +78,7 @@ KNLibRTMPSession::~KNLibRTMPSession() {
 }
 
 KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, int32_t timeoutSeconds) {
-    RTMP_LogSetLevel(RTMP_LOGINFO);
-    RTMP_LogSetOutput(stderr);
+    routeLibraryLog();
 
     url_ = std::make_unique<char[]>(url.size() + 1);
     std::memcpy(url_.get(), url.c_str(), url.size() + 1);
@@ -64,10 +88,13 @@ KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, i
     RTMP_EnableWrite(rtmp_);
     const bool secure = (rtmp_->Link.protocol & RTMP_FEATURE_SSL) != 0;
 
-    if (!kn::RTMP_Connect(rtmp_, nullptr)) return ConnectStatus::ConnectFailed;
-    if (!RTMP_ConnectStream(rtmp_, 0)) return ConnectStatus::StreamFailed;
-    if (!announceChunkSize()) return ConnectStatus::StreamFailed;
-    if (secure && !writeTLSDirectly()) return ConnectStatus::StreamFailed;
+    kn::ConnectDeadline deadline(timeoutSeconds);
+    const bool connected = kn::RTMP_Connect(rtmp_, nullptr, &deadline);
+    const bool publishing = connected && RTMP_ConnectStream(rtmp_, 0) && announceChunkSize() &&
+                            (!secure || writeTLSDirectly());
+    // Past the deadline the connection was cut, whatever step it had reached.
+    if (deadline.finish() || !connected) return ConnectStatus::ConnectFailed;
+    if (!publishing) return ConnectStatus::StreamFailed;
     return ConnectStatus::Connected;
 }
 

@@ -83,14 +83,14 @@ int32_t effectiveTimeout(const RTMP* r) {
 }
 
 // A blocking connect to an unanswering address can take minutes; bound it by the link time-out.
-int connectWithin(int fd, const sockaddr* address, socklen_t length, int32_t timeoutSeconds) {
+int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t timeoutMs) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
     int error = 0;
     if (connect(fd, address, length) != 0) {
         error = errno;
         if (error == EINPROGRESS) {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
             error = ETIMEDOUT;
             while (true) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
@@ -113,7 +113,7 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length, int32_t tim
 }
 
 // The socket half that both families share; `fn` names the entry in the log lines.
-bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const char* fn) {
+bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const char* fn, ConnectDeadline* deadline) {
     r->m_sb.sb_timedout = 0;
     r->m_pausing = 0;
     r->m_fDuration = 0.0;
@@ -124,15 +124,27 @@ bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const cha
         return false;
     }
 
-    // Before connecting, so the SOCKS exchange is bounded too.
+    // Before connecting, so the SOCKS exchange is bounded too. Writes as well as reads: a server
+    // that stops reading fails the write after the time-out instead of holding the publisher.
     const int32_t timeout = effectiveTimeout(r);
     r->Link.timeout = timeout;
     timeval tv{timeout, 0};
-    if (setsockopt(r->m_sb.sb_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    if (setsockopt(r->m_sb.sb_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(r->m_sb.sb_socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
         RTMP_Log(RTMP_LOGERROR, "%s, Setting socket timeout to %ds failed!", fn, timeout);
     }
+    // A server that keeps its window shut lets through a byte now and then, and each one would
+    // start a write's time-out again: bound how long sent data may wait unacknowledged instead.
+    const auto userTimeoutMs =
+        static_cast<unsigned int>(std::min<int64_t>(int64_t{timeout} * 1000, std::numeric_limits<unsigned int>::max()));
+    setsockopt(r->m_sb.sb_socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 
-    int error = connectWithin(r->m_sb.sb_socket, service, length, timeout);
+    int64_t connectMs = int64_t{timeout} * 1000;
+    if (deadline) {
+        deadline->watch(r->m_sb.sb_socket);
+        connectMs = std::min(connectMs, deadline->remainingMs());
+    }
+    int error = connectWithin(r->m_sb.sb_socket, service, length, connectMs);
     if (error != 0) {
         RTMP_Log(RTMP_LOGERROR, "%s, failed to connect socket. %d (%s)", fn, error, std::strerror(error));
         RTMP_Close(r);
@@ -178,7 +190,45 @@ size_t receiveAll(int fd, uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool RTMP_Connect(RTMP* r, RTMPPacket* cp) {
+ConnectDeadline::ConnectDeadline(int32_t timeoutSeconds)
+    : at_(std::chrono::steady_clock::now() +
+          std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : kDefaultConnectTimeoutSeconds)) {
+    thread_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (finished_.wait_until(lock, at_, [this] { return done_; })) return;
+        expired_ = true;
+        if (watched_ >= 0) shutdown(watched_, SHUT_RDWR);
+    });
+}
+
+ConnectDeadline::~ConnectDeadline() { finish(); }
+
+void ConnectDeadline::watch(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (watched_ >= 0) close(watched_);
+    watched_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (expired_ && watched_ >= 0) shutdown(watched_, SHUT_RDWR);
+}
+
+int64_t ConnectDeadline::remainingMs() const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - std::chrono::steady_clock::now());
+    return std::max<int64_t>(left.count(), 0);
+}
+
+bool ConnectDeadline::finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
+    }
+    finished_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (watched_ >= 0) close(watched_);
+    watched_ = -1;
+    return expired_;
+}
+
+bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline) {
     SigpipeHold hold;
 
     const bool viaSocks = r->Link.socksport != 0;
@@ -195,23 +245,24 @@ bool RTMP_Connect(RTMP* r, RTMPPacket* cp) {
         sockaddr_in6 service{};
         std::memcpy(&service, first->ai_addr, sizeof service);
         service.sin6_port = htons(static_cast<uint16_t>(port));
-        connected = RTMP_Connect0_IPV6(r, &service);
+        connected = RTMP_Connect0_IPV6(r, &service, deadline);
     } else if (first->ai_family == AF_INET) {
         sockaddr_in service{};
         std::memcpy(&service, first->ai_addr, sizeof service);
         service.sin_port = htons(static_cast<uint16_t>(port));
-        connected = RTMP_Connect0_IPV4(r, &service);
+        connected = RTMP_Connect0_IPV4(r, &service, deadline);
     }
     if (!connected) return false;
     return startSession(r, cp);
 }
 
-bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service) {
-    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0_IPV6");
+bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service, ConnectDeadline* deadline) {
+    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0_IPV6",
+                         deadline);
 }
 
-bool RTMP_Connect0_IPV4(RTMP* r, const sockaddr_in* service) {
-    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0");
+bool RTMP_Connect0_IPV4(RTMP* r, const sockaddr_in* service, ConnectDeadline* deadline) {
+    return connectSocket(r, reinterpret_cast<const sockaddr*>(service), sizeof *service, "RTMP_Connect0", deadline);
 }
 
 bool add_addr_info(sockaddr_in* service, const AVal* host, int port) {

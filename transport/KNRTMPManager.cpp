@@ -8,6 +8,7 @@
 #include "core/KNLog.h"
 #include "kestrune/KNError.h"
 #include "transport/KNLibRTMPSession.h"
+#include "transport/KNServerPath.h"
 
 static_assert(KNRTMPManager::kPacketOverheadBytes == 67, "reported packet sizes assume this layout");
 
@@ -173,7 +174,7 @@ void KNRTMPManager::initConnection() {
         metadata = metadata_;
         timeoutSeconds = timeout_;
     }
-    if (!url) {
+    if (!url || url->empty()) {
         reportErrorWithCodeAndMessage(kErrorConnectionURL, "Connection URL is missing");
         return;
     }
@@ -184,14 +185,13 @@ void KNRTMPManager::initConnection() {
     }
 
     interleaver_.reset();
-    queueLoad_.store(0);
     firstAudioPacket_ = true;
     firstVideoPacket_ = true;
     loggedVideoBase_.store(0, std::memory_order_relaxed);
     loggedAudioBase_.store(0, std::memory_order_relaxed);
     packetBuffer_.allocate(kInitialPacketBufferBytes);
 
-    if (!isASCII(*url)) {
+    if (!isASCII(*url) || !KNServerPath::isUsableConnectString(*url)) {
         reportErrorWithCodeAndMessage(kErrorConnectionURL, "Failed to set RTMP URL");
         return;
     }
@@ -218,8 +218,8 @@ void KNRTMPManager::initConnection() {
     if (auto delegate = this->delegate()) delegate->RTMPManagerDidConnectToServer(this);
 }
 
+// The load is left alone: it counts blocks still waiting, and each counts itself off when it runs.
 void KNRTMPManager::stopRtmpConnect() {
-    queueLoad_.store(0);
     releaseSession();
 }
 

@@ -45,23 +45,51 @@ std::optional<Credentials> splitCredentials(std::string_view url) {
     if (lastAt == std::string_view::npos || lastAt < 3) return std::nullopt;
     const size_t colon = authority.rfind(':', lastAt - 2);
     if (colon == std::string_view::npos || colon == 0) return std::nullopt;
-    const size_t at = authority.find('@', colon + 2);
+    // A host name holds no "@": one left in the password is the password's own.
+    const size_t at = lastAt;
     return Credentials{url.substr(0, sep), remainder.substr(0, colon), remainder.substr(colon + 1, at - colon - 1),
                        remainder.substr(at + 1)};
 }
 
-// The library splits options at spaces and decodes "\XX" escapes in their values.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "%XX" stands for the byte XX; a "%" without two hex digits after it is itself.
+std::string percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigit(text[i + 2]) : -1;
+        if (low < 0) {
+            out += text[i];
+            continue;
+        }
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+// The library splits options at spaces and decodes "\XX" escapes in their values: anything but
+// printable ASCII goes escaped, so every byte arrives as it was and the string stays ASCII.
 std::string escapeOptionValue(std::string_view value) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
-        if (c == ' ') {
-            out += "\\20";
-        } else if (c == '\\') {
-            out += "\\5c";
-        } else {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte < 0x7f && c != '\\') {
             out += c;
+            continue;
         }
+        out += '\\';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
     }
     return out;
 }
@@ -82,9 +110,32 @@ std::string KNServerPath::convertURLFormatToLibRTMP(std::string_view url) const 
     out.reserve(url.size() + 80);
     out.append(parts->scheme).append("://").append(parts->rest);
     out.append(" flashver=").append(kFlashVersion, sizeof kFlashVersion - 1);
-    out.append(" pubUser=").append(escapeOptionValue(parts->user));
-    out.append(" pubPasswd=").append(escapeOptionValue(parts->password));
+    out.append(" pubUser=").append(escapeOptionValue(percentDecode(parts->user)));
+    out.append(" pubPasswd=").append(escapeOptionValue(percentDecode(parts->password)));
     return out;
+}
+
+bool KNServerPath::isUsableConnectString(std::string_view connectString) {
+    // The options after the URL are the library's; only the flash version holds control bytes.
+    const std::string_view url = connectString.substr(0, connectString.find(' '));
+    for (char c : url) {
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) return false;
+    }
+    const size_t sep = url.find("://");
+    if (sep == std::string_view::npos || sep == 0) return false;
+    const std::string_view rest = url.substr(sep + 3);
+    const std::string_view authority = rest.substr(0, rest.find('/'));
+    if (authority.find('@') != std::string_view::npos) return false;
+    const size_t colon = authority.find(':');
+    if (colon == std::string_view::npos) return true;
+    const std::string_view port = authority.substr(colon + 1);
+    if (port.empty() || port.size() > 5) return false;
+    int value = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= 65535;
 }
 
 std::shared_ptr<KNStreamInfo> KNServerPath::extractStreamInfoFromPath(std::string_view /*path*/) const {

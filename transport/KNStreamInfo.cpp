@@ -1,5 +1,7 @@
 #include "kestrune/KNStreamInfo.h"
 
+#include <string>
+
 namespace {
 
 const char* const kArchiveClassName = "KNStreamInfo";
@@ -14,6 +16,26 @@ std::optional<std::string> trimSlashesAndSpaces(const std::optional<std::string>
     if (first == std::string::npos) return std::string();
     const auto last = value->find_last_not_of("/ ");
     return value->substr(first, last - first + 1);
+}
+
+// Every byte but the unreserved ones as "%XX": a "/", "@" or ":" in a credential can't move the
+// URL's host, and the connect string decodes them again.
+std::string percentEncode(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alphanumeric || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+            continue;
+        }
+        out += '%';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+    }
+    return out;
 }
 
 }  // namespace
@@ -89,7 +111,7 @@ bool KNStreamInfo::usesCustomURL() {
 
 std::string KNStreamInfo::streamURLStringLocked() const {
     std::string credentials;
-    if (hasText(username_) && hasText(password_)) credentials = *username_ + ":" + *password_ + "@";
+    if (hasText(username_) && hasText(password_)) credentials = percentEncode(*username_) + ":" + percentEncode(*password_) + "@";
     return std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + credentials +
            describe(trimSlashesAndSpaces(serverAddress_)) + "/" + describe(applicationName_) + "/" +
            describe(streamName_);

@@ -255,11 +255,13 @@ std::unique_ptr<KNTLSTunnel> KNTLSTunnel::open(int tcpFd, const std::string& hos
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
-    // The library's reads time out on the plain end as they would on the TCP socket.
-    timeval rcvTimeout{};
-    socklen_t len = sizeof rcvTimeout;
-    if (getsockopt(tcpFd, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, &len) == 0)
-        setsockopt(t->appFd_, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, sizeof rcvTimeout);
+    // The library's reads and writes time out on the plain end as they would on the TCP socket.
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        timeval limit{};
+        socklen_t len = sizeof limit;
+        if (getsockopt(tcpFd, SOL_SOCKET, option, &limit, &len) == 0)
+            setsockopt(t->appFd_, SOL_SOCKET, option, &limit, sizeof limit);
+    }
     t->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (t->wakeFd_ < 0 || !setNonBlocking(t->pumpFd_)) {
         reason = errnoText("TLS set-up failed", errno);

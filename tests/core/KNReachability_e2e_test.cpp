@@ -1,5 +1,9 @@
 // Nothing is sent: both veth ends stay inside the namespace and IPv6 (neighbour discovery) is off.
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +11,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -26,6 +31,17 @@ uint64_t packetsSent(const std::string& interface) {
     const size_t packets = result.output.find("\"packets\":", result.output.find("\"tx\":{"));
     if (result.exitCode || packets == std::string::npos) return UINT64_MAX;
     return std::strtoull(result.output.c_str() + packets + 10, nullptr, 10);
+}
+
+// A point-to-point link (as a cellular one is) whose carrier is up while the descriptor is open.
+int openTun(const char* name) {
+    const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    if (fd >= 0 && ioctl(fd, TUNSETIFF, &request) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
 
 TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
@@ -79,6 +95,26 @@ TEST(KNReachabilityNetns, FollowsTheDefaultRouteOfAPrivateNamespace) {
     EXPECT_TRUE(lastIs(KNNetworkStatusReachableViaWiFi));
     witness->stopMonitoringNetworkStatus();
     EXPECT_EQ(heardWhileStopped, 0);
+
+    // Two default routes: the lower metric decides, and swapping the metrics flips the answer.
+    const int tun = openTun("kn-tun0");
+    ASSERT_GE(tun, 0) << "no tun device";
+    for (const char* step : {"link set kn-tun0 up", "address add 10.9.0.1 peer 10.9.0.2 dev kn-tun0",
+                             "route del default", "route add default via 192.0.2.1 dev kn-veth0 metric 100",
+                             "route add default dev kn-tun0 metric 50"}) {
+        ASSERT_EQ(ip(step), 0) << step;
+    }
+    const auto now = KNReachability::reachabilityForInternetConnection();
+    const auto statusIs = [&](KNNetworkStatus status) {
+        return kntest::waitFor([&] { return now->currentReachabilityStatus() == status; }, 2s);
+    };
+    EXPECT_TRUE(statusIs(KNNetworkStatusReachableViaWWAN));
+    EXPECT_TRUE(now->isReachableOnWWAN());
+    EXPECT_FALSE(now->isReachableOnWiFi());
+    ASSERT_EQ(ip("route del default dev kn-tun0 metric 50"), 0);
+    ASSERT_EQ(ip("route add default dev kn-tun0 metric 150"), 0);
+    EXPECT_TRUE(statusIs(KNNetworkStatusReachableViaWiFi));
+    close(tun);
     for (const char* veth : {"kn-veth0", "kn-veth1"}) EXPECT_EQ(packetsSent(veth), 0u) << veth;
 }
 

@@ -17,7 +17,7 @@ constexpr uint32_t kUp = platform::ReachabilityFlag::Reachable;
 
 // A change is queued as the platform queues it: the installed callback, on the installed queue.
 struct FakeMonitor : platform::NetworkMonitor {
-    std::optional<uint32_t> flags() override { return 0; }
+    std::optional<uint32_t> flags() override { return current.load(); }
     bool setCallback(Callback c) override { return locked([&] { callback = std::move(c); }); }
     bool setDispatchQueue(std::shared_ptr<platform::DispatchQueue> q) override {
         return locked([&] { queue = std::move(q); });
@@ -28,6 +28,7 @@ struct FakeMonitor : platform::NetworkMonitor {
     }
     bool installed() { bool on = false; locked([&] { on = callback && queue; }); return on; }
     bool locked(const std::function<void()>& f) { std::lock_guard lock(mutex); f(); return true; }
+    std::atomic<uint32_t> current{0};
     std::mutex mutex;
     Callback callback;
     std::shared_ptr<platform::DispatchQueue> queue;
@@ -62,6 +63,28 @@ TEST(KNReachability, MonitorGoneBeforeItsQueuedChangeOrInsideItsCallback) {
     fake->change(kUp);
     EXPECT_TRUE(kntest::waitFor([&] { return notes == 1 && watched.expired() && !fake->installed(); }, 2s));
     platform::NotificationCenter::defaultCenter().removeObserver(token);
+    platform::NetworkMonitor::clearFactoryForTesting();
+}
+
+// A cellular link reads as reachable over it and not over WiFi; no link reads as neither.
+TEST(KNReachability, FlagsGiveTheStatus) {
+    std::shared_ptr<FakeMonitor> fake;
+    platform::NetworkMonitor::setFactoryForTesting([&](const sockaddr*, socklen_t, const std::string*) {
+        return fake = std::make_shared<FakeMonitor>();
+    });
+    const auto reachability = KNReachability::reachabilityForInternetConnection();
+    const uint32_t wwan = platform::ReachabilityFlag::IsWWAN;
+    const std::tuple<uint32_t, bool, bool, KNNetworkStatus> cases[] = {
+        {kUp | wwan, false, true, KNNetworkStatusReachableViaWWAN},
+        {kUp, true, false, KNNetworkStatusReachableViaWiFi},
+        {wwan, false, false, KNNetworkStatusNotReachable},
+        {0, false, false, KNNetworkStatusNotReachable}};
+    for (const auto& [flags, wifi, cellular, status] : cases) {
+        fake->current = flags;
+        EXPECT_EQ(reachability->isReachableOnWiFi(), wifi) << flags;
+        EXPECT_EQ(reachability->isReachableOnWWAN(), cellular) << flags;
+        EXPECT_EQ(reachability->currentReachabilityStatus(), status) << flags;
+    }
     platform::NetworkMonitor::clearFactoryForTesting();
 }
 

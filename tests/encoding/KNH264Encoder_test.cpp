@@ -131,26 +131,39 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
     EXPECT_GT(worstPsnr, 32.0);
 }
 
-// Measured on the encoded bytes against the frames' own clock, not wall time.
+// Measured on the encoded bytes against the frames' own clock, not wall time. Hard scene cuts (every
+// 75 frames) give no key frame of their own, and no second of output after a change exceeds 1.5 times
+// the new rate.
 TEST(KNH264EncoderBitrate, LiveChangesAreFollowed) {
-    constexpr int kFps = 30, kSegmentSeconds = 8, kSettleSeconds = 3;
+    constexpr int kFps = 30, kSegmentSeconds = 8, kSettleSeconds = 3, kInterval = 2 * kFps, kSceneFrames = 75;
     std::vector<std::shared_ptr<PixelBuffer>> pictures;  // noisy: the encoder must spend what it is given
     for (int i = 0; i < 16; ++i) pictures.push_back(makePatternFrame(640, 360, i, 24));
+    for (int i = 0; i < 16; ++i) pictures.push_back(makePatternFrame(640, 360, 25 + i, 24));
     EncoderRig rig;
-    rig.encoder->setKeyFrameInterval(2 * kFps);
+    rig.encoder->setKeyFrameInterval(kInterval);
     rig.encoder->startEncodingWithResolutionHeight(640, 360);
     int frame = 0;
     for (int32_t rate : {3000000, 500000, 3000000}) {
         rig.encoder->updateBitrate(rate);
         size_t bytes = 0;
+        std::vector<size_t> sizes;
         for (int i = 0; i < kSegmentSeconds * kFps; ++i, ++frame) {
-            rig.encoder->encode(videoSample(pictures[size_t(frame) % pictures.size()], MediaTime::make(frame, kFps)));
+            const size_t scene = size_t(frame / kSceneFrames % 2) * 16;
+            rig.encoder->encode(videoSample(pictures[scene + size_t(frame) % 16], MediaTime::make(frame, kFps)));
             const auto encoded = rig.delegate->waitForFrame(size_t(frame) + 1);
             ASSERT_TRUE(encoded);
+            EXPECT_EQ(isKeyFrame(*encoded), frame % kInterval == 0) << frame;
+            sizes.push_back(encoded->dataBuffer()->size());
             if (i >= kSettleSeconds * kFps) bytes += encoded->dataBuffer()->size();
         }
         const double measured = bytes * 8.0 / 1000.0 / (kSegmentSeconds - kSettleSeconds);
         EXPECT_NEAR(measured, rate / 1000.0, rate / 1000.0 * 0.4) << rate;
+        size_t window = 0;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            window += sizes[i];
+            if (i >= kFps) window -= sizes[i - kFps];
+            EXPECT_LE(window * 8.0, rate * 1.5) << rate << " bps, second ending at frame " << i;
+        }
     }
     rig.encoder->stopEncoding();
     drain(*rig.encoder);

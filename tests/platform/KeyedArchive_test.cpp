@@ -96,3 +96,25 @@ TEST(KeyedArchive, DamagedEntriesReadAsNothingAndBrokenBytesAsNoArchive) {
         }
     }
 }
+
+// A stored archive is small: one far larger, with too many entries or nested too deep is no archive,
+// and is refused before it can cost quadratic time or the stack.
+TEST(KeyedArchive, OversizedArchivesAreRefusedWhileRealisticOnesRead) {
+    const std::string head = R"({"archiver":"kestrune.keyed-archive","version":1,"class":"X","entries":{)";
+    const auto entries = [&](int count) {
+        std::string text = head;
+        for (int i = 0; i < count; ++i) {
+            text += (i == 0 ? "\"k" : ",\"k") + std::to_string(i) + R"(":{"type":"int64","value":1})";
+        }
+        return text + "}}";
+    };
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string deepEntry = head + R"("d":{"type":"int64","value":)" + deep + "}}}";
+    const std::string huge = head + R"("s":{"type":"string","value":")" + std::string(2 << 20, 'a') + "\"}}}";
+    for (const auto& text : {entries(5000), deepEntry, huge}) {
+        EXPECT_FALSE(KeyedUnarchiver::fromData(bytesOf(text)).has_value()) << text.size() << " bytes";
+    }
+    const auto realistic = KeyedUnarchiver::fromData(bytesOf(entries(1000)));
+    ASSERT_TRUE(realistic.has_value());
+    EXPECT_EQ(realistic->decodeInt64("k999"), 1);
+}

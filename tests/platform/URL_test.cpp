@@ -20,3 +20,13 @@ TEST(URL, AcceptsWhatAURLMayHoldUnchangedAndRejectsTheRest) {
         EXPECT_FALSE(URL::fromString("rtmp://host/app/" + tail)) << tail;
     }
 }
+
+TEST(URL, FilePathsRoundTripAndOneWithANulByteIsRefused) {
+    for (const std::string path : {"/tmp/a b/%41/caf\xc3\xa9?#.mp4", "/"}) {
+        const auto url = URL::fromFilePath(path);
+        ASSERT_TRUE(url.has_value()) << path;
+        EXPECT_TRUE(URL::fromString(url->absoluteString()).has_value()) << path;
+        EXPECT_EQ(url->filePath(), path);
+    }
+    EXPECT_FALSE(URL::fromFilePath(std::string("/tmp/a\0b", 8)).has_value());
+}

@@ -5,12 +5,17 @@
 #include <thread>
 #include <tuple>
 
+#include <librtmp/log.h>
+
 #include "KNRTMPSessionStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
+#include "core/KNLog.h"
+#include "kestrune/KNStreamInfo.h"
 #include "transport/KNRTMPManager.h"
+#include "transport/KNServerPath.h"
 
 namespace {
 
@@ -50,6 +55,47 @@ struct Publisher {
         return events->waitFor(events->closes, closes + 1, 20s);
     }
 };
+
+// A listener whose accept queue is full: a further SYN goes unanswered.
+struct FullListener {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::vector<int> queued;
+    FullListener() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+        listen(listener, 0);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        for (int i = 0; i < 2; ++i) {
+            queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(queued.back(), reinterpret_cast<sockaddr*>(&address), length);
+        }
+        port = ntohs(address.sin_port);
+    }
+    ~FullListener() {
+        for (int fd : queued) close(fd);
+        close(listener);
+    }
+    int port = 0;
+};
+
+// Completes the handshake, then sends a window size every 2 s and never answers the connect.
+void trickle(int client, const std::atomic<bool>& stopping) {
+    std::vector<uint8_t> c0c1(1537);
+    std::vector<uint8_t> reply(1 + 2 * 1536);
+    std::vector<uint8_t> c2(1536);
+    if (LoopbackServer::readExactly(client, c0c1.data(), c0c1.size()) != c0c1.size()) return;
+    reply[0] = 3;
+    std::copy(c0c1.begin() + 1, c0c1.end(), reply.begin() + 1 + 1536);
+    LoopbackServer::writeAll(client, reply.data(), reply.size());
+    LoopbackServer::readExactly(client, c2.data(), c2.size());
+    const uint8_t windowSize[] = {0x02, 0, 0, 0, 0, 0, 4, 0x05, 0, 0, 0, 0, 0, 0x26, 0x25, 0xA0};
+    while (!stopping && LoopbackServer::writeAll(client, windowSize, sizeof windowSize)) {
+        waitFor([&] { return stopping.load(); }, 2s);
+    }
+}
 
 const TestMedia& clip() {
     static const TestMedia media = scratchMedia("clip");
@@ -122,15 +168,78 @@ TEST_F(KNRTMPManagerE2E, EveryRoutePublishesEveryFrame) {
     EXPECT_EQ(relay.requests().size(), 1u);
 }
 
+// What this process writes to standard error meanwhile.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() {
+        std::fflush(stderr);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    std::string finish() {
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        std::string text(static_cast<size_t>(std::ftell(file_)), '\0');
+        std::rewind(file_);
+        text.resize(std::fread(text.data(), 1, text.size(), file_));
+        std::fclose(file_);
+        return text;
+    }
+
+private:
+    std::FILE* file_ = std::tmpfile();
+    int saved_ = dup(STDERR_FILENO);
+};
+
+// A record with the secure flag publishes over TLS, a custom URL over plain RTMP; credentials that
+// hold URL delimiters reach the right server and no log line, and a library log level the host set
+// after the first connect stays.
+TEST_F(KNRTMPManagerE2E, CredentialsReachTheServerAndNoLogLine) {
+    const std::string user = "al:ce/@";
+    const std::string password = "p@ss w\\o@rd";
+    const auto secureStream = uniqueName("credentials");
+    const auto plainStream = uniqueName("credentials");
+    auto secure = KNStreamInfo::secureStreamInfo();
+    secure->setServerAddress("localhost:" + server->value("TLS_PORT"));
+    secure->setApplicationName("live");
+    secure->setStreamName(secureStream);
+    secure->setUsername(user);
+    secure->setPassword(password);
+    auto custom = KNStreamInfo::streamInfo();
+    custom->setCustomStreamURLString("rtmp://alice:" + password + "@127.0.0.1:" + server->value("RTMP_PORT") + "/live/" +
+                                     plainStream);
+    EXPECT_TRUE(secure->streamURLString().starts_with("rtmps://"));
+
+    KNLog::sharedInstance()->setLogLevel(KNLogLevelInfo);
+    StandardErrorCapture capture;
+    for (const auto& [record, stream] : {std::pair{custom, plainStream}, {secure, secureStream}}) {
+        Publisher publisher(KNServerPath::serverPath()->rtmpPathFromStreamInfo(record), 10, clip().metadata());
+        EXPECT_TRUE(publisher.connect()) << publisher.events->story();
+        if (record == custom) RTMP_LogSetLevel(RTMP_LOGWARNING);
+        publisher.feedAll(clip());
+        EXPECT_TRUE(publisher.close());
+        expectRecording(server->waitForRecording(stream), clip(), clip().videoFrames, clip().audioFrames);
+    }
+    const auto logged = capture.finish();
+    KNLog::sharedInstance()->setLogLevel(KNLogLevelNone);
+    EXPECT_EQ(RTMP_LogGetLevel(), RTMP_LOGWARNING);
+    for (const std::string secret : {"al:ce", "p@ss", "w\\o@rd"}) {
+        EXPECT_EQ(logged.find(secret), std::string::npos) << secret << " in:\n" << logged;
+    }
+}
+
 TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwards) {
     LoopbackServer silent(AF_INET, [](int client, const std::atomic<bool>& stopping) {
         char byte;
         waitFor([&] { return stopping || recv(client, &byte, 1, MSG_DONTWAIT) == 0; }, 120s);
     });
+    LoopbackServer trickling(AF_INET, trickle);
+    FullListener full;
     const auto at = [](int port) { return "rtmp://127.0.0.1:" + std::to_string(port) + "/live/x"; };
     const auto tls = [&](const char* portKey) { return server->url("refused", "localhost", portKey); };
     const std::tuple<std::optional<std::string>, uint64_t, std::chrono::seconds> cases[] = {
         {std::nullopt, 5, 0s}, {at(LoopbackServer::unusedPort()), 5, 0s}, {at(silent.port()), 2, 2s},
+        {at(full.port), 3, 3s}, {at(trickling.port()), 3, 3s},
         {tls("TLS_UNTRUSTED_PORT"), 5, 0s}, {tls("TLS_SELFSIGNED_PORT"), 5, 0s}, {tls("TLS_WRONGHOST_PORT"), 5, 0s}};
     for (const auto& [url, timeout, takes] : cases) {
         SCOPED_TRACE(url.value_or("no URL"));
@@ -207,6 +316,34 @@ TEST_F(KNRTMPManagerE2E, KilledAndStalledServers) {
     for (size_t at; (at = story.find("fail 30003; ")) != std::string::npos;) story.erase(at, 12);
     EXPECT_EQ(story, "connect; disconnect; connect; disconnect; connect; close; ");
     EXPECT_LE(publisher.events->errorList().size(), 2u);
+
+    // Stalled with a 3 s time-out: the stuck write fails, the loss is reported, a close reports while
+    // the server is still stopped, and once it runs again a new connection works.
+    publisher.manager->setTimeout(3);
+    for (const char* portKey : {"RTMP_PORT", "TLS_PORT"}) {
+        SCOPED_TRACE(portKey);
+        publisher.manager->setConnectionURL(server->url(uniqueName("stalled"), "127.0.0.1", portKey));
+        ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+        const size_t errors = publisher.events->errorList().size();
+        for (pid_t pid : pids) kill(pid, SIGSTOP);
+        const auto stopped = std::chrono::steady_clock::now();
+        const bool lost = waitFor([&] {
+            for (const auto& frame : media.frames) publisher.feed(frame, offset);
+            offset += media.spanMs;
+            return publisher.events->errorList().size() > errors;
+        }, 30s);
+        const auto took = std::chrono::steady_clock::now() - stopped;
+        const int closes = publisher.events->count(publisher.events->closes);
+        publisher.manager->closeConnection();
+        const bool closed = publisher.events->waitFor(publisher.events->closes, closes + 1, 15s);
+        for (pid_t pid : pids) kill(pid, SIGCONT);
+        EXPECT_TRUE(lost);
+        EXPECT_LT(took, 6s) << (took / 1ms) << " ms";
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(publisher.events->errorList().back().first, 30003);
+        ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+        ASSERT_TRUE(publisher.close());
+    }
 
     ASSERT_TRUE(publisher.connect());
     publisher.manager->senderQueue()->sync([] {});

@@ -121,6 +121,18 @@ TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPas
     parameterSets({0x67, 0x4D, 0x40, 0x1E}, Bytes(0xFFFF, 0x68));  // the largest sets that fit
     key(1300), manager->closeConnection(), drain();
     EXPECT_EQ(log->sent().at(0).body.size(), 0xFFFFu + 20);
+
+    // Bodies that fit the first buffer only without its header room: it grows, nothing is written past it.
+    establish();
+    parameterSets();
+    manager->setSendingAudio(false);
+    const size_t fits = KNRTMPManager::kInitialPacketBufferBytes - KNFLVPayload::kVideoBodyOverheadBytes;
+    for (const size_t nal : {fits, fits - 1, fits - KNRTMPPacketBuffer::kRecordAndHeaderRoomBytes}) {
+        key(1400);
+        manager->sendVideoPacketIsKeyFrameTimestamp(bytes(Bytes(nal, 0x65)), true, 1433);
+        drain();
+        EXPECT_EQ(log->sent().back().body.size(), nal + KNFLVPayload::kVideoBodyOverheadBytes);
+    }
 }
 
 TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFrame) {
@@ -145,6 +157,33 @@ TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFra
             EXPECT_FALSE(manager->droppingFrames());
         }
     }
+}
+
+// Unusable URLs end before any session is made. The load counts exactly the blocks still waiting,
+// also those accepted before a close and a connect reset the connection, so the bound stays 150.
+TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
+    for (const std::string url : {"", "rtmp://h:0/a/s", "rtmp://h:65536/a/s", "rtmp://h:70000/a/s", "rtmp://h:-5/a/s"}) {
+        manager->setConnectionURL(url);
+        manager->establishConnection();
+    }
+    drain();
+    const auto errors = recorder->errorList();
+    EXPECT_EQ(errors.size(), 5u);
+    for (const auto& error : errors) EXPECT_EQ(error.first, 30000);
+    EXPECT_EQ(log->connectCalls, 0);
+
+    establish();
+    for (const int fed : {100, 200}) {
+        std::promise<void> gate;
+        manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
+        manager->closeConnection();
+        manager->establishConnection();
+        for (int i = 0; i < fed; ++i) audio(i);
+        gate.set_value();
+        drain();
+        EXPECT_EQ(manager->queueLoad(), 0);
+    }
+    EXPECT_EQ(recorder->count(recorder->drops), 200 - 151);
 }
 
 // Failed writes and a session the library finds gone are each one disconnect; the publisher connects again.

@@ -21,6 +21,7 @@ struct SessionLog {
     std::mutex mutex;
     std::vector<SentPacket> packets;
     std::atomic<int> alive = 0;
+    std::atomic<int> connectCalls = 0;
     std::atomic<bool> connected{true}, failWrites{false};
     std::vector<SentPacket> sent() { std::lock_guard<std::mutex> guard(mutex); return packets; }
 };
@@ -28,7 +29,10 @@ struct SessionLog {
 struct StandInSession : KNRTMPSession {
     explicit StandInSession(std::shared_ptr<SessionLog> log) : log_(std::move(log)) { ++log_->alive; }
     ~StandInSession() override { --log_->alive; }
-    ConnectStatus connect(const std::string&, int32_t) override { return ConnectStatus::Connected; }
+    ConnectStatus connect(const std::string&, int32_t) override {
+        ++log_->connectCalls;
+        return ConnectStatus::Connected;
+    }
     bool isConnected() override { return log_->connected; }
     int sendPacket(RTMPPacket& packet, bool queue) override {
         // The library writes its chunk header in front of the body: that room must be ours.

@@ -1,6 +1,8 @@
 #include "transport/KNServerPath.h"
 
 #include <gtest/gtest.h>
+
+#include "kestrune/KNStreamInfo.h"
 #include <librtmp/rtmp.h>
 #include <pthread.h>
 
@@ -40,6 +42,57 @@ TEST(KNServerPathConnectString, LibraryReadsBackEveryPiece) {
     }
     for (const std::string url : {"", "host/live/key", "rtmp://:p@h/a/s", "rtmp://u:@h/a/s", "rtmp://u:p@h\n/a/s"}) {
         EXPECT_EQ(convert(url), url) << "no credentials: " << url;
+    }
+}
+
+std::string percentEncoded(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        out += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(escaped);
+    }
+    return out;
+}
+
+// Whatever the credentials hold, they reach the library whole and the stream still goes to its server.
+TEST(KNServerPathConnectString, AnyCredentialsReachTheRightServer) {
+    const std::pair<std::string, std::string> credentials[] = {
+        {"alice", "pa/ss"}, {"alice", "p@ss"}, {"al:ce", "x:y"}, {"a b", "100%"}, {"do\\main", "why?"},
+        {"\xc3\xa9l\xc3\xa8ve", "\xff\x01\x7f"}, {"u@h.org", "/:@% \\?"}};
+    for (const auto& [user, password] : credentials) {
+        SCOPED_TRACE(user + " / " + password);
+        const std::vector<std::string> expected = {"live.example.com", "1936", "app", "key", user, password, kFlash};
+        auto info = KNStreamInfo::streamInfo();
+        info->setServerAddress("live.example.com:1936");
+        info->setApplicationName("app");
+        info->setStreamName("key");
+        info->setUsername(user);
+        info->setPassword(password);
+        const auto fromFields = KNServerPath::serverPath()->rtmpPathFromStreamInfo(info);
+        EXPECT_TRUE(KNServerPath::isUsableConnectString(fromFields)) << fromFields;
+        EXPECT_EQ(parseWithLibrary(fromFields), expected);
+        info->setCustomStreamURLString("rtmp://" + percentEncoded(user) + ":" + percentEncoded(password) +
+                                       "@live.example.com:1936/app/key");
+        EXPECT_EQ(parseWithLibrary(KNServerPath::serverPath()->rtmpPathFromStreamInfo(info)), expected);
+    }
+    for (const auto& [user, password] : {std::pair{"alice", ""}, {"", "secret"}}) {
+        auto info = KNStreamInfo::streamInfo();
+        info->setUsername(user);
+        info->setPassword(password);
+        EXPECT_EQ(info->streamURLString(), "rtmp://TBD/TBD/TBD");
+    }
+}
+
+// Refused before the library sees them: it would connect to its default port or to a host made of
+// the credentials.
+TEST(KNServerPathConnectString, UnusableConnectStrings) {
+    for (const std::string url : {"", "host/app/key", "rtmp://h:0/a/s", "rtmp://h:65536/a/s", "rtmp://h:70000/a/s",
+                                  "rtmp://h:-5/a/s", "rtmp://h:/a/s", "rtmp://alice@h/a/s", "rtmp://u:p@h\n/a/s"}) {
+        EXPECT_FALSE(KNServerPath::isUsableConnectString(url)) << url;
+    }
+    for (const std::string url : {"rtmp://h:1/a/s", "rtmps://h:65535/a/s", "rtmp://h/a/s?k=a:b@c socks=p:1080"}) {
+        EXPECT_TRUE(KNServerPath::isUsableConnectString(url)) << url;
     }
 }
 

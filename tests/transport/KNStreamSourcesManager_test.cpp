@@ -51,6 +51,22 @@ TEST_F(KNStreamSourcesManagerTest, ReportsComeOnceAndEstimatesAreCombinedPerRoun
     for (const char* once : {"first", "last", "kB:0", "close:a"}) EXPECT_EQ(events->count(once), 1u) << once;
 }
 
+// With adaptive bitrate on, a destination that closes and connects again estimates again.
+TEST_F(KNStreamSourcesManagerTest, EstimatesResumeAfterACloseAndAReconnect) {
+    auto a = add("a");
+    a->setAdaptiveBitrateOn(true);
+    for (const uint64_t packetBytes : {1000, 5000}) {
+        a->RTMPManagerDidConnectToServer(nullptr);
+        const size_t before = events->matching("estimate:").size();
+        EXPECT_TRUE(waitFor([&] {
+            a->RTMPManagerWillSendPacketWithSize(nullptr, packetBytes);
+            a->RTMPManagerDidSendPacketWithSize(nullptr, packetBytes);
+            return events->matching("estimate:").size() > before;
+        }, 10s)) << packetBytes;
+        a->RTMPManagerDidCloseConnection(nullptr);
+    }
+}
+
 // Against a real server, switched off or removed while connecting: never left in the connected list.
 TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConnected) {
     const auto dir = std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("sources-server");

@@ -122,7 +122,12 @@ void KNAssetsLibrary::getVideoFromPhotosLibraryWithNameCompletionBlock(const std
         if (completion) completion(nullptr, nullptr, std::nullopt);
         return;
     }
-    auto asset = platform::Asset::createWithURL(platform::URL::fromFilePath(videos.front()));
+    auto url = platform::URL::fromFilePath(videos.front());
+    if (!url) {
+        if (completion) completion(nullptr, nullptr, std::nullopt);
+        return;
+    }
+    auto asset = platform::Asset::createWithURL(std::move(*url));
     platform::DispatchQueue::global()->async([asset, completion = std::move(completion)] {
         if (completion) completion(asset, nullptr, std::map<std::string, std::string>{});
     });

@@ -239,7 +239,8 @@ std::shared_ptr<AssetWriter> AssetWriter::create(const std::string& path, AssetF
     std::error_code ec;
     const fs::path file(path);
     std::string reason;
-    if (path.empty() || fs::is_directory(file, ec)) reason = "not a file path: " + path;
+    if (path.empty() || path.find('\0') != std::string::npos || fs::is_directory(file, ec))
+        reason = "not a file path: " + path;
     else if (!sink && !fs::is_directory(file.parent_path().empty() ? fs::path(".") : file.parent_path(), ec))
         reason = "no folder for " + path;
     std::shared_ptr<AssetWriter> writer;

@@ -58,7 +58,7 @@ public:
     void startSessionAtSourceTime(MediaTime startTime);
     AssetWriterStatus status() const;
     std::string errorText() const;
-    URL outputURL() const { return URL::fromFilePath(path_); }
+    std::optional<URL> outputURL() const { return URL::fromFilePath(path_); }
     const std::string& outputPath() const { return path_; }
 
     // Writes what is held and the file's index, closes the file, then calls `completion` on the

@@ -64,7 +64,7 @@ protected:
         auto completion = [promise, caller](bool success, std::shared_ptr<KNError> error) {
             promise->set_value({success, describe(error), std::this_thread::get_id() == caller});
         };
-        const auto url = platform::URL::fromFilePath(file.string());
+        const auto url = platform::URL::fromFilePath(file.string()).value();
         if (checked) library->addVideoWithURLCompletionBlock(url, completion);
         else library->postVideoWithURLCompletionBlock(url, completion);
         auto future = promise->get_future();

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 std::pair<bool, std::string> post(KNAssetsLibrary& library, const fs::path& file) {
     auto promise = std::make_shared<std::promise<std::pair<bool, std::string>>>();
-    library.postVideoWithURLCompletionBlock(platform::URL::fromFilePath(file.string()),
+    library.postVideoWithURLCompletionBlock(platform::URL::fromFilePath(file.string()).value(),
                                             [promise](bool success, std::shared_ptr<KNError> error) {
                                                 promise->set_value({success, error ? *error->message() : ""});
                                             });

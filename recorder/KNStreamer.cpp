@@ -1,0 +1,290 @@
+#include "kestrune/KNStreamer.h"
+
+#include <mutex>
+
+#include "core/KNMetadata.h"
+#include "encoding/KNAACEncoder2.h"
+#include "encoding/KNH264Encoder.h"
+#include "kestrune/KNError.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNStreamSource.h"
+#include "kestrune/KNStreamerAudioSettings.h"
+#include "kestrune/KNStreamerSettings.h"
+#include "kestrune/KNStreamerVideoSettings.h"
+#include "platform/DispatchQueue.h"
+#include "recorder/KNStreamerBitrate.h"
+#include "transport/KNStreamSourcesManager.h"
+
+namespace {
+
+constexpr int32_t kStreamFrameRate = 30;        // announced; the frames carry their own times
+constexpr uint64_t kKeyFrameIntervalFrames = 20;
+constexpr const char* kLockedMessage = "Operation not allowed while streaming.";
+
+}  // namespace
+
+// Everything the streamer owns and the one object its components and settings call back. The
+// settings hold it weakly, so it lives exactly as long as the streamer.
+struct KNStreamer::Pipeline : KNH264EncoderDelegate,
+                              KNAACEncoderDelegate,
+                              KNStreamSourcesManagerDelegate,
+                              KNStreamerSettingsObserver,
+                              KNStreamerVideoSettingsObserver,
+                              KNStreamerAudioSettingsObserver,
+                              std::enable_shared_from_this<Pipeline> {
+    using Bytes = KNStreamer::Bytes;
+
+    std::shared_ptr<KNH264Encoder> videoEncoder = KNH264Encoder::create();
+    std::shared_ptr<KNAACEncoder2> audioEncoder = KNAACEncoder2::create();
+    std::shared_ptr<KNStreamSourcesManager> streamSources = KNStreamSourcesManager::create();
+    std::atomic<int64_t> state{KNStreamerStateIdle};
+
+    mutable std::mutex mutex_;  // guards the fields below
+    std::weak_ptr<KNStreamerDelegate> delegate;
+    std::shared_ptr<KNStreamerSettings> settings;
+    std::shared_ptr<KNStreamerVideoSettings> videoSettings;
+    std::shared_ptr<KNStreamerAudioSettings> audioSettings;
+
+    // The streamer while it exists; its destructor clears it, waiting for a report in flight.
+    std::recursive_mutex ownerMutex_;
+    KNStreamer* owner = nullptr;
+
+    void setUp() {
+        auto self = shared_from_this();
+        videoEncoder->setDelegate(self);
+        audioEncoder->setDelegate(self);
+        streamSources->setDelegate(self);
+        settings = KNStreamerSettings::defaultSettings();
+        settings->addObserver(self);
+        videoSettings = KNStreamerVideoSettings::defaultSettings();
+        videoSettings->addObserver(self);
+        audioSettings = KNStreamerAudioSettings::defaultSettings();
+        audioSettings->addObserver(self);
+        // A destination switched on before the first start announces the stream as it will be.
+        updateMetadata();
+    }
+
+    template <class T>
+    std::shared_ptr<T> get(const std::shared_ptr<T>& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+
+    void tellDelegate(const std::function<void(KNStreamerDelegate&, KNStreamer*)>& call) {
+        std::lock_guard ownerLock(ownerMutex_);
+        auto target = get(delegate.lock());
+        if (owner && target) call(*target, owner);
+    }
+    void reportError(const std::shared_ptr<KNError>& error) {
+        tellDelegate([&](KNStreamerDelegate& d, KNStreamer* s) { d.streamerDidReceiveError(s, error); });
+    }
+    void changeState(KNStreamerState next) {
+        state.store(next);
+        tellDelegate([&](KNStreamerDelegate& d, KNStreamer* s) { d.streamerDidChangeState(s, next); });
+    }
+
+    // Width and height for the encoder, the saver and the metadata.
+    KNVideoFrameSize frameSize() const {
+        auto video = get(videoSettings);
+        const KNVideoFrameSize size = KNVideoFrameSizeWithCGSize(video->resolutionSize());
+        const auto width = static_cast<int32_t>(std::clamp<int64_t>(size.width, 0, INT32_MAX));
+        const auto height = static_cast<int32_t>(std::clamp<int64_t>(size.height, 0, INT32_MAX));
+        return video->resolutionInverted() ? KNVideoFrameSize{height, width} : KNVideoFrameSize{width, height};
+    }
+
+    void updateMetadata() {
+        auto video = get(videoSettings);
+        auto audio = get(audioSettings);
+        const KNVideoFrameSize size = frameSize();
+        auto metadata = KNMetadata::create();
+        metadata->setVideoCodecId("avc1");
+        metadata->setVideoWidth(static_cast<int32_t>(size.width));
+        metadata->setVideoHeight(static_cast<int32_t>(size.height));
+        metadata->setVideoFramerate(kStreamFrameRate);
+        metadata->setVideoBitrate(KNNarrowBitrate(video->outputBitrate()));
+        metadata->setAudioCodecId("mp4a");
+        metadata->setAudioSampleRate(KNNarrowBitrate(audio->sampleRate()));
+        metadata->setAudioBitrate(KNNarrowBitrate(audio->outputBitrate()));
+        metadata->setAudioSampleSize(static_cast<int32_t>(audioEncoder->sampleSize()));
+        // The sequence header's channel count comes from this flag.
+        metadata->setAudioStereo(audio->channelsNumber() >= 2);
+        streamSources->setMetadata(metadata);
+    }
+
+    void startEncoders() {
+        auto audio = get(audioSettings);
+        audioEncoder->setSampleRate(audio->sampleRate());
+        audioEncoder->setBitRate(audio->outputBitrate());
+        audioEncoder->setChannelsNumber(audio->channelsNumber());
+        audioEncoder->startEncoding();
+        videoEncoder->setExtraSpsPps(false);
+        videoEncoder->setKeyFrameInterval(kKeyFrameIntervalFrames);
+        videoEncoder->updateBitrate(KNNarrowBitrate(get(videoSettings)->outputBitrate()));
+        const KNVideoFrameSize size = frameSize();
+        videoEncoder->startEncodingWithResolutionHeight(static_cast<int32_t>(size.width),
+                                                        static_cast<int32_t>(size.height));
+    }
+
+    // Both encoders stopped and done: everything they held has been handed on.
+    void stopEncoders() {
+        audioEncoder->stopEncoding();
+        videoEncoder->stopEncoding();
+        audioEncoder->encoderQueue()->sync([] {});
+        videoEncoder->encodingQueue()->sync([] {});
+    }
+
+    bool locked(std::shared_ptr<KNError>* reason) const {
+        if (state.load() == KNStreamerStateIdle) return false;
+        if (reason) *reason = KNError::errorWithCodesMessage({0}, kLockedMessage);
+        return true;
+    }
+
+    // Settings.
+    bool streamerSettingsLockedReason(KNStreamerSettings*, std::shared_ptr<KNError>* reason) override {
+        return locked(reason);
+    }
+    void streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings*, bool on) override {
+        streamSources->setAdaptiveBitRateOn(on);
+    }
+    void streamerSettingsDidChangeLocalSave(KNStreamerSettings*, bool) override {}
+    bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>* reason) override {
+        return locked(reason);
+    }
+    void streamerVideoSettingsDidChangeResolution(KNStreamerVideoSettings*, int64_t) override { updateMetadata(); }
+    void streamerVideoSettingsDidChangeVideoFrameSize(KNStreamerVideoSettings*, KNVideoFrameSize) override {
+        updateMetadata();
+    }
+    void streamerVideoSettingsDidChangeResolutionInverted(KNStreamerVideoSettings*, bool) override { updateMetadata(); }
+    void streamerVideoSettingsDidChangeOutputBitrate(KNStreamerVideoSettings*, int64_t bitrate) override {
+        videoEncoder->updateBitrate(KNNarrowBitrate(bitrate));
+        updateMetadata();
+    }
+    bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings*, std::shared_ptr<KNError>* reason) override {
+        return locked(reason);
+    }
+    void streamerAudioSettingsDidChangeBitrate(KNStreamerAudioSettings*, uint64_t) override { updateMetadata(); }
+    void streamerAudioSettingsDidChangeSampleRate(KNStreamerAudioSettings*, uint64_t) override { updateMetadata(); }
+    void streamerAudioSettingsDidChangeChannelsNumber(KNStreamerAudioSettings*, uint64_t) override {
+        updateMetadata();
+    }
+
+    // Encoders.
+    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
+        streamSources->setVideoSPSAndPPS(sps, pps);
+    }
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
+                                                     uint64_t timestampMs) override {
+        streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
+    }
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>&) override {}
+    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
+        reportError(error);
+    }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
+        reportError(error);
+    }
+    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
+                                                                    platform::MediaTime, uint64_t timestamp) override {
+        streamSources->sendAudioPacketTimestamp(data, timestamp);
+    }
+    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
+        reportError(error);
+    }
+
+    // Destinations.
+    void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager*,
+                                                                    const std::shared_ptr<KNStreamSource>&,
+                                                                    const std::shared_ptr<KNError>& error) override {
+        reportError(error);
+    }
+    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bitsPerSecond) override {
+        videoEncoder->updateBitrate(KNNarrowBitrate(bitsPerSecond));
+    }
+};
+
+std::shared_ptr<KNStreamer> KNStreamer::create() {
+    std::shared_ptr<KNStreamer> streamer(new KNStreamer());
+    streamer->pipeline_->setUp();
+    return streamer;
+}
+
+KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) { pipeline_->owner = this; }
+
+KNStreamer::~KNStreamer() {
+    std::lock_guard ownerLock(pipeline_->ownerMutex_);
+    pipeline_->owner = nullptr;
+}
+
+std::shared_ptr<KNStreamerDelegate> KNStreamer::delegate() const { return pipeline_->get(pipeline_->delegate.lock()); }
+
+void KNStreamer::setDelegate(std::weak_ptr<KNStreamerDelegate> delegate) {
+    std::lock_guard lock(pipeline_->mutex_);
+    pipeline_->delegate = std::move(delegate);
+}
+
+std::shared_ptr<KNStreamerSettings> KNStreamer::settings() const { return pipeline_->get(pipeline_->settings); }
+
+void KNStreamer::setSettings(std::shared_ptr<KNStreamerSettings> settings) {
+    std::lock_guard lock(pipeline_->mutex_);
+    pipeline_->settings = std::move(settings);
+}
+
+std::shared_ptr<KNStreamerVideoSettings> KNStreamer::videoSettings() const {
+    return pipeline_->get(pipeline_->videoSettings);
+}
+
+void KNStreamer::setVideoSettings(std::shared_ptr<KNStreamerVideoSettings> settings) {
+    std::lock_guard lock(pipeline_->mutex_);
+    pipeline_->videoSettings = std::move(settings);
+}
+
+std::shared_ptr<KNStreamerAudioSettings> KNStreamer::audioSettings() const {
+    return pipeline_->get(pipeline_->audioSettings);
+}
+
+void KNStreamer::setAudioSettings(std::shared_ptr<KNStreamerAudioSettings> settings) {
+    std::lock_guard lock(pipeline_->mutex_);
+    pipeline_->audioSettings = std::move(settings);
+}
+
+KNStreamerState KNStreamer::currentState() const { return static_cast<KNStreamerState>(pipeline_->state.load()); }
+
+void KNStreamer::setCurrentState(KNStreamerState state) { pipeline_->state.store(state); }
+
+void KNStreamer::startStreamingWithCompletion(Completion completion) {
+    pipeline_->updateMetadata();
+    pipeline_->changeState(KNStreamerStateStarting);
+    pipeline_->startEncoders();
+    pipeline_->changeState(KNStreamerStateStreaming);
+    if (completion) completion(true, nullptr);
+}
+
+void KNStreamer::stopStreaming() {
+    pipeline_->changeState(KNStreamerStateStopping);
+    pipeline_->stopEncoders();
+    pipeline_->changeState(KNStreamerStateIdle);
+}
+
+void KNStreamer::sendVideoBuffer(const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
+    if (sampleBuffer) pipeline_->videoEncoder->encode(sampleBuffer);
+}
+
+void KNStreamer::sendAudioBuffer(const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
+    if (sampleBuffer) pipeline_->audioEncoder->encode(sampleBuffer);
+}
+
+void KNStreamer::sendAudioDataTimestamp(Bytes data, uint64_t timestamp) {
+    pipeline_->audioEncoder->encodeAudioDataTimestamp(std::move(data), timestamp);
+}
+
+std::shared_ptr<KNStreamSource> KNStreamer::addStreamSourceWithInfo(std::shared_ptr<KNStreamInfo> info) {
+    auto source = pipeline_->streamSources->addSourceWithStreamInfo(std::move(info));
+    source->setSendingAudio(pipeline_->get(pipeline_->audioSettings)->sendingAudio());
+    source->setSendingVideo(pipeline_->get(pipeline_->videoSettings)->sendingVideo());
+    return source;
+}
+
+void KNStreamer::removeStreamSource(const std::shared_ptr<KNStreamSource>& source) {
+    pipeline_->streamSources->closeConnectionToSource(source);
+    pipeline_->streamSources->removeSource(source);
+}

@@ -3,8 +3,10 @@
 #include <mutex>
 
 #include "core/KNMetadata.h"
+#include "core/KNUtils.h"
 #include "encoding/KNAACEncoder2.h"
 #include "encoding/KNH264Encoder.h"
+#include "encoding/KNLocalSaver.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNStreamSource.h"
@@ -20,6 +22,7 @@ namespace {
 constexpr int32_t kStreamFrameRate = 30;        // announced; the frames carry their own times
 constexpr uint64_t kKeyFrameIntervalFrames = 20;
 constexpr const char* kLockedMessage = "Operation not allowed while streaming.";
+constexpr int64_t kLocalSaverErrorCode = 90001;
 
 }  // namespace
 
@@ -28,6 +31,7 @@ constexpr const char* kLockedMessage = "Operation not allowed while streaming.";
 struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                               KNAACEncoderDelegate,
                               KNStreamSourcesManagerDelegate,
+                              KNLocalSaverDelegate,
                               KNStreamerSettingsObserver,
                               KNStreamerVideoSettingsObserver,
                               KNStreamerAudioSettingsObserver,
@@ -37,6 +41,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNH264Encoder> videoEncoder = KNH264Encoder::create();
     std::shared_ptr<KNAACEncoder2> audioEncoder = KNAACEncoder2::create();
     std::shared_ptr<KNStreamSourcesManager> streamSources = KNStreamSourcesManager::create();
+    std::shared_ptr<KNLocalSaver> localSaver = KNLocalSaver::create();
     std::atomic<int64_t> state{KNStreamerStateIdle};
 
     mutable std::mutex mutex_;  // guards the fields below
@@ -60,6 +65,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         videoSettings->addObserver(self);
         audioSettings = KNStreamerAudioSettings::defaultSettings();
         audioSettings->addObserver(self);
+        localSaver->setDelegate(self);
         // A destination switched on before the first start announces the stream as it will be.
         updateMetadata();
     }
@@ -133,6 +139,34 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         videoEncoder->encodingQueue()->sync([] {});
     }
 
+    void reportSaverFailure(const std::shared_ptr<KNError>& error) {
+        reportError(KNError::errorWithCodesMessage({kLocalSaverErrorCode}, error ? error->message() : std::nullopt));
+    }
+
+    // From the start, and again once the AAC encoder has the magic cookie the audio track needs.
+    void startLocalSavingIfNeeded() {
+        const KNVideoFrameSize size = frameSize();
+        localSaver->setVideoWidthHeight(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
+        localSaver->setAudioSampleRate(get(audioSettings)->sampleRate());
+        localSaver->setFilename(KNUtils::utils()->nameForLocalFile());
+        if (!get(settings)->localSave() || localSaver->started()) return;
+        if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
+        std::weak_ptr<Pipeline> weak = weak_from_this();
+        localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
+            if (auto self = weak.lock()) self->reportSaverFailure(error);
+        });
+    }
+
+    // The file is finished on the saver's queue after the stop has returned.
+    void stopLocalSaving() {
+        if (!get(settings)->localSave()) return;
+        std::weak_ptr<Pipeline> weak = weak_from_this();
+        localSaver->stopSavingStream([weak](std::optional<platform::URL>, std::shared_ptr<KNError> error) {
+            auto self = weak.lock();
+            if (self && error) self->reportSaverFailure(error);
+        });
+    }
+
     bool locked(std::shared_ptr<KNError>* reason) const {
         if (state.load() == KNStreamerStateIdle) return false;
         if (reason) *reason = KNError::errorWithCodesMessage({0}, kLockedMessage);
@@ -146,7 +180,11 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     void streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings*, bool on) override {
         streamSources->setAdaptiveBitRateOn(on);
     }
-    void streamerSettingsDidChangeLocalSave(KNStreamerSettings*, bool) override {}
+    void streamerSettingsDidChangeLocalSave(KNStreamerSettings*, bool localSave) override {
+        std::shared_ptr<KNError> error;
+        localSaver->setSavingEnabledError(localSave, &error);
+        if (error) reportError(error);
+    }
     bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>* reason) override {
         return locked(reason);
     }
@@ -176,7 +214,10 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                                                      uint64_t timestampMs) override {
         streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
     }
-    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>&) override {}
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*,
+                                          const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) override {
+        localSaver->writeEncodedVideo(sampleBuffer);
+    }
     void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
         reportError(error);
     }
@@ -186,6 +227,16 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
                                                                     platform::MediaTime, uint64_t timestamp) override {
         streamSources->sendAudioPacketTimestamp(data, timestamp);
+    }
+    void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data,
+                                                             platform::MediaTime duration,
+                                                             platform::MediaTime presentationTime) override {
+        localSaver->writeEncodedAudioDurationPresentationTime(data, duration, presentationTime);
+    }
+    void AACEncoderDidFinishConfiguring(KNAACEncoderBase*) override {
+        localSaver->setMagicCookie(audioEncoder->magicCookie());
+        localSaver->setAudioDecoderDelay(audioEncoder->decoderDelay());
+        startLocalSavingIfNeeded();
     }
     void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
         reportError(error);
@@ -199,6 +250,14 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
     void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bitsPerSecond) override {
         videoEncoder->updateBitrate(KNNarrowBitrate(bitsPerSecond));
+    }
+
+    // Saver.
+    void localSaverDidFailWritingEncodedVideoWithError(KNLocalSaver*, std::shared_ptr<KNError> error) override {
+        reportError(error);
+    }
+    void localSaverDidFailWritingEncodedAudioWithError(KNLocalSaver*, std::shared_ptr<KNError> error) override {
+        reportError(error);
     }
 };
 
@@ -255,13 +314,16 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
     pipeline_->updateMetadata();
     pipeline_->changeState(KNStreamerStateStarting);
     pipeline_->startEncoders();
+    pipeline_->startLocalSavingIfNeeded();
     pipeline_->changeState(KNStreamerStateStreaming);
     if (completion) completion(true, nullptr);
 }
 
 void KNStreamer::stopStreaming() {
     pipeline_->changeState(KNStreamerStateStopping);
+    // The encoders finish first, so that their last frames reach the file.
     pipeline_->stopEncoders();
+    pipeline_->stopLocalSaving();
     pipeline_->changeState(KNStreamerStateIdle);
 }
 

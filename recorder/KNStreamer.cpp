@@ -24,6 +24,13 @@ constexpr uint64_t kKeyFrameIntervalFrames = 20;
 constexpr const char* kLockedMessage = "Operation not allowed while streaming.";
 constexpr int64_t kLocalSaverErrorCode = 90001;
 
+// Coded slices (unit types 1 to 5). The session opens each key frame with a delimiter unit; sent
+// alone it would make a video message without a picture, which players report as damage.
+bool isPictureSlice(const std::vector<uint8_t>& unit) {
+    const int type = unit.empty() ? 0 : (unit[0] & 0x1F);
+    return type >= 1 && type <= 5;
+}
+
 }  // namespace
 
 // Everything the streamer owns and the one object its components and settings call back. The
@@ -212,7 +219,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
     void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
                                                      uint64_t timestampMs) override {
-        streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
+        if (data && isPictureSlice(*data)) streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*,
                                           const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) override {

@@ -1,5 +1,6 @@
 #include "kestrune/KNStreamer.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "core/KNMetadata.h"
@@ -50,6 +51,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNStreamSourcesManager> streamSources = KNStreamSourcesManager::create();
     std::shared_ptr<KNLocalSaver> localSaver = KNLocalSaver::create();
     std::atomic<int64_t> state{KNStreamerStateIdle};
+    std::atomic<uint64_t> lastVideoTimestampMs{0};
 
     mutable std::mutex mutex_;  // guards the fields below
     std::weak_ptr<KNStreamerDelegate> delegate;
@@ -219,7 +221,13 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
     void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
                                                      uint64_t timestampMs) override {
-        if (data && isPictureSlice(*data)) streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
+        if (!data || !isPictureSlice(*data)) return;
+        // Frames are stamped with the host clock when handed over: two handed over within one
+        // millisecond would share a timestamp, which a recording can't hold.
+        uint64_t last = lastVideoTimestampMs.load();
+        while (!lastVideoTimestampMs.compare_exchange_weak(last, std::max(timestampMs, last + 1))) {
+        }
+        streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, std::max(timestampMs, last + 1));
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*,
                                           const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) override {

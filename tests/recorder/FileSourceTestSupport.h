@@ -14,7 +14,6 @@ struct Delivery {
     double hostSeconds = 0;
     double mediaSeconds = 0;
     int64_t frames = 0;  // audio frames, or 1 for a picture
-    std::shared_ptr<platform::SampleBuffer> sample;
 };
 
 class DeliveryLog : public KNFileInputSourceDelegate {
@@ -38,7 +37,7 @@ public:
 
 private:
     void add(bool video, const std::shared_ptr<platform::SampleBuffer>& s) {
-        const Delivery d{video, platform::HostClock::now(), s->presentationTimeStamp().seconds(), s->numSamples(), s};
+        const Delivery d{video, platform::HostClock::now(), s->presentationTimeStamp().seconds(), s->numSamples()};
         std::lock_guard lock(mutex_);
         deliveries_.push_back(d);
     }

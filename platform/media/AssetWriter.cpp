@@ -148,9 +148,10 @@ struct AssetWriter::Impl {
         return sink->close() && ok;
     }
 
-    bool addStream(Track& track) {
+    bool addStream(Track& track, bool atFinish) {
         const bool video = track.input->mediaType() == FormatDescription::MediaType::Video;
-        if (video && track.extradata.empty()) return true;  // no video ever came: no video track
+        // A track that got nothing before the file had to be finished is left out.
+        if ((video && track.extradata.empty()) || (atFinish && !track.seenFirst)) return true;
         AVStream* stream = avformat_new_stream(context, nullptr);
         if (!stream) return fail("out of memory");
         AVCodecParameters* par = stream->codecpar;
@@ -180,9 +181,9 @@ struct AssetWriter::Impl {
         return true;
     }
 
-    bool writeHeader() {
+    bool writeHeader(bool atFinish = false) {
         for (auto& track : tracks) {
-            if (!addStream(track)) return false;
+            if (!addStream(track, atFinish)) return false;
         }
         if (context->nb_streams == 0) return fail("no media to write");
         const int rc = avformat_write_header(context, nullptr);
@@ -372,7 +373,7 @@ void AssetWriter::finishOnQueue() {
     std::lock_guard lock(mutex_);
     Impl& impl = *impl_;
     if (impl.status != AssetWriterStatus::Writing) return;
-    if (!impl.headerWritten && !impl.writeHeader()) {
+    if (!impl.headerWritten && !impl.writeHeader(true)) {
         impl.closeOutput();
         return;
     }

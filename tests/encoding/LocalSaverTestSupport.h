@@ -116,7 +116,7 @@ struct Rig {
     // One video frame and the audio up to its end; false when the encoder did not deliver it.
     bool feedFrame() {
         const size_t before = forwarder->videoFrames.load();
-        video->encode(kntest::videoSample(kntest::makePatternFrame(width, height, frames),
+        video->encode(kntest::videoSample(kntest::makePatternFrame(width, height, frames, noise),
                                           platform::MediaTime::make(frames, kFps)));
         ++frames;
         while (audioChunks * kChunkFrames * kFps < static_cast<uint64_t>(frames) * kSampleRate) feedAudioChunk();
@@ -144,6 +144,7 @@ struct Rig {
 
     int32_t width, height;
     int frames = 0;
+    int noise = 0;  // luma steps of noise: more bytes per frame
     uint64_t audioChunks = 0;
     std::shared_ptr<KNLocalSaver> saver = KNLocalSaver::create();
     std::shared_ptr<SaverDelegate> delegate = std::make_shared<SaverDelegate>();
@@ -154,14 +155,15 @@ struct Rig {
 
 // ffprobe's streams, format and the first packet of each stream, as JSON.
 inline nlohmann::json probe(const std::string& file) {
-    const auto result = kntest::runCommand({"ffprobe", "-v", "error", "-count_packets", "-show_streams", "-show_format",
+    // Quiet: decoder complaints would break the JSON (decodeErrors checks them).
+    const auto result = kntest::runCommand({"ffprobe", "-v", "quiet", "-count_packets", "-show_streams", "-show_format",
                                             "-of", "json", file});
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     return json.is_discarded() ? nlohmann::json::object() : json;
 }
 
 inline nlohmann::json firstPacket(const std::string& file, const std::string& stream) {
-    const auto result = kntest::runCommand({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+    const auto result = kntest::runCommand({"ffprobe", "-v", "quiet", "-select_streams", stream, "-show_entries",
                                             "packet=pts_time,flags", "-read_intervals", "%+#1", "-of", "json", file});
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     return json.is_discarded() || json["packets"].empty() ? nlohmann::json::object() : json["packets"][0];

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kestrune/KNAssetsLibrary.h"
 #include "kestrune/KNError.h"
 #include "platform/DispatchQueue.h"
 #include "platform/HostClock.h"
@@ -40,7 +41,8 @@ std::shared_ptr<KNFileInputSource> KNFileInputSource::create() {
 
 KNFileInputSource::KNFileInputSource()
     : readerQueue_(platform::DispatchQueue::createSerial("com.KestruneSDK.FileInputSourceQueue",
-                                                         platform::DispatchQueue::global())) {}
+                                                         platform::DispatchQueue::global())),
+      assetLibrary_(KNAssetsLibrary::create()) {}
 
 KNFileInputSource::~KNFileInputSource() = default;
 

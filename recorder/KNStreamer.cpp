@@ -8,6 +8,7 @@
 #include "encoding/KNAACEncoder2.h"
 #include "encoding/KNH264Encoder.h"
 #include "encoding/KNLocalSaver.h"
+#include "kestrune/KNAssetsLibrary.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNStreamSource.h"
@@ -170,9 +171,17 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     void stopLocalSaving() {
         if (!get(settings)->localSave()) return;
         std::weak_ptr<Pipeline> weak = weak_from_this();
-        localSaver->stopSavingStream([weak](std::optional<platform::URL>, std::shared_ptr<KNError> error) {
+        localSaver->stopSavingStream([weak](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
             auto self = weak.lock();
-            if (self && error) self->reportSaverFailure(error);
+            if (!self) return;
+            if (error || !url) {
+                self->reportSaverFailure(error);
+                return;
+            }
+            KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(*url, [weak](bool success, std::shared_ptr<KNError> moveError) {
+                auto owner = weak.lock();
+                if (owner && !success) owner->reportError(moveError);
+            });
         });
     }
 

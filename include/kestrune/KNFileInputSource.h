@@ -12,6 +12,7 @@
 #include "platform/URL.h"
 #include "platform/media/AssetReader.h"
 
+class KNAssetsLibrary;
 class KNError;
 class KNFileInputSource;
 namespace platform {
@@ -55,6 +56,8 @@ public:
     // The video track's nominal rate, truncated; 0 when the file gives none.
     int64_t frameRate() const { return frameRate_.load(); }
     const std::shared_ptr<platform::DispatchQueue>& readerQueue() const { return readerQueue_; }
+    // Made with the source; the reading doesn't use it.
+    const std::shared_ptr<KNAssetsLibrary>& assetLibrary() const { return assetLibrary_; }
 
 private:
     struct Reading;
@@ -66,6 +69,7 @@ private:
     void deliver(bool video, const std::shared_ptr<platform::SampleBuffer>& sample);
 
     std::shared_ptr<platform::DispatchQueue> readerQueue_;
+    std::shared_ptr<KNAssetsLibrary> assetLibrary_;
     mutable std::mutex mutex_;
     std::weak_ptr<KNFileInputSourceDelegate> delegate_;
     std::optional<platform::URL> videoURL_;

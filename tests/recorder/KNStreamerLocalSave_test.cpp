@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <set>
 
 #include "kestrune/KNError.h"
+#include "kestrune/KNMediaFetcher.h"
 #include "kestrune/KNStreamer.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
@@ -41,9 +43,11 @@ int countFrames(const std::string& file) {
     return result.exitCode == 0 ? std::atoi(result.output.c_str()) : -1;
 }
 
-TEST(KNStreamerLocalSave, TheStopFinishesTheEncodersBeforeTheFileSoTheLastFramesAreKept) {
+TEST(KNStreamerLocalSave, TheLastFramesReachTheFileWhichEndsInThePhotoLibraryWhereTheFetcherListsIt) {
     const std::string documents = std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("streamer-documents");
+    const std::string photos = std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("streamer-photos");
     ScopedEnv env("KESTRUNE_DOCUMENTS", documents);
+    ScopedEnv library("KESTRUNE_PHOTO_LIBRARY", photos);
     auto streamer = KNStreamer::create();
     auto errors = std::make_shared<ErrorLog>();
     streamer->setDelegate(errors);
@@ -63,7 +67,8 @@ TEST(KNStreamerLocalSave, TheStopFinishesTheEncodersBeforeTheFileSoTheLastFrames
     streamer->stopStreaming();
     std::string file;
     const auto finished = [&] {
-        for (const auto& entry : fs::directory_iterator(documents)) {
+        if (!fs::exists(photos)) return false;
+        for (const auto& entry : fs::directory_iterator(photos)) {
             if (entry.path().extension() == ".mp4" && countFrames(entry.path()) > 0) file = entry.path();
         }
         return !file.empty();
@@ -71,6 +76,19 @@ TEST(KNStreamerLocalSave, TheStopFinishesTheEncodersBeforeTheFileSoTheLastFrames
     ASSERT_TRUE(waitFor(finished, 20s)) << ::testing::PrintToString(errors->errors());
     EXPECT_EQ(countFrames(file), kFrames);
     EXPECT_EQ(errors->errors(), std::vector<std::string>{});
+
+    std::promise<std::vector<std::string>> listed;
+    KNMediaFetcher::create()->getMediaMoviesWithCompletionBlock([&](auto movies, std::shared_ptr<KNError> error) {
+        std::vector<std::string> paths;
+        for (const auto& movie : movies.value_or(std::vector<std::shared_ptr<KNMovie>>{})) {
+            paths.push_back(movie->url() ? movie->url()->filePath().value_or("") : "");
+        }
+        if (error) paths.push_back(error->description());
+        listed.set_value(paths);
+    });
+    auto answer = listed.get_future();
+    ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(answer.get(), std::vector<std::string>{file});
 }
 
 TEST(KNStreamerLocalSave, AStopWithoutAudioEverSentReportsTheSaverNeverRan) {

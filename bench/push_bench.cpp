@@ -4,7 +4,10 @@
 // in a child process pinned to the same cores; rounds alternate. Reports CPU seconds per second
 // of media and the maximum resident memory, and the medians.
 //
-//   bench_push_bench [seconds of media, 60] [rounds, 3] [cores, "2"]
+//   bench_push_bench [seconds of media, 60] [rounds, 3] [cores, "2"] [ffmpeg threads, its default]
+//
+// ffmpeg keeps its own threading unless a count is given; the library's encoder and decoder run
+// one thread each.
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -128,14 +131,25 @@ Sample runKestrune(const std::string& cores, const std::string& file, const std:
     return reap(pid, start);
 }
 
-Sample runFfmpeg(const std::string& cores, const std::string& file, const std::string& url) {
+std::vector<std::string> ffmpegArgs(const std::string& file, const std::string& url, const std::string& threads) {
     const std::string gop = std::to_string(kKeyFrameInterval);
     const std::string videoRate = std::to_string(kVideoBitrate);
     const std::string audioRate = std::to_string(kAudioBitrate);
-    const std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", file,
-                                           "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
-                                           "-profile:v", "main", "-bf", "0", "-g", gop, "-b:v", videoRate,
-                                           "-threads", "1", "-c:a", "aac", "-b:a", audioRate, "-f", "flv", url};
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", file,
+                                     "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
+                                     "-profile:v", "main", "-bf", "0", "-g", gop, "-b:v", videoRate};
+    if (!threads.empty()) {
+        args.push_back("-threads");
+        args.push_back(threads);
+    }
+    for (const char* a : {"-c:a", "aac", "-b:a"}) args.emplace_back(a);
+    args.push_back(audioRate);
+    for (const char* a : {"-f", "flv"}) args.emplace_back(a);
+    args.push_back(url);
+    return args;
+}
+
+Sample runFfmpeg(const std::string& cores, const std::vector<std::string>& args) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -160,6 +174,7 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     const std::string cores = argc > 3 ? argv[3] : "2";
+    const std::string threads = argc > 4 ? argv[4] : "";
     const auto dir = knbench::fs::temp_directory_path() / ("kn-push-bench-" + std::to_string(getpid()));
     knbench::fs::create_directories(dir);
     const std::string file = (dir / "in.mp4").string();
@@ -185,7 +200,13 @@ int main(int argc, char** argv) {
         for (int side = 0; side < 2; ++side) {
             const bool kestrune = (round + side) % 2 == 1;  // alternate which goes first
             const std::string url = base + (kestrune ? "kn-" : "ff-") + std::to_string(round);
-            const Sample s = kestrune ? runKestrune(cores, file, url) : runFfmpeg(cores, file, url);
+            const auto args = ffmpegArgs(file, url, threads);
+            if (round == 1 && !kestrune) {
+                std::string line;
+                for (const auto& a : args) line += a + " ";
+                std::printf("ffmpeg side: %s\n", line.c_str());
+            }
+            const Sample s = kestrune ? runKestrune(cores, file, url) : runFfmpeg(cores, args);
             std::printf("%-22s %5d %7.1f %7.2f %12.4f %11.1f%s\n", kestrune ? "KNStreamer" : "ffmpeg -re", round,
                         s.wallSeconds, s.cpuSeconds, s.cpuSeconds / seconds, s.maxRssKB / 1024.0, s.ok ? "" : "  FAILED");
             (kestrune ? ours : theirs).push_back(s.cpuSeconds / seconds);

@@ -94,8 +94,9 @@ TEST(KNFileInputSource, SamplesArriveAtTheirPresentationTimes) {
         }
         EXPECT_EQ(video, row.videoFrames);
         EXPECT_NEAR(static_cast<double>(audio), static_cast<double>(row.audioFrames), 1024.0);
-        // Host time minus media time stays the same for every sample, within scheduling noise.
-        EXPECT_LT(worstLate - worstEarly, 0.05);
+        // Host time minus media time stays the same for every sample, within a loaded machine's
+        // scheduling noise; pacing at other rates would drift by a third of a second here.
+        EXPECT_LT(worstLate - worstEarly, 0.1);
     }
 }
 

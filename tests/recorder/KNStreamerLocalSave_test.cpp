@@ -12,6 +12,7 @@
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "platform/Documents.h"
 #include "platform/RunLoop.h"
+#include "recorder/StreamerTestSupport.h"
 #include "support/ScopedEnv.h"
 #include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
@@ -20,22 +21,6 @@ namespace {
 
 using namespace kntest;
 namespace fs = std::filesystem;
-
-class ErrorLog : public KNStreamerDelegate {
-public:
-    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
-        std::lock_guard lock(mutex_);
-        errors_.push_back(error->description());
-    }
-    std::vector<std::string> errors() {
-        std::lock_guard lock(mutex_);
-        return errors_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> errors_;
-};
 
 int countFrames(const std::string& file) {
     const auto result = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
@@ -49,7 +34,7 @@ TEST(KNStreamerLocalSave, TheLastFramesReachTheFileWhichEndsInThePhotoLibraryWhe
     ScopedEnv env("KESTRUNE_DOCUMENTS", documents);
     ScopedEnv library("KESTRUNE_PHOTO_LIBRARY", photos);
     auto streamer = KNStreamer::create();
-    auto errors = std::make_shared<ErrorLog>();
+    auto errors = std::make_shared<StreamerReports>();
     streamer->setDelegate(errors);
     ASSERT_TRUE(streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolution640x360));
     ASSERT_TRUE(streamer->settings()->setLocalSaveWithError(true));
@@ -95,7 +80,7 @@ TEST(KNStreamerLocalSave, AStopWithoutAudioEverSentReportsTheSaverNeverRan) {
     const std::string documents = std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("streamer-documents");
     ScopedEnv env("KESTRUNE_DOCUMENTS", documents);
     auto streamer = KNStreamer::create();
-    auto errors = std::make_shared<ErrorLog>();
+    auto errors = std::make_shared<StreamerReports>();
     streamer->setDelegate(errors);
     ASSERT_TRUE(streamer->settings()->setLocalSaveWithError(true));
     streamer->startStreamingWithCompletion();

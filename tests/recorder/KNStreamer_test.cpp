@@ -11,28 +11,13 @@
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "recorder/KNStreamerBitrate.h"
+#include "recorder/StreamerTestSupport.h"
 
 namespace {
 
-class StateLog : public KNStreamerDelegate {
-public:
-    void streamerDidChangeState(KNStreamer*, KNStreamerState state) override {
-        std::lock_guard lock(mutex_);
-        states_.push_back(state);
-    }
-    std::vector<int64_t> states() {
-        std::lock_guard lock(mutex_);
-        return states_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<int64_t> states_;
-};
-
 TEST(KNStreamer, StartAndStopRunTheirStatesOnTheCallersThreadWhateverTheState) {
     auto streamer = KNStreamer::create();
-    auto log = std::make_shared<StateLog>();
+    auto log = std::make_shared<kntest::StreamerReports>();
     streamer->setDelegate(log);
     EXPECT_EQ(streamer->currentState(), KNStreamerStateIdle);
     streamer->stopStreaming();

@@ -10,33 +10,14 @@
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
+#include "recorder/StreamerTestSupport.h"
 #include "support/VideoTestMedia.h"
 
 namespace {
 
-class Reports : public KNStreamerDelegate {
-public:
-    void streamerDidChangeState(KNStreamer*, KNStreamerState state) override {
-        std::lock_guard lock(mutex_);
-        seen_.push_back(std::to_string(state));
-    }
-    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
-        std::lock_guard lock(mutex_);
-        seen_.push_back(error->description());
-    }
-    std::vector<std::string> seen() {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> seen_;
-};
-
 TEST(KNStreamerThreads, HostFedSamplesFromTwoThreadsWhileBitratesAndDestinationsChange) {
     auto streamer = KNStreamer::create();
-    auto reports = std::make_shared<Reports>();
+    auto reports = std::make_shared<kntest::StreamerReports>();
     streamer->setDelegate(reports);
     ASSERT_TRUE(streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolutionCustom));
     ASSERT_TRUE(streamer->videoSettings()->setVideoFrameSizeWithError({320, 240}));
@@ -64,7 +45,8 @@ TEST(KNStreamerThreads, HostFedSamplesFromTwoThreadsWhileBitratesAndDestinations
     video.join();
     audio.join();
     streamer->stopStreaming();
-    EXPECT_EQ(reports->seen(), (std::vector<std::string>{"1", "2", "3", "0"}));
+    EXPECT_EQ(reports->states(), (std::vector<int64_t>{1, 2, 3, 0}));
+    EXPECT_EQ(reports->errors(), std::vector<std::string>{});
 }
 
 }  // namespace

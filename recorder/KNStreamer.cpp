@@ -60,9 +60,9 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNStreamerVideoSettings> videoSettings;
     std::shared_ptr<KNStreamerAudioSettings> audioSettings;
 
-    // The streamer while it exists; its destructor clears it, waiting for a report in flight.
-    std::recursive_mutex ownerMutex_;
-    KNStreamer* owner = nullptr;
+    // Set once by create(), before anything can report. A report holds the streamer for its call,
+    // so no lock is held while the host's delegate runs (it may stop the streamer from there).
+    std::weak_ptr<KNStreamer> owner;
 
     void setUp() {
         auto self = shared_from_this();
@@ -87,9 +87,9 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
 
     void tellDelegate(const std::function<void(KNStreamerDelegate&, KNStreamer*)>& call) {
-        std::lock_guard ownerLock(ownerMutex_);
+        auto streamer = owner.lock();
         auto target = get(delegate.lock());
-        if (owner && target) call(*target, owner);
+        if (streamer && target) call(*target, streamer.get());
     }
     void reportError(const std::shared_ptr<KNError>& error) {
         tellDelegate([&](KNStreamerDelegate& d, KNStreamer* s) { d.streamerDidReceiveError(s, error); });
@@ -287,16 +287,14 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
 
 std::shared_ptr<KNStreamer> KNStreamer::create() {
     std::shared_ptr<KNStreamer> streamer(new KNStreamer());
+    streamer->pipeline_->owner = streamer;
     streamer->pipeline_->setUp();
     return streamer;
 }
 
-KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) { pipeline_->owner = this; }
+KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) {}
 
-KNStreamer::~KNStreamer() {
-    std::lock_guard ownerLock(pipeline_->ownerMutex_);
-    pipeline_->owner = nullptr;
-}
+KNStreamer::~KNStreamer() = default;
 
 std::shared_ptr<KNStreamerDelegate> KNStreamer::delegate() const { return pipeline_->get(pipeline_->delegate.lock()); }
 

@@ -1,0 +1,200 @@
+// A small host program: a video file read at its own pace by KNFileInputSource, encoded and
+// published by KNStreamer to one or more RTMP(S) servers, with a progress line each second.
+//
+//   push_file [--size WxH] [--bitrate BPS] [--rate HZ] [--channels N] [--save] FILE URL...
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kestrune/KNError.h"
+#include "kestrune/KNFileInputSource.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNStreamSource.h"
+#include "kestrune/KNStreamer.h"
+#include "kestrune/KNStreamerAudioSettings.h"
+#include "kestrune/KNStreamerSettings.h"
+#include "kestrune/KNStreamerVideoSettings.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Options {
+    int width = 1280;
+    int height = 720;
+    int64_t bitrate = 2500000;
+    uint64_t sampleRate = 48000;
+    uint64_t channels = 2;
+    bool save = false;
+    std::string file;
+    std::vector<std::string> urls;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--save") {
+            o.save = true;
+        } else if (arg == "--size" && value) {
+            if (std::sscanf(argv[++i], "%dx%d", &o.width, &o.height) != 2) return false;
+        } else if (arg == "--bitrate" && value) {
+            o.bitrate = std::atoll(argv[++i]);
+        } else if (arg == "--rate" && value) {
+            o.sampleRate = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--channels" && value) {
+            o.channels = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg.rfind("--", 0) == 0) {
+            return false;
+        } else if (o.file.empty()) {
+            o.file = arg;
+        } else {
+            o.urls.push_back(arg);
+        }
+    }
+    return !o.file.empty() && !o.urls.empty() && o.width > 0 && o.height > 0 && o.width % 2 == 0 &&
+           o.height % 2 == 0 && o.bitrate > 0 && o.sampleRate > 0 && o.channels > 0;
+}
+
+// Passes the file's samples to the streamer and follows the destinations.
+class Host : public KNFileInputSourceDelegate, public KNStreamSourceDelegate, public KNStreamerDelegate {
+public:
+    explicit Host(std::shared_ptr<KNStreamer> streamer) : streamer_(std::move(streamer)) {}
+
+    void fileInputSourceDidReadVideoSample(KNFileInputSource*, const std::shared_ptr<platform::SampleBuffer>& sample) override {
+        streamer_->sendVideoBuffer(sample);
+        note([&] { ++videoFrames_; });
+    }
+    void fileInputSourceDidReadAudioSample(KNFileInputSource*, const std::shared_ptr<platform::SampleBuffer>& sample) override {
+        streamer_->sendAudioBuffer(sample);
+        note([&] { ++audioPieces_; });
+    }
+    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) override {
+        std::printf("connected: %s\n", url(*source).c_str());
+        note([&] { ++connected_; });
+    }
+    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>& source,
+                                                const std::shared_ptr<KNError>& error) override {
+        std::printf("failed: %s: %s\n", url(*source).c_str(), error->description().c_str());
+        note([&] { ++failed_; });
+    }
+    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { note([&] { ++closed_; }); }
+    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>& source) override {
+        std::printf("lost: %s\n", url(*source).c_str());
+    }
+    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
+        std::fprintf(stderr, "streamer: %s\n", error->description().c_str());
+    }
+
+    // Waits until `done` holds or `timeout` passes; true when it holds.
+    template <class Predicate>
+    bool waitUntil(Predicate done, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(*this); });
+    }
+    // Waits for the next sample or the time-out; false when nothing came.
+    bool waitForSample(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        const uint64_t seen = videoFrames_ + audioPieces_;
+        return changed_.wait_for(lock, timeout, [&] { return videoFrames_ + audioPieces_ != seen; });
+    }
+
+    uint64_t videoFrames_ = 0;
+    uint64_t audioPieces_ = 0;
+    int connected_ = 0;
+    int failed_ = 0;
+    int closed_ = 0;
+    std::mutex mutex_;
+
+private:
+    template <class Change>
+    void note(Change change) {
+        std::lock_guard lock(mutex_);
+        change();
+        changed_.notify_all();
+    }
+    static std::string url(KNStreamSource& source) { return source.streamInfo()->customStreamURLString().value_or(""); }
+
+    std::shared_ptr<KNStreamer> streamer_;
+    std::condition_variable changed_;
+};
+
+void configure(KNStreamer& streamer, const Options& o) {
+    streamer.videoSettings()->setResolutionWithError(KNVideoFrameResolutionCustom);
+    streamer.videoSettings()->setVideoFrameSizeWithError({o.width, o.height});
+    streamer.videoSettings()->setOutputBitrate(o.bitrate);
+    streamer.audioSettings()->setSampleRateWithError(o.sampleRate);
+    streamer.audioSettings()->setChannelsNumberWithError(o.channels);
+    streamer.settings()->setLocalSaveWithError(o.save);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: %s [--size WxH] [--bitrate BPS] [--rate HZ] [--channels N] [--save] FILE "
+                     "rtmp[s]://host[:port]/app/stream...\n",
+                     argv[0]);
+        return 2;
+    }
+    auto streamer = KNStreamer::create();
+    auto host = std::make_shared<Host>(streamer);
+    streamer->setDelegate(host);
+    configure(*streamer, o);
+
+    // Switched on before the start: they announce the stream as the settings describe it.
+    std::vector<std::shared_ptr<KNStreamSource>> sources;
+    for (const auto& url : o.urls) {
+        auto info = KNStreamInfo::create();
+        info->setCustomStreamURLString(url);
+        auto source = streamer->addStreamSourceWithInfo(info);
+        source->setDelegate(host);
+        source->setOn(true);
+        sources.push_back(source);
+    }
+    const int count = static_cast<int>(sources.size());
+    host->waitUntil([&](Host& h) { return h.connected_ + h.failed_ == count; }, 35s);
+    if (host->waitUntil([](Host& h) { return h.connected_ == 0; }, 0ms)) {
+        std::fprintf(stderr, "no destination connected\n");
+        return 1;
+    }
+
+    auto file = KNFileInputSource::create();
+    file->setDelegate(host);
+    file->setVideoURL(platform::URL::fromFilePath(o.file));
+    streamer->startStreamingWithCompletion();
+    std::shared_ptr<KNError> error;
+    file->startReadingWithError(&error);
+    if (error) {
+        std::fprintf(stderr, "%s: %s\n", o.file.c_str(), error->description().c_str());
+        return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto reading = [&] {
+        auto reader = file->assetReader();
+        return reader && (reader->status() == platform::AssetReaderStatus::Reading ||
+                          reader->status() == platform::AssetReaderStatus::Unknown);
+    };
+    for (int second = 1; reading() || host->waitForSample(500ms); ++second) {
+        host->waitUntil([&](Host&) { return std::chrono::steady_clock::now() >= start + second * 1s; }, 1s);
+        std::lock_guard lock(host->mutex_);
+        std::printf("%3d s: %llu frames, %llu audio pieces\n", second, static_cast<unsigned long long>(host->videoFrames_),
+                    static_cast<unsigned long long>(host->audioPieces_));
+        std::fflush(stdout);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    streamer->stopStreaming();
+    for (const auto& source : sources) streamer->removeStreamSource(source);
+    host->waitUntil([&](Host& h) { return h.closed_ >= h.connected_; }, 10s);
+    std::printf("pushed %llu frames in %.1f s to %d destination(s)%s\n",
+                static_cast<unsigned long long>(host->videoFrames_), seconds, host->connected_,
+                o.save ? "; the recording is in the Documents folder" : "");
+    return 0;
+}

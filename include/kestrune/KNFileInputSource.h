@@ -1,0 +1,80 @@
+#pragma once
+// Reads a video file into paced samples for the push streamer: NV12 ('420v') video frames and
+// 16-bit PCM pieces of at most 1024 frames, each handed over when its presentation time comes
+// on one clock anchored at the first sample delivered. The host's delegate passes them on to
+// KNStreamer::sendVideoBuffer and sendAudioBuffer.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/URL.h"
+#include "platform/media/AssetReader.h"
+
+class KNAssetsLibrary;
+class KNError;
+class KNFileInputSource;
+namespace platform {
+class DispatchQueue;
+class SampleBuffer;
+}  // namespace platform
+
+// Both operations are optional and arrive on the source's readerQueue. A delegate that keeps a
+// buffer past the call keeps its reference.
+class KNFileInputSourceDelegate {
+public:
+    virtual ~KNFileInputSourceDelegate() = default;
+    virtual void fileInputSourceDidReadVideoSample(KNFileInputSource* /*source*/,
+                                                   const std::shared_ptr<platform::SampleBuffer>& /*sample*/) {}
+    virtual void fileInputSourceDidReadAudioSample(KNFileInputSource* /*source*/,
+                                                   const std::shared_ptr<platform::SampleBuffer>& /*sample*/) {}
+};
+
+class KNFileInputSource : public std::enable_shared_from_this<KNFileInputSource> {
+public:
+    static std::shared_ptr<KNFileInputSource> create();
+    ~KNFileInputSource();
+    KNFileInputSource(const KNFileInputSource&) = delete;
+    KNFileInputSource& operator=(const KNFileInputSource&) = delete;
+
+    std::shared_ptr<KNFileInputSourceDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<KNFileInputSourceDelegate> delegate);
+    std::optional<platform::URL> videoURL() const;
+    void setVideoURL(std::optional<platform::URL> url);
+
+    // Refusals come only through `error`, code 0: no URL, a reader already started (or still
+    // opening), a file that isn't media. Otherwise the reading starts on readerQueue.
+    void startReadingWithError(std::shared_ptr<KNError>* error = nullptr);
+    // At once, from any thread (also from a delegate call): no sample is read after it returns;
+    // audio pieces already scheduled still arrive.
+    void stopReading();
+
+    // The reader of the last start; null after a stop or a refused start. Its status tells
+    // whether the file has been read to its end.
+    std::shared_ptr<platform::AssetReader> assetReader() const;
+    // The video track's nominal rate, truncated; 0 when the file gives none.
+    int64_t frameRate() const { return frameRate_.load(); }
+    const std::shared_ptr<platform::DispatchQueue>& readerQueue() const { return readerQueue_; }
+    // Made with the source; the reading doesn't use it.
+    const std::shared_ptr<KNAssetsLibrary>& assetLibrary() const { return assetLibrary_; }
+
+private:
+    struct Reading;
+    KNFileInputSource();
+    void open(const std::shared_ptr<Reading>& reading);
+    void videoTurn(const std::shared_ptr<Reading>& reading);
+    void audioTurn(const std::shared_ptr<Reading>& reading);
+    bool current(const Reading& reading) const;
+    void deliver(bool video, const std::shared_ptr<platform::SampleBuffer>& sample);
+
+    std::shared_ptr<platform::DispatchQueue> readerQueue_;
+    std::shared_ptr<KNAssetsLibrary> assetLibrary_;
+    mutable std::mutex mutex_;
+    std::weak_ptr<KNFileInputSourceDelegate> delegate_;
+    std::optional<platform::URL> videoURL_;
+    std::shared_ptr<platform::AssetReader> assetReader_;
+    // Bumped by every start and stop; a turn of an older reading ends when it sees it.
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int64_t> frameRate_{0};
+};

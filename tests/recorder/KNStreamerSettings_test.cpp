@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kestrune/KNError.h"
+#include "kestrune/KNStreamerAudioSettings.h"
+#include "kestrune/KNStreamerSettings.h"
+#include "kestrune/KNStreamerVideoSettings.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+// Answers the lock queries with `locked` and writes every call it gets into a shared log.
+class LoggingObserver : public KNStreamerSettingsObserver,
+                        public KNStreamerAudioSettingsObserver,
+                        public KNStreamerVideoSettingsObserver {
+public:
+    LoggingObserver(std::string name, bool locked, Log& log) : name_(std::move(name)), locked_(locked), log_(log) {}
+
+    bool streamerSettingsLockedReason(KNStreamerSettings*, std::shared_ptr<KNError>*) override { return asked(); }
+    void streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings*, bool v) override { told("adaptive", v); }
+    void streamerSettingsDidChangeLocalSave(KNStreamerSettings*, bool v) override { told("localSave", v); }
+    bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings*, std::shared_ptr<KNError>*) override {
+        return asked();
+    }
+    void streamerAudioSettingsDidChangeSendingAudio(KNStreamerAudioSettings*, bool v) override { told("sendingAudio", v); }
+    void streamerAudioSettingsDidChangeBitrate(KNStreamerAudioSettings*, uint64_t v) override { told("bitrate", v); }
+    void streamerAudioSettingsDidChangeSampleRate(KNStreamerAudioSettings*, uint64_t v) override { told("rate", v); }
+    bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>*) override {
+        return asked();
+    }
+    void streamerVideoSettingsDidChangeVideoFrameSize(KNStreamerVideoSettings*, KNVideoFrameSize v) override {
+        log_.push_back(name_ + ":size=" + std::to_string(v.width) + "x" + std::to_string(v.height));
+        if (onTold) onTold();
+    }
+
+    std::function<void()> onTold;
+
+private:
+    bool asked() {
+        log_.push_back(name_ + "?");
+        return locked_;
+    }
+    void told(const std::string& what, uint64_t value) {
+        log_.push_back(name_ + ":" + what + "=" + std::to_string(value));
+        if (onTold) onTold();
+    }
+
+    std::string name_;
+    bool locked_;
+    Log& log_;
+};
+
+// Implements the required lock query only.
+class LockOnlyObserver : public KNStreamerAudioSettingsObserver {
+public:
+    bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings*, std::shared_ptr<KNError>*) override {
+        ++asked;
+        return false;
+    }
+    int asked = 0;
+};
+
+TEST(KNStreamerSettings, GuardedAndNotifyingSettersFollowTheObserversInOrder) {
+    struct Row {
+        std::string name;
+        std::vector<std::pair<std::string, bool>> observers;  // name, locked; a name twice is one observer added twice
+        std::function<bool(KNStreamerAudioSettings&)> change;
+        bool stored;
+        Log log;
+        uint64_t rate, bitrate;
+    };
+    const auto setRate = [](KNStreamerAudioSettings& s) { return s.setSampleRateWithError(44100); };
+    const Row rows[] = {
+        {"no observers", {}, setRate, true, {}, 44100, 131072},
+        {"the first locks: the second isn't asked", {{"a", true}, {"b", false}}, setRate, false, {"a?"}, 48000, 131072},
+        {"none locks: all asked, then all told",
+         {{"a", false}, {"b", false}}, setRate, true, {"a?", "b?", "a:rate=44100", "b:rate=44100"}, 44100, 131072},
+        {"the same value is told again", {{"a", false}},
+         [](KNStreamerAudioSettings& s) { return s.setSendingAudioWithError(true); }, true, {"a?", "a:sendingAudio=1"},
+         48000, 131072},
+        {"one observer added twice answers and hears twice", {{"a", false}, {"a", false}}, setRate, true,
+         {"a?", "a?", "a:rate=44100", "a:rate=44100"}, 44100, 131072},
+        {"the bitrate is never locked, and told", {{"a", true}},
+         [](KNStreamerAudioSettings& s) {
+             s.setOutputBitrate(64000);
+             return true;
+         },
+         true, {"a:bitrate=64000"}, 48000, 64000},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Log log;
+        auto settings = KNStreamerAudioSettings::defaultSettings();
+        std::map<std::string, std::shared_ptr<LoggingObserver>> made;
+        for (const auto& [name, locked] : row.observers) {
+            auto& observer = made[name];
+            if (!observer) observer = std::make_shared<LoggingObserver>(name, locked, log);
+            settings->addObserver(observer);
+        }
+        EXPECT_EQ(row.change(*settings), row.stored);
+        EXPECT_EQ(log, row.log);
+        EXPECT_EQ(settings->sampleRate(), row.rate);
+        EXPECT_EQ(settings->outputBitrate(), row.bitrate);
+        // One removal drops every occurrence.
+        for (const auto& [name, observer] : made) settings->removeObserver(observer);
+        log.clear();
+        EXPECT_TRUE(settings->setSampleRateWithError(32000));
+        EXPECT_EQ(log, Log{});
+    }
+}
+
+TEST(KNStreamerSettings, ALockOnlyObserverIsAskedButNeverTold) {
+    auto settings = KNStreamerAudioSettings::defaultSettings();
+    auto observer = std::make_shared<LockOnlyObserver>();
+    settings->addObserver(observer);
+    settings->setOutputBitrate(96000);
+    EXPECT_TRUE(settings->setChannelsNumberWithError(2));
+    EXPECT_EQ(observer->asked, 1);
+    EXPECT_EQ(settings->channelsNumber(), 2u);
+}
+
+TEST(KNStreamerSettings, ResolutionSizeFollowsTheTableOrTheCustomSizeWithoutInversion) {
+    Log log;
+    auto settings = KNStreamerVideoSettings::defaultSettings();
+    auto observer = std::make_shared<LoggingObserver>("a", false, log);
+    settings->addObserver(observer);
+    settings->setResolutionInverted(true);
+    EXPECT_EQ(settings->resolutionSize(), (platform::Size{1280, 720}));
+    EXPECT_TRUE(settings->setVideoFrameSizeWithError({1000, 500}));
+    EXPECT_TRUE(settings->setResolutionWithError(KNVideoFrameResolutionCustom));
+    EXPECT_EQ(settings->resolutionSize(), (platform::Size{1000, 500}));
+    settings->setResolution(12345);
+    EXPECT_EQ(settings->resolutionSize(), (platform::Size{0, 0}));
+    EXPECT_EQ(log, (Log{"a?", "a:size=1000x500", "a?"}));
+}
+
+TEST(KNStreamerSettings, AnObserverRemovingItselfWhileToldLeavesTheWalkWhole) {
+    Log log;
+    auto settings = KNStreamerSettings::defaultSettings();
+    auto leaving = std::make_shared<LoggingObserver>("a", false, log);
+    auto staying = std::make_shared<LoggingObserver>("b", false, log);
+    leaving->onTold = [&] {
+        settings->removeObserver(leaving);
+        settings->addObserver(staying);
+    };
+    settings->addObserver(leaving);
+    settings->addObserver(staying);
+    EXPECT_TRUE(settings->setLocalSaveWithError(true));
+    EXPECT_EQ(log, (Log{"a?", "b?", "a:localSave=1", "b:localSave=1"}));
+    log.clear();
+    leaving->onTold = nullptr;
+    EXPECT_TRUE(settings->setAdaptiveBitrateWithError(true));
+    EXPECT_EQ(log, (Log{"b?", "b?", "b:adaptive=1", "b:adaptive=1"}));
+}
+
+TEST(KNStreamerSettings, AnExpiredObserverIsSkippedAndNotKeptAlive) {
+    Log log;
+    auto settings = KNStreamerSettings::defaultSettings();
+    auto gone = std::make_shared<LoggingObserver>("gone", true, log);
+    std::weak_ptr<LoggingObserver> watch = gone;
+    settings->addObserver(gone);
+    gone.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(settings->setLocalSaveWithError(true));
+    EXPECT_EQ(log, Log{});
+    EXPECT_TRUE(settings->localSave());
+}
+
+}  // namespace

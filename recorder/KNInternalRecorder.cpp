@@ -219,13 +219,31 @@ void KNInternalRecorder::answerHeldStartOnMainQueue(bool success, std::shared_pt
     onMainQueue([completion = std::move(completion), success, error] { completion(success, error); });
 }
 
+// The claim and the holding of the completion are one step, so a stop claims a start together with
+// its completion: never one without the other.
+bool KNInternalRecorder::claimStart(Completion& completion) {
+    std::lock_guard lock(mutex_);
+    int64_t idle = KNRecorderStateIdle;
+    if (!recordingState_.compare_exchange_strong(idle, KNRecorderStateStarting)) return false;
+    startStreamCompletion_ = std::move(completion);
+    return true;
+}
+
+KNInternalRecorder::Completion KNInternalRecorder::claimStop(bool& claimed) {
+    std::lock_guard lock(mutex_);
+    const int64_t state = recordingState_.load();
+    claimed = state == KNRecorderStateStarting || state == KNRecorderStateStreaming;
+    if (!claimed) return nullptr;
+    recordingState_ = KNRecorderStateStopping;
+    return std::exchange(startStreamCompletion_, nullptr);
+}
+
 void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
     if (!hasInternetConnection()) {
         if (completion) completion(false, KNError::errorWithCodesMessage({11004}, "There is no internet connection"));
         return;
     }
-    int64_t idle = KNRecorderStateIdle;
-    if (!recordingState_.compare_exchange_strong(idle, KNRecorderStateStarting)) {
+    if (!claimStart(completion)) {
         if (completion) {
             completion(false, KNError::errorWithCodesMessage({11005}, "*** Recorder *** Recorder is already streaming."));
         }
@@ -233,30 +251,29 @@ void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
     }
     if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStarting);
     components_->setIdleTimerDisabled(true);
-    // Held before any destination is asked to connect: a fast connection must find it.
-    {
-        std::lock_guard lock(mutex_);
-        startStreamCompletion_ = std::move(completion);
-    }
     if (recorderType_ == 0) streamSourcesManager_->establishConnectionToAllSources();
     if (auto session = captureSession(); session && !session->isRunning()) session->startRunning();
     startEncoders();
     int64_t starting = KNRecorderStateStarting;
-    if (!recordingState_.compare_exchange_strong(starting, KNRecorderStateStreaming)) return;  // a stop won
+    {
+        std::lock_guard lock(mutex_);
+        if (!recordingState_.compare_exchange_strong(starting, KNRecorderStateStreaming)) return;  // a stop won
+    }
     if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStreaming);
     // A destination still connected from before never reports a first connection again.
     if (!streamSourcesManager_->connectedStreamSources().empty()) answerHeldStartOnMainQueue(true, nullptr);
 }
 
 void KNInternalRecorder::stopStreaming() {
-    int64_t state = recordingState_.load();
-    do {
-        if (state == KNRecorderStateIdle || state == KNRecorderStateStopping) return;
-    } while (!recordingState_.compare_exchange_weak(state, KNRecorderStateStopping));
+    bool claimed = false;
+    auto held = claimStop(claimed);
+    if (!claimed) return;
     if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStopping);
     // A destination connecting after this must not report success for a stream that ended.
-    answerHeldStartOnMainQueue(false, KNError::errorWithCodesMessage(
-                                          {11001}, "Streaming stopped before a destination connected."));
+    if (held) {
+        auto stopped = KNError::errorWithCodesMessage({11001}, "Streaming stopped before a destination connected.");
+        onMainQueue([held = std::move(held), stopped] { held(false, stopped); });
+    }
     if (!localSavingRequested_ && !(localSaver_ && localSaver_->started())) {
         nH264Encoder_->stopEncoding();
         nAACEncoder_->stopEncoding();

@@ -169,6 +169,8 @@ private:
     void setupCaptureSession();
     bool refuseWhileActive();
     std::shared_ptr<KNHubCaptureSession> captureSession() const;
+    bool claimStart(Completion& completion);
+    Completion claimStop(bool& claimed);
     Completion takeStartStreamCompletion();
     void answerHeldStartOnMainQueue(bool success, std::shared_ptr<KNError> error);
     void stopEncodersThen(std::function<void()> then);

@@ -1,7 +1,9 @@
 #pragma once
 // The stateless helper object. Its operations come in groups that the areas owning them define:
-// capture defines the video parameter tables (resolution, bitrate and video profile groups).
+// capture defines the video parameter tables (resolution, bitrate and video profile groups),
+// encoding the recording name.
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,4 +45,9 @@ public:
     std::string videoProfileLevelForResolution(int64_t resolution) const;
     // The High preset for a resolution without a row; whether the camera supports it is not asked.
     std::string sessionPressetForResolution(int64_t resolution) const;
+
+    // Extra features (encoding): the name of a new recording, "Stream rec d-MM-yyyy-HH:mm:ss" of
+    // the current time in UTC, whatever the locale and time zone.
+    std::string nameForLocalFile() const;
+    static std::string nameForLocalFileAtTime(std::time_t time);
 };

@@ -1,0 +1,94 @@
+// The real encoders through the saver into files that ffprobe and ffmpeg's decoder read.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "encoding/LocalSaverTestSupport.h"
+
+namespace {
+
+using savertest::number;
+
+struct Recording {
+    std::string path;
+    std::shared_ptr<KNError> error;
+    nlohmann::json info;
+};
+
+// Starts the saver once the encoders have run `before` seconds, records `seconds` more, stops.
+Recording record(savertest::Rig& rig, double before, double seconds) {
+    std::shared_ptr<KNError> startError;
+    std::shared_ptr<KNError> switchError;
+    EXPECT_TRUE(rig.startEncoders());
+    EXPECT_TRUE(rig.feedSeconds(before));
+    rig.settle();
+    rig.saver->setSavingEnabledError(true, &switchError);
+    rig.saver->startSavingStream([&](std::shared_ptr<KNError> e) { startError = e; });
+    savertest::drain(*rig.saver);
+    EXPECT_EQ(startError, nullptr);
+    EXPECT_TRUE(rig.saver->started());
+    EXPECT_TRUE(rig.feedSeconds(seconds));
+    rig.settle();
+    const auto stop = savertest::stopAndWait(*rig.saver);
+    rig.stopEncoders();
+    Recording recording{stop.url ? stop.url->filePath().value_or("") : "", stop.error, {}};
+    if (!recording.path.empty()) recording.info = savertest::probe(recording.path);
+    return recording;
+}
+
+nlohmann::json streamOfType(const nlohmann::json& info, const std::string& type) {
+    for (const auto& stream : info.value("streams", nlohmann::json::array()))
+        if (stream.value("codec_type", "") == type) return stream;
+    return nlohmann::json::object();
+}
+
+TEST(KNLocalSaverRecording, AudioAndVideoGiveAnMP4ThatStartsAtZeroAndDecodesCleanly) {
+    savertest::Rig rig(320, 240);
+    const auto recording = record(rig, 0, 3.0);
+    ASSERT_EQ(recording.error, nullptr);
+    EXPECT_EQ(std::filesystem::path(recording.path).extension(), ".mp4");
+    EXPECT_EQ(recording.info["format"]["format_name"], "mov,mp4,m4a,3gp,3g2,mj2");
+    const auto video = streamOfType(recording.info, "video");
+    const auto audio = streamOfType(recording.info, "audio");
+    EXPECT_EQ(video.value("codec_name", ""), "h264");
+    EXPECT_EQ(video.value("profile", ""), "Main");
+    EXPECT_EQ(video.value("width", 0), 320);
+    EXPECT_EQ(video.value("height", 0), 240);
+    EXPECT_EQ(audio.value("codec_name", ""), "aac");
+    EXPECT_EQ(audio.value("profile", ""), "LC");
+    EXPECT_DOUBLE_EQ(number(video["start_time"]), 0.0);
+    EXPECT_DOUBLE_EQ(number(audio["start_time"]), 0.0);
+    EXPECT_NEAR(number(video["duration"]), 3.0, 1.0 / savertest::kFps);
+    const double packets = number(audio["nb_read_packets"]);
+    const double delay = static_cast<double>(rig.saver->audioDecoderDelay());
+    EXPECT_NEAR(number(audio["duration"]), (packets * 1024 - delay) / savertest::kSampleRate, 0.002);
+    EXPECT_EQ(savertest::firstPacket(recording.path, "v").value("flags", "").substr(0, 1), "K");
+    EXPECT_EQ(savertest::decodeErrors(recording.path), "");
+}
+
+TEST(KNLocalSaverRecording, AudioOnlyGivesAnM4A) {
+    savertest::Rig rig;
+    std::shared_ptr<KNError> error;
+    rig.saver->setSavingAudioAndVideoError(true, false, &error);
+    ASSERT_EQ(error, nullptr);
+    const auto recording = record(rig, 0, 1.0);
+    ASSERT_EQ(recording.error, nullptr);
+    EXPECT_EQ(std::filesystem::path(recording.path).extension(), ".m4a");
+    EXPECT_EQ(recording.info["format"]["tags"].value("major_brand", ""), "M4A ");
+    EXPECT_EQ(recording.info["streams"].size(), 1u);
+    EXPECT_EQ(streamOfType(recording.info, "audio").value("codec_name", ""), "aac");
+    EXPECT_EQ(savertest::decodeErrors(recording.path), "");
+}
+
+TEST(KNLocalSaverRecording, AStartInTheMiddleOfAGroupOpensOnTheNextKeyFrame) {
+    savertest::Rig rig(320, 240, 45);  // key frames at 0, 1.5 s, 3 s
+    const auto recording = record(rig, 1.0, 2.0);
+    ASSERT_EQ(recording.error, nullptr);
+    const auto first = savertest::firstPacket(recording.path, "v");
+    EXPECT_EQ(first.value("flags", "").substr(0, 1), "K");
+    EXPECT_DOUBLE_EQ(number(first["pts_time"]), 0.0);
+    EXPECT_NEAR(number(streamOfType(recording.info, "video")["duration"]), 1.5, 1.0 / savertest::kFps);
+    EXPECT_EQ(savertest::decodeErrors(recording.path), "");
+}
+
+}  // namespace

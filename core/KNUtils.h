@@ -1,7 +1,7 @@
 #pragma once
 // The stateless helper object. Its operations come in groups that the areas owning them define:
-// capture defines the video parameter tables (resolution, bitrate and video profile groups),
-// encoding the recording name.
+// capture defines the video parameter tables (resolution, bitrate and video profile groups) and the
+// camera/microphone authorization and orientation queries, encoding the recording name.
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -50,4 +50,17 @@ public:
     // the current time in UTC, whatever the locale and time zone.
     std::string nameForLocalFile() const;
     static std::string nameForLocalFileAtTime(std::time_t time);
+
+    // Capture device authorization (capture): 0 not determined, 1 restricted, 2 denied, 3 authorized.
+    int64_t microphoneStatus() const;
+    int64_t cameraStatus() const;
+    bool hasAccessToMicrophone() const;
+    bool hasDeterminedAccessToMicrophone() const;
+    bool hasAccessToCamera() const;
+    bool hasDeterminedAccessToCamera() const;
+
+    // Video orientation (capture): the status bar's orientation, and the capture orientation that
+    // matches it (portrait for an unknown one).
+    int64_t currentStatusBarOrientation() const;
+    int64_t currentCaptureVideoOrientation() const;
 };

@@ -1,0 +1,48 @@
+#include "platform/capture/CaptureDeviceRegistry.h"
+
+#include <cstdlib>
+
+#include "platform/capture/SyntheticCaptureDevice.h"
+
+namespace platform {
+
+CaptureDeviceRegistry& CaptureDeviceRegistry::shared() {
+    static CaptureDeviceRegistry registry;
+    return registry;
+}
+
+std::vector<std::shared_ptr<CaptureDevice>> CaptureDeviceRegistry::devices() {
+    std::lock_guard lock(mutex_);
+    if (devices_) return *devices_;
+    const char* chosen = std::getenv("KESTRUNE_CAPTURE_BACKEND");
+    const std::string wanted = chosen ? chosen : "";
+    std::vector<std::shared_ptr<CaptureDevice>> found;
+    if (wanted == "v4l2" || !found.empty()) {
+        backend_ = "v4l2";
+    } else {
+        backend_ = "synthetic";
+        found = {SyntheticCaptureDevice::phoneBackCamera(), SyntheticCaptureDevice::phoneFrontCamera()};
+    }
+    devices_ = found;
+    return found;
+}
+
+std::string CaptureDeviceRegistry::backend() {
+    devices();
+    std::lock_guard lock(mutex_);
+    return backend_;
+}
+
+void CaptureDeviceRegistry::setDevices(std::vector<std::shared_ptr<CaptureDevice>> devices) {
+    std::lock_guard lock(mutex_);
+    devices_ = std::move(devices);
+    backend_ = "host";
+}
+
+void CaptureDeviceRegistry::reset() {
+    std::lock_guard lock(mutex_);
+    devices_.reset();
+    backend_.clear();
+}
+
+}  // namespace platform

@@ -377,7 +377,13 @@ public:
     std::string nameForLocalFile() override { return KNUtils::utils()->nameForLocalFile(); }
     void addVideoToLibrary(const std::filesystem::path& file,
                            std::function<void(bool success, std::shared_ptr<KNError> error)> done) override {
-        KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(platform::URL::fromFilePath(file.string()), std::move(done));
+        // The saver named the file itself, so its path always makes a file URL.
+        auto url = platform::URL::fromFilePath(file.string());
+        if (!url) {
+            if (done) done(false, nullptr);
+            return;
+        }
+        KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(*url, std::move(done));
     }
 };
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "kestrune/KNRecorderState.h"
 #include "kestrune/KNTypes.h"
 #include "recorder/KNInternalRecorderComponents.h"
 #include "recorder/KNInternalRecorderDelegate.h"
@@ -24,13 +25,6 @@ class KNInfo;
 class KNRecorderSettings;
 class KNStreamInfo;
 class KNWarning;
-
-enum KNRecorderState : int64_t {
-    KNRecorderStateIdle = 0,
-    KNRecorderStateStreaming = 1,
-    KNRecorderStateStarting = 2,
-    KNRecorderStateStopping = 3,
-};
 
 class KNInternalRecorder : public KNHubCaptureListener,
                            public KNH264EncoderDelegate,
@@ -67,6 +61,8 @@ public:
     void startStreamingWithCompletion(Completion completion);
     void stopStreaming();
     bool isActive() const { return recordingState_.load() != KNRecorderStateIdle; }
+    // The camera the live controls act on; null after endSession() or without a camera.
+    std::shared_ptr<KNHubCaptureSession> currentCaptureSession() const { return captureSession(); }
     bool hasInternetConnection();
     void changeRecordingState(int64_t state);
     void forwardInfo(const std::shared_ptr<KNInfo>& info);

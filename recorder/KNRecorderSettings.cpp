@@ -5,7 +5,7 @@
 
 #include "core/KNNumeric.h"
 #include "core/KNUtils.h"
-#include "kestrune/KNAudioDefaults.h"
+#include "platform/audio/AudioSession.h"
 
 const int64_t kKNRecorderSettingsDefaultKeyFrameInterval = 45;
 
@@ -23,11 +23,12 @@ std::function<double()>& sampleRateSource() {
     return source;
 }
 
-// Until the platform's audio session is wired in, its rate is the one the microphone opens with.
 double audioSessionSampleRate() {
-    std::lock_guard lock(sampleRateSourceMutex());
-    if (sampleRateSource()) return sampleRateSource()();
-    return static_cast<double>(kKNAudioSampleRate);
+    {
+        std::lock_guard lock(sampleRateSourceMutex());
+        if (sampleRateSource()) return sampleRateSource()();
+    }
+    return platform::AudioSession::shared()->sampleRate();
 }
 
 // A dimension an archive can't honestly describe (not a number, infinite, negative or beyond any

@@ -81,6 +81,8 @@ public:
     void adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond);
     uint64_t adaptAudioToBandwidthEstimation(uint64_t bitsPerSecond);
     void videoEncoderSettingsValidatorDidAdjustBitrate(int64_t bitrate);
+    // The video bit rate adaptive bitrate last gave the encoder; 0 before its first choice.
+    int64_t adaptedVideoBitrate() const { return adaptedVideoBitrate_.load(); }
     KNHubStreamSources::Sources streamSources() const;
     std::shared_ptr<KNStreamSource> addStreamingSourceWithInfo(std::shared_ptr<KNStreamInfo> info);
     void removeStreamingSourceWithInfo(const std::shared_ptr<KNStreamSource>& source);
@@ -195,6 +197,7 @@ private:
     std::atomic<int64_t> keyFrameInterval_{0};
     std::atomic<int64_t> audioSampleRate_{0};
     std::atomic<int64_t> audioBitrate_{80000};
+    std::atomic<int64_t> adaptedVideoBitrate_{0};
     // Capture-session events count only until endSession().
     std::atomic<bool> observingCaptureSession_{false};
     // A saver start was asked for and no stop, write failure or failed start has ended it yet.

@@ -19,6 +19,7 @@
 #include "platform/media/SampleBuffer.h"
 #include "transport/KNStreamSourcesManager.h"
 
+class KNCaptureSession;
 class KNError;
 
 // Where camera frames and microphone audio arrive, and the capture side's events.
@@ -55,6 +56,8 @@ public:
     virtual bool changeFrameRate(int64_t framesPerSecond) = 0;
     virtual bool updateVideoOrientation(int64_t orientation) = 0;
     virtual bool changeTorchMode(int64_t mode) = 0;
+    // The camera side behind this face, for the controls the recorder adds; null for a stand-in.
+    virtual std::shared_ptr<KNCaptureSession> captureSessionObject() const { return nullptr; }
 };
 
 class KNHubAudioCapture {

@@ -6,7 +6,7 @@
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "recorder/KNInternalRecorder.h"
-#include "recorder/KNRecorderCameraControls.h"
+#include "recorder/KNRecorderCamera.h"
 
 namespace {
 
@@ -17,7 +17,11 @@ void answer(const KNRecorder::Completion& completion, std::shared_ptr<KNError> e
 }
 
 std::shared_ptr<KNRecorderCameraControls> cameraControls(const KNInternalRecorder& hub) {
-    return std::dynamic_pointer_cast<KNRecorderCameraControls>(hub.currentCaptureSession());
+    const auto session = hub.currentCaptureSession();
+    if (!session) return nullptr;
+    if (auto controls = std::dynamic_pointer_cast<KNRecorderCameraControls>(session)) return controls;
+    auto capture = session->captureSessionObject();
+    return capture ? std::make_shared<KNRecorderCamera>(std::move(capture)) : nullptr;
 }
 
 std::shared_ptr<KNError> torchLevelError(const KNRecorderCameraControls::TorchLevelOutcome& outcome) {
@@ -197,6 +201,8 @@ std::shared_ptr<platform::CaptureSession> KNRecorder::currentSession() const {
 void KNRecorder::activateFeatureAdaptiveBitRate(std::shared_ptr<KNError>* /*error*/) {
     internalRecorder_->startAdaptiveBitrateService();
 }
+
+int64_t KNRecorder::adaptiveVideoBitrate() const { return internalRecorder_->adaptedVideoBitrate(); }
 
 void KNRecorder::deactivateFeatureAdaptiveBitRate() {
     {

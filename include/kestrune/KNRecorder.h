@@ -102,6 +102,8 @@ public:
 
     // --- Extra features.
     void activateFeatureAdaptiveBitRate(std::shared_ptr<KNError>* error = nullptr);
+    // Bits per second adaptive bitrate last gave the video encoder; 0 before its first choice.
+    int64_t adaptiveVideoBitrate() const;
     void deactivateFeatureAdaptiveBitRate();
     void activateFeatureSaveLocally(std::shared_ptr<KNError>* error = nullptr);
     void deactivateFeatureSaveLocally(std::shared_ptr<KNError>* error = nullptr);

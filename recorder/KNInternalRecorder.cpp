@@ -78,8 +78,9 @@ void KNInternalRecorder::setupReachability() {
     reachability_->startMonitoring([weak = weak_from_this()](KNNetworkStatus status) {
         auto self = weak.lock();
         if (!self) return;
-        if (status == KNNetworkStatusNotReachable) onMainQueue([self] { self->stopStreaming(); });
+        // The status first: a main queue that runs at once must not report the stop before it.
         self->forwardDidChangeNetworkStatus(status);
+        if (status == KNNetworkStatusNotReachable) onMainQueue([self] { self->stopStreaming(); });
     });
 }
 

@@ -310,6 +310,13 @@ inline bool runMainUntil(const std::function<bool()>& predicate) {
     return platform::RunLoop::main().runUntil(predicate, std::chrono::seconds(10));
 }
 
+// Runs what the main queue holds now.
+inline void drainMainQueue() {
+    auto drained = std::make_shared<std::atomic<bool>>(false);
+    platform::DispatchQueue::main()->async([drained] { *drained = true; });
+    runMainUntil([drained] { return drained->load(); });
+}
+
 class HubTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -320,11 +327,6 @@ protected:
         if (hub) hub->endSession();
         drainMainQueue();
         fakes->saver->queue->sync([] {});
-    }
-    static void drainMainQueue() {
-        auto drained = std::make_shared<std::atomic<bool>>(false);
-        platform::DispatchQueue::main()->async([drained] { *drained = true; });
-        runMainUntil([drained] { return drained->load(); });
     }
     std::shared_ptr<FakeComponents> fakes = std::make_shared<FakeComponents>();
     LogPtr log = fakes->log;

@@ -4,6 +4,7 @@
 
 #include "core/KNConverter.h"
 #include "core/KNUtils.h"
+#include "kestrune/KNCaptureVideoView.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -133,6 +134,8 @@ std::shared_ptr<KNRecorder> KNRecorder::setupWithView(std::shared_ptr<platform::
 
 void KNRecorder::prepareToRecord() {
     internalRecorder_->setInternalRecorderDelegate(hubEvents_);
+    installPreview();
+    attachTapToFocus();
     internalRecorder_->setupWithStreamInfo(info());
     internalRecorder_->setupWithSettings(settings());
     internalRecorder_->startCamera();
@@ -174,7 +177,11 @@ void KNRecorder::takeSnapshot(SnapshotCompletion completion) {
         });
 }
 
-void KNRecorder::endSession() { internalRecorder_->endSession(); }
+void KNRecorder::endSession() {
+    internalRecorder_->endSession();
+    std::lock_guard lock(mutex_);
+    if (preview_) preview_->removeFromSuperview();
+}
 
 bool KNRecorder::isActive() const { return internalRecorder_->isActive(); }
 
@@ -261,4 +268,5 @@ void KNRecorder::statusBarWillChangeOrientation(int64_t interfaceOrientation) {
     std::fprintf(stderr, "*** KNRecorder *** Will change orientation to: %ld\n", static_cast<long>(interfaceOrientation));
     internalRecorder_->updateVideoOrientationForOrientation(
         KNConverter::converter()->videoOrientationForInterfaceOrientation(interfaceOrientation));
+    followOrientationInPreview();
 }

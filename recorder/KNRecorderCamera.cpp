@@ -75,3 +75,9 @@ bool KNRecorderCamera::setZoom(double factor) {
 std::shared_ptr<platform::CaptureDevice> KNRecorderCamera::currentCamera() const { return capture_->currentCamera(); }
 
 std::shared_ptr<platform::CaptureSession> KNRecorderCamera::session() const { return capture_->session(); }
+
+std::shared_ptr<platform::CaptureDeviceInput> KNRecorderCamera::videoInput() const { return capture_->videoInput(); }
+
+std::shared_ptr<platform::CaptureVideoDataOutput> KNRecorderCamera::captureVideoOutput() const {
+    return capture_->videoOutput();
+}

@@ -23,6 +23,8 @@ public:
     bool setZoom(double factor) override;
     std::shared_ptr<platform::CaptureDevice> currentCamera() const override;
     std::shared_ptr<platform::CaptureSession> session() const override;
+    std::shared_ptr<platform::CaptureDeviceInput> videoInput() const override;
+    std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const override;
 
 private:
     const std::shared_ptr<KNCaptureSession> capture_;

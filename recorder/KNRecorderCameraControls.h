@@ -10,7 +10,9 @@
 
 namespace platform {
 class CaptureDevice;
+class CaptureDeviceInput;
 class CaptureSession;
+class CaptureVideoDataOutput;
 }  // namespace platform
 
 class KNRecorderCameraControls {
@@ -38,4 +40,6 @@ public:
     virtual bool setZoom(double factor) = 0;
     virtual std::shared_ptr<platform::CaptureDevice> currentCamera() const = 0;
     virtual std::shared_ptr<platform::CaptureSession> session() const = 0;
+    virtual std::shared_ptr<platform::CaptureDeviceInput> videoInput() const = 0;
+    virtual std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const = 0;
 };

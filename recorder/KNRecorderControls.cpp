@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "capture/CameraFocusManager.h"
+#include "kestrune/KNCaptureVideoView.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -169,6 +170,7 @@ void KNRecorder::changeAudioBitrate(int64_t /*bitrate*/, Completion /*completion
 void KNRecorder::changeVideoOrientation(int64_t orientation) {
     if (const auto settings = this->settings()) settings->setVideoOrientation(orientation);
     internalRecorder_->updateVideoOrientationForOrientation(orientation);
+    followOrientationInPreview();
 }
 
 platform::Range KNRecorder::getZoomRange() const {
@@ -230,15 +232,42 @@ void KNRecorder::removeStreamingSource(const std::shared_ptr<KNStreamSource>& so
     internalRecorder_->removeStreamingSourceWithInfo(source);
 }
 
+void KNRecorder::installPreview() {
+    const auto controls = cameraControls(*internalRecorder_);
+    const auto session = controls ? controls->session() : nullptr;
+    std::lock_guard lock(mutex_);
+    if (!view_ || !session) return;
+    if (!preview_) preview_ = KNCaptureVideoView::viewWithFrameSession(view_->bounds(), session);
+    view_->addSubview(preview_);
+    preview_->bindToParent();
+}
+
+void KNRecorder::attachTapToFocus() {
+    const auto controls = cameraControls(*internalRecorder_);
+    std::lock_guard lock(mutex_);
+    if (!focusManager_ || !preview_ || !controls) return;
+    focusManager_->addTapToFocusFeatureForPreviewVideoPreviewLayerAndVideoCpatureInput(
+        preview_, preview_->previewLayer(), controls->videoInput());
+}
+
+void KNRecorder::followOrientationInPreview() {
+    const auto controls = cameraControls(*internalRecorder_);
+    std::lock_guard lock(mutex_);
+    if (preview_ && controls) preview_->updateVideoOrientationForVideoOutput(controls->captureVideoOutput());
+}
+
 void KNRecorder::activateFeatureTapToFocus(Completion completion) {
     {
         std::lock_guard lock(mutex_);
+        // One manager at a time: the earlier one lets go of the preview first.
+        if (focusManager_) focusManager_->removeTapToFocus();
         focusManager_ = CameraFocusManager::create();
     }
+    attachTapToFocus();
     answer(completion, nullptr);
 }
 
 void KNRecorder::deactivateFeatureTapToFocus() {
     std::lock_guard lock(mutex_);
-    focusManager_.reset();
+    if (focusManager_) focusManager_->removeTapToFocus();
 }

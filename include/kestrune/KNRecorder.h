@@ -24,6 +24,7 @@
 #include "platform/Range.h"
 
 class CameraFocusManager;
+class KNCaptureVideoView;
 class KNError;
 class KNInternalRecorder;
 class KNRecorderSettings;
@@ -63,7 +64,7 @@ public:
     // Kilobytes sent in the last second over all destinations, as last reported.
     uint64_t currentBitrate() const { return currentBitrate_.load(); }
 
-    // Keeps the view the preview goes into at prepareToRecord(); answers the recorder.
+    // Keeps the view the camera preview goes into at prepareToRecord(); answers the recorder.
     std::shared_ptr<KNRecorder> setupWithView(std::shared_ptr<platform::View> view);
     // Preview into the view, the destination, the settings, then the camera starts.
     void prepareToRecord();
@@ -112,6 +113,7 @@ public:
     std::shared_ptr<KNStreamSource> addStreamingSource(std::shared_ptr<KNStreamInfo> info);
     // Closes that destination's connection and forgets it.
     void removeStreamingSource(const std::shared_ptr<KNStreamSource>& source);
+    // Taps on the preview focus and expose there; a long press locks both.
     void activateFeatureTapToFocus(Completion completion = {});
     void deactivateFeatureTapToFocus();
 
@@ -161,6 +163,9 @@ private:
     void subscribeToStatusBarOrientationNotifications();
     void unsubscribeFromStatusBarOrientationNotifications();
     void statusBarWillChangeOrientation(int64_t interfaceOrientation);
+    void installPreview();
+    void attachTapToFocus();
+    void followOrientationInPreview();
     void startTimer();
     void startRecordingTimer();
     Completion writingSetting(Completion completion, std::function<void(KNRecorderSettings&)> write);
@@ -181,4 +186,5 @@ private:
     std::shared_ptr<platform::View> view_;
     std::shared_ptr<void> bitrateService_;
     std::shared_ptr<CameraFocusManager> focusManager_;
+    std::shared_ptr<KNCaptureVideoView> preview_;
 };

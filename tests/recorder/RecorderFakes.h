@@ -59,6 +59,8 @@ struct FakeCamera : FakeCapture, KNRecorderCameraControls {
     }
     std::shared_ptr<platform::CaptureDevice> currentCamera() const override { return nullptr; }
     std::shared_ptr<platform::CaptureSession> session() const override { return nullptr; }
+    std::shared_ptr<platform::CaptureDeviceInput> videoInput() const override { return nullptr; }
+    std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const override { return nullptr; }
 
     CameraScript script;
     double zoom = 1.0;

@@ -301,13 +301,8 @@ void KNLocalSaver::writeEncodedAudioDurationPresentationTime(Bytes data, MediaTi
 void KNLocalSaver::writeAudioOnQueue(const Bytes& data, MediaTime duration, MediaTime presentationTime) {
     if (firstAudioPacketTimeValue_.load() == -1) {
         firstAudioTime_ = presentationTime;
-        lastAudioTime_ = MediaTime::invalid();
         firstAudioPacketTimeValue_.store(presentationTime.value);
     }
-    // Two microphone chunks stamped in the same millisecond give one time twice; the file can't
-    // take the second, and losing one packet beats failing the whole recording.
-    if (lastAudioTime_.isValid() && presentationTime <= lastAudioTime_) return;
-    lastAudioTime_ = presentationTime;
     const platform::SampleTiming timing{duration, presentationTime - firstAudioTime_, MediaTime::invalid()};
     // The block refers to the packet's bytes and keeps them alive as long as the sample lives.
     auto block = platform::BlockBuffer::createSharing(data);

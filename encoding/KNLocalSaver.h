@@ -125,6 +125,5 @@ private:
     // Queue-only: the first packets' whole times, so that a later packet in another time scale
     // is still rebased right.
     platform::MediaTime firstAudioTime_;
-    platform::MediaTime lastAudioTime_;
     platform::MediaTime firstVideoTime_;
 };

@@ -92,28 +92,3 @@ TEST(KNLocalSaverRecording, AStartInTheMiddleOfAGroupOpensOnTheNextKeyFrame) {
 }
 
 }  // namespace
-
-// Two microphone chunks stamped in the same millisecond: the second packet is left out, the
-// recording goes on and finishes cleanly.
-TEST(KNLocalSaverRecording, ARepeatedAudioTimeLeavesOnePacketOutInsteadOfFailing) {
-    savertest::Rig rig;
-    std::shared_ptr<KNError> error;
-    rig.saver->setSavingAudioAndVideoError(true, false, &error);
-    ASSERT_TRUE(rig.startEncoders());
-    rig.settle();
-    rig.saver->setSavingEnabledError(true, &error);
-    rig.saver->startSavingStream([](std::shared_ptr<KNError>) {});
-    savertest::drain(*rig.saver);
-    for (int chunk = 0; chunk < 40; ++chunk) {
-        if (chunk == 20) --rig.audioChunks;
-        rig.feedAudioChunk();
-    }
-    rig.settle();
-    const auto stop = savertest::stopAndWait(*rig.saver);
-    rig.stopEncoders();
-
-    ASSERT_EQ(stop.error, nullptr);
-    const auto calls = rig.delegate->calls();
-    EXPECT_EQ(std::ranges::count(calls, std::string("audio failed: Failed to append audio sample")), 0);
-    EXPECT_EQ(savertest::decodeErrors(stop.url->filePath().value_or("")), "");
-}

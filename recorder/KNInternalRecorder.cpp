@@ -197,8 +197,36 @@ void KNInternalRecorder::endSession() {
     if (session) {
         session->stopCapture();
         session->removeAllInputsAndOutputs();
+        session->removePreview();
     }
     setCurrentRecorder(nullptr);
+}
+
+void KNInternalRecorder::setupWithCaptureView(const std::shared_ptr<platform::View>& view) {
+    if (auto session = captureSession()) session->changePreview(view);
+}
+
+void KNInternalRecorder::addTapToFocusFeatureWithManager(std::shared_ptr<CameraFocusManager> manager) {
+    if (auto session = captureSession()) session->attachTapToFocus(std::move(manager));
+}
+
+void KNInternalRecorder::removeTapToFocusFeature() {
+    if (auto session = captureSession()) session->attachTapToFocus(nullptr);
+}
+
+platform::Range KNInternalRecorder::getZoomRange() const {
+    const auto session = captureSession();
+    return session ? session->getZoomRange() : platform::Range{1, 1};
+}
+
+double KNInternalRecorder::getZoom() const {
+    const auto session = captureSession();
+    return session ? session->getZoom() : 0.0;
+}
+
+void KNInternalRecorder::setZoomError(double zoom, std::shared_ptr<KNError>* error) {
+    if (auto session = captureSession()) return session->setZoomError(zoom, error);
+    if (error) *error = KNError::errorWithCodesMessage({2002}, "Could not set camera zoom");
 }
 
 bool KNInternalRecorder::hasInternetConnection() { return !reachability_ || reachability_->isReachable(); }

@@ -56,6 +56,13 @@ public:
     bool setupWithSettings(std::shared_ptr<KNRecorderSettings> settings);
     void startCamera();
     void endSession();
+    void setupWithCaptureView(const std::shared_ptr<platform::View>& view);
+    void addTapToFocusFeatureWithManager(std::shared_ptr<CameraFocusManager> manager);
+    void removeTapToFocusFeature();
+    // After endSession() these answer as without a camera.
+    platform::Range getZoomRange() const;
+    double getZoom() const;
+    void setZoomError(double zoom, std::shared_ptr<KNError>* error);
 
     // Streaming.
     void startStreamingWithCompletion(Completion completion);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "capture/CameraFocusManager.h"
 #include "capture/KNAudioCapture.h"
 #include "capture/KNCaptureSession.h"
 #include "capture/KNVideoEncoderSettingsValidator.h"
@@ -12,6 +13,7 @@
 #include "encoding/KNH264Encoder.h"
 #include "encoding/KNLocalSaver.h"
 #include "kestrune/KNAssetsLibrary.h"
+#include "kestrune/KNCaptureVideoView.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNTypes.h"
 #include "platform/NotificationCenter.h"
@@ -191,6 +193,33 @@ public:
         device->unlockForConfiguration();
         return applied;
     }
+    void changePreview(const std::shared_ptr<platform::View>& hostView) override {
+        if (preview_) {
+            preview_->removeFromSuperview();
+        } else {
+            preview_ = KNCaptureVideoView::viewWithFrameSession(hostView ? hostView->frame() : platform::Rect{},
+                                                                capture_->session());
+        }
+        if (hostView) hostView->addSubview(preview_);
+        preview_->bindToParent();
+        preview_->updateVideoOrientationForVideoOutput(capture_->videoOutput());
+        if (focus_) {
+            focus_->removeTapToFocus();
+            attachFocus();
+        }
+    }
+    void removePreview() override {
+        if (preview_) preview_->removeFromSuperview();
+        preview_.reset();
+    }
+    void attachTapToFocus(std::shared_ptr<CameraFocusManager> manager) override {
+        if (focus_) focus_->removeTapToFocus();
+        focus_ = std::move(manager);
+        if (focus_) attachFocus();
+    }
+    platform::Range getZoomRange() const override { return capture_->getZoomRange(); }
+    double getZoom() const override { return capture_->getZoom(); }
+    void setZoomError(double zoom, std::shared_ptr<KNError>* error) override { capture_->setZoomError(zoom, error); }
     void captureOutputDidOutputSampleBufferFromConnection(const std::shared_ptr<platform::CaptureVideoDataOutput>& output,
                                                           const std::shared_ptr<platform::SampleBuffer>& sampleBuffer,
                                                           const std::shared_ptr<platform::CaptureConnection>&) override {
@@ -198,6 +227,10 @@ public:
     }
 
 private:
+    void attachFocus() {
+        focus_->addTapToFocusFeatureForPreviewVideoPreviewLayerAndVideoCpatureInput(
+            preview_, preview_ ? preview_->previewLayer() : nullptr, capture_->videoInput());
+    }
     static std::string errorText(const platform::Notification& notification) {
         const auto found = notification.userInfo.find(platform::kCaptureSessionErrorKey);
         if (found == notification.userInfo.end()) return "(null)";
@@ -214,6 +247,8 @@ private:
     const std::shared_ptr<KNCaptureSession> capture_;
     std::weak_ptr<KNHubCaptureListener> listener_;
     std::vector<platform::NotificationCenter::Token> tokens_;
+    std::shared_ptr<KNCaptureVideoView> preview_;
+    std::shared_ptr<CameraFocusManager> focus_;
 };
 
 class AudioCapture final : public KNHubAudioCapture, public KNAudioCaptureDelegate {

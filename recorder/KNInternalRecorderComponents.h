@@ -15,12 +15,17 @@
 #include "encoding/KNH264EncoderDelegate.h"
 #include "kestrune/KNReachability.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Range.h"
 #include "platform/media/MediaTime.h"
 #include "platform/media/SampleBuffer.h"
 #include "transport/KNStreamSourcesManager.h"
 
+class CameraFocusManager;
 class KNCaptureSession;
 class KNError;
+namespace platform {
+class View;
+}  // namespace platform
 
 // Where camera frames and microphone audio arrive, and the capture side's events.
 class KNHubCaptureListener {
@@ -56,6 +61,14 @@ public:
     virtual bool changeFrameRate(int64_t framesPerSecond) = 0;
     virtual bool updateVideoOrientation(int64_t orientation) = 0;
     virtual bool changeTorchMode(int64_t mode) = 0;
+    // The preview: made on first use, moved into `hostView` (null: a zero frame, no parent), its
+    // orientation following the video output's; tap-to-focus, when attached, goes with it.
+    virtual void changePreview(const std::shared_ptr<platform::View>& hostView) = 0;
+    virtual void removePreview() = 0;
+    virtual void attachTapToFocus(std::shared_ptr<CameraFocusManager> manager) = 0;
+    virtual platform::Range getZoomRange() const = 0;
+    virtual double getZoom() const = 0;
+    virtual void setZoomError(double zoom, std::shared_ptr<KNError>* error) = 0;
     // The camera side behind this face, for the controls the recorder adds; null for a stand-in.
     virtual std::shared_ptr<KNCaptureSession> captureSessionObject() const { return nullptr; }
 };

@@ -4,7 +4,6 @@
 
 #include "core/KNConverter.h"
 #include "core/KNUtils.h"
-#include "kestrune/KNCaptureVideoView.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -134,8 +133,12 @@ std::shared_ptr<KNRecorder> KNRecorder::setupWithView(std::shared_ptr<platform::
 
 void KNRecorder::prepareToRecord() {
     internalRecorder_->setInternalRecorderDelegate(hubEvents_);
-    installPreview();
-    attachTapToFocus();
+    std::shared_ptr<platform::View> view;
+    {
+        std::lock_guard lock(mutex_);
+        view = view_;
+    }
+    internalRecorder_->setupWithCaptureView(view);
     internalRecorder_->setupWithStreamInfo(info());
     internalRecorder_->setupWithSettings(settings());
     internalRecorder_->startCamera();
@@ -177,11 +180,7 @@ void KNRecorder::takeSnapshot(SnapshotCompletion completion) {
         });
 }
 
-void KNRecorder::endSession() {
-    internalRecorder_->endSession();
-    std::lock_guard lock(mutex_);
-    if (preview_) preview_->removeFromSuperview();
-}
+void KNRecorder::endSession() { internalRecorder_->endSession(); }
 
 bool KNRecorder::isActive() const { return internalRecorder_->isActive(); }
 
@@ -268,5 +267,4 @@ void KNRecorder::statusBarWillChangeOrientation(int64_t interfaceOrientation) {
     std::fprintf(stderr, "*** KNRecorder *** Will change orientation to: %ld\n", static_cast<long>(interfaceOrientation));
     internalRecorder_->updateVideoOrientationForOrientation(
         KNConverter::converter()->videoOrientationForInterfaceOrientation(interfaceOrientation));
-    followOrientationInPreview();
 }

@@ -62,22 +62,7 @@ bool KNRecorderCamera::isResolutionSupported(int64_t resolution) const {
     return device && ::isResolutionSupported(*device, resolution);
 }
 
-platform::Range KNRecorderCamera::getZoomRange() const { return capture_->getZoomRange(); }
-
-double KNRecorderCamera::getZoom() const { return capture_->getZoom(); }
-
-bool KNRecorderCamera::setZoom(double factor) {
-    std::shared_ptr<KNError> error;
-    capture_->setZoomError(factor, &error);
-    return error == nullptr;
-}
-
 std::shared_ptr<platform::CaptureDevice> KNRecorderCamera::currentCamera() const { return capture_->currentCamera(); }
 
 std::shared_ptr<platform::CaptureSession> KNRecorderCamera::session() const { return capture_->session(); }
 
-std::shared_ptr<platform::CaptureDeviceInput> KNRecorderCamera::videoInput() const { return capture_->videoInput(); }
-
-std::shared_ptr<platform::CaptureVideoDataOutput> KNRecorderCamera::captureVideoOutput() const {
-    return capture_->videoOutput();
-}

@@ -18,13 +18,8 @@ public:
     TorchLevelOutcome setTorchModeOnWithLevel(float level) override;
     bool isFrameRateSupported(int64_t frameRate) const override;
     bool isResolutionSupported(int64_t resolution) const override;
-    platform::Range getZoomRange() const override;
-    double getZoom() const override;
-    bool setZoom(double factor) override;
     std::shared_ptr<platform::CaptureDevice> currentCamera() const override;
     std::shared_ptr<platform::CaptureSession> session() const override;
-    std::shared_ptr<platform::CaptureDeviceInput> videoInput() const override;
-    std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const override;
 
 private:
     const std::shared_ptr<KNCaptureSession> capture_;

@@ -1,18 +1,14 @@
 #pragma once
 // The camera controls the recorder needs beyond what the pipeline's capture session answers: the
-// torch, zoom, presence and capability queries. A capture session that also implements this face
-// gets them; one that doesn't answers as a camera without torch or zoom.
+// torch, presence and capability queries. A capture session that also implements this face gets
+// them; one that doesn't answers as a camera without torch.
 #include <cstdint>
 #include <memory>
 #include <optional>
 
-#include "platform/Range.h"
-
 namespace platform {
 class CaptureDevice;
-class CaptureDeviceInput;
 class CaptureSession;
-class CaptureVideoDataOutput;
 }  // namespace platform
 
 class KNRecorderCameraControls {
@@ -34,12 +30,6 @@ public:
     virtual TorchLevelOutcome setTorchModeOnWithLevel(float level) = 0;
     virtual bool isFrameRateSupported(int64_t frameRate) const = 0;
     virtual bool isResolutionSupported(int64_t resolution) const = 0;
-    virtual platform::Range getZoomRange() const = 0;
-    virtual double getZoom() const = 0;
-    // False without a camera or when it can't be locked.
-    virtual bool setZoom(double factor) = 0;
     virtual std::shared_ptr<platform::CaptureDevice> currentCamera() const = 0;
     virtual std::shared_ptr<platform::CaptureSession> session() const = 0;
-    virtual std::shared_ptr<platform::CaptureDeviceInput> videoInput() const = 0;
-    virtual std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const = 0;
 };

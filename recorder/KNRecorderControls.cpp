@@ -2,7 +2,6 @@
 #include <cmath>
 
 #include "capture/CameraFocusManager.h"
-#include "kestrune/KNCaptureVideoView.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -170,24 +169,17 @@ void KNRecorder::changeAudioBitrate(int64_t /*bitrate*/, Completion /*completion
 void KNRecorder::changeVideoOrientation(int64_t orientation) {
     if (const auto settings = this->settings()) settings->setVideoOrientation(orientation);
     internalRecorder_->updateVideoOrientationForOrientation(orientation);
-    followOrientationInPreview();
 }
 
-platform::Range KNRecorder::getZoomRange() const {
-    const auto controls = cameraControls(*internalRecorder_);
-    return controls ? controls->getZoomRange() : platform::Range{1, 1};
-}
+platform::Range KNRecorder::getZoomRange() const { return internalRecorder_->getZoomRange(); }
 
-double KNRecorder::getZoom() const {
-    const auto controls = cameraControls(*internalRecorder_);
-    return controls ? controls->getZoom() : 0.0;
-}
+double KNRecorder::getZoom() const { return internalRecorder_->getZoom(); }
 
 bool KNRecorder::setZoom(double factor, std::shared_ptr<KNError>* error) {
-    const auto controls = cameraControls(*internalRecorder_);
-    if (controls && std::isfinite(factor) && controls->setZoom(factor)) return true;
-    if (error) *error = KNError::errorWithCodesMessage({2002}, "Could not set camera zoom");
-    return false;
+    std::shared_ptr<KNError> refusal;
+    internalRecorder_->setZoomError(factor, &refusal);
+    if (error) *error = refusal;
+    return refusal == nullptr;
 }
 
 std::shared_ptr<platform::CaptureDevice> KNRecorder::currentCamera() const {
@@ -232,42 +224,9 @@ void KNRecorder::removeStreamingSource(const std::shared_ptr<KNStreamSource>& so
     internalRecorder_->removeStreamingSourceWithInfo(source);
 }
 
-void KNRecorder::installPreview() {
-    const auto controls = cameraControls(*internalRecorder_);
-    const auto session = controls ? controls->session() : nullptr;
-    std::lock_guard lock(mutex_);
-    if (!view_ || !session) return;
-    if (!preview_) preview_ = KNCaptureVideoView::viewWithFrameSession(view_->bounds(), session);
-    view_->addSubview(preview_);
-    preview_->bindToParent();
-}
-
-void KNRecorder::attachTapToFocus() {
-    const auto controls = cameraControls(*internalRecorder_);
-    std::lock_guard lock(mutex_);
-    if (!focusManager_ || !preview_ || !controls) return;
-    focusManager_->addTapToFocusFeatureForPreviewVideoPreviewLayerAndVideoCpatureInput(
-        preview_, preview_->previewLayer(), controls->videoInput());
-}
-
-void KNRecorder::followOrientationInPreview() {
-    const auto controls = cameraControls(*internalRecorder_);
-    std::lock_guard lock(mutex_);
-    if (preview_ && controls) preview_->updateVideoOrientationForVideoOutput(controls->captureVideoOutput());
-}
-
 void KNRecorder::activateFeatureTapToFocus(Completion completion) {
-    {
-        std::lock_guard lock(mutex_);
-        // One manager at a time: the earlier one lets go of the preview first.
-        if (focusManager_) focusManager_->removeTapToFocus();
-        focusManager_ = CameraFocusManager::create();
-    }
-    attachTapToFocus();
+    internalRecorder_->addTapToFocusFeatureWithManager(CameraFocusManager::create());
     answer(completion, nullptr);
 }
 
-void KNRecorder::deactivateFeatureTapToFocus() {
-    std::lock_guard lock(mutex_);
-    if (focusManager_) focusManager_->removeTapToFocus();
-}
+void KNRecorder::deactivateFeatureTapToFocus() { internalRecorder_->removeTapToFocusFeature(); }

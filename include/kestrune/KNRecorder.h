@@ -23,8 +23,6 @@
 #include "kestrune/KNRecorderState.h"
 #include "platform/Range.h"
 
-class CameraFocusManager;
-class KNCaptureVideoView;
 class KNError;
 class KNInternalRecorder;
 class KNRecorderSettings;
@@ -163,9 +161,6 @@ private:
     void subscribeToStatusBarOrientationNotifications();
     void unsubscribeFromStatusBarOrientationNotifications();
     void statusBarWillChangeOrientation(int64_t interfaceOrientation);
-    void installPreview();
-    void attachTapToFocus();
-    void followOrientationInPreview();
     void startTimer();
     void startRecordingTimer();
     Completion writingSetting(Completion completion, std::function<void(KNRecorderSettings&)> write);
@@ -185,6 +180,4 @@ private:
     std::shared_ptr<KNStreamInfo> info_;
     std::shared_ptr<platform::View> view_;
     std::shared_ptr<void> bitrateService_;
-    std::shared_ptr<CameraFocusManager> focusManager_;
-    std::shared_ptr<KNCaptureVideoView> preview_;
 };

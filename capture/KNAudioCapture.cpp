@@ -15,7 +15,7 @@ namespace {
 using platform::AudioSession;
 using platform::MediaStatus;
 
-// Read as the system does, options 0x19.
+// 0x19: mixes with others, plays to the speaker, interrupts spoken audio; no Bluetooth.
 constexpr uint64_t kRecordingCategoryOptions = platform::kAudioSessionCategoryOptionMixWithOthers |
                                                platform::kAudioSessionCategoryOptionDefaultToSpeaker |
                                                platform::kAudioSessionCategoryOptionInterruptSpokenAudioAndMixWithOthers;
@@ -60,7 +60,7 @@ MediaStatus unitStop(const std::shared_ptr<platform::AudioInputUnit>& unit) {
 
 KNAudioCapture::KNAudioCapture() : taskQueue_(platform::DispatchQueue::createSerial("com.kestrune.audioCapture.Queue")) {}
 
-std::shared_ptr<KNAudioCapture> KNAudioCapture::initWithAudioConfiguration() {
+std::shared_ptr<KNAudioCapture> KNAudioCapture::createWithAudioConfiguration() {
     auto capture = std::make_shared<KNAudioCapture>();
     capture->observeAudioSession();
     capture->setUpUnit();
@@ -91,12 +91,13 @@ void KNAudioCapture::setUpUnit() {
     description.componentType = platform::kAudioUnitTypeOutput;
     description.componentSubType = platform::kAudioUnitSubTypeMicrophoneIO;
     description.componentManufacturer = platform::kAudioUnitManufacturerSystem;
+    // Read before the unit holds the device, which the session may have to open to learn its rate.
+    const double sampleRate = std::trunc(AudioSession::shared()->sampleRate());
     auto component = platform::AudioComponent::findNext(nullptr, description);
     std::shared_ptr<platform::AudioInputUnit> unit;
     const MediaStatus created = component ? component->instanceNew(&unit) : platform::kAudioUnitErrNoDevice;
     if (created != platform::kMediaNoErr) handleAudioComponentCreationFailure();
 
-    const double sampleRate = std::trunc(AudioSession::shared()->sampleRate());
     deliveredSampleRate_.store(KNSaturatingCast<uint64_t>(sampleRate));
     MediaStatus initialized = platform::kMediaErrParam;
     if (unit) {

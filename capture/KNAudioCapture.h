@@ -19,8 +19,9 @@ extern const char* const LFAudioComponentFailedToCreateNotification;
 class KNAudioCapture : public std::enable_shared_from_this<KNAudioCapture> {
 public:
     // Builds everything but does not start. Always answers an object, even when the unit failed.
-    static std::shared_ptr<KNAudioCapture> initWithAudioConfiguration();
-    // Stops and disposes of the unit. Must not run on taskQueue (it waits on it).
+    static std::shared_ptr<KNAudioCapture> createWithAudioConfiguration();
+    // Stops and disposes of the unit. The last owner must not let go from inside the delegate's
+    // audio callback: the capture thread can't wait for itself to end.
     ~KNAudioCapture();
     KNAudioCapture(const KNAudioCapture&) = delete;
     KNAudioCapture& operator=(const KNAudioCapture&) = delete;

@@ -35,11 +35,6 @@ void refuse(std::shared_ptr<KNError>* out, int64_t code, const std::string& mess
     if (out) *out = error(code, message);
 }
 
-bool isSync(const SampleBuffer& sample) {
-    const auto attachments = sample.sampleAttachmentsArray(false);
-    return attachments.empty() || !attachments[0].contains(platform::kSampleAttachmentNotSync);
-}
-
 }  // namespace
 
 KNLocalSaver::Platform KNLocalSaver::Platform::system() {
@@ -275,7 +270,7 @@ void KNLocalSaver::writeVideoOnQueue(const std::shared_ptr<SampleBuffer>& sample
     auto input = videoAssetWriterInput();
     if (firstVideoPacketTimeValue_.load() == -1) {
         // Frames before the first key frame can't be decoded: a recording opens on a key frame.
-        if (!isSync(*sampleBuffer) || !pts.isNumeric()) input = nullptr;
+        if (!sampleBuffer->isSync() || !pts.isNumeric()) input = nullptr;
         else {
             firstVideoTime_ = pts;
             firstVideoPacketTimeValue_.store(pts.value);

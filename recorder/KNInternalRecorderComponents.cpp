@@ -267,7 +267,7 @@ public:
     void captureOutputRouteDidChage(KNAudioCapture*) override {
         if (auto listener = listener_.lock()) listener->captureOutputRouteDidChange();
     }
-    const std::shared_ptr<KNAudioCapture> capture_ = KNAudioCapture::initWithAudioConfiguration();
+    const std::shared_ptr<KNAudioCapture> capture_ = KNAudioCapture::createWithAudioConfiguration();
 
 private:
     std::weak_ptr<KNHubCaptureListener> listener_;

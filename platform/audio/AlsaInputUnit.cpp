@@ -168,9 +168,18 @@ uint64_t AlsaInputUnit::framesLostInOverrun() {
     snd_pcm_status_t* status = nullptr;
     snd_pcm_status_alloca(&status);
     if (snd_pcm_status(pcm_, status) < 0) return 0;
-    // What the device captured beyond the full buffer it was left holding.
+    // The device stopped capturing when it overran (the trigger time): the frames of the time
+    // since then are lost, beside any it captured beyond the full buffer.
+    snd_htimestamp_t now{};
+    snd_htimestamp_t stopped{};
+    snd_pcm_status_get_htstamp(status, &now);
+    snd_pcm_status_get_trigger_htstamp(status, &stopped);
+    const double seconds = static_cast<double>(now.tv_sec - stopped.tv_sec) +
+                           static_cast<double>(now.tv_nsec - stopped.tv_nsec) / 1e9;
+    const bool timed = stopped.tv_sec != 0 && seconds > 0 && seconds < 3600;
     const snd_pcm_uframes_t avail = snd_pcm_status_get_avail(status);
-    return avail > bufferFrames_ ? avail - bufferFrames_ : 0;
+    const uint64_t beyondBuffer = avail > bufferFrames_ ? avail - bufferFrames_ : 0;
+    return beyondBuffer + (timed ? static_cast<uint64_t>(std::llround(seconds * deliveredSampleRate())) : 0);
 }
 
 AlsaInputUnit::Recovery AlsaInputUnit::recoverFromOverrun() {
@@ -186,7 +195,9 @@ AlsaInputUnit::Recovery AlsaInputUnit::recoverFromSuspend() {
         if (!waitUntil(std::chrono::steady_clock::now() + kResumeRetry)) return Recovery::Continue;
         err = snd_pcm_resume(pcm_);
     }
-    if (err < 0) err = snd_pcm_prepare(pcm_);
+    // Some devices come back from a resume still suspended, or stopped: those start afresh.
+    const snd_pcm_state_t state = snd_pcm_state(pcm_);
+    if (err < 0 || (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)) err = snd_pcm_prepare(pcm_);
     if (err < 0) return Recovery::Gone;
     auto session = AudioSession::shared();
     session->postInterruption(kAudioSessionInterruptionTypeBegan, 0);

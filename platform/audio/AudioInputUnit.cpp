@@ -60,8 +60,10 @@ MediaStatus AudioInputUnit::start() {
     std::lock_guard lock(controlMutex_);
     if (!initialized_.load()) return kAudioUnitErrUninitialized;
     if (thread_.joinable()) {
-        // A run the device ended on its own is over: collect it before starting afresh.
         if (!stopRequested_.load()) return kMediaNoErr;
+        // A run that was stopped from inside its own callback can't be collected from there.
+        if (thread_.get_id() == std::this_thread::get_id()) return kAudioUnitErrCannotDoInCurrentContext;
+        // A run the device ended on its own (or a stop from the callback) is over: collect it.
         thread_.join();
         releaseDevice();
     }

@@ -3,6 +3,7 @@
 // mono PCM, which the callback renders into memory of the unit's own. Backends (the synthetic
 // tone, ALSA) supply the device; this class owns the thread, the properties and the render.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -59,14 +60,15 @@ public:
     // Starting a started unit does nothing.
     MediaStatus start();
     // Returns once the capture thread has ended: no callback runs after it, nor overlaps it.
+    // From inside the callback it can't wait for itself: the run ends when the callback returns.
     // Backends call it in their destructors, while their device still exists.
     MediaStatus stop();
     // Started and not stopped; a device that went away ends the run early.
     bool isRunning() const;
 
     // Only from inside the input callback. A buffer without memory is pointed at the unit's own
-    // (valid, and writable, until the callback returns);
-    // one with memory gets a copy of at most its size. Sizes become frames x 2 bytes.
+    // (valid, and writable, until the callback returns); one with memory gets a copy of at most
+    // its size. Sizes become frames x 2 bytes.
     virtual MediaStatus render(AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timeStamp, uint32_t bus,
                                uint32_t frames, AudioBufferList* ioData);
 

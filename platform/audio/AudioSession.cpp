@@ -92,16 +92,17 @@ bool AudioSession::setCategoryWithOptions(const std::string& category, uint64_t 
 
 bool AudioSession::setActive(bool active) {
     record(std::string("setActive: ") + (active ? "1" : "0"));
-    std::lock_guard lock(mutex_);
-    // The hardware settles on a rate again each time the session becomes active.
-    if (active && !active_) hardwareRate_.reset();
-    active_ = active;
-    return true;
+    return activate(active);
 }
 
 bool AudioSession::setActiveWithOptions(bool active, uint64_t options) {
     record(std::string("setActive:withOptions: ") + (active ? "1 " : "0 ") + std::to_string(options));
+    return activate(active);
+}
+
+bool AudioSession::activate(bool active) {
     std::lock_guard lock(mutex_);
+    // The hardware settles on a rate again each time the session becomes active.
     if (active && !active_) hardwareRate_.reset();
     active_ = active;
     return true;

@@ -86,6 +86,7 @@ public:
 
 private:
     void record(std::string call);
+    bool activate(bool active);
     void post(std::string name, const char* key, int64_t value, const char* optionKey = nullptr,
               int64_t option = 0);
 

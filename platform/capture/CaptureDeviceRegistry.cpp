@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/capture/SyntheticCaptureDevice.h"
+#include "platform/capture/V4L2CaptureDevice.h"
 
 namespace platform {
 
@@ -17,6 +18,9 @@ std::vector<std::shared_ptr<CaptureDevice>> CaptureDeviceRegistry::devices() {
     const char* chosen = std::getenv("KESTRUNE_CAPTURE_BACKEND");
     const std::string wanted = chosen ? chosen : "";
     std::vector<std::shared_ptr<CaptureDevice>> found;
+    if (wanted != "synthetic") {
+        for (auto& device : V4L2CaptureDevice::scan()) found.push_back(device);
+    }
     if (wanted == "v4l2" || !found.empty()) {
         backend_ = "v4l2";
     } else {

@@ -1,8 +1,6 @@
 #include "platform/capture/SyntheticCaptureDevice.h"
 
-#include <time.h>
-
-#include <chrono>
+#include <algorithm>
 #include <cstring>
 
 namespace platform {
@@ -17,12 +15,6 @@ constexpr uint8_t kLumaBar = 160;
 constexpr int32_t kCellSize = 8;
 constexpr int32_t kCellsX = SyntheticCaptureDevice::kMarkerSize * 2;
 constexpr int kNumberBits = 32;
-
-int64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 std::vector<CaptureDeviceFormat> phoneFormats(double maxZoom) {
     auto format = [maxZoom](int32_t w, int32_t h, std::vector<FrameRateRange> ranges) {
@@ -77,40 +69,35 @@ std::shared_ptr<SyntheticCaptureDevice> SyntheticCaptureDevice::phoneFrontCamera
 SyntheticCaptureDevice::~SyntheticCaptureDevice() { stopStreaming(); }
 
 bool SyntheticCaptureDevice::startStreaming(FrameSink sink, FailureSink failure) {
-    std::lock_guard lock(mutex_);
-    if (thread_.joinable() || formats().empty()) return false;
-    stopping_ = false;
-    pendingError_.reset();
-    thread_ = std::thread([this, sink = std::move(sink), failure = std::move(failure)] { run(sink, failure); });
-    return true;
-}
-
-void SyntheticCaptureDevice::stopStreaming() {
-    std::thread thread;
+    if (formats().empty()) return false;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
-        thread = std::move(thread_);
+        pendingError_.reset();
     }
-    wake_.notify_all();
-    if (!thread.joinable()) return;
-    // Stopped from its own sink: the thread ends when the sink returns.
-    if (thread.get_id() == std::this_thread::get_id()) thread.detach();
-    else thread.join();
+    return thread_.start([this, sink = std::move(sink), failure = std::move(failure)] { run(sink, failure); });
 }
+
+void SyntheticCaptureDevice::stopStreaming() { thread_.stop(); }
 
 void SyntheticCaptureDevice::simulateRuntimeError(CaptureError error) {
     {
         std::lock_guard lock(mutex_);
         pendingError_ = std::move(error);
     }
-    wake_.notify_all();
+    thread_.wake();
+}
+
+std::optional<CaptureError> SyntheticCaptureDevice::takePendingError() {
+    std::lock_guard lock(mutex_);
+    auto error = pendingError_;
+    pendingError_.reset();
+    return error;
 }
 
 void SyntheticCaptureDevice::run(FrameSink sink, FailureSink failure) {
     uint32_t number = 0;
     uint64_t generation = ~uint64_t{0};
-    int64_t next = monotonicNanoseconds();
+    int64_t next = CaptureThread::nowNanoseconds();
     int64_t intervalNs = 0;
     CaptureDeviceFormat format;
     for (;;) {
@@ -120,20 +107,16 @@ void SyntheticCaptureDevice::run(FrameSink sink, FailureSink failure) {
             const MediaTime duration = activeVideoMinFrameDuration();
             intervalNs = duration.isNumeric() ? static_cast<int64_t>(duration.seconds() * 1e9) : 33333333;
         }
-        {
-            std::unique_lock lock(mutex_);
-            const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(next));
-            wake_.wait_until(lock, deadline, [&] { return stopping_ || pendingError_.has_value(); });
-            if (stopping_) return;
-            if (pendingError_) {
-                CaptureError error = *pendingError_;
-                pendingError_.reset();
-                lock.unlock();
-                if (failure) failure(error);
-                return;
-            }
+        auto hasError = [this] {
+            std::lock_guard lock(mutex_);
+            return pendingError_.has_value();
+        };
+        if (!thread_.sleepUntil(next, hasError)) return;
+        if (auto error = takePendingError()) {
+            if (failure) failure(*error);
+            return;
         }
-        const int64_t captured = monotonicNanoseconds();
+        const int64_t captured = CaptureThread::nowNanoseconds();
         auto frame = PixelBuffer::create(format.width, format.height, PixelFormat::NV12VideoRange);
         if (frame) {
             draw(*frame, number);

@@ -3,13 +3,12 @@
 // showing a moving bar, the frame's number and a marked top-left corner, so that order, timing
 // and rotation can be checked on the frames that come out.
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/capture/CaptureDevice.h"
+#include "platform/capture/CaptureThread.h"
 
 namespace platform {
 
@@ -47,13 +46,12 @@ private:
 
     void run(FrameSink sink, FailureSink failure);
     static void draw(PixelBuffer& frame, uint32_t number);
+    std::optional<CaptureError> takePendingError();
 
     std::atomic<bool> heldElsewhere_{false};
     std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
     std::optional<CaptureError> pendingError_;
-    std::thread thread_;
+    CaptureThread thread_;
 };
 
 }  // namespace platform

@@ -63,11 +63,6 @@ int channelsOfAudioSpecificConfig(const std::vector<uint8_t>& asc) {
     return channels == UINT32_MAX ? 0 : static_cast<int>(channels);
 }
 
-bool isSync(const SampleBuffer& sample) {
-    const auto attachments = sample.sampleAttachmentsArray(false);
-    return attachments.empty() || !attachments[0].contains(kSampleAttachmentNotSync);
-}
-
 int sinkWrite(void* opaque, uint8_t* data, int size) {
     auto* sink = static_cast<AssetByteSink*>(opaque);
     return sink->write(data, static_cast<size_t>(size)) ? size : AVERROR(EIO);
@@ -148,9 +143,10 @@ struct AssetWriter::Impl {
         return sink->close() && ok;
     }
 
-    bool addStream(Track& track) {
+    bool addStream(Track& track, bool atFinish) {
         const bool video = track.input->mediaType() == FormatDescription::MediaType::Video;
-        if (video && track.extradata.empty()) return true;  // no video ever came: no video track
+        // A track that got nothing before the file had to be finished is left out.
+        if ((video && track.extradata.empty()) || (atFinish && !track.seenFirst)) return true;
         AVStream* stream = avformat_new_stream(context, nullptr);
         if (!stream) return fail("out of memory");
         AVCodecParameters* par = stream->codecpar;
@@ -180,9 +176,9 @@ struct AssetWriter::Impl {
         return true;
     }
 
-    bool writeHeader() {
+    bool writeHeader(bool atFinish = false) {
         for (auto& track : tracks) {
-            if (!addStream(track)) return false;
+            if (!addStream(track, atFinish)) return false;
         }
         if (context->nb_streams == 0) return fail("no media to write");
         const int rc = avformat_write_header(context, nullptr);
@@ -227,7 +223,7 @@ struct AssetWriter::Impl {
         packet->pts = ticks(time, stream) - ticks(track.trim, stream);
         packet->dts = packet->pts;  // no reordering
         if (sample.duration().isNumeric()) packet->duration = ticks(sample.duration(), stream);
-        if (isSync(sample)) packet->flags |= AV_PKT_FLAG_KEY;
+        if (sample.isSync()) packet->flags |= AV_PKT_FLAG_KEY;
         const int rc = av_interleaved_write_frame(context, packet);
         av_packet_free(&packet);
         if (context->pb && context->pb->error < 0) return fail("write failed: " + avErrorText(context->pb->error));
@@ -372,7 +368,7 @@ void AssetWriter::finishOnQueue() {
     std::lock_guard lock(mutex_);
     Impl& impl = *impl_;
     if (impl.status != AssetWriterStatus::Writing) return;
-    if (!impl.headerWritten && !impl.writeHeader()) {
+    if (!impl.headerWritten && !impl.writeHeader(true)) {
         impl.closeOutput();
         return;
     }

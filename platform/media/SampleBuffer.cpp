@@ -141,4 +141,9 @@ std::shared_ptr<SampleBuffer> SampleBuffer::copyForRange(int64_t start, int64_t 
     return createWithData(std::move(bytes), format_, count, timing, {size});
 }
 
+bool SampleBuffer::isSync() const {
+    const auto attachments = sampleAttachmentsArray(false);
+    return attachments.empty() || !attachments[0].contains(kSampleAttachmentNotSync);
+}
+
 }  // namespace platform

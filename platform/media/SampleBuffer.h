@@ -78,6 +78,8 @@ public:
     std::optional<AttachmentValue> attachment(const std::string& key) const;
     void setAttachment(const std::string& key, AttachmentValue value);
     void removeAttachment(const std::string& key);
+    // The first sample is a sync (key) frame: it carries no NotSync attachment.
+    bool isSync() const;
 
     // Samples [start, start + count) of a data buffer with known, equal sample sizes (PCM), with
     // the time of the first of them; attachments are not carried over. Null when out of range.

@@ -6,7 +6,6 @@
 
 #include "capture/KNCaptureSession.h"
 #include "kestrune/KNCaptureVideoView.h"
-#include "kestrune/KNTapToFocus.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/capture/CaptureDeviceRegistry.h"
@@ -28,10 +27,11 @@ protected:
         view = KNCaptureVideoView::viewWithFrameSession({{0, 0}, {360, 640}}, capture->session());
         manager->addTapToFocusFeatureForPreviewVideoPreviewLayerAndVideoCpatureInput(view, view->previewLayer(),
                                                                                      capture->videoInput());
+        // The host listens by these very texts.
         token = NotificationCenter::defaultCenter().addObserver(
-            RTAutoExposer_AutoFocusLockNotification, nullptr, [this](const Notification& n) {
+            "VavoZidu AE/AF Lock Notification", nullptr, [this](const Notification& n) {
                 EXPECT_EQ(n.object, nullptr);
-                announced.push_back(std::any_cast<bool>(n.userInfo.at(RTAutoExposer_AutoFocusLockKey)));
+                announced.push_back(std::any_cast<bool>(n.userInfo.at("VavoZidu AE/AF Lock Key")));
             });
     }
     void TearDown() override {

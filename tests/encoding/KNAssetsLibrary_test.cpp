@@ -41,13 +41,15 @@ std::string readFile(const fs::path& path) {
 
 class AssetsLibraryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { grantEverything(); }
+    void TearDown() override { grantEverything(); }
+
+    static void grantEverything() {
         PhotoLibrary::setAuthorizationStatus(PhotoLibrary::Authorized);
         PhotoLibrary::setRequestAnswer(PhotoLibrary::Authorized);
         MediaLibrary::setAuthorizationStatus(MediaLibrary::Authorized);
         MediaLibrary::setRequestAnswer(MediaLibrary::Authorized);
     }
-    void TearDown() override { SetUp(); }
 
     // A recording in the Documents stand-in.
     fs::path recording(const std::string& name, const std::string& content = "movie bytes") {

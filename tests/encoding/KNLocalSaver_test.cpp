@@ -153,7 +153,7 @@ TEST(KNLocalSaver, WhileDisabledNothingIsStartedStoppedOrWritten) {
     EXPECT_TRUE(delegate->calls().empty());
 }
 
-TEST(KNLocalSaver, WriteFailuresAreReportedAsThePartsOrderThem) {
+TEST(KNLocalSaver, AFailedVideoWriteIsStillReportedAsWrittenAFailedAudioWriteIsNot) {
     auto delegate = std::make_shared<savertest::SaverDelegate>();
     auto saver = audioSaver(delegate);
     saver->setSavingAudioAndVideoError(true, true, nullptr);

@@ -67,7 +67,6 @@ struct Forwarder : KNH264EncoderDelegate, KNAACEncoderDelegate {
                                                              platform::MediaTime duration,
                                                              platform::MediaTime pts) override {
         saver->writeEncodedAudioDurationPresentationTime(data, duration, pts);
-        ++audioPackets;
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
         saver->setMagicCookie(encoder->magicCookie());
@@ -76,7 +75,6 @@ struct Forwarder : KNH264EncoderDelegate, KNAACEncoderDelegate {
     }
     std::shared_ptr<KNLocalSaver> saver;
     std::atomic<size_t> videoFrames{0};
-    std::atomic<size_t> audioPackets{0};
     std::atomic<bool> configured{false};
 };
 
@@ -155,14 +153,15 @@ struct Rig {
 
 // ffprobe's streams, format and the first packet of each stream, as JSON.
 inline nlohmann::json probe(const std::string& file) {
-    const auto result = kntest::runCommand({"ffprobe", "-v", "error", "-count_packets", "-show_streams", "-show_format",
+    // Quiet: decoder complaints would break the JSON (decodeErrors checks them).
+    const auto result = kntest::runCommand({"ffprobe", "-v", "quiet", "-count_packets", "-show_streams", "-show_format",
                                             "-of", "json", file});
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     return json.is_discarded() ? nlohmann::json::object() : json;
 }
 
 inline nlohmann::json firstPacket(const std::string& file, const std::string& stream) {
-    const auto result = kntest::runCommand({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+    const auto result = kntest::runCommand({"ffprobe", "-v", "quiet", "-select_streams", stream, "-show_entries",
                                             "packet=pts_time,flags", "-read_intervals", "%+#1", "-of", "json", file});
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     return json.is_discarded() || json["packets"].empty() ? nlohmann::json::object() : json["packets"][0];

@@ -1,0 +1,51 @@
+// Switches, started() and writes from other threads while recordings start and stop back to back.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "encoding/LocalSaverTestSupport.h"
+
+namespace {
+
+using platform::MediaTime;
+
+TEST(KNLocalSaverThreads, SwitchesAndWritesRaceStartsAndStopsSafely) {
+    auto saver = KNLocalSaver::create();
+    saver->setFilename(kntest::uniqueName("race"));
+    saver->setAudioSampleRate(44100);
+    saver->setMagicCookie(std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{0x12, 0x08}));
+    saver->setSavingAudioAndVideoError(true, false, nullptr);
+    saver->setSavingEnabledError(true, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int64_t> refusals{0};
+    std::thread writer([&] {
+        const auto bytes = std::make_shared<const std::vector<uint8_t>>(64, 7);
+        for (int64_t i = 0; !done.load() && i < 1'000'000; ++i) {
+            saver->writeEncodedAudioDurationPresentationTime(bytes, MediaTime::make(1024, 44100), MediaTime::make(1024 * i, 44100));
+            std::shared_ptr<KNError> error;
+            saver->setSavingAudioAndVideoError(true, false, &error);
+            refusals += error != nullptr;
+            saver->setSavingEnabledError(true, &error);
+            if (saver->started()) std::this_thread::yield();
+        }
+    });
+    std::atomic<int> finished{0};
+    for (int round = 0; round < 5; ++round) {
+        std::shared_ptr<KNError> startError;
+        saver->startSavingStream([&](std::shared_ptr<KNError> e) { startError = e; });
+        savertest::drain(*saver);
+        EXPECT_EQ(startError, nullptr);
+        ASSERT_TRUE(kntest::waitFor([&] { return saver->firstAudioPacketTimeValue() != -1; }, std::chrono::seconds(10)));
+        // The next start replaces the writer while this one may still be finishing.
+        saver->stopSavingStream([&](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
+            finished += url.has_value() && !error;
+        });
+        savertest::drain(*saver);
+    }
+    done = true;
+    writer.join();
+    EXPECT_TRUE(kntest::waitFor([&] { return finished.load() == 5; }, std::chrono::seconds(10)));
+    EXPECT_GT(refusals.load(), 0);
+}
+
+}  // namespace

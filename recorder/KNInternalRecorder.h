@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "kestrune/KNRecorderState.h"
 #include "kestrune/KNTypes.h"
 #include "recorder/KNInternalRecorderComponents.h"
 #include "recorder/KNInternalRecorderDelegate.h"
@@ -24,13 +25,6 @@ class KNInfo;
 class KNRecorderSettings;
 class KNStreamInfo;
 class KNWarning;
-
-enum KNRecorderState : int64_t {
-    KNRecorderStateIdle = 0,
-    KNRecorderStateStreaming = 1,
-    KNRecorderStateStarting = 2,
-    KNRecorderStateStopping = 3,
-};
 
 class KNInternalRecorder : public KNHubCaptureListener,
                            public KNH264EncoderDelegate,
@@ -74,6 +68,8 @@ public:
     void startStreamingWithCompletion(Completion completion);
     void stopStreaming();
     bool isActive() const { return recordingState_.load() != KNRecorderStateIdle; }
+    // The camera the live controls act on; null after endSession() or without a camera.
+    std::shared_ptr<KNHubCaptureSession> currentCaptureSession() const { return captureSession(); }
     bool hasInternetConnection();
     void changeRecordingState(int64_t state);
     void forwardInfo(const std::shared_ptr<KNInfo>& info);
@@ -92,6 +88,8 @@ public:
     void adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond);
     uint64_t adaptAudioToBandwidthEstimation(uint64_t bitsPerSecond);
     void videoEncoderSettingsValidatorDidAdjustBitrate(int64_t bitrate);
+    // The video bit rate adaptive bitrate last gave the encoder; 0 before its first choice.
+    int64_t adaptedVideoBitrate() const { return adaptedVideoBitrate_.load(); }
     KNHubStreamSources::Sources streamSources() const;
     std::shared_ptr<KNStreamSource> addStreamingSourceWithInfo(std::shared_ptr<KNStreamInfo> info);
     void removeStreamingSourceWithInfo(const std::shared_ptr<KNStreamSource>& source);
@@ -206,6 +204,7 @@ private:
     std::atomic<int64_t> keyFrameInterval_{0};
     std::atomic<int64_t> audioSampleRate_{0};
     std::atomic<int64_t> audioBitrate_{80000};
+    std::atomic<int64_t> adaptedVideoBitrate_{0};
     // Capture-session events count only until endSession().
     std::atomic<bool> observingCaptureSession_{false};
     // A saver start was asked for and no stop, write failure or failed start has ended it yet.

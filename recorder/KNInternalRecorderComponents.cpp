@@ -135,6 +135,7 @@ public:
     void startRunning() override { capture_->startCapture(); }
     void stopCapture() override { capture_->stopCapture(); }
     void removeAllInputsAndOutputs() override { capture_->removeAllInputsAndOutputs(); }
+    std::shared_ptr<KNCaptureSession> captureSessionObject() const override { return capture_; }
     // The microphone sets the audio session up itself unless the host does; nothing more to do here.
     void setAutomaticallyConfiguresApplicationAudioSession(bool) override {}
     bool changeCamera(int64_t camera) override {

@@ -21,6 +21,7 @@
 #include "transport/KNStreamSourcesManager.h"
 
 class CameraFocusManager;
+class KNCaptureSession;
 class KNError;
 namespace platform {
 class View;
@@ -68,6 +69,8 @@ public:
     virtual platform::Range getZoomRange() const = 0;
     virtual double getZoom() const = 0;
     virtual void setZoomError(double zoom, std::shared_ptr<KNError>* error) = 0;
+    // The camera side behind this face, for the controls the recorder adds; null for a stand-in.
+    virtual std::shared_ptr<KNCaptureSession> captureSessionObject() const { return nullptr; }
 };
 
 class KNHubAudioCapture {

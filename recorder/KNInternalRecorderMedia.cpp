@@ -153,6 +153,7 @@ void KNInternalRecorder::adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond)
     const int64_t bitrate =
         videoSettingsValidator_ ? videoSettingsValidator_->validateBitrate(estimate, resolution_.load(), nullptr)
                                 : estimate;
+    adaptedVideoBitrate_ = bitrate;
     nH264Encoder_->updateBitrate(static_cast<int32_t>(std::clamp<int64_t>(bitrate, 0, INT32_MAX)));
 }
 

@@ -132,10 +132,18 @@ TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
             source->RTMPManagerDidSendPacketWithSize(nullptr, 1000);
             source->bandwidthDetectorDidEstimateNewBitrate(nullptr, 2000 + random() % 1000);
             switch (random() % 4) {
-            case 0: source->setOn(false); break;
-            case 1: manager->removeSource(source); break;
-            case 2: source->RTMPManagerDidCloseConnection(nullptr); break;
-            default: source->RTMPManagerDidDisconnect(nullptr); break;
+            case 0:
+                source->setOn(false);
+                break;
+            case 1:
+                manager->removeSource(source);
+                break;
+            case 2:
+                source->RTMPManagerDidCloseConnection(nullptr);
+                break;
+            default:
+                source->RTMPManagerDidDisconnect(nullptr);
+                break;
             }
             source->rtmpManager()->senderQueue()->sync([] {});
             EXPECT_FALSE(listed(source));
@@ -143,9 +151,11 @@ TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
         }
     };
     std::thread churnA(churn, 1), churnB(churn, 2);
-    churnA.join(), churnB.join();
+    churnA.join();
+    churnB.join();
     stop = true;
-    media.join(), reader.join();
+    media.join();
+    reader.join();
     EXPECT_TRUE(manager->connectedStreamSources().empty());
     EXPECT_TRUE(waitFor([&] { return events->count("last") >= events->count("first"); }, 10s));
 }

@@ -40,7 +40,12 @@ int smallBuffers(int fd, int bytes = 32 << 10) {
     return fd;
 }
 
-struct Record { std::string serverName; size_t bytes = 0; bool intact = true, cleanClose = false; };
+struct Record {
+    std::string serverName;
+    size_t bytes = 0;
+    bool intact = true;
+    bool cleanClose = false;
+};
 
 // Reads nothing until `resume`, then asks for a key update and reads to the end, bytes counting mod 251.
 Record serveStalled(int fd, const std::shared_future<void>& resume) {
@@ -144,7 +149,10 @@ TEST(KNTLSTunnelTest, HandedOverSessionWritesEveryByteThroughAKeyUpdate) {
 }
 
 TEST(KNTLSTunnelTest, GivesUpOnAServerThatNeverAnswers) {
-    LoopbackServer silent(AF_INET, [](int fd, const std::atomic<bool>&) { uint8_t hello[4096]; LoopbackServer::readExactly(fd, hello, sizeof hello); });
+    LoopbackServer silent(AF_INET, [](int fd, const std::atomic<bool>&) {
+        uint8_t hello[4096];
+        LoopbackServer::readExactly(fd, hello, sizeof hello);
+    });
     std::string reason;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(KNTLSTunnel::open(LoopbackServer::connectTo(AF_INET, silent.port()), "localhost", 1, reason));

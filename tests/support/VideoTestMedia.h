@@ -102,7 +102,8 @@ struct H264Decoder {
         av_packet_unref(packet);
         for (int r; rc >= 0 && (r = avcodec_receive_frame(context, frame)) != AVERROR(EAGAIN) && r != AVERROR_EOF;) {
             if (r < 0) return false;
-            ++frames, errors += frame->decode_error_flags != 0;
+            ++frames;
+            errors += frame->decode_error_flags != 0;
             onFrame(*frame);
             av_frame_unref(frame);
         }

@@ -136,7 +136,10 @@ TEST(DispatchQueue, WorkerTasksIgnoreSigpipeAndMayDropTheQueuesLastHandle) {
         holder->reset();
         order.push_back(1);
     });
-    (*holder)->async([&] { order.push_back(2), done++; });
+    (*holder)->async([&] {
+        order.push_back(2);
+        done++;
+    });
     gate = true;
     ASSERT_TRUE(reaches(done, 1));
     EXPECT_EQ(error, EPIPE);
@@ -170,7 +173,10 @@ TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItselfAborts) {
         EXPECT_DEATH(
             {
                 // A case that hangs or lives on exits quietly, which fails it.
-                std::thread([] { waitFor([] { return false; }, 5s), _exit(0); }).detach();
+                std::thread([] {
+                    waitFor([] { return false; }, 5s);
+                    _exit(0);
+                }).detach();
                 body();
                 RunLoop::main().runFor(5s);
             },

@@ -16,7 +16,10 @@ struct EstimateRecorder : KNBandwidthDetectorDelegate {
 
 class KNBandwidthDetectorTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::HostClock::setOverride([this] { return now.load(); }), makeDetector(); }
+    void SetUp() override {
+        platform::HostClock::setOverride([this] { return now.load(); });
+        makeDetector();
+    }
     void TearDown() override { platform::HostClock::clearOverride(), platform::MachineModel::clearOverride(); }
     void makeDetector() {
         detector = KNBandwidthDetector::create();
@@ -26,7 +29,10 @@ protected:
         start();
     }
     void drain() { detector->detectorQueue()->sync([] {}); }
-    void start() { detector->startMonitoringBandwidth(), drain(); }
+    void start() {
+        detector->startMonitoringBandwidth();
+        drain();
+    }
     void fire(double seconds = 1) {
         auto due = std::exchange(pending, {});
         now = now + seconds;

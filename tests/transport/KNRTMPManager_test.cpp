@@ -183,7 +183,10 @@ TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFra
             std::promise<void> gate;
             manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
             for (int i = 0; i < waiting; ++i) audio(i);
-            video ? key(0) : audio(0);
+            if (video)
+                key(0);
+            else
+                audio(0);
             EXPECT_EQ(manager->droppingFrames(), video && !accepted);
             EXPECT_EQ(recorder->count(recorder->drops), accepted ? 0 : 1);
             EXPECT_EQ(manager->queueLoad(), accepted ? waiting + 1 : waiting);

@@ -78,7 +78,10 @@ TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConne
         auto source = manager->addSourceWithStreamInfo(destination(name, "127.0.0.1:" + std::to_string(server->rtmpPort())));
         source->setOn(true);
         const bool remove = round % 3 == 2;
-        remove ? manager->removeSource(source) : source->setOn(false);
+        if (remove)
+            manager->removeSource(source);
+        else
+            source->setOn(false);
         source->rtmpManager()->senderQueue()->sync([] {});
         EXPECT_FALSE(source->on() || listed(source)) << round;
         if (!remove) {
@@ -97,7 +100,10 @@ TEST_F(KNStreamSourcesManagerTest, AConnectReportRacingTheRemovalLeavesNoRemoved
         sender->async([opened = gate.get_future().share()] { opened.wait(); });
         source->setOn(true);
         std::latch start(2);
-        std::thread publisher([&] { start.arrive_and_wait(), source->RTMPManagerDidConnectToServer(nullptr); });
+        std::thread publisher([&] {
+            start.arrive_and_wait();
+            source->RTMPManagerDidConnectToServer(nullptr);
+        });
         start.arrive_and_wait();
         manager->removeSource(source);
         publisher.join();

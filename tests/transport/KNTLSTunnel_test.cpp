@@ -31,7 +31,10 @@ struct Environment : ::testing::Environment {
         unsetenv("SSL_CERT_FILE");
         setenv("SSL_CERT_DIR", (certDir + "/missing:" + certDir + "/trusted").c_str(), 1);
     }
-    void TearDown() override { std::filesystem::remove_all(certDir), gnutls_certificate_free_credentials(credentials); }
+    void TearDown() override {
+        std::filesystem::remove_all(certDir);
+        gnutls_certificate_free_credentials(credentials);
+    }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
 

@@ -46,12 +46,12 @@ struct RecordingDelegate : KNAudioCaptureDelegate {
     std::chrono::milliseconds slowFor{0};
 };
 
-// Delivers 256-frame periods of a ramp as fast as they are taken, at any rate up to `maxRate`.
+// Delivers 256-frame periods of a ramp as fast as they are taken, at any rate.
 struct ScriptedUnit : platform::AudioInputUnit {
     ~ScriptedUnit() override { stop(); }
     double openDevice(double rate, platform::MediaStatus* status) override {
         *status = platform::kAudioUnitErrNoDevice;
-        return failInitialize ? 0 : std::min(rate, maxRate);
+        return failInitialize ? 0 : rate;
     }
     bool prepareDevice() override { return ++starts > 0; }
     void runCapture() override {
@@ -67,7 +67,6 @@ struct ScriptedUnit : platform::AudioInputUnit {
         return failRender.load() ? -1 : AudioInputUnit::render(flags, ts, bus, count, io);
     }
 
-    double maxRate = 1e6;
     bool failInitialize = false;
     std::atomic<int> starts{0};
     std::atomic<int> renders{0};

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 #include "platform/capture/CaptureDeviceInput.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
+#include "support/TestServer.h"
 
 using namespace platform;
 
@@ -67,25 +67,17 @@ TEST(CaptureVideoPreviewLayer, LayerPointsMapToTheSensorsPointOfInterest) {
 
 TEST(CaptureVideoPreviewLayer, FramesReachTheHandlerWithTheOrientationToShowThemIn) {
     auto layer = previewOf1280x720({360, 640}, CaptureVideoOrientation::Portrait, kLayerVideoGravityResizeAspectFill);
-    std::mutex mutex;
-    std::condition_variable arrived;
-    int frames = 0;
-    CaptureVideoOrientation shownIn{};
-    int32_t width = 0;
+    std::atomic<int> frames{0};
+    std::atomic<CaptureVideoOrientation> shownIn{};
+    std::atomic<int32_t> width{0};
     layer->setFrameHandler([&](const std::shared_ptr<PixelBuffer>& frame, MediaTime, CaptureVideoOrientation o, bool) {
-        std::lock_guard lock(mutex);
-        ++frames;
         shownIn = o;
         width = frame->width();
-        arrived.notify_all();
+        ++frames;
     });
     layer->session()->startRunning();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(10), [&] { return frames >= 2; }));
-    }
+    ASSERT_TRUE(kntest::waitFor([&] { return frames.load() >= 2; }, std::chrono::seconds(10)));
     layer->session()->stopRunning();
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(shownIn, CaptureVideoOrientation::Portrait);
+    EXPECT_EQ(shownIn.load(), CaptureVideoOrientation::Portrait);
     EXPECT_EQ(width, 1280);
 }

@@ -1,7 +1,6 @@
 #pragma once
 // A recording delegate for the local saver, the real encoders wired into it, and ffprobe's view.
 #include <cmath>
-#include <condition_variable>
 #include <future>
 #include <nlohmann/json.hpp>
 

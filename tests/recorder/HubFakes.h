@@ -78,14 +78,13 @@ struct FakeCapture : KNHubCaptureSession {
 
 struct FakeMicrophone : KNHubAudioCapture {
     explicit FakeMicrophone(LogPtr log) : log(std::move(log)) {}
-    void setListener(std::weak_ptr<KNHubCaptureListener> l) override { listener = std::move(l); }
+    void setListener(std::weak_ptr<KNHubCaptureListener>) override {}
     void setRunning(bool r) override { log->add("mic.running " + str(r)); }
     void endSession() override { log->add("mic.end"); }
     void setConfigureAudioSessionManually(bool m) override { log->add("mic.manual " + str(m)); }
     uint64_t sampleRate() const override { return 48000; }
     uint64_t channels() const override { return 1; }
     LogPtr log;
-    std::weak_ptr<KNHubCaptureListener> listener;
 };
 
 struct FakeVideoEncoder : KNHubVideoEncoder {
@@ -132,7 +131,7 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
 // Starts answer at once unless held; held starts are answered by release().
 struct FakeSaver : KNHubLocalSaver {
     explicit FakeSaver(LogPtr log) : log(std::move(log)) {}
-    void setListener(std::weak_ptr<KNHubLocalSaverListener> l) override { listener = std::move(l); }
+    void setListener(std::weak_ptr<KNHubLocalSaverListener>) override {}
     bool savingEnabled() const override { return enabled; }
     bool setSavingEnabled(bool e, std::shared_ptr<KNError>* error) override {
         if (isStarted && error) *error = KNError::errorWithCodesMessage({110004}, "Cannot enable/disable local saving while already started");
@@ -180,7 +179,6 @@ struct FakeSaver : KNHubLocalSaver {
         pending.clear();
     }
     LogPtr log;
-    std::weak_ptr<KNHubLocalSaverListener> listener;
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.saver");
     std::atomic<bool> enabled{false};
     std::atomic<bool> isStarted{false};
@@ -191,7 +189,7 @@ struct FakeSaver : KNHubLocalSaver {
 
 struct FakeSources : KNHubStreamSources {
     explicit FakeSources(LogPtr log) : log(std::move(log)) {}
-    void setDelegate(std::weak_ptr<KNStreamSourcesManagerDelegate> d) override { delegate = std::move(d); }
+    void setDelegate(std::weak_ptr<KNStreamSourcesManagerDelegate>) override {}
     std::shared_ptr<KNStreamSource> addSourceWithStreamInfo(std::shared_ptr<KNStreamInfo> info) override {
         auto source = KNStreamSource::create();
         source->setStreamInfo(info);
@@ -232,7 +230,6 @@ struct FakeSources : KNHubStreamSources {
         return i < listed.size() ? listed[i] : nullptr;
     }
     LogPtr log;
-    std::weak_ptr<KNStreamSourcesManagerDelegate> delegate;
     std::function<void()> onConnectAll;
     std::atomic<bool> alreadyConnected{false};
     std::shared_ptr<const KNMetadata> metadata;

@@ -302,11 +302,6 @@ TEST_F(HubTest, AfterTheSessionEndsTheCameraIsGone) {
     hub->changeCameraCompletion(KNCameraFront, camera.completion());
     hub->changeTorchModeCompletion(KNTorchModeOn, camera.completion());
     EXPECT_EQ(camera.log.entries(), (Entries{"NO 2001", "NO 3002"}));
-    std::shared_ptr<KNError> zoom;
-    hub->setZoomError(2, &zoom);
-    ASSERT_NE(zoom, nullptr);
-    EXPECT_EQ(zoom->errorCodes(), std::vector<int64_t>{2002});
-    EXPECT_EQ(hub->getZoom(), 0.0);
     EXPECT_EQ(log->count("capture.removePreview"), 1u);
     EXPECT_EQ(log->count("capture.start"), 1u);
     hub->stopStreaming();

@@ -34,9 +34,6 @@ TEST_F(KNRecorderSettingsTest, DefaultsTakeTheAudioSessionRateTruncated) {
         const auto settings = KNRecorderSettings::recorderSettings();
         EXPECT_EQ(settings->audioSampleRate(), expected) << sessionRate;
     }
-    const auto settings = KNRecorderSettings::recorderSettings();
-    EXPECT_EQ(settings->videoFrameSize(), KNVideoFrameSizeMake(1280, 720));
-    EXPECT_EQ(settings->videoBitrate(), 1700000);
 }
 
 TEST_F(KNRecorderSettingsTest, ResolutionDrivesTheSizeButNeverTheBitrate) {
@@ -52,9 +49,6 @@ TEST_F(KNRecorderSettingsTest, ResolutionDrivesTheSizeButNeverTheBitrate) {
     EXPECT_EQ(settings->videoFrameSize(), KNVideoFrameSizeMake(0, 0));
     EXPECT_EQ(settings->videoBitrate(), 1700000);
 
-    const auto full = KNRecorderSettings::recorderSettingsWithVideoFrameSize(2073600);
-    EXPECT_EQ(full->videoFrameSize(), KNVideoFrameSizeMake(1920, 1080));
-    EXPECT_EQ(full->videoBitrate(), 3000000);
     const auto custom = KNRecorderSettings::recorderSettingsWithVideoFrameSize(0);
     EXPECT_EQ(custom->videoFrameSize(), KNVideoFrameSizeMake(1280, 720));
     EXPECT_EQ(custom->videoBitrate(), 3000000);

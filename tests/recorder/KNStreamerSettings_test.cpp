@@ -54,16 +54,6 @@ private:
     Log& log_;
 };
 
-// Implements the required lock query only.
-class LockOnlyObserver : public KNStreamerAudioSettingsObserver {
-public:
-    bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings*, std::shared_ptr<KNError>*) override {
-        ++asked;
-        return false;
-    }
-    int asked = 0;
-};
-
 TEST(KNStreamerSettings, GuardedAndNotifyingSettersFollowTheObserversInOrder) {
     struct Row {
         std::string name;
@@ -111,16 +101,6 @@ TEST(KNStreamerSettings, GuardedAndNotifyingSettersFollowTheObserversInOrder) {
         EXPECT_TRUE(settings->setSampleRateWithError(32000));
         EXPECT_EQ(log, Log{});
     }
-}
-
-TEST(KNStreamerSettings, ALockOnlyObserverIsAskedButNeverTold) {
-    auto settings = KNStreamerAudioSettings::defaultSettings();
-    auto observer = std::make_shared<LockOnlyObserver>();
-    settings->addObserver(observer);
-    settings->setOutputBitrate(96000);
-    EXPECT_TRUE(settings->setChannelsNumberWithError(2));
-    EXPECT_EQ(observer->asked, 1);
-    EXPECT_EQ(settings->channelsNumber(), 2u);
 }
 
 TEST(KNStreamerSettings, ResolutionSizeFollowsTheTableOrTheCustomSizeWithoutInversion) {

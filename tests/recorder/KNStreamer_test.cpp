@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNStreamSource.h"
@@ -19,7 +17,6 @@ TEST(KNStreamer, StartAndStopRunTheirStatesOnTheCallersThreadWhateverTheState) {
     auto streamer = KNStreamer::create();
     auto log = std::make_shared<kntest::StreamerReports>();
     streamer->setDelegate(log);
-    EXPECT_EQ(streamer->currentState(), KNStreamerStateIdle);
     streamer->stopStreaming();
     int completions = 0;
     streamer->startStreamingWithCompletion([&](bool success, std::shared_ptr<KNError> error) {
@@ -34,7 +31,7 @@ TEST(KNStreamer, StartAndStopRunTheirStatesOnTheCallersThreadWhateverTheState) {
     EXPECT_EQ(log->states(), (std::vector<int64_t>{3, 0, 1, 2, 1, 2, 3, 0}));
 }
 
-TEST(KNStreamer, GuardedSettersRefuseWithAReasonWhileStreamingAndBitratesPass) {
+TEST(KNStreamer, GuardedSettersRefuseWithAReasonWhileStreaming) {
     auto streamer = KNStreamer::create();
     streamer->startStreamingWithCompletion();
     std::shared_ptr<KNError> reason;
@@ -48,8 +45,6 @@ TEST(KNStreamer, GuardedSettersRefuseWithAReasonWhileStreamingAndBitratesPass) {
     EXPECT_FALSE(streamer->settings()->setLocalSaveWithError(true));
     EXPECT_EQ(streamer->videoSettings()->resolution(), KNVideoFrameResolution1280x720);
     EXPECT_EQ(streamer->audioSettings()->sampleRate(), 48000u);
-    streamer->videoSettings()->setOutputBitrate(2000000);
-    EXPECT_EQ(streamer->videoSettings()->outputBitrate(), 2000000);
     streamer->stopStreaming();
     EXPECT_TRUE(streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolution640x360, &reason));
 }

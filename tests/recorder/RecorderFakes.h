@@ -1,6 +1,5 @@
 #pragma once
-// A fake camera with torch and presence answers, and a recorder on the hub's fakes whose
-// host writes every report into the shared log.
+// A fake camera and a recorder on the hub's fakes whose host writes every report into the shared log.
 #include <cmath>
 
 #include "HubFakes.h"
@@ -12,7 +11,6 @@
 
 namespace kntest {
 
-// What the fake camera answers.
 struct CameraScript {
     bool cameraTakes = true;
     bool frameRateTakes = true;
@@ -93,11 +91,6 @@ protected:
         KNInternalRecorderComponents::setCurrentForTesting(nullptr);
         platform::CaptureAuthorization::resetAuthorizationStatusForMediaType(platform::MediaType::Video);
         platform::CaptureAuthorization::resetAuthorizationStatusForMediaType(platform::MediaType::Audio);
-    }
-    static void drainMainQueue() {
-        auto drained = std::make_shared<std::atomic<bool>>(false);
-        platform::DispatchQueue::main()->async([drained] { *drained = true; });
-        runMainUntil([drained] { return drained->load(); });
     }
     // Starts and lets the first destination connect; answers once the start is answered.
     bool startStreaming() {

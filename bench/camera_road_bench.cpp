@@ -2,6 +2,7 @@
 // the recorder (public KNRecorder, synthetic capture backends) to one destination on a private
 // local nginx, and `ffmpeg -re` doing the same from lavfi's testsrc2 + sine with libx264 at our
 // encoder's preset, tune, profile, bit rate and key-frame interval (one thread, as ours) + AAC.
+// ffmpeg encodes testsrc2's own planar pictures; ours the camera's NV12: neither side converts.
 //
 //   camera_road_bench [seconds of media, default 20] [rounds, default 3]
 //
@@ -151,7 +152,7 @@ std::vector<std::string> ffmpegArgs(int seconds, const std::string& url) {
     }
     const std::string rate = std::to_string(kVideoBitrate / 1000) + "k";
     const std::vector<std::string> encode = {
-        "-pix_fmt", "nv12", "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
+        "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
         "-bf", "0", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate, "-maxrate", rate, "-bufsize", rate,
         "-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac", "-ac", "1",
         "-b:a", std::to_string(kAudioBitrate), "-f", "flv", url};

@@ -197,6 +197,7 @@ void KNAACEncoderBase::startOnQueue() {
     leftBuf_.clear();
     leftBuf_.reserve(bufferLength_);
     rechunkReady_ = true;
+    lastChunkTimestamp_.reset();
     streamSampleRate_ = queueSampleRate_;
     streamChannels_ = queueChannels_;
     if (!setupOutStreamDescription()) reportErrorWithCodeAndMessage(50000, "Sample rate not supported");
@@ -285,9 +286,15 @@ void KNAACEncoderBase::rechunk(const std::vector<uint8_t>& data, uint64_t timest
     const size_t chunks = length / chunkBytes;
     const uint64_t rate = audioConverter_ ? streamSampleRate_.load() : queueSampleRate_;
     for (size_t k = 0; k < chunks; ++k) {
-        // Each chunk is stamped where it lies in the audio, so no two packets share a time.
+        // Each chunk is stamped where it lies in the audio. On the host clock, never at or before
+        // the previous chunk either: deliveries jitter, and a muxer takes no two packets at one time.
         const uint64_t offsetMs = rate ? k * kFramesPerPacket * 1000 / rate : 0;
-        encodeBufferTimestamp(source + k * chunkBytes, chunkBytes, saturatingAdd(timestamp, offsetMs));
+        uint64_t stamp = saturatingAdd(timestamp, offsetMs);
+        if (timestamps_ == Timestamps::HostClock) {
+            if (lastChunkTimestamp_ && stamp <= *lastChunkTimestamp_) stamp = saturatingAdd(*lastChunkTimestamp_, 1);
+            lastChunkTimestamp_ = stamp;
+        }
+        encodeBufferTimestamp(source + k * chunkBytes, chunkBytes, stamp);
     }
     if (source == leftBuf_.data()) {
         leftBuf_.erase(leftBuf_.begin(), leftBuf_.begin() + static_cast<std::ptrdiff_t>(chunks * chunkBytes));

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,7 @@ private:
     std::vector<uint8_t> aacBuffer_;
     std::vector<uint8_t> leftBuf_;  // the re-chunk buffer; its size is the pending byte count
     bool rechunkReady_ = false;     // a start has made the re-chunk buffer
+    std::optional<uint64_t> lastChunkTimestamp_;  // of this start's last chunk
     // The input handed to the converter once: PCM in the converter's input layout.
     const uint8_t* pcmBuffer_ = nullptr;
     size_t pcmBufferSize_ = 0;

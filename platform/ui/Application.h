@@ -6,6 +6,9 @@
 
 namespace platform {
 
+// Posted (no object) before the orientation changes, with the new one under the key.
+inline constexpr char kApplicationWillChangeStatusBarOrientationNotification[] =
+    "ApplicationWillChangeStatusBarOrientationNotification";
 // Posted (no object) when the orientation changes, with the old one under the key.
 inline constexpr char kApplicationDidChangeStatusBarOrientationNotification[] =
     "ApplicationDidChangeStatusBarOrientationNotification";
@@ -17,7 +20,7 @@ public:
 
     // 0 unknown, 1 portrait, 2 upside down, 3 landscape right, 4 landscape left; starts portrait.
     int64_t statusBarOrientation() const { return orientation_.load(); }
-    // Posts the change notification on the caller's thread when the value changes.
+    // Posts the will-change and the did-change notifications on the caller's thread when the value changes.
     void setStatusBarOrientation(int64_t orientation);
 
     bool isIdleTimerDisabled() const { return idleTimerDisabled_.load(); }

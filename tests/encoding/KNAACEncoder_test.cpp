@@ -71,6 +71,8 @@ TEST(AACEncoderChunks, RechunkingAndTimingTable) {
         {false, {{1000, 10000}, {1000, 10010}, {1000, 10020}, {1096, 10040}}, {0, 2048}, {10020, 10040}, {0, 960}},
         {false, {{2048, 20000}, {2047, 20100}, {1, 20200}}, {0, 2048}, {20000, 20200}, {0, 9600}},
         {false, {{5000, 20500}, {1144, 20600}}, {0, 2048, 4096}, {20500, 20521, 20600}, {0, 1008, 4800}},
+        // A late delivery whose time falls inside the audio already stamped: still after it.
+        {false, {{4096, 30000}, {2048, 30010}}, {0, 2048, 4096}, {30000, 30021, 30022}, {0, 1008, 1056}},
         {false, {{1000, 2000}, {1048, 4000, true}, {1000, 4500}}, {1000}, {4500}, {0}},  // pending bytes dropped
         // The caller's time going back loses the chunk; no wrap.
         {true, {{2048, 5000}, {2048, 4000}, {2048, UINT64_MAX}, {2048, 5100}}, {0, 4096, 6144}, {0, UINT64_MAX - 5000, 100},

@@ -1,0 +1,390 @@
+#include "recorder/KNInternalRecorder.h"
+
+#include <cstdio>
+
+#include "kestrune/KNError.h"
+#include "kestrune/KNInfo.h"
+#include "kestrune/KNRecorderSettings.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNWarning.h"
+
+namespace {
+
+std::mutex& currentRecorderMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Holds the most recently made hub until an endSession().
+std::shared_ptr<KNInternalRecorder>& currentRecorder() {
+    static std::shared_ptr<KNInternalRecorder> recorder;
+    return recorder;
+}
+
+void setCurrentRecorder(std::shared_ptr<KNInternalRecorder> recorder) {
+    std::shared_ptr<KNInternalRecorder> previous;
+    {
+        std::lock_guard lock(currentRecorderMutex());
+        previous = std::exchange(currentRecorder(), std::move(recorder));
+    }
+    // `previous` may be the last owner of a hub: it goes outside the lock.
+}
+
+void onMainQueue(std::function<void()> work) { platform::DispatchQueue::main()->async(std::move(work)); }
+
+void console(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+}  // namespace
+
+KNInternalRecorder::KNInternalRecorder(std::shared_ptr<KNInternalRecorderComponents> components)
+    : components_(std::move(components)) {}
+
+std::shared_ptr<KNInternalRecorder> KNInternalRecorder::internalRecorder() {
+    return internalRecorderWithComponents(KNInternalRecorderComponents::current());
+}
+
+std::shared_ptr<KNInternalRecorder> KNInternalRecorder::internalRecorderWithComponents(
+    std::shared_ptr<KNInternalRecorderComponents> components) {
+    auto hub = std::make_shared<KNInternalRecorder>(std::move(components));
+    hub->setupDefaults();
+    hub->setupRecorderPipeline();
+    hub->setupCaptureSession();
+    hub->audioCapture_ = hub->components_->makeAudioCapture();
+    if (hub->audioCapture_) {
+        hub->audioCapture_->setListener(hub);
+        hub->audioCapture_->setRunning(true);
+    }
+    return hub;
+}
+
+std::shared_ptr<KNInternalRecorder> KNInternalRecorder::currentRecorderForTesting() {
+    std::lock_guard lock(currentRecorderMutex());
+    return currentRecorder();
+}
+
+KNInternalRecorder::~KNInternalRecorder() {
+    if (reachability_) reachability_->stopMonitoring();
+    console("*** Internal Recorder *** [dealloc]");
+}
+
+void KNInternalRecorder::setupDefaults() {
+    setCurrentRecorder(shared_from_this());
+    setupReachability();
+}
+
+void KNInternalRecorder::setupReachability() {
+    reachability_ = components_->makeReachability();
+    if (!reachability_) return;
+    reachability_->startMonitoring([weak = weak_from_this()](KNNetworkStatus status) {
+        auto self = weak.lock();
+        if (!self) return;
+        // The status first: a main queue that runs at once must not report the stop before it.
+        self->forwardDidChangeNetworkStatus(status);
+        if (status == KNNetworkStatusNotReachable) onMainQueue([self] { self->stopStreaming(); });
+    });
+}
+
+void KNInternalRecorder::setupRecorderPipeline() {
+    streamSourcesManager_ = components_->makeStreamSources();
+    streamSourcesManager_->setDelegate(weak_from_this());
+    nH264Encoder_ = components_->makeVideoEncoder();
+    nH264Encoder_->setDelegate(weak_from_this());
+    nAACEncoder_ = components_->makeAudioEncoder();
+    nAACEncoder_->setDelegate(weak_from_this());
+    videoSettingsValidator_ = components_->makeValidator();
+    localSaver_ = components_->makeLocalSaver();
+    if (localSaver_) localSaver_->setListener(weak_from_this());
+}
+
+void KNInternalRecorder::setupCaptureSession() {
+    auto session = components_->makeCaptureSession();
+    if (session) session->setListener(weak_from_this(), nH264Encoder_->encodingQueue());
+    std::lock_guard lock(mutex_);
+    captureSession_ = std::move(session);
+    observingCaptureSession_ = captureSession_ != nullptr;
+}
+
+std::shared_ptr<KNHubCaptureSession> KNInternalRecorder::captureSession() const {
+    std::lock_guard lock(mutex_);
+    return captureSession_;
+}
+
+std::shared_ptr<KNRecorderSettings> KNInternalRecorder::settings() const {
+    std::lock_guard lock(mutex_);
+    return settings_;
+}
+
+std::shared_ptr<KNInternalRecorderDelegate> KNInternalRecorder::internalRecorderDelegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_.lock();
+}
+
+void KNInternalRecorder::setInternalRecorderDelegate(std::weak_ptr<KNInternalRecorderDelegate> delegate) {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+bool KNInternalRecorder::refuseWhileActive() {
+    if (!isActive()) return false;
+    forwardWarning(KNWarning::warningWithCodesMessage({0}, "Operation not allowed while streaming."));
+    return true;
+}
+
+bool KNInternalRecorder::setupWithStreamInfo(std::shared_ptr<KNStreamInfo> info) {
+    if (refuseWhileActive()) return false;
+    streamSourcesManager_->addSourceWithStreamInfo(std::move(info));
+    return true;
+}
+
+bool KNInternalRecorder::changeStreamInfoWithNewStreamInfo(const std::shared_ptr<KNStreamInfo>& oldInfo,
+                                                           std::shared_ptr<KNStreamInfo> newInfo) {
+    if (refuseWhileActive()) return false;
+    // The listed destination itself, so that one switched on is closed and not left publishing.
+    for (const auto& source : streamSourcesManager_->streamSources()) {
+        const auto info = source->streamInfo();
+        if (info && info->isEqual(oldInfo)) {
+            streamSourcesManager_->closeConnectionToSource(source);
+            streamSourcesManager_->removeSource(source);
+            break;
+        }
+    }
+    streamSourcesManager_->addSourceWithStreamInfo(std::move(newInfo));
+    return true;
+}
+
+bool KNInternalRecorder::setupWithSettings(std::shared_ptr<KNRecorderSettings> settings) {
+    if (refuseWhileActive()) return false;
+    if (!settings) return false;
+    {
+        std::lock_guard lock(mutex_);
+        settings_ = settings;
+    }
+    changeCameraCompletion(settings->currentCamera(), nullptr);
+    changeRecordingModeWithCompletion(settings->recordingMode(), nullptr);
+    changeVideoResolutionCompletion(settings->videoFrameResolution(), nullptr);
+    changeVideoBitrateCompletion(settings->videoBitrate(), nullptr);
+    changeAudioSampleRateCompletion(static_cast<double>(settings->audioSampleRate()), nullptr);
+    changeFrameRateCompletion(settings->frameRate(), nullptr);
+    changeKeyFrameIntervalCompletion(settings->keyFrameInterval(), nullptr);
+    updateVideoOrientationForOrientation(settings->videoOrientation());
+    changeTorchModeCompletion(settings->torchMode(), nullptr);
+    videoFrameInverted_ = settings->videoFrameResolutionInverted();
+    isSendingAudio_ = settings->isRecordingAudio();
+    isSendingVideo_ = settings->isRecordingVideo();
+    if (audioCapture_) audioCapture_->setConfigureAudioSessionManually(settings->configureAudioSessionManually());
+    setMetadata();
+    return true;
+}
+
+void KNInternalRecorder::startCamera() {
+    const auto settings = this->settings();
+    if (auto session = captureSession()) {
+        session->setAutomaticallyConfiguresApplicationAudioSession(!settings ||
+                                                                   !settings->configureAudioSessionManually());
+        session->startRunning();
+    }
+    if (audioCapture_) audioCapture_->setRunning(true);
+}
+
+void KNInternalRecorder::endSession() {
+    observingCaptureSession_ = false;
+    if (audioCapture_) audioCapture_->endSession();
+    std::shared_ptr<KNHubCaptureSession> session;
+    {
+        std::lock_guard lock(mutex_);
+        session = std::move(captureSession_);
+    }
+    if (session) {
+        session->stopCapture();
+        session->removeAllInputsAndOutputs();
+        session->removePreview();
+    }
+    setCurrentRecorder(nullptr);
+}
+
+void KNInternalRecorder::setupWithCaptureView(const std::shared_ptr<platform::View>& view) {
+    if (auto session = captureSession()) session->changePreview(view);
+}
+
+void KNInternalRecorder::addTapToFocusFeatureWithManager(std::shared_ptr<CameraFocusManager> manager) {
+    if (auto session = captureSession()) session->attachTapToFocus(std::move(manager));
+}
+
+void KNInternalRecorder::removeTapToFocusFeature() {
+    if (auto session = captureSession()) session->attachTapToFocus(nullptr);
+}
+
+platform::Range KNInternalRecorder::getZoomRange() const {
+    const auto session = captureSession();
+    return session ? session->getZoomRange() : platform::Range{1, 1};
+}
+
+double KNInternalRecorder::getZoom() const {
+    const auto session = captureSession();
+    return session ? session->getZoom() : 0.0;
+}
+
+void KNInternalRecorder::setZoomError(double zoom, std::shared_ptr<KNError>* error) {
+    if (auto session = captureSession()) return session->setZoomError(zoom, error);
+    if (error) *error = KNError::errorWithCodesMessage({2002}, "Could not set camera zoom");
+}
+
+bool KNInternalRecorder::hasInternetConnection() { return !reachability_ || reachability_->isReachable(); }
+
+void KNInternalRecorder::changeRecordingState(int64_t state) {
+    recordingState_ = state;
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, state);
+}
+
+KNInternalRecorder::Completion KNInternalRecorder::takeStartStreamCompletion() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(startStreamCompletion_, nullptr);
+}
+
+// Taken at once, so an answer queued for one start can never reach the completion of the next.
+void KNInternalRecorder::answerHeldStartOnMainQueue(bool success, std::shared_ptr<KNError> error) {
+    auto completion = takeStartStreamCompletion();
+    if (!completion) return;
+    onMainQueue([completion = std::move(completion), success, error] { completion(success, error); });
+}
+
+// The claim and the holding of the completion are one step, so a stop claims a start together with
+// its completion: never one without the other.
+bool KNInternalRecorder::claimStart(Completion& completion) {
+    std::lock_guard lock(mutex_);
+    int64_t idle = KNRecorderStateIdle;
+    if (!recordingState_.compare_exchange_strong(idle, KNRecorderStateStarting)) return false;
+    startStreamCompletion_ = std::move(completion);
+    return true;
+}
+
+KNInternalRecorder::Completion KNInternalRecorder::claimStop(bool& claimed) {
+    std::lock_guard lock(mutex_);
+    const int64_t state = recordingState_.load();
+    claimed = state == KNRecorderStateStarting || state == KNRecorderStateStreaming;
+    if (!claimed) return nullptr;
+    recordingState_ = KNRecorderStateStopping;
+    return std::exchange(startStreamCompletion_, nullptr);
+}
+
+void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
+    if (!hasInternetConnection()) {
+        if (completion) completion(false, KNError::errorWithCodesMessage({11004}, "There is no internet connection"));
+        return;
+    }
+    if (!claimStart(completion)) {
+        if (completion) {
+            completion(false, KNError::errorWithCodesMessage({11005}, "*** Recorder *** Recorder is already streaming."));
+        }
+        return;
+    }
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStarting);
+    components_->setIdleTimerDisabled(true);
+    if (recorderType_ == 0) streamSourcesManager_->establishConnectionToAllSources();
+    if (auto session = captureSession(); session && !session->isRunning()) session->startRunning();
+    startEncoders();
+    int64_t starting = KNRecorderStateStarting;
+    {
+        std::lock_guard lock(mutex_);
+        if (!recordingState_.compare_exchange_strong(starting, KNRecorderStateStreaming)) return;  // a stop won
+    }
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStreaming);
+    // A destination still connected from before never reports a first connection again.
+    if (!streamSourcesManager_->connectedStreamSources().empty()) answerHeldStartOnMainQueue(true, nullptr);
+}
+
+void KNInternalRecorder::stopStreaming() {
+    bool claimed = false;
+    auto held = claimStop(claimed);
+    if (!claimed) return;
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStopping);
+    // A destination connecting after this must not report success for a stream that ended.
+    if (held) {
+        auto stopped = KNError::errorWithCodesMessage({11001}, "Streaming stopped before a destination connected.");
+        onMainQueue([held = std::move(held), stopped] { held(false, stopped); });
+    }
+    if (!localSavingRequested_ && !(localSaver_ && localSaver_->started())) {
+        nH264Encoder_->stopEncoding();
+        nAACEncoder_->stopEncoding();
+    }
+    streamSourcesManager_->closeConnectionOnAllSources();
+    stopAdaptiveBitrateService();
+    changeRecordingState(KNRecorderStateIdle);
+    onMainQueue([self = shared_from_this()] {
+        // A start that followed at once keeps the screen awake.
+        if (self->recordingState() == KNRecorderStateIdle) self->components_->setIdleTimerDisabled(false);
+    });
+}
+
+void KNInternalRecorder::forwardInfo(const std::shared_ptr<KNInfo>& info) {
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidReceiveInfo(this, info);
+}
+
+void KNInternalRecorder::forwardWarning(const std::shared_ptr<KNWarning>& warning) {
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidReceiveWarning(this, warning);
+}
+
+void KNInternalRecorder::forwardError(const std::shared_ptr<KNError>& error) {
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidReceiveError(this, error);
+}
+
+void KNInternalRecorder::forwardDidChangeNetworkStatus(int64_t status) {
+    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeNetworkStatus(this, status);
+}
+
+void KNInternalRecorder::streamSourcesManagerFirstStreamDidConnect(KNStreamSourcesManager*) {
+    answerHeldStartOnMainQueue(true, nullptr);
+}
+
+void KNInternalRecorder::streamSourcesManagerStreamSourceDidFailConnectingWithError(
+    KNStreamSourcesManager*, const std::shared_ptr<KNStreamSource>&, const std::shared_ptr<KNError>& error) {
+    auto failure = KNError::errorWithCodesMessage({80001}, error ? error->message() : std::nullopt);
+    forwardError(failure);
+    auto completion = takeStartStreamCompletion();
+    if (!completion) return;  // a destination connected already: the others go on
+    onMainQueue([self = shared_from_this(), completion = std::move(completion), failure] {
+        self->stopStreaming();
+        completion(false, failure);
+    });
+}
+
+void KNInternalRecorder::H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) {
+    onMainQueue([self = shared_from_this()] { self->stopStreaming(); });
+    forwardError(KNError::errorWithCodesMessage({70001}, error ? error->message() : std::nullopt));
+}
+
+void KNInternalRecorder::H264EncoderDidFailEncodingWithError(KNH264Encoder*, const std::shared_ptr<KNError>&) {}
+
+void KNInternalRecorder::AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) {
+    if (!error || error->errorCodes().empty()) return;
+    const int64_t code = error->errorCodes().front();
+    if (code < 50000 || code > 50002) return;
+    onMainQueue([self = shared_from_this(), error] {
+        self->stopStreaming();
+        self->forwardError(KNError::errorWithCodesMessage({60001}, error->message()));
+    });
+}
+
+void KNInternalRecorder::captureOutputRouteDidChange() { stopStreaming(); }
+
+void KNInternalRecorder::captureSessionDidStartRunning() {
+    if (!observingCaptureSession_) return;
+    console("*** Recorder *** AVCaptureSession - did start running.");
+    if (audioCapture_) audioCapture_->setRunning(true);
+    forwardInfo(KNInfo::infoWithCodesMessage({1001}, "The capture session did start running."));
+}
+
+void KNInternalRecorder::captureSessionDidStopRunning() {
+    if (!observingCaptureSession_) return;
+    console("*** Recorder *** AVCaptureSession - stopping...");
+    stopStreaming();
+    if (audioCapture_) audioCapture_->setRunning(false);
+    console("*** Recorder *** AVCaptureSession - did stop running.");
+    forwardInfo(KNInfo::infoWithCodesMessage({1002}, "The capture session did stop running."));
+}
+
+void KNInternalRecorder::captureSessionRuntimeError(const std::string& description) {
+    if (!observingCaptureSession_) return;
+    console("*** Recorder *** AVCaptureSession error occured. " + description);
+    forwardError(KNError::errorWithCodesMessage({10001}, "An error has occured in the internal capture session."));
+}

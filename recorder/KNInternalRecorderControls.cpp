@@ -1,0 +1,117 @@
+// The live controls that applying a settings object runs, in the hub. With no capture session (after
+// endSession, or on a machine without a camera) they answer as without a camera.
+#include <algorithm>
+#include <cmath>
+
+#include "kestrune/KNError.h"
+#include "kestrune/KNRecorderSettings.h"
+#include "recorder/KNInternalRecorder.h"
+
+namespace {
+
+void answer(const KNInternalRecorder::Completion& completion, std::shared_ptr<KNError> error) {
+    const bool success = error == nullptr;
+    if (completion) completion(success, std::move(error));
+}
+
+}  // namespace
+
+void KNInternalRecorder::changeCameraCompletion(int64_t camera, Completion completion) {
+    const auto session = captureSession();
+    if (!session) return answer(completion, KNError::errorWithCodesMessage({2001}, "Can't change the camera."));
+    if (!session->changeCamera(camera)) {
+        return answer(completion, KNError::errorWithCodesMessage({2002}, "Can't change the camera."));
+    }
+    answer(completion, nullptr);
+}
+
+void KNInternalRecorder::changeRecordingModeWithCompletion(int64_t mode, Completion completion) {
+    const bool needsAudio = mode == KNRecordingModeAudioAndVideo || mode == KNRecordingModeAudioOnly;
+    const bool needsVideo = mode == KNRecordingModeAudioAndVideo || mode == KNRecordingModeVideoOnly;
+    std::vector<int64_t> codes;
+    if (needsAudio && !components_->microphoneAuthorized()) codes.push_back(1001);
+    if (needsVideo && !components_->cameraAuthorized()) codes.push_back(1002);
+    if (!codes.empty() && completion) {
+        return answer(completion, KNError::errorWithCodesMessage(codes, "Can't change the stream mode."));
+    }
+    if (mode >= 0 && mode <= KNRecordingModeVideoOnly) {
+        isSendingVideo_ = needsVideo;
+        isSendingAudio_ = needsAudio;
+    }
+    std::shared_ptr<KNError> refusal;
+    if (localSaver_ && !localSaver_->setSavingAudioAndVideo(isSendingAudio_, isSendingVideo_, &refusal)) {
+        return answer(completion, KNError::errorWithCodesMessage({90001}, refusal ? refusal->message() : std::nullopt));
+    }
+    answer(completion, nullptr);
+}
+
+void KNInternalRecorder::changeVideoResolutionCompletion(int64_t resolution, Completion completion) {
+    std::shared_ptr<KNError> error;
+    const int64_t validated =
+        videoSettingsValidator_ ? videoSettingsValidator_->validateFrameResolution(resolution, &error) : resolution;
+    if (isActive()) {
+        return answer(completion, KNError::errorWithCodesMessage({6001}, "Can't change resolution while streaming."));
+    }
+    resolution_ = validated;
+    answer(completion, error);
+}
+
+void KNInternalRecorder::changeVideoBitrateCompletion(int64_t bitrate, Completion completion) {
+    std::shared_ptr<KNError> error;
+    const int64_t validated = videoSettingsValidator_
+                                  ? videoSettingsValidator_->validateBitrate(bitrate, resolution_.load(), &error)
+                                  : bitrate;
+    if (const auto settings = this->settings()) settings->setVideoBitrate(validated);
+    nH264Encoder_->updateBitrate(static_cast<int32_t>(std::clamp<int64_t>(validated, 0, INT32_MAX)));
+    answer(completion, error);
+}
+
+void KNInternalRecorder::changeAudioSampleRateCompletion(double rate, Completion completion) {
+    if (isActive()) {
+        return answer(completion,
+                      KNError::errorWithCodesMessage({5002}, "Can't change the audio sample rate while streaming."));
+    }
+    const int64_t hz = std::isfinite(rate) ? static_cast<int64_t>(std::clamp(rate, 0.0, 1e9)) : 0;
+    const uint64_t microphoneRate = audioCapture_ ? audioCapture_->sampleRate() : 0;
+    if (microphoneRate > 0 && static_cast<uint64_t>(hz) != microphoneRate) {
+        // Labelling PCM with a rate it wasn't captured at would play it at the wrong speed.
+        audioSampleRate_ = static_cast<int64_t>(microphoneRate);
+        return answer(completion, KNError::errorWithCodesMessage(
+                                      {5002}, "The microphone delivers " + std::to_string(microphoneRate) +
+                                                  " Hz; the audio sample rate can't differ from it."));
+    }
+    audioSampleRate_ = hz;
+    answer(completion, nullptr);
+}
+
+void KNInternalRecorder::changeFrameRateCompletion(int64_t rate, std::function<void(int64_t rate)> completion) {
+    const auto session = captureSession();
+    if (session && session->changeFrameRate(rate)) frameRate_ = rate;
+    if (completion) completion(frameRate_.load());
+}
+
+void KNInternalRecorder::changeKeyFrameIntervalCompletion(int64_t interval, Completion completion) {
+    if (isActive()) {
+        return answer(completion,
+                      KNError::errorWithCodesMessage({4001}, "Can't change the keyframe interval while recording."));
+    }
+    keyFrameInterval_ = interval;
+    answer(completion, nullptr);
+}
+
+void KNInternalRecorder::updateVideoOrientationForOrientation(int64_t orientation) {
+    const auto session = captureSession();
+    if (!session || !session->updateVideoOrientation(orientation)) return;
+    isPortrait_ = orientation == KNVideoOrientationPortrait;
+}
+
+void KNInternalRecorder::changeTorchModeCompletion(int64_t mode, Completion completion) {
+    const auto session = captureSession();
+    if (!session) {
+        return answer(completion, KNError::errorWithCodesMessage({3002}, "No torch present on the current camera."));
+    }
+    if (!session->changeTorchMode(mode)) {
+        return answer(completion, KNError::errorWithCodesMessage({3001}, "Can't change the torch mode."));
+    }
+    answer(completion, nullptr);
+}

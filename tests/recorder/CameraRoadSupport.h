@@ -1,0 +1,174 @@
+#pragma once
+// The real camera road with a network monitor and a video encoder the test can watch, and the
+// checks its recordings go through.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "HubFakes.h"
+#include "kestrune/KNRecorderSettings.h"
+#include "platform/NotificationCenter.h"
+#include "platform/audio/AudioSession.h"
+
+namespace kntest {
+
+// The real video encoder, with every bit rate it is given written down.
+struct WatchedVideoEncoder : KNHubVideoEncoder {
+    explicit WatchedVideoEncoder(std::shared_ptr<KNHubVideoEncoder> real) : real(std::move(real)) {}
+    void setDelegate(std::weak_ptr<KNH264EncoderDelegate> delegate) override { real->setDelegate(std::move(delegate)); }
+    std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return real->encodingQueue(); }
+    void setKeyFrameInterval(uint64_t frames) override { real->setKeyFrameInterval(frames); }
+    void updateBitrate(int32_t bitrateBps) override {
+        bitrates.add(str(bitrateBps));
+        real->updateBitrate(bitrateBps);
+    }
+    void startEncodingWithResolutionHeight(int32_t width, int32_t height) override {
+        real->startEncodingWithResolutionHeight(width, height);
+    }
+    void encode(std::shared_ptr<platform::SampleBuffer> frame) override { real->encode(std::move(frame)); }
+    void stopEncoding() override { real->stopEncoding(); }
+    const std::shared_ptr<KNHubVideoEncoder> real;
+    HubLog bitrates;
+};
+
+// The real collaborators, but a network monitor the test drives.
+struct RoadComponents : KNInternalRecorderComponents {
+    std::shared_ptr<KNInternalRecorderComponents> real = KNInternalRecorderComponents::current();
+    std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
+    std::shared_ptr<KNHubStreamSources> makeStreamSources() override { return real->makeStreamSources(); }
+    std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override {
+        videoEncoder = std::make_shared<WatchedVideoEncoder>(real->makeVideoEncoder());
+        return videoEncoder;
+    }
+    std::shared_ptr<WatchedVideoEncoder> videoEncoder;
+    std::shared_ptr<KNHubAudioEncoder> makeAudioEncoder() override { return real->makeAudioEncoder(); }
+    std::shared_ptr<KNHubValidator> makeValidator() override { return real->makeValidator(); }
+    std::shared_ptr<KNHubLocalSaver> makeLocalSaver() override { return real->makeLocalSaver(); }
+    std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return real->makeCaptureSession(); }
+    std::shared_ptr<KNHubAudioCapture> makeAudioCapture() override { return real->makeAudioCapture(); }
+    std::shared_ptr<KNHubReachability> makeReachability() override { return reachability; }
+    bool cameraAuthorized() override { return true; }
+    bool microphoneAuthorized() override { return true; }
+    void setIdleTimerDisabled(bool disabled) override { real->setIdleTimerDisabled(disabled); }
+    std::string nameForLocalFile() override { return uniqueName("road"); }
+    void addVideoToLibrary(const std::filesystem::path& file, std::function<void(bool, std::shared_ptr<KNError>)> done) override {
+        real->addVideoToLibrary(file, std::move(done));
+    }
+};
+
+struct RoadEvents : HubEvents {
+    using HubEvents::HubEvents;
+    void recorderDidOutputSampleBufferFromCaptureOutput(KNInternalRecorder*, const std::shared_ptr<platform::SampleBuffer>&,
+                                                        const void*) override {
+        ++frames;
+    }
+    // Reads the destinations as a host refreshing its screen would, also from the last report
+    // of 0 that closing the last destination makes.
+    void recorderDidUpdateBitrate(KNInternalRecorder*, uint64_t kilobytes) override {
+        if (auto recorder = hub.lock()) destinationsSeen += static_cast<int64_t>(recorder->streamSources().size());
+        if (kilobytes > 0) ++sendingSeconds;
+        if (kilobytes == 0) ++zeroReports;
+    }
+    std::weak_ptr<KNInternalRecorder> hub;
+    std::atomic<int64_t> destinationsSeen{0};
+    std::atomic<int64_t> zeroReports{0};
+    void recorderDidDropPacket(KNInternalRecorder*) override { ++drops; }
+    std::atomic<int64_t> frames{0};
+    std::atomic<int64_t> sendingSeconds{0};
+    std::atomic<int64_t> drops{0};
+};
+
+std::vector<double> column(const std::vector<std::string>& argv) {
+    std::istringstream lines(runCommand(argv).output);
+    std::vector<double> values;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line != "N/A") values.push_back(std::atof(line.c_str()));
+    }
+    return values;
+}
+
+int64_t videoFrames(const std::string& file) {
+    const auto counts = column({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                                "stream=nb_read_frames", "-of", "csv=p=0", file});
+    return counts.empty() ? -1 : static_cast<int64_t>(counts.front());
+}
+
+double lastPacketTime(const std::string& file, const std::string& stream) {
+    const auto times = column({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries", "packet=pts_time",
+                               "-of", "csv=p=0", file});
+    return times.empty() ? -1 : *std::max_element(times.begin(), times.end());
+}
+
+// Decoder errors fail; the null muxer's notes on audio times that repeat a millisecond (the
+// microphone's buffers are stamped with the host clock as they arrive) are counted apart.
+void expectDecodesCleanly(const std::string& file, double audioVideoEndsWithinSeconds = 0.5) {
+    const auto decode = runCommand({"ffmpeg", "-v", "error", "-i", file, "-f", "null", "-"});
+    EXPECT_EQ(decode.exitCode, 0) << file;
+    std::istringstream lines(decode.output);
+    int repeatedTimes = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("non monotonically increasing dts") != std::string::npos) {
+            ++repeatedTimes;
+        } else {
+            ADD_FAILURE() << file << ": " << line;
+        }
+    }
+    EXPECT_LT(repeatedTimes, 50) << file;
+    EXPECT_NEAR(lastPacketTime(file, "a:0"), lastPacketTime(file, "v:0"), audioVideoEndsWithinSeconds) << file;
+}
+
+class CameraRoad : public ::testing::Test {
+protected:
+    virtual std::shared_ptr<TestServer> makeServer() { return TestServer::shared(); }
+    virtual void configure(KNRecorderSettings&) {}
+    void SetUp() override {
+        server = makeServer();
+        ASSERT_TRUE(server);
+        hub = KNInternalRecorder::internalRecorderWithComponents(components);
+        hub->setInternalRecorderDelegate(events);
+        events->hub = hub;
+        auto settings = KNRecorderSettings::recorderSettings();
+        settings->setVideoFrameResolutionInverted(false);
+        settings->setVideoOrientation(KNVideoOrientationLandscapeRight);
+        configure(*settings);
+        // Setting the session up for recording changes its category, which stops a stream when
+        // it is heard: a host starts once that news is out, as this test does.
+        auto& center = platform::NotificationCenter::defaultCenter();
+        auto changes = std::make_shared<std::atomic<int>>(0);
+        const auto token = center.addObserver(platform::kAudioSessionRouteChangeNotification, nullptr,
+                                              [changes](const platform::Notification&) { ++*changes; });
+        const bool categoryChanges = platform::AudioSession::shared()->category() != platform::kAudioSessionCategoryPlayAndRecord;
+        ASSERT_TRUE(hub->setupWithSettings(settings));
+        hub->startCamera();
+        EXPECT_TRUE(!categoryChanges || waitFor([&] { return changes->load() > 0; }, 10s));
+        center.removeObserver(token);
+    }
+    void TearDown() override {
+        if (!hub) return;
+        hub->stopStreaming();
+        hub->endSession();
+        drainMainQueue();
+    }
+    std::shared_ptr<KNStreamInfo> destination(const std::string& url) {
+        auto info = KNStreamInfo::create();
+        info->setCustomStreamURLString(url);
+        return info;
+    }
+    void start() {
+        Answers answers;
+        hub->startStreamingWithCompletion(answers.completion());
+        ASSERT_TRUE(runMainUntil([&] { return !answers.log.entries().empty(); }));
+        ASSERT_EQ(answers.log.entries(), std::vector<std::string>{"YES"});
+    }
+    bool streamFor(int64_t frames) {
+        const int64_t until = events->frames + frames;
+        return platform::RunLoop::main().runUntil([&] { return events->frames >= until; }, std::chrono::seconds(frames / 10 + 20));
+    }
+
+    std::shared_ptr<TestServer> server;
+    std::shared_ptr<RoadComponents> components = std::make_shared<RoadComponents>();
+    std::shared_ptr<RoadEvents> events = std::make_shared<RoadEvents>(std::make_shared<HubLog>());
+    std::shared_ptr<KNInternalRecorder> hub;
+};
+
+}  // namespace kntest

@@ -1,0 +1,343 @@
+#pragma once
+// Stand-ins for every collaborator of the pipeline hub, writing what they are asked into one shared
+// log ("h264.start 720x1280", "state 3", "error 80001", ...) so tests read the hub's order of work.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "kestrune/KNError.h"
+#include "kestrune/KNInfo.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNWarning.h"
+#include "platform/RunLoop.h"
+#include "recorder/KNInternalRecorder.h"
+#include "support/TestServer.h"
+
+namespace kntest {
+
+class HubLog {
+public:
+    void add(std::string entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
+    }
+    std::vector<std::string> entries(const std::string& prefix = "") const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> found;
+        std::ranges::copy_if(entries_, std::back_inserter(found), [&](const auto& e) { return e.rfind(prefix, 0) == 0; });
+        return found;
+    }
+    size_t count(const std::string& entry) const { return static_cast<size_t>(std::ranges::count(entries(), entry)); }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> entries_;
+};
+
+using LogPtr = std::shared_ptr<HubLog>;
+inline std::string str(int64_t value) { return std::to_string(value); }
+
+struct FakeCapture : KNHubCaptureSession {
+    explicit FakeCapture(LogPtr log) : log(std::move(log)) {}
+    void setListener(std::weak_ptr<KNHubCaptureListener> l, std::shared_ptr<platform::DispatchQueue> q) override {
+        listener = std::move(l);
+        queue = std::move(q);
+    }
+    const void* videoOutput() const override { return this; }
+    bool isRunning() const override { return running; }
+    void startRunning() override { running = true; log->add("capture.start"); }
+    void stopCapture() override { running = false; log->add("capture.stop"); }
+    void removeAllInputsAndOutputs() override { log->add("capture.removeAll"); }
+    void setAutomaticallyConfiguresApplicationAudioSession(bool a) override { log->add("capture.autoAudio " + str(a)); }
+    bool changeCamera(int64_t c) override { log->add("capture.camera " + str(c)); return true; }
+    bool changeFrameRate(int64_t r) override { log->add("capture.frameRate " + str(r)); return true; }
+    bool updateVideoOrientation(int64_t o) override { log->add("capture.orientation " + str(o)); return true; }
+    bool changeTorchMode(int64_t m) override { log->add("capture.torch " + str(m)); return true; }
+    void changePreview(const std::shared_ptr<platform::View>&) override { log->add("capture.preview"); }
+    void removePreview() override { log->add("capture.removePreview"); }
+    void attachTapToFocus(std::shared_ptr<CameraFocusManager>) override {}
+    platform::Range getZoomRange() const override { return {1, 4}; }
+    double getZoom() const override { return 2; }
+    void setZoomError(double, std::shared_ptr<KNError>*) override {}
+    // As the camera does: on the queue the hub gave it.
+    void deliver(std::shared_ptr<platform::SampleBuffer> frame) {
+        queue->async([l = listener, frame, output = videoOutput()] {
+            if (auto hub = l.lock()) hub->captureOutputDidOutputSampleBuffer(output, frame);
+        });
+    }
+    LogPtr log;
+    std::weak_ptr<KNHubCaptureListener> listener;
+    std::shared_ptr<platform::DispatchQueue> queue;
+    std::atomic<bool> running{false};
+};
+
+struct FakeMicrophone : KNHubAudioCapture {
+    explicit FakeMicrophone(LogPtr log) : log(std::move(log)) {}
+    void setListener(std::weak_ptr<KNHubCaptureListener> l) override { listener = std::move(l); }
+    void setRunning(bool r) override { log->add("mic.running " + str(r)); }
+    void endSession() override { log->add("mic.end"); }
+    void setConfigureAudioSessionManually(bool m) override { log->add("mic.manual " + str(m)); }
+    uint64_t sampleRate() const override { return 48000; }
+    uint64_t channels() const override { return 1; }
+    LogPtr log;
+    std::weak_ptr<KNHubCaptureListener> listener;
+};
+
+struct FakeVideoEncoder : KNHubVideoEncoder {
+    explicit FakeVideoEncoder(LogPtr log) : log(std::move(log)) {}
+    void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
+    std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
+    void setKeyFrameInterval(uint64_t f) override { log->add("h264.kfi " + str(int64_t(f))); }
+    void updateBitrate(int32_t b) override { log->add("h264.bitrate " + str(b)); }
+    void startEncodingWithResolutionHeight(int32_t w, int32_t h) override { log->add("h264.start " + str(w) + "x" + str(h)); }
+    void encode(std::shared_ptr<platform::SampleBuffer> frame) override {
+        log->add("h264.encode");
+        encoded = std::move(frame);
+    }
+    void stopEncoding() override { log->add("h264.stop"); }
+    LogPtr log;
+    std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
+    std::shared_ptr<platform::SampleBuffer> encoded;
+};
+
+struct FakeAudioEncoder : KNHubAudioEncoder {
+    explicit FakeAudioEncoder(LogPtr log) : log(std::move(log)) {}
+    void setDelegate(std::weak_ptr<KNAACEncoderDelegate>) override {}
+    std::shared_ptr<platform::DispatchQueue> encoderQueue() const override { return queue; }
+    void setSampleRate(uint64_t r) override { rate = r; log->add("aac.rate " + str(int64_t(r))); }
+    void setChannelsNumber(uint64_t c) override { log->add("aac.channels " + str(int64_t(c))); }
+    uint64_t bitRate() const override { return bitrate; }
+    void setBitRate(uint64_t b) override { bitrate = b; log->add("aac.bitrate " + str(int64_t(b))); }
+    uint64_t sampleSize() const override { return 0; }
+    // As the real start: it reads the rate when it runs.
+    void startEncoding() override { log->add("aac.start at " + str(int64_t(rate.load()))); }
+    void stopEncoding() override { log->add("aac.stop"); }
+    void encodeAudioDataTimestamp(Bytes data, uint64_t) override { encoded = std::move(data); }
+    bool isConfigured() const override { return configured; }
+    Bytes magicCookie() const override { return std::make_shared<const std::vector<uint8_t>>(2, 0x12); }
+    uint64_t decoderDelay() const override { return 1024; }
+    LogPtr log;
+    std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.aac");
+    std::atomic<uint64_t> rate{44100};
+    std::atomic<uint64_t> bitrate{128000};
+    std::atomic<bool> configured{false};
+    Bytes encoded;
+};
+
+// Starts answer at once unless held; held starts are answered by release().
+struct FakeSaver : KNHubLocalSaver {
+    explicit FakeSaver(LogPtr log) : log(std::move(log)) {}
+    void setListener(std::weak_ptr<KNHubLocalSaverListener> l) override { listener = std::move(l); }
+    bool savingEnabled() const override { return enabled; }
+    bool setSavingEnabled(bool e, std::shared_ptr<KNError>* error) override {
+        if (isStarted && error) *error = KNError::errorWithCodesMessage({110004}, "Cannot enable/disable local saving while already started");
+        if (isStarted) return false;
+        enabled = e;
+        return true;
+    }
+    bool setSavingAudioAndVideo(bool a, bool v, std::shared_ptr<KNError>*) override {
+        log->add("saver.tracks " + str(a) + str(v));
+        return true;
+    }
+    bool started() const override { return isStarted; }
+    void setFilename(const std::string& name) override { log->add("saver.name " + name); }
+    void setVideoWidthHeight(int32_t w, int32_t h) override { log->add("saver.size " + str(w) + "x" + str(h)); }
+    void setAudioSampleRate(uint64_t r) override { log->add("saver.rate " + str(int64_t(r))); }
+    void setMagicCookie(Bytes) override { log->add("saver.cookie"); }
+    void setAudioDecoderDelay(uint64_t) override { log->add("saver.delay"); }
+    void startSavingStream(StartCallback done) override {
+        log->add("saver.start");
+        std::lock_guard lock(mutex);
+        pending.push_back(std::move(done));
+        if (!hold) releaseLocked();
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        releaseLocked();
+    }
+    void stopSavingStream(StopCallback done) override {
+        log->add("saver.stop");
+        queue->async([this, done = std::move(done)] {
+            isStarted = false;
+            done(std::filesystem::path("rec.mp4"), nullptr);
+        });
+    }
+    void writeEncodedVideo(const std::shared_ptr<platform::SampleBuffer>&) override { log->add("saver.video"); }
+    void writeEncodedAudio(const Bytes&, platform::MediaTime, platform::MediaTime) override { log->add("saver.audio"); }
+    void releaseLocked() {
+        for (auto& done : pending) {
+            queue->async([this, done = std::move(done)] {
+                std::shared_ptr<KNError> error = isStarted ? KNError::errorWithCodesMessage({110003}, "Local saver already started") : nullptr;
+                isStarted = true;
+                done(error);
+            });
+        }
+        pending.clear();
+    }
+    LogPtr log;
+    std::weak_ptr<KNHubLocalSaverListener> listener;
+    std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.saver");
+    std::atomic<bool> enabled{false};
+    std::atomic<bool> isStarted{false};
+    bool hold = false;
+    std::mutex mutex;
+    std::vector<StartCallback> pending;
+};
+
+struct FakeSources : KNHubStreamSources {
+    explicit FakeSources(LogPtr log) : log(std::move(log)) {}
+    void setDelegate(std::weak_ptr<KNStreamSourcesManagerDelegate> d) override { delegate = std::move(d); }
+    std::shared_ptr<KNStreamSource> addSourceWithStreamInfo(std::shared_ptr<KNStreamInfo> info) override {
+        auto source = KNStreamSource::create();
+        source->setStreamInfo(info);
+        std::lock_guard lock(mutex);
+        listed.push_back(source);
+        return source;
+    }
+    void removeSource(const std::shared_ptr<KNStreamSource>& s) override {
+        log->add(std::string("sources.remove") + (s == listedAt(0) ? " listed" : " other"));
+        std::lock_guard lock(mutex);
+        std::erase(listed, s);
+    }
+    void closeConnectionToSource(const std::shared_ptr<KNStreamSource>& s) override {
+        log->add(std::string("sources.close") + (s == listedAt(0) ? " listed" : " other"));
+    }
+    void establishConnectionToAllSources() override {
+        log->add("sources.connectAll");
+        if (onConnectAll) onConnectAll();
+    }
+    void closeConnectionOnAllSources() override { log->add("sources.closeAll"); }
+    Sources streamSources() const override {
+        std::lock_guard lock(mutex);
+        return listed;
+    }
+    Sources connectedStreamSources() const override { return alreadyConnected ? streamSources() : Sources{}; }
+    void setVideoSPSAndPPS(const Bytes& sps, const Bytes&) override { log->add("sources.sps " + str(int64_t(sps->size()))); }
+    void sendVideoPacketIsKeyFrameTimestamp(const Bytes& p, bool k, uint64_t t) override {
+        log->add("sources.video " + str(int64_t(p->size())) + " " + str(k) + " " + str(int64_t(t)));
+    }
+    void sendAudioPacketTimestamp(const Bytes& p, uint64_t t) override {
+        log->add("sources.audio " + str(int64_t(p->size())) + " " + str(int64_t(t)));
+    }
+    void setAdaptiveBitRateOn(bool on) override { log->add("sources.abr " + str(on)); }
+    void setRtmpTimeout(uint64_t) override {}
+    void setMetadata(std::shared_ptr<const KNMetadata> m) override { metadata = std::move(m); }
+    std::shared_ptr<KNStreamSource> listedAt(size_t i) const {
+        std::lock_guard lock(mutex);
+        return i < listed.size() ? listed[i] : nullptr;
+    }
+    LogPtr log;
+    std::weak_ptr<KNStreamSourcesManagerDelegate> delegate;
+    std::function<void()> onConnectAll;
+    std::atomic<bool> alreadyConnected{false};
+    std::shared_ptr<const KNMetadata> metadata;
+    mutable std::mutex mutex;
+    Sources listed;
+};
+
+struct FakeReachability : KNHubReachability {
+    bool isReachable() override { return reachable; }
+    void startMonitoring(ChangeBlock c) override { change = std::move(c); }
+    void stopMonitoring() override {}
+    // On the monitor's own queue, as the platform reports.
+    void report(KNNetworkStatus status) { queue->async([c = change, status] { c(status); }); }
+    std::atomic<bool> reachable{true};
+    ChangeBlock change;
+    std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.reachability");
+};
+
+struct FakeValidator : KNHubValidator {
+    int64_t validateBitrate(int64_t bitrate, int64_t, std::shared_ptr<KNError>*) override { return std::min<int64_t>(bitrate, 2500000); }
+    int64_t validateFrameResolution(int64_t resolution, std::shared_ptr<KNError>*) override { return resolution; }
+};
+
+struct FakeComponents : KNInternalRecorderComponents {
+    LogPtr log = std::make_shared<HubLog>();
+    std::shared_ptr<FakeCapture> capture = std::make_shared<FakeCapture>(log);
+    std::shared_ptr<FakeMicrophone> microphone = std::make_shared<FakeMicrophone>(log);
+    std::shared_ptr<FakeVideoEncoder> h264 = std::make_shared<FakeVideoEncoder>(log);
+    std::shared_ptr<FakeAudioEncoder> aac = std::make_shared<FakeAudioEncoder>(log);
+    std::shared_ptr<FakeSaver> saver = std::make_shared<FakeSaver>(log);
+    std::shared_ptr<FakeSources> sources = std::make_shared<FakeSources>(log);
+    std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
+    std::atomic<bool> idleTimerDisabled{false};
+    std::atomic<bool> libraryAccepts{true};
+
+    std::shared_ptr<KNHubStreamSources> makeStreamSources() override { return sources; }
+    std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override { return h264; }
+    std::shared_ptr<KNHubAudioEncoder> makeAudioEncoder() override { return aac; }
+    std::shared_ptr<KNHubValidator> makeValidator() override { return std::make_shared<FakeValidator>(); }
+    std::shared_ptr<KNHubLocalSaver> makeLocalSaver() override { return saver; }
+    std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return capture; }
+    std::shared_ptr<KNHubAudioCapture> makeAudioCapture() override { return microphone; }
+    std::shared_ptr<KNHubReachability> makeReachability() override { return reachability; }
+    bool cameraAuthorized() override { return true; }
+    bool microphoneAuthorized() override { return true; }
+    void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled = disabled; }
+    std::string nameForLocalFile() override { return "rec" + str(int64_t(++names)); }
+    void addVideoToLibrary(const std::filesystem::path&, std::function<void(bool, std::shared_ptr<KNError>)> done) override {
+        if (libraryAccepts) return done(true, nullptr);
+        done(false, KNError::errorWithCodesMessage({100001}, "Access denied for posting video."));
+    }
+    std::atomic<int> names{0};
+};
+
+// The hub's reports, into the same log.
+struct HubEvents : KNInternalRecorderDelegate {
+    explicit HubEvents(LogPtr log) : log(std::move(log)) {}
+    void recorderDidChangeState(KNInternalRecorder*, int64_t s) override { log->add("state " + str(s)); }
+    void recorderDidReceiveInfo(KNInternalRecorder*, const std::shared_ptr<KNInfo>& i) override {
+        log->add("info " + str(i->infoCodes().front()));
+    }
+    void recorderDidReceiveWarning(KNInternalRecorder*, const std::shared_ptr<KNWarning>& w) override {
+        log->add("warning " + str(w->warningCodes().front()) + " " + w->message().value_or(""));
+    }
+    void recorderDidReceiveError(KNInternalRecorder*, const std::shared_ptr<KNError>& e) override {
+        log->add("error " + str(e->errorCodes().front()));
+    }
+    void recorderDidChangeNetworkStatus(KNInternalRecorder*, int64_t s) override { log->add("network " + str(s)); }
+    LogPtr log;
+};
+
+// Every answer of one completion: "YES", or "NO <code>".
+struct Answers {
+    KNInternalRecorder::Completion completion() {
+        return [this](bool ok, std::shared_ptr<KNError> e) { log.add(ok ? "YES" : "NO " + str(e->errorCodes().front())); };
+    }
+    HubLog log;
+};
+
+inline bool runMainUntil(const std::function<bool()>& predicate) {
+    return platform::RunLoop::main().runUntil(predicate, std::chrono::seconds(10));
+}
+
+// Runs what the main queue holds now.
+inline void drainMainQueue() {
+    auto drained = std::make_shared<std::atomic<bool>>(false);
+    platform::DispatchQueue::main()->async([drained] { *drained = true; });
+    runMainUntil([drained] { return drained->load(); });
+}
+
+class HubTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hub = KNInternalRecorder::internalRecorderWithComponents(fakes);
+        hub->setInternalRecorderDelegate(events);
+    }
+    void TearDown() override {
+        if (hub) hub->endSession();
+        drainMainQueue();
+        fakes->saver->queue->sync([] {});
+    }
+    std::shared_ptr<FakeComponents> fakes = std::make_shared<FakeComponents>();
+    LogPtr log = fakes->log;
+    std::shared_ptr<HubEvents> events = std::make_shared<HubEvents>(log);
+    std::shared_ptr<KNInternalRecorder> hub;
+};
+
+}  // namespace kntest

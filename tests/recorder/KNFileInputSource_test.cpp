@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <vector>
 
 #include "kestrune/KNError.h"
 #include "platform/DispatchQueue.h"
@@ -55,6 +58,11 @@ TEST(KNFileInputSource, StartRefusalsLeaveNothingStarted) {
     EXPECT_EQ(log->count(true), 25u);
 }
 
+double median(std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 // Every sample comes when its presentation time is due on one clock, whatever the rates.
 TEST(KNFileInputSource, SamplesArriveAtTheirPresentationTimes) {
     struct Row {
@@ -82,21 +90,22 @@ TEST(KNFileInputSource, SamplesArriveAtTheirPresentationTimes) {
         ASSERT_FALSE(all.empty());
         size_t video = 0;
         int64_t audio = 0;
-        double worstEarly = 0;
-        double worstLate = 0;
+        std::vector<double> offsets;
         for (const auto& d : all) {
-            const double offset = (d.hostSeconds - all.front().hostSeconds) - (d.mediaSeconds - all.front().mediaSeconds);
-            worstEarly = std::min(worstEarly, offset);
-            worstLate = std::max(worstLate, offset);
+            offsets.push_back((d.hostSeconds - all.front().hostSeconds) - (d.mediaSeconds - all.front().mediaSeconds));
             video += d.video ? 1 : 0;
             audio += d.video ? 0 : d.frames;
             EXPECT_LE(d.frames, 1024);
         }
         EXPECT_EQ(video, row.videoFrames);
         EXPECT_NEAR(static_cast<double>(audio), static_cast<double>(row.audioFrames), 1024.0);
-        // Host time minus media time stays the same for every sample, within a loaded machine's
-        // scheduling noise; pacing at other rates would drift by a third of a second here.
-        EXPECT_LT(worstLate - worstEarly, 0.1);
+        // Host time minus media time: never below its start (nothing comes before it is due), and
+        // no drift between the first and the last fifth. A loaded machine may make single samples
+        // late, which the medians ignore; pacing at other rates would drift by 0.15-0.3 s here.
+        EXPECT_GT(*std::min_element(offsets.begin(), offsets.end()), -0.01);
+        const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
+        const double drift = median({offsets.end() - fifth, offsets.end()}) - median({offsets.begin(), offsets.begin() + fifth});
+        EXPECT_LT(std::abs(drift), 0.06);
     }
 }
 

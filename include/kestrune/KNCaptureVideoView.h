@@ -9,12 +9,12 @@
 #include <memory>
 
 #include "kestrune/platform/Geometry.h"
+#include "kestrune/platform/capture/CaptureVideoPreviewLayer.h"
 #include "kestrune/platform/ui/View.h"
 
 namespace platform {
 class CaptureSession;
 class CaptureVideoDataOutput;
-class CaptureVideoPreviewLayer;
 }  // namespace platform
 
 class KNCaptureVideoView : public platform::View {

@@ -185,6 +185,9 @@ void KNInternalRecorder::startCamera() {
         session->startRunning();
     }
     if (audioCapture_) audioCapture_->setRunning(true);
+    // The set-up's own audio-session changes are heard while idle: heard later, the category
+    // change would stop the stream the host starts next.
+    if (audioCapture_) audioCapture_->settleSessionChanges();
 }
 
 void KNInternalRecorder::endSession() {

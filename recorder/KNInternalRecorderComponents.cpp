@@ -17,6 +17,7 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNTypes.h"
 #include "platform/NotificationCenter.h"
+#include "platform/audio/AudioSession.h"
 #include "platform/capture/CaptureConnection.h"
 #include "platform/capture/CaptureTypes.h"
 #include "platform/ui/Application.h"
@@ -258,6 +259,11 @@ public:
     void setRunning(bool running) override { capture_->setRunning(running); }
     void endSession() override { capture_->endSession(); }
     void setConfigureAudioSessionManually(bool manual) override { capture_->setConfigureAudioSessionManually(manual); }
+    void settleSessionChanges() override {
+        // The microphone's start sets the session's category; its news comes from the session's own queue.
+        capture_->taskQueue()->sync([] {});
+        platform::AudioSession::shared()->flushNotifications();
+    }
     uint64_t sampleRate() const override { return capture_->deliveredSampleRate(); }
     // The microphone delivers mono.
     uint64_t channels() const override { return 1; }

@@ -80,6 +80,8 @@ public:
     virtual void setRunning(bool running) = 0;
     virtual void endSession() = 0;
     virtual void setConfigureAudioSessionManually(bool manual) = 0;
+    // Returns once the audio session's changes made so far have been heard.
+    virtual void settleSessionChanges() {}
     // What the microphone really delivers.
     virtual uint64_t sampleRate() const = 0;
     virtual uint64_t channels() const = 0;

@@ -70,19 +70,6 @@ TEST_F(CameraFocusManagerTest, ATapMarksThePointFocusesThereAndTheIndicatorLeave
     ASSERT_EQ(view->previewLayer()->sublayers().size(), 1u);
     const auto square = view->previewLayer()->sublayers().front();
     EXPECT_EQ(square->frame(), (Rect{{60, 160}, {80, 80}}));
-    EXPECT_EQ(square->borderWidth(), 2.0);
-    EXPECT_EQ(square->cornerRadius(), 4.0);
-    EXPECT_EQ(square->borderColor(), Color::whiteColor());
-    EXPECT_EQ(square->displayRequests(), 1);
-    auto flash = square->animationForKey("selectionAnimation");
-    ASSERT_TRUE(flash.has_value());
-    EXPECT_EQ(flash->keyPath, "borderColor");
-    EXPECT_EQ(std::get<Color>(flash->toValue), Color::blueColor());
-    EXPECT_EQ(flash->repeatCount, 2.0f);
-    auto fade = square->animationForKey("opacity");
-    ASSERT_TRUE(fade.has_value());
-    EXPECT_EQ(fade->duration, 1.5);
-    EXPECT_EQ(std::get<double>(fade->toValue), 0.0);
     EXPECT_EQ(square->opacity(), 0.0);
 
     EXPECT_EQ(camera->focusMode(), FocusMode::ContinuousAutoFocus);

@@ -130,29 +130,9 @@ TEST(KNCaptureDeviceCapabilities, HighestFrameRateMakesTheFastestFormatActiveAtI
     EXPECT_EQ(held->activeFormat(), slow);
 }
 
-TEST(KNCaptureDeviceCapabilities, AuthorizationAndOrientationAnswerFromThePlatformsCurrentValues) {
+// An orientation the status bar can't have reads as portrait.
+TEST(KNCaptureDeviceCapabilities, TheCaptureOrientationFollowsTheStatusBar) {
     auto utils = KNUtils::utils();
-    struct Row {
-        AuthorizationStatus status;
-        bool access;
-        bool determined;
-    };
-    const Row rows[] = {{AuthorizationStatus::NotDetermined, false, false},
-                        {AuthorizationStatus::Restricted, false, true},
-                        {AuthorizationStatus::Denied, false, true},
-                        {AuthorizationStatus::Authorized, true, true}};
-    for (const Row& row : rows) {
-        CaptureAuthorization::setAuthorizationStatusForMediaType(MediaType::Video, row.status);
-        CaptureAuthorization::setAuthorizationStatusForMediaType(MediaType::Audio, AuthorizationStatus::Denied);
-        EXPECT_EQ(utils->cameraStatus(), static_cast<int64_t>(row.status));
-        EXPECT_EQ(utils->hasAccessToCamera(), row.access);
-        EXPECT_EQ(utils->hasDeterminedAccessToCamera(), row.determined);
-        EXPECT_FALSE(utils->hasAccessToMicrophone());
-        EXPECT_TRUE(utils->hasDeterminedAccessToMicrophone());
-    }
-    CaptureAuthorization::resetAuthorizationStatusForMediaType(MediaType::Video);
-    CaptureAuthorization::resetAuthorizationStatusForMediaType(MediaType::Audio);
-
     const int64_t orientations[][2] = {{0, 1}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {7, 1}};
     for (const auto& row : orientations) {
         Application::shared().setStatusBarOrientation(row[0]);

@@ -86,10 +86,17 @@ public:
             buffer->m.offset = buffer->index * 4096;
             return 0;
         }
-        case VIDIOC_QBUF: queued.push_back(static_cast<v4l2_buffer*>(argument)->index); return 0;
+        case VIDIOC_QBUF:
+            queued.push_back(static_cast<v4l2_buffer*>(argument)->index);
+            return 0;
         case VIDIOC_DQBUF: return dequeue(static_cast<v4l2_buffer*>(argument));
-        case VIDIOC_STREAMON: streaming = true; return 0;
-        case VIDIOC_STREAMOFF: streaming = false; queued.clear(); return 0;
+        case VIDIOC_STREAMON:
+            streaming = true;
+            return 0;
+        case VIDIOC_STREAMOFF:
+            streaming = false;
+            queued.clear();
+            return 0;
         default: return fail(ENOTTY);
         }
     }

@@ -53,7 +53,8 @@ TEST_F(KNLogTest, FileIsNeverAnotherOnesAndLosingItsFolderNeverThrows) {
     // A plain file where the folder should be: lines are lost quietly, later ones recover.
     fs::remove_all(documents_);
     std::ofstream(documents_) << "not a folder";
-    EXPECT_NO_THROW(log_->logErrorScope("lost", 0); log_->writeToLogFile("lost too"));
+    EXPECT_NO_THROW(log_->logErrorScope("lost", 0));
+    EXPECT_NO_THROW(log_->writeToLogFile("lost too"));
     fs::remove(documents_);
     log_->logErrorScope("kept", 0);
     EXPECT_EQ(logged(), "Logs:\nERROR: kept\n");

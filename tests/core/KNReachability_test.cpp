@@ -18,16 +18,25 @@ constexpr uint32_t kUp = platform::ReachabilityFlag::Reachable;
 // A change is queued as the platform queues it: the installed callback, on the installed queue.
 struct FakeMonitor : platform::NetworkMonitor {
     std::optional<uint32_t> flags() override { return current.load(); }
-    bool setCallback(Callback c) override { return locked([&] { callback = std::move(c); }); }
+    bool setCallback(Callback c) override {
+        std::lock_guard lock(mutex);
+        callback = std::move(c);
+        return true;
+    }
     bool setDispatchQueue(std::shared_ptr<platform::DispatchQueue> q) override {
-        return locked([&] { queue = std::move(q); });
+        std::lock_guard lock(mutex);
+        queue = std::move(q);
+        return true;
     }
     std::string lastErrorString() const override { return ""; }
     void change(uint32_t flags) {
-        locked([&] { if (callback && queue) queue->async([c = callback, flags] { c(flags); }); });
+        std::lock_guard lock(mutex);
+        if (callback && queue) queue->async([c = callback, flags] { c(flags); });
     }
-    bool installed() { bool on = false; locked([&] { on = callback && queue; }); return on; }
-    bool locked(const std::function<void()>& f) { std::lock_guard lock(mutex); f(); return true; }
+    bool installed() {
+        std::lock_guard lock(mutex);
+        return callback && queue;
+    }
     std::atomic<uint32_t> current{0};
     std::mutex mutex;
     Callback callback;

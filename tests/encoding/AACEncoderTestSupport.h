@@ -28,11 +28,13 @@ struct RecordingDelegate : KNAACEncoderDelegate {
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data, platform::MediaTime,
                                                                     uint64_t timestamp) override {
         std::lock_guard lock(mutex);
-        packets.back().adts = *data, packets.back().timestamp = timestamp;
+        packets.back().adts = *data;
+        packets.back().timestamp = timestamp;
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) override {
         std::lock_guard lock(mutex);
-        ++configured, cookieAtConfigure = encoder->magicCookie();
+        ++configured;
+        cookieAtConfigure = encoder->magicCookie();
     }
     void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError>) override { ++errors; }
     std::vector<Packet> takePackets() {
@@ -101,7 +103,10 @@ struct Rig {
                 *c = std::make_shared<FakeAudioConverter>(log, in, out);
                 return platform::kMediaNoErr;
             };
-        if (second) encoder = KNAACEncoder2::create(platform); else encoder = KNAACEncoder::create(platform);
+        if (second)
+            encoder = KNAACEncoder2::create(platform);
+        else
+            encoder = KNAACEncoder::create(platform);
         encoder->setDelegate(delegate);
     }
     std::shared_ptr<FakeConverterLog> log = std::make_shared<FakeConverterLog>();

@@ -64,9 +64,17 @@ static std::vector<float> decodeADTS(const std::vector<Packet>& packets, int rat
 TEST(AACEncoderChunks, RechunkingAndTimingTable) {
     static std::atomic<uint64_t> clockMs{0};
     platform::HostClock::setOverride([] { return double(clockMs.load()) / 1000.0; });
-    struct Step { size_t bytes; uint64_t ms; bool restart = false; };  // ms: the host clock and the caller's time
-    const struct {  // chunkStarts: offsets into all the bytes fed; times: at the stream's rate
-        bool second; std::vector<Step> steps; std::vector<size_t> chunkStarts; std::vector<uint64_t> stamps; std::vector<int64_t> times;
+    struct Step {
+        size_t bytes;
+        uint64_t ms;  // the host clock and the caller's time
+        bool restart = false;
+    };
+    const struct {
+        bool second;
+        std::vector<Step> steps;
+        std::vector<size_t> chunkStarts;  // offsets into all the bytes fed
+        std::vector<uint64_t> stamps;
+        std::vector<int64_t> times;  // at the stream's rate
     } cases[] = {
         {false, {{1000, 10000}, {1000, 10010}, {1000, 10020}, {1096, 10040}}, {0, 2048}, {10020, 10040}, {0, 960}},
         {false, {{2048, 20000}, {2047, 20100}, {1, 20200}}, {0, 2048}, {20000, 20200}, {0, 9600}},
@@ -86,7 +94,10 @@ TEST(AACEncoderChunks, RechunkingAndTimingTable) {
         encoder->startEncoding();
         size_t fed = 0;
         for (const Step& s : c.steps) {
-            if (s.restart) encoder->stopEncoding(), encoder->startEncoding();
+            if (s.restart) {
+                encoder->stopEncoding();
+                encoder->startEncoding();
+            }
             drain(encoder);
             clockMs = s.ms;
             encoder->encodeAudioDataTimestamp(pattern(s.bytes, fed), s.ms);
@@ -109,7 +120,10 @@ TEST(AACEncoderChunks, RechunkingAndTimingTable) {
 // 3 s of a 1 kHz tone through each encoder at 48 and 44.1 kHz; and noisy stereo at the highest
 // bit rate, whose packets outgrow a mono buffer and must still arrive whole.
 TEST(AACEncoderCodec, ToneDecodesAtTheReportedDelayRateAndChannels) {
-    const struct { bool second; uint64_t rate, channels, bitRate; } roads[] = {
+    const struct {
+        bool second;
+        uint64_t rate, channels, bitRate;
+    } roads[] = {
         {false, 48000, 1, 96000}, {false, 44100, 1, 96000}, {true, 48000, 1, 96000}, {true, 44100, 1, 96000}, {true, 48000, 2, 576000}};
     for (const auto& road : roads) {
         SCOPED_TRACE(testing::Message() << road.second << " at " << road.rate << "x" << road.channels);
@@ -163,7 +177,10 @@ TEST(SampleBufferRoad, ConversionsKeepPitchAndClock) {
         auto block = platform::BlockBuffer::createCopying(pcm.data(), pcm.size() * sizeof(float));
         std::static_pointer_cast<KNAACEncoder2>(encoder)->encode(
             platform::SampleBuffer::createAudioPCM(block, format, 1024, MediaTime::make(int64_t(at), 48000)));
-        if (at == 70 * 1024) drain(encoder), encoder->setBitRate(5);  // refused: the converter keeps its codec
+        if (at == 70 * 1024) {
+            drain(encoder);
+            encoder->setBitRate(5);  // refused: the converter keeps its codec
+        }
     }
     encoder->stopEncoding();
     drain(encoder);

@@ -15,7 +15,12 @@ TEST(AACEncoderThreads, SettersMadeRightAfterAStartShapeThatStartsConverter) {
     auto& [log, encoder, delegate] = rig;
     std::atomic<bool> done{false};
     std::thread reader([&] {  // someone else asks about the converter while it comes and goes
-        while (!done) (void)encoder->isConfigured(), (void)encoder->magicCookie(), (void)encoder->decoderDelay(), encoder->setBitRate(64000);
+        while (!done) {
+            (void)encoder->isConfigured();
+            (void)encoder->magicCookie();
+            (void)encoder->decoderDelay();
+            encoder->setBitRate(64000);
+        }
     });
     const uint64_t rates[] = {44100, 48000, 32000, 22050};
     for (int i = 0; i < 200; ++i) {
@@ -44,7 +49,10 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 300; ++i)
-                for (const auto& e : encoders) e->startEncoding(), e->stopEncoding();
+                for (const auto& e : encoders) {
+                    e->startEncoding();
+                    e->stopEncoding();
+                }
         });
     std::thread feeder([&] {
         for (uint64_t t = 0; !done; t += 32)
@@ -58,7 +66,10 @@ TEST(AACEncoderThreads, StartsAndStopsFromManyThreadsEndWhereTheLastOneSays) {
         EXPECT_FALSE(e->started() || e->isConfigured());
         std::promise<void> gate;  // a stop issued before its start has run
         e->encoderQueue()->async([held = gate.get_future().share()] { held.wait(); });
-        e->startEncoding(), e->stopEncoding(), gate.set_value(), drain(e);
+        e->startEncoding();
+        e->stopEncoding();
+        gate.set_value();
+        drain(e);
         EXPECT_FALSE(e->started());
     }
 }

@@ -13,7 +13,11 @@ using namespace kntest;
 
 TEST(KNH264EncoderOutput, UnitsOfOneFrameAndAWalkThatNeverReadsPastTheData) {
     const Unit idr = {0x65, 0x88}, sei = {0x06, 0x05}, slice = {0x41, 0x9A}, nonIdr = {0x01, 0xAA};
-    const struct { std::vector<uint8_t> data; bool key; std::vector<Unit> delivered; } cases[] = {
+    const struct {
+        std::vector<uint8_t> data;
+        bool key;
+        std::vector<Unit> delivered;
+    } cases[] = {
         // Length-prefixed units. A key frame's leading non-picture unit gives way to SPS/PPS; a picture never does.
         {{0, 0, 0, 2, 0x09, 0x10, 0, 0, 0, 2, 0x65, 0x88, 0, 0, 0, 2, 0x06, 0x05}, true, {idr, sei}},
         {{0, 0, 0, 2, 0x01, 0xAA, 0, 0, 0, 2, 0x06, 0x05}, true, {nonIdr, sei}},
@@ -102,7 +106,8 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
     std::vector<uint8_t> accessUnit;
     uint64_t firstMs = 0;
     auto append = [&](const Unit& u) {
-        accessUnit.insert(accessUnit.end(), {0, 0, 0, 1}), accessUnit.insert(accessUnit.end(), u.begin(), u.end());
+        accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
+        accessUnit.insert(accessUnit.end(), u.begin(), u.end());
     };
     for (const auto& e : rig.delegate->events()) {
         SCOPED_TRACE(frame);
@@ -110,7 +115,8 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
             EXPECT_EQ((*e.first)[1], 77) << "profile_idc Main";
             EXPECT_EQ((*e.second)[1] & 0xE0, 0xE0) << "pps_id 0, sps_id 0, CABAC";
             parameterSetsFirst = accessUnit.empty();
-            append(*e.first), append(*e.second);
+            append(*e.first);
+            append(*e.second);
         } else if (e.first) {
             EXPECT_EQ(e.keyFrame, frame % kInterval == 0);
             if (units++ == 0) firstMs = e.timestampMs;
@@ -123,7 +129,11 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
             EXPECT_EQ(e.buffer->presentationTimeStamp(), MediaTime::make(frame * 20, 600));
             EXPECT_EQ(pictures, 1) << "no picture lost";
             ASSERT_TRUE(decoder.decode(&accessUnit));
-            ++frame, pictures = 0, parameterSetsFirst = false, accessUnit.clear(), units = 0;
+            ++frame;
+            pictures = 0;
+            parameterSetsFirst = false;
+            accessUnit.clear();
+            units = 0;
         }
     }
     ASSERT_TRUE(decoder.decode(nullptr));

@@ -25,7 +25,10 @@ TEST(KNH264EncoderThreads, RestartsAndSizeChangesWithFramesInFlightBeginEachSess
     const FormatDescription* previous = nullptr;
     for (int cycle = 0; cycle < 16; ++cycle) {
         rig.encoder->changeResolutionHeight(cycle % 2 ? 320 : 160, cycle % 2 ? 240 : 120);
-        auto newest = [&] { auto f = rig.delegate->waitForFrame(1); return f ? f->formatDescription().get() : nullptr; };
+        auto newest = [&] {
+            auto f = rig.delegate->waitForFrame(1);
+            return f ? f->formatDescription().get() : nullptr;
+        };
         ASSERT_TRUE(waitFor([&] { return newest() != previous; }, 10s)) << "session " << cycle;
         previous = newest();
     }

@@ -93,7 +93,11 @@ TEST(KNLocalSaver, RefusalsCarryTheirCodeAndMessage) {
     const std::vector<Refusal> rows = {
         {"video of no size", [](KNLocalSaver& s) { s.setSavingAudioAndVideoError(true, true, nullptr); },
          startAndWait, "110000 Resolution not supported for local saving"},
-        {"video too large", [](KNLocalSaver& s) { s.setSavingAudioAndVideoError(false, true, nullptr); s.setVideoWidthHeight(20000, 720); },
+        {"video too large",
+         [](KNLocalSaver& s) {
+             s.setSavingAudioAndVideoError(false, true, nullptr);
+             s.setVideoWidthHeight(20000, 720);
+         },
          startAndWait, "110000 Resolution not supported for local saving"},
         {"no AAC rate", [](KNLocalSaver& s) { s.setAudioSampleRate(45000); },
          startAndWait, "110001 Failed to get format description with given sample rate"},

@@ -62,10 +62,12 @@ TEST(DispatchQueue, BarriersWaitForEarlierReadersAndRunAlone) {
     std::atomic<int> active{0}, started{0}, reads{0}, barriers{0}, faults{0};
     auto read = [&](bool early) {
         return [&, early] {
-            active++, started++;
+            active++;
+            started++;
             faults += inBarrier.load() || (!early && barriers.load() == 0);
             if (early && !waitFor([&] { return gate.load(); }, kTimeout)) faults++;
-            active--, reads++;
+            active--;
+            reads++;
         };
     };
     auto barrier = [&] {
@@ -77,7 +79,10 @@ TEST(DispatchQueue, BarriersWaitForEarlierReadersAndRunAlone) {
     for (int i = 0; i < 4; ++i) queue->async(read(true));
     queue->barrierAsync(barrier);
     std::thread reader([&] {
-        for (int i = 0; i < 100; ++i) queue->async(read(false)), queue->sync(read(false));
+        for (int i = 0; i < 100; ++i) {
+            queue->async(read(false));
+            queue->sync(read(false));
+        }
     });
     EXPECT_TRUE(reaches(started, 4));  // the early readers overlap
     DispatchQueue::global()->after(5ms, [&] { gate = true; });
@@ -131,7 +136,10 @@ TEST(DispatchQueue, WorkerTasksIgnoreSigpipeAndMayDropTheQueuesLastHandle) {
         holder->reset();
         order.push_back(1);
     });
-    (*holder)->async([&] { order.push_back(2), done++; });
+    (*holder)->async([&] {
+        order.push_back(2);
+        done++;
+    });
     gate = true;
     ASSERT_TRUE(reaches(done, 1));
     EXPECT_EQ(error, EPIPE);
@@ -144,8 +152,15 @@ TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItselfAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     using Queue = DispatchQueue;
     const std::vector<std::pair<std::function<void()>, const char*>> cases = {
-        {[] { auto q = Queue::createSerial("test.death.async"); q->async([q] { q->sync([] {}); }); }, "death\\.async"},
-        {[] { auto q = Queue::createConcurrent("test.death.barrier"); q->sync([&] { q->barrierSync([] {}); }); },
+        {[] {
+             auto q = Queue::createSerial("test.death.async");
+             q->async([q] { q->sync([] {}); });
+         },
+         "death\\.async"},
+        {[] {
+             auto q = Queue::createConcurrent("test.death.barrier");
+             q->sync([&] { q->barrierSync([] {}); });
+         },
          "death\\.barrier"},
         {[] {
              auto t = Queue::createSerial("test.death.target");
@@ -158,7 +173,10 @@ TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItselfAborts) {
         EXPECT_DEATH(
             {
                 // A case that hangs or lives on exits quietly, which fails it.
-                std::thread([] { waitFor([] { return false; }, 5s), _exit(0); }).detach();
+                std::thread([] {
+                    waitFor([] { return false; }, 5s);
+                    _exit(0);
+                }).detach();
                 body();
                 RunLoop::main().runFor(5s);
             },

@@ -91,7 +91,9 @@ TEST(KeyedArchive, DamagedEntriesReadAsNothingAndBrokenBytesAsNoArchive) {
         corrupted[i] = static_cast<uint8_t>(random());
         if (auto read = KeyedUnarchiver::fromData(corrupted)) {
             for (const char* key : {"serverAddress", "blob", "videoFrameSize"}) {
-                (void)read->decodeString(key), (void)read->decodeData(key), (void)read->decodeSize(key);
+                (void)read->decodeString(key);
+                (void)read->decodeData(key);
+                (void)read->decodeSize(key);
             }
         }
     }

@@ -19,8 +19,13 @@ public:
         listen(listener_, 16);
         thread_ = std::thread([this] {
             for (pollfd p{listener_, POLLIN, 0}; !stopping_;)
-                if (const int c = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1; c >= 0)
-                    ++accepted_, clients_.emplace_back([this, c] { serve_(c, stopping_), close(c); });
+                if (const int c = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1; c >= 0) {
+                    ++accepted_;
+                    clients_.emplace_back([this, c] {
+                        serve_(c, stopping_);
+                        close(c);
+                    });
+                }
         });
     }
     ~LoopbackServer() {
@@ -62,7 +67,8 @@ private:
         else reinterpret_cast<sockaddr_in&>(a).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (bindOrConnect(fd, reinterpret_cast<sockaddr*>(&a), family == AF_INET6 ? sizeof a : sizeof(sockaddr_in)) == 0) return fd;
-        return close(fd), -1;
+        close(fd);
+        return -1;
     }
     static int portOf(int fd) {
         sockaddr_in6 a{};

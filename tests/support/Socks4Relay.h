@@ -26,7 +26,10 @@ private:
     void serve(int client, const std::atomic<bool>& stopping) {
         std::vector<uint8_t> request(9);  // version, command, port, IPv4 address, empty user id
         if (LoopbackServer::readExactly(client, request.data(), request.size()) != request.size()) return;
-        { std::lock_guard lock(mutex_); requests_.push_back(request); }
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+        }
         uint8_t reply[8] = {0, reply_ == Reply::Refuse ? uint8_t(91) : uint8_t(90)};
         std::memcpy(reply + 2, &request[2], 6);
         if (reply_ == Reply::Refuse) return void(LoopbackServer::writeAll(client, reply, sizeof reply));
@@ -39,7 +42,8 @@ private:
             auto name = [](auto get, int s) {
                 sockaddr_in6 a{};
                 socklen_t len = sizeof a;
-                return get(s, reinterpret_cast<sockaddr*>(&a), &len), std::string(reinterpret_cast<char*>(&a), len);
+                get(s, reinterpret_cast<sockaddr*>(&a), &len);
+                return std::string(reinterpret_cast<char*>(&a), len);
             };
             // Delivered and read by the client, whose end is a socket of this process.
             for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))

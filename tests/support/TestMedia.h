@@ -46,10 +46,16 @@ struct TestMedia {
 
     std::shared_ptr<const KNMetadata> metadata() const {
         auto m = KNMetadata::create();
-        m->setVideoCodecId("avc1"), m->setVideoWidth(options.width), m->setVideoHeight(options.height);
-        m->setVideoBitrate(options.videoBitrateKbps * 1000), m->setVideoFramerate(options.fps);
-        m->setAudioCodecId("mp4a"), m->setAudioBitrate(64000), m->setAudioSampleRate(options.sampleRate);
-        m->setAudioSampleSize(16), m->setAudioStereo(options.channels == 2);
+        m->setVideoCodecId("avc1");
+        m->setVideoWidth(options.width);
+        m->setVideoHeight(options.height);
+        m->setVideoBitrate(options.videoBitrateKbps * 1000);
+        m->setVideoFramerate(options.fps);
+        m->setAudioCodecId("mp4a");
+        m->setAudioBitrate(64000);
+        m->setAudioSampleRate(options.sampleRate);
+        m->setAudioSampleSize(16);
+        m->setAudioStereo(options.channels == 2);
         return m;
     }
 };

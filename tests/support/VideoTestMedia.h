@@ -94,7 +94,11 @@ inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {})
 // libavcodec's decoder, an Annex-B access unit at a time (nullptr flushes).
 struct H264Decoder {
     H264Decoder() { context->thread_count = 1, avcodec_open2(context, codec, nullptr); }
-    ~H264Decoder() { av_frame_free(&frame), av_packet_free(&packet), avcodec_free_context(&context); }
+    ~H264Decoder() {
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&context);
+    }
     bool decode(const std::vector<uint8_t>* unit) {
         if (unit && av_new_packet(packet, int(unit->size())) < 0) return false;
         if (unit) std::memcpy(packet->data, unit->data(), unit->size());
@@ -102,7 +106,8 @@ struct H264Decoder {
         av_packet_unref(packet);
         for (int r; rc >= 0 && (r = avcodec_receive_frame(context, frame)) != AVERROR(EAGAIN) && r != AVERROR_EOF;) {
             if (r < 0) return false;
-            ++frames, errors += frame->decode_error_flags != 0;
+            ++frames;
+            errors += frame->decode_error_flags != 0;
             onFrame(*frame);
             av_frame_unref(frame);
         }

@@ -16,7 +16,10 @@ struct EstimateRecorder : KNBandwidthDetectorDelegate {
 
 class KNBandwidthDetectorTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::HostClock::setOverride([this] { return now.load(); }), makeDetector(); }
+    void SetUp() override {
+        platform::HostClock::setOverride([this] { return now.load(); });
+        makeDetector();
+    }
     void TearDown() override { platform::HostClock::clearOverride(), platform::MachineModel::clearOverride(); }
     void makeDetector() {
         detector = KNBandwidthDetector::create();
@@ -26,7 +29,10 @@ protected:
         start();
     }
     void drain() { detector->detectorQueue()->sync([] {}); }
-    void start() { detector->startMonitoringBandwidth(), drain(); }
+    void start() {
+        detector->startMonitoringBandwidth();
+        drain();
+    }
     void fire(double seconds = 1) {
         auto due = std::exchange(pending, {});
         now = now + seconds;
@@ -79,20 +85,25 @@ TEST_F(KNBandwidthDetectorTest, TurndownsReferencesWindowsAndListLimits) {
 
 TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
     start();  // while on: changes nothing
-    detector->stopMonitoringBandwidth(), drain();
+    detector->stopMonitoringBandwidth();
+    drain();
     detector->didSendPacketOfSize(90000);  // while off: lost
     start();
     EXPECT_EQ(pending.size(), 2u);  // the stopped loop's tick has not fired yet
     // A stop and a start both queued before either runs.
     std::promise<void> open;
     detector->detectorQueue()->async([held = open.get_future().share()] { held.wait(); });
-    detector->stopMonitoringBandwidth(), detector->startMonitoringBandwidth(), open.set_value(), drain();
+    detector->stopMonitoringBandwidth();
+    detector->startMonitoringBandwidth();
+    open.set_value();
+    drain();
     for (int round = 0; round < 3; ++round) {
         fire();
         EXPECT_EQ(pending.size(), 1u);
     }
     EXPECT_TRUE(std::ranges::all_of(detector->bwSamples(), [](float rate) { return rate == 0; }));
-    detector->stopMonitoringBandwidth(), drain();
+    detector->stopMonitoringBandwidth();
+    drain();
     fire();
     EXPECT_TRUE(pending.empty());
     EXPECT_TRUE(delegate->estimates.empty());

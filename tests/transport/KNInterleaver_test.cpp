@@ -4,7 +4,11 @@
 
 #include <string>
 
-struct Step { char stream; uint64_t timestampMs; bool partnerOn = true; };
+struct Step {
+    char stream;
+    uint64_t timestampMs;
+    bool partnerOn = true;
+};
 
 // What each step releases, steps separated by "|", frames as V<ts>/A<ts>.
 static std::string run(KNInterleaver& interleaver, const std::vector<Step>& steps) {

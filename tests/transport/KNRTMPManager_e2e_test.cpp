@@ -26,8 +26,10 @@ struct Publisher {
     std::shared_ptr<KNRTMPManager> manager = KNRTMPManager::create();
 
     Publisher(std::optional<std::string> url, uint64_t timeoutSeconds, std::shared_ptr<const KNMetadata> metadata) {
-        manager->setDelegate(events), manager->setConnectionURL(std::move(url));
-        manager->setTimeout(timeoutSeconds), manager->setMetadata(std::move(metadata));
+        manager->setDelegate(events);
+        manager->setConnectionURL(std::move(url));
+        manager->setTimeout(timeoutSeconds);
+        manager->setMetadata(std::move(metadata));
     }
     bool connect() {
         const auto before = std::pair(events->count(events->connects), events->errorList().size());

@@ -15,14 +15,19 @@ const auto kKeyNal = bytes({0x65, 0x88, 0x80, 0x10}), kNal = bytes({0x41, 0x9A, 
 
 class KNRTMPManagerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { freshManager(); }
+    void freshManager() {
         log = std::make_shared<SessionLog>();
         recorder = std::make_shared<Recorder>();
         manager = KNRTMPManager::createWithSessionFactory([log = log] { return std::make_unique<StandInSession>(log); });
         manager->setDelegate(recorder);
     }
     void drain() { manager->senderQueue()->sync([] {}); }
-    void establish() { manager->setConnectionURL("rtmp://h/live/test"), manager->establishConnection(), drain(); }
+    void establish() {
+        manager->setConnectionURL("rtmp://h/live/test");
+        manager->establishConnection();
+        drain();
+    }
     void parameterSets(const Bytes& sps = kSps, const Bytes& pps = kPps) { manager->setVideoSPSAndPPS(bytes(sps), bytes(pps)); }
     void key(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kKeyNal, true, ts); }
     void inter(uint64_t ts) { manager->sendVideoPacketIsKeyFrameTimestamp(kNal, false, ts); }
@@ -47,11 +52,17 @@ static Bytes onMetaData() {
         amf.push_back(0x00);
         for (int shift = 56; shift >= 0; shift -= 8) amf.push_back(static_cast<uint8_t>(bits >> shift));
     };
-    put("@setDataFrame", true), put("onMetaData", true), amf.push_back(0x03);
+    put("@setDataFrame", true);
+    put("onMetaData", true);
+    amf.push_back(0x03);
     for (auto [n, v] : {std::pair{"duration", 0.0}, {"fileSize", 0}, {"videocodecid", -1}, {"width", 1280}, {"height", 720},
                         {"videodatarate", 2500}, {"framerate", 30}, {"audiocodecid", -2}, {"audiodatarate", 80},
                         {"audiosamplerate", 44100}, {"audiosamplesize", 16}}) {
-        put(n, false), v < 0 ? put(v == -1 ? "avc1" : "mp4a", true) : number(v);
+        put(n, false);
+        if (v < 0)
+            put(v == -1 ? "avc1" : "mp4a", true);
+        else
+            number(v);
     }
     put("stereo", false);
     amf.insert(amf.end(), {0x01, 0x01, 0x00, 0x00, 0x09});
@@ -61,15 +72,31 @@ static Bytes onMetaData() {
 // New formats re-arm the sequence headers; frames held for interleaving go out before a close.
 TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
     auto m = KNMetadata::create();
-    m->setVideoCodecId("avc1"), m->setVideoWidth(1280), m->setVideoHeight(720), m->setVideoBitrate(2500000);
-    m->setVideoFramerate(30), m->setAudioCodecId("mp4a"), m->setAudioBitrate(80000), m->setAudioSampleRate(44100);
-    m->setAudioSampleSize(16), m->setAudioStereo(true), manager->setMetadata(m);
-    establish(), establish();  // the second is refused: the live session goes on
+    m->setVideoCodecId("avc1");
+    m->setVideoWidth(1280);
+    m->setVideoHeight(720);
+    m->setVideoBitrate(2500000);
+    m->setVideoFramerate(30);
+    m->setAudioCodecId("mp4a");
+    m->setAudioBitrate(80000);
+    m->setAudioSampleRate(44100);
+    m->setAudioSampleSize(16);
+    m->setAudioStereo(true);
+    manager->setMetadata(m);
+    establish();
+    establish();  // refused: the live session goes on
     const Bytes sps2 = {0x67, 0x64, 0x00, 0x28, 0xAC};
-    parameterSets(), audio(1000, adts(4, 1, 10)), key(1000), audio(1023, adts(4, 1, 4)), inter(1033);
+    parameterSets();
+    audio(1000, adts(4, 1, 10));
+    key(1000);
+    audio(1023, adts(4, 1, 4));
+    inter(1033);
     audio(1046, adts(4, 1, 6, true));
-    parameterSets(), key(1066);  // the same sets again: nothing new
-    parameterSets(sps2), key(1099), audio(1069, adts(7, 2, 2));  // 22050 Hz stereo
+    parameterSets();  // the same sets again: nothing new
+    key(1066);
+    parameterSets(sps2);
+    key(1099);
+    audio(1069, adts(7, 2, 2));  // 22050 Hz stereo
     manager->closeConnection();
     drain();
     const Bytes keyBody = {0x17, 0x01, 0, 0, 0, 0, 0, 0, 4, 0x65, 0x88, 0x80, 0x10};
@@ -100,26 +127,38 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
     EXPECT_EQ(recorder->errorList().at(0).second, "Connection already initialized");
     EXPECT_EQ(log->alive, 0);
     // A NAL unit past 64 KiB needs the third length byte.
-    Bytes large(70000 + 9), bigNal(70000, 0x41);
+    Bytes large(70000 + 9);
+    const Bytes bigNal(70000, 0x41);
     KNFLVPayload::writeVideoBody(large.data(), bigNal.data(), bigNal.size(), false);
     EXPECT_EQ(Bytes(large.begin(), large.begin() + 9), (Bytes{0x27, 0x01, 0, 0, 0, 0x00, 0x01, 0x11, 0x70}));
 }
 
 TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPast) {
-    establish(), inter(900), key(1000);  // before any key frame: waits, not bad; then no parameter sets yet
+    establish();
+    inter(900);  // before any key frame: waits, not bad
+    key(1000);   // no parameter sets yet
     const std::pair<Bytes, Bytes> refused[] = {{{}, kPps}, {{0x67, 0x4D, 0x40}, kPps} /* no level byte */, {kSps, {}},
                                                {Bytes(0x10000, 0x67), kPps}, {kSps, Bytes(0x10000, 0x68)}};
-    for (const auto& [sps, pps] : refused) parameterSets(sps, pps), key(1200);
+    for (const auto& [sps, pps] : refused) {
+        parameterSets(sps, pps);
+        key(1200);
+    }
     manager->sendVideoPacketIsKeyFrameTimestamp(bytes({}), false, 1233);
-    auto noSync = adtsBytes(8, 2, 10, true), reservedRate = noSync, truncated = noSync;
-    noSync[1] = 0x71, reservedRate[2] = static_cast<uint8_t>((reservedRate[2] & ~0x3C) | (13 << 2)), truncated.resize(8);
+    auto noSync = adtsBytes(8, 2, 10, true);
+    auto reservedRate = noSync;
+    auto truncated = noSync;
+    noSync[1] = 0x71;
+    reservedRate[2] = static_cast<uint8_t>((reservedRate[2] & ~0x3C) | (13 << 2));
+    truncated.resize(8);
     for (const auto& packet : {adts(4, 1, 0), adts(4, 1, 0, true), bytes(noSync), bytes(reservedRate), bytes(truncated),
                                bytes({0xFF, 0xF1, 0x50}), bytes({}), KNFrame::Bytes()}) audio(1000, packet);
     drain();
     EXPECT_EQ(std::pair(recorder->count(recorder->badVideo), recorder->count(recorder->badAudio)), std::pair(7, 8));
     EXPECT_TRUE(log->sent().empty());
     parameterSets({0x67, 0x4D, 0x40, 0x1E}, Bytes(0xFFFF, 0x68));  // the largest sets that fit
-    key(1300), manager->closeConnection(), drain();
+    key(1300);
+    manager->closeConnection();
+    drain();
     EXPECT_EQ(log->sent().at(0).body.size(), 0xFFFFu + 20);
 
     // Bodies that fit the first buffer only without its header room: it grows, nothing is written past it.
@@ -140,11 +179,14 @@ TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFra
         for (const int waiting : {0, 150, 151}) {
             SCOPED_TRACE(testing::Message() << waiting << " waiting, " << (video ? "video" : "audio"));
             const bool accepted = waiting <= kMaxQueueLoad;
-            SetUp();
+            freshManager();
             std::promise<void> gate;
             manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
             for (int i = 0; i < waiting; ++i) audio(i);
-            video ? key(0) : audio(0);
+            if (video)
+                key(0);
+            else
+                audio(0);
             EXPECT_EQ(manager->droppingFrames(), video && !accepted);
             EXPECT_EQ(recorder->count(recorder->drops), accepted ? 0 : 1);
             EXPECT_EQ(manager->queueLoad(), accepted ? waiting + 1 : waiting);
@@ -152,7 +194,10 @@ TEST_F(KNRTMPManagerTest, LoadBoundAcceptsUpTo150WaitingAndVideoResumesAtAKeyFra
             drain();
             if (!manager->droppingFrames()) continue;
             // The load has fallen, yet inter frames still wait for a key frame; audio is not held.
-            inter(66), audio(70), key(100), inter(133);
+            inter(66);
+            audio(70);
+            key(100);
+            inter(133);
             EXPECT_EQ(recorder->count(recorder->drops), 2);
             EXPECT_FALSE(manager->droppingFrames());
         }
@@ -190,13 +235,17 @@ TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
 TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
     manager->setSendingAudio(false);
     for (const bool failWrites : {true, false}) {
-        establish(), parameterSets(), key(0), drain();
+        establish();
+        parameterSets();
+        key(0);
+        drain();
         (failWrites ? log->failWrites : log->connected) = failWrites;
         for (int i = 1; i <= 40; ++i) inter(i * 33);
         drain();
         EXPECT_EQ(log->alive, 0);
         EXPECT_EQ(manager->queueLoad(), 0);
-        log->failWrites = false, log->connected = true;
+        log->failWrites = false;
+        log->connected = true;
     }
     EXPECT_EQ(recorder->story(), "connect; fail 30003; disconnect; connect; disconnect; ");
     EXPECT_EQ(recorder->errorList().at(0).second, "Connection to server lost");

@@ -23,7 +23,10 @@ struct SessionLog {
     std::atomic<int> alive = 0;
     std::atomic<int> connectCalls = 0;
     std::atomic<bool> connected{true}, failWrites{false};
-    std::vector<SentPacket> sent() { std::lock_guard<std::mutex> guard(mutex); return packets; }
+    std::vector<SentPacket> sent() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return packets;
+    }
 };
 
 struct StandInSession : KNRTMPSession {
@@ -37,7 +40,10 @@ struct StandInSession : KNRTMPSession {
     int sendPacket(RTMPPacket& packet, bool queue) override {
         // The library writes its chunk header in front of the body: that room must be ours.
         std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
-        if (log_->failWrites) return log_->connected = false, 0;
+        if (log_->failWrites) {
+            log_->connected = false;
+            return 0;
+        }
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
         log_->packets.push_back({{packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
@@ -70,11 +76,15 @@ struct Recorder : KNRTMPManagerDelegate {
     }
     void bump(int& counter, const char* event = "") {
         std::lock_guard<std::mutex> guard(mutex);
-        ++counter, history += event;
+        ++counter;
+        history += event;
         changed.notify_all();
     }
     template <typename T>
-    T count(const T& field) { std::lock_guard<std::mutex> guard(mutex); return field; }
+    T count(const T& field) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return field;
+    }
     bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, done);

@@ -22,7 +22,8 @@ static std::vector<std::string> parseWithLibrary(std::string connectString) {
         }
         parsed.insert(parsed.begin() + 1, std::to_string(r->Link.port));
     }
-    RTMP_Close(r), RTMP_Free(r);
+    RTMP_Close(r);
+    RTMP_Free(r);
     return parsed;
 }
 

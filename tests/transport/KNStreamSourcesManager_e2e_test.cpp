@@ -17,7 +17,9 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
     const auto media = scratchMedia("fanout");
     auto manager = KNStreamSourcesManager::create();
     auto events = std::make_shared<ManagerEvents>();
-    manager->setDelegate(events), manager->setMetadata(media.metadata()), manager->setRtmpTimeout(10);
+    manager->setDelegate(events);
+    manager->setMetadata(media.metadata());
+    manager->setRtmpTimeout(10);
     const auto at = [](int port) { return "127.0.0.1:" + std::to_string(port); };
     const std::string streams[] = {uniqueName("fanout-a"), uniqueName("fanout-b")}, refused = uniqueName("refused");
     auto a = manager->addSourceWithStreamInfo(destination(streams[0], at(server->rtmpPort())));

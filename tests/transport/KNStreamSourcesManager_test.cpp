@@ -78,7 +78,10 @@ TEST_F(KNStreamSourcesManagerTest, ClosedOrRemovedWhileConnectingNeverStaysConne
         auto source = manager->addSourceWithStreamInfo(destination(name, "127.0.0.1:" + std::to_string(server->rtmpPort())));
         source->setOn(true);
         const bool remove = round % 3 == 2;
-        remove ? manager->removeSource(source) : source->setOn(false);
+        if (remove)
+            manager->removeSource(source);
+        else
+            source->setOn(false);
         source->rtmpManager()->senderQueue()->sync([] {});
         EXPECT_FALSE(source->on() || listed(source)) << round;
         if (!remove) {
@@ -97,7 +100,10 @@ TEST_F(KNStreamSourcesManagerTest, AConnectReportRacingTheRemovalLeavesNoRemoved
         sender->async([opened = gate.get_future().share()] { opened.wait(); });
         source->setOn(true);
         std::latch start(2);
-        std::thread publisher([&] { start.arrive_and_wait(), source->RTMPManagerDidConnectToServer(nullptr); });
+        std::thread publisher([&] {
+            start.arrive_and_wait();
+            source->RTMPManagerDidConnectToServer(nullptr);
+        });
         start.arrive_and_wait();
         manager->removeSource(source);
         publisher.join();
@@ -132,10 +138,18 @@ TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
             source->RTMPManagerDidSendPacketWithSize(nullptr, 1000);
             source->bandwidthDetectorDidEstimateNewBitrate(nullptr, 2000 + random() % 1000);
             switch (random() % 4) {
-            case 0: source->setOn(false); break;
-            case 1: manager->removeSource(source); break;
-            case 2: source->RTMPManagerDidCloseConnection(nullptr); break;
-            default: source->RTMPManagerDidDisconnect(nullptr); break;
+            case 0:
+                source->setOn(false);
+                break;
+            case 1:
+                manager->removeSource(source);
+                break;
+            case 2:
+                source->RTMPManagerDidCloseConnection(nullptr);
+                break;
+            default:
+                source->RTMPManagerDidDisconnect(nullptr);
+                break;
             }
             source->rtmpManager()->senderQueue()->sync([] {});
             EXPECT_FALSE(listed(source));
@@ -143,9 +157,11 @@ TEST_F(KNStreamSourcesManagerTest, DestinationsComeAndGoWhileMediaFlows) {
         }
     };
     std::thread churnA(churn, 1), churnB(churn, 2);
-    churnA.join(), churnB.join();
+    churnA.join();
+    churnB.join();
     stop = true;
-    media.join(), reader.join();
+    media.join();
+    reader.join();
     EXPECT_TRUE(manager->connectedStreamSources().empty());
     EXPECT_TRUE(waitFor([&] { return events->count("last") >= events->count("first"); }, 10s));
 }

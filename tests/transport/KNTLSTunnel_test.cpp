@@ -31,7 +31,10 @@ struct Environment : ::testing::Environment {
         unsetenv("SSL_CERT_FILE");
         setenv("SSL_CERT_DIR", (certDir + "/missing:" + certDir + "/trusted").c_str(), 1);
     }
-    void TearDown() override { std::filesystem::remove_all(certDir), gnutls_certificate_free_credentials(credentials); }
+    void TearDown() override {
+        std::filesystem::remove_all(certDir);
+        gnutls_certificate_free_credentials(credentials);
+    }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
 
@@ -40,7 +43,12 @@ int smallBuffers(int fd, int bytes = 32 << 10) {
     return fd;
 }
 
-struct Record { std::string serverName; size_t bytes = 0; bool intact = true, cleanClose = false; };
+struct Record {
+    std::string serverName;
+    size_t bytes = 0;
+    bool intact = true;
+    bool cleanClose = false;
+};
 
 // Reads nothing until `resume`, then asks for a key update and reads to the end, bytes counting mod 251.
 Record serveStalled(int fd, const std::shared_future<void>& resume) {
@@ -142,7 +150,10 @@ TEST(KNTLSTunnelTest, HandedOverSessionWritesEveryByteThroughAKeyUpdate) {
 }
 
 TEST(KNTLSTunnelTest, GivesUpOnAServerThatNeverAnswers) {
-    LoopbackServer silent(AF_INET, [](int fd, const std::atomic<bool>&) { uint8_t hello[4096]; LoopbackServer::readExactly(fd, hello, sizeof hello); });
+    LoopbackServer silent(AF_INET, [](int fd, const std::atomic<bool>&) {
+        uint8_t hello[4096];
+        LoopbackServer::readExactly(fd, hello, sizeof hello);
+    });
     std::string reason;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(KNTLSTunnel::open(LoopbackServer::connectTo(AF_INET, silent.port()), "localhost", 1, reason));

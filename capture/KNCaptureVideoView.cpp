@@ -1,5 +1,8 @@
 #include "kestrune/KNCaptureVideoView.h"
 
+#include "platform/capture/CaptureSession.h"
+#include "platform/capture/CaptureVideoDataOutput.h"
+#include "platform/capture/CaptureVideoPreviewLayer.h"
 #include "platform/ui/LayoutConstraint.h"
 
 std::shared_ptr<KNCaptureVideoView> KNCaptureVideoView::viewWithFrameSession(

@@ -1,7 +1,10 @@
 # kestrune_area(NAME DIRS dir... [DEPENDS area...] [LIBS target...])
 # Builds kestrune_NAME from the .cpp files directly inside each dir. An area without sources yet
-# becomes an interface target, so its dependants configure before it has code.
+# becomes an interface target, so its dependants configure before it has code. Areas see each
+# other's headers (the source root) inside the build only; hosts see include/ through `kestrune`.
 set(KESTRUNE_AREA_TARGETS "")
+set(KESTRUNE_AREA_INTERNAL_INCLUDES
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
 function(kestrune_area name)
   cmake_parse_arguments(A "" "" "DIRS;DEPENDS;LIBS" ${ARGN})
   set(srcs "")
@@ -16,12 +19,12 @@ function(kestrune_area name)
   endforeach()
   if(srcs)
     add_library(${target} STATIC ${srcs})
-    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+    target_include_directories(${target} PUBLIC ${KESTRUNE_AREA_INTERNAL_INCLUDES})
     target_link_libraries(${target} PUBLIC ${deps} ${A_LIBS})
-    target_compile_definitions(${target} PUBLIC KESTRUNE_VERSION="${PROJECT_VERSION}")
+    target_compile_definitions(${target} PRIVATE KESTRUNE_VERSION="${PROJECT_VERSION}")
   else()
     add_library(${target} INTERFACE)
-    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+    target_include_directories(${target} INTERFACE ${KESTRUNE_AREA_INTERNAL_INCLUDES})
     target_link_libraries(${target} INTERFACE ${deps} ${A_LIBS})
   endif()
   set(KESTRUNE_AREA_TARGETS ${KESTRUNE_AREA_TARGETS} ${target} PARENT_SCOPE)

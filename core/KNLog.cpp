@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/Documents.h"
+#include "platform/LogRelay.h"
 
 namespace {
 
@@ -55,6 +56,14 @@ std::shared_ptr<KNLog> KNLog::sharedInstance() {
     static std::shared_ptr<KNLog>* shared = [] {
         auto* log = new std::shared_ptr<KNLog>(std::make_shared<KNLog>());
         (*log)->setup();
+        // The codecs' own lines follow the same level, output and scope.
+        platform::LogRelay::setSink([raw = log->get()](platform::LogRelay::Level level, const std::string& line) {
+            switch (level) {
+                case platform::LogRelay::Level::Error: raw->logErrorScope(line, KNLogScopeAll); break;
+                case platform::LogRelay::Level::Warning: raw->logWarningScope(line, KNLogScopeAll); break;
+                case platform::LogRelay::Level::Info: raw->logInfoScope(line, KNLogScopeAll); break;
+            }
+        });
         return log;
     }();
     return *shared;

@@ -1,5 +1,8 @@
 #include "kestrune/KNAudioResampler.h"
 
+#include "platform/media/AudioConverter.h"
+#include "platform/media/SampleBuffer.h"
+
 std::shared_ptr<KNAudioResampler> KNAudioResampler::create() {
     auto resampler = std::shared_ptr<KNAudioResampler>(new KNAudioResampler());
     platform::AudioConverter::create(platform::AudioStreamDescription::pcmInt16(48000, 2),

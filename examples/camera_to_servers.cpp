@@ -164,6 +164,8 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
+    // Reports and completions arrive on this thread, which drives the main loop below.
+    KNMainLoop::claimForHost();
     auto host = std::make_shared<Host>();
     auto recorder = KNRecorder::recorderWithStreamInfo(destination(options.urls.front()), settingsFor(options));
     recorder->setRecorderDelegate(host);

@@ -19,6 +19,8 @@
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
+#include "kestrune/platform/URL.h"
+#include "kestrune/platform/media/AssetReader.h"
 
 namespace {
 

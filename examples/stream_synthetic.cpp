@@ -1,5 +1,6 @@
-// A small host program: a moving test pattern and a tone, encoded to H.264 and AAC and published
-// to one or more RTMP(S) servers for a few seconds, with the throughput printed each second.
+// A small host program: a moving test pattern and a tone, handed to the push streamer, encoded to
+// H.264 and AAC and published to one or more RTMP(S) servers for a few seconds, with the frames
+// handed over printed each second. It runs no loop of its own: the library serves its main queue.
 //
 //   stream_synthetic [--seconds N] [--size WxH] [--fps N] [--bitrate BPS] URL...
 #include <chrono>
@@ -14,119 +15,65 @@
 #include <thread>
 #include <vector>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
-#include "encoding/KNAACEncoder2.h"
-#include "encoding/KNH264Encoder.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
-#include "platform/HostClock.h"
-#include "platform/RunLoop.h"
-#include "platform/media/PixelBuffer.h"
-#include "platform/media/SampleBuffer.h"
-#include "core/KNMetadata.h"
-#include "transport/KNStreamSourcesManager.h"
+#include "kestrune/KNStreamSource.h"
+#include "kestrune/KNStreamer.h"
+#include "kestrune/KNStreamerAudioSettings.h"
+#include "kestrune/KNStreamerVideoSettings.h"
+#include "kestrune/platform/media/PixelBuffer.h"
+#include "kestrune/platform/media/SampleBuffer.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr uint64_t kAudioSampleRate = 44100;
-constexpr uint64_t kAudioBitRate = 128000;
+constexpr uint64_t kAudioChannels = 1;
 constexpr double kToneHz = 440.0;
 
-uint64_t nowMs() { return static_cast<uint64_t>(platform::HostClock::now() * 1000.0); }
-
-// Wires the encoders' outputs into the destinations and prints what the manager reports.
-class Pipeline : public KNH264EncoderDelegate,
-                 public KNAACEncoderDelegate,
-                 public KNStreamSourcesManagerDelegate {
+// Follows the destinations and the streamer's errors.
+class Host : public KNStreamSourceDelegate, public KNStreamerDelegate {
 public:
-    using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
-
-    explicit Pipeline(std::shared_ptr<KNStreamSourcesManager> manager) : manager_(std::move(manager)) {}
-
-    void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
-        manager_->setVideoSPSAndPPS(sps, pps);
+    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) override {
+        std::printf("connected: %s\n", url(*source).c_str());
+        note([&] { ++connected_; });
     }
-    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
-                                                     uint64_t timestampMs) override {
-        manager_->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, timestampMs);
-        std::lock_guard lock(mutex_);
-        ++videoUnits_;
+    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>& source,
+                                                const std::shared_ptr<KNError>& error) override {
+        std::printf("failed: %s: %s\n", url(*source).c_str(), error->description().c_str());
+        note([&] { ++failed_; });
     }
-    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*, const std::shared_ptr<platform::SampleBuffer>&) override {}
-    void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
-        std::fprintf(stderr, "video encoder failed to start: %s\n", error->description().c_str());
+    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { note([&] { ++closed_; }); }
+    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>& source) override {
+        std::printf("lost: %s\n", url(*source).c_str());
     }
-
-    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
-                                                                    platform::MediaTime, uint64_t timestamp) override {
-        manager_->sendAudioPacketTimestamp(data, timestamp);
-        std::lock_guard lock(mutex_);
-        ++audioPackets_;
-    }
-    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
-        std::fprintf(stderr, "audio encoder failed: %s\n", error->description().c_str());
+    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
+        std::fprintf(stderr, "streamer: %s\n", error->description().c_str());
     }
 
-    void streamSourcesManagerStreamSourceDidConnect(KNStreamSourcesManager*,
-                                                    const std::shared_ptr<KNStreamSource>& source) override {
-        std::printf("connected: %s\n", source->streamInfo()->customStreamURLString().value_or("").c_str());
-        std::lock_guard lock(mutex_);
-        ++connected_;
-        cv_.notify_all();
-    }
-    void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager*,
-                                                                    const std::shared_ptr<KNStreamSource>& source,
-                                                                    const std::shared_ptr<KNError>& error) override {
-        std::printf("failed: %s: %s\n", source->streamInfo()->customStreamURLString().value_or("").c_str(), error->description().c_str());
-        std::lock_guard lock(mutex_);
-        ++failed_;
-        cv_.notify_all();
-    }
-    void streamSourcesManagerLastStreamDidCloseConnection(KNStreamSourcesManager*) override {
-        std::lock_guard lock(mutex_);
-        allClosed_ = true;
-        cv_.notify_all();
-    }
-    void streamSourcesManagerDidUpdateBitrate(KNStreamSourcesManager*, uint64_t kilobytes) override {
-        std::printf("sent %llu kB in the last second\n", static_cast<unsigned long long>(kilobytes));
-    }
-    void streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) override {
-        std::lock_guard lock(mutex_);
-        ++drops_;
+    // Waits until `done` holds or `timeout` passes; true when it holds.
+    template <class Predicate>
+    bool waitUntil(Predicate done, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(*this); });
     }
 
-    int connected() {
-        std::lock_guard lock(mutex_);
-        return connected_;
-    }
-    int settled() {
-        std::lock_guard lock(mutex_);
-        return connected_ + failed_;
-    }
-    bool allClosed() {
-        std::lock_guard lock(mutex_);
-        return allClosed_;
-    }
-    void printSummary() {
-        std::lock_guard lock(mutex_);
-        std::printf("video NAL units: %llu, audio packets: %llu, drops: %llu\n",
-                    static_cast<unsigned long long>(videoUnits_), static_cast<unsigned long long>(audioPackets_),
-                    static_cast<unsigned long long>(drops_));
-    }
-
-private:
-    std::shared_ptr<KNStreamSourcesManager> manager_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
     int connected_ = 0;
     int failed_ = 0;
-    bool allClosed_ = false;
-    uint64_t videoUnits_ = 0;
-    uint64_t audioPackets_ = 0;
-    uint64_t drops_ = 0;
+    int closed_ = 0;
+
+private:
+    template <class Change>
+    void note(Change change) {
+        std::lock_guard lock(mutex_);
+        change();
+        changed_.notify_all();
+    }
+    static std::string url(KNStreamSource& source) { return source.streamInfo()->customStreamURLString().value_or(""); }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
 };
 
 // Diagonal bars that move a few pixels each frame, over a slowly changing colour.
@@ -189,99 +136,78 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
-    // The codec library's own progress notes would drown the program's lines.
-    av_log_set_level(AV_LOG_ERROR);
-    auto& mainLoop = platform::RunLoop::main();
-    auto manager = KNStreamSourcesManager::create();
-    auto pipeline = std::make_shared<Pipeline>(manager);
-    manager->setDelegate(pipeline);
+    auto streamer = KNStreamer::create();
+    auto host = std::make_shared<Host>();
+    streamer->setDelegate(host);
+    streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolutionCustom);
+    streamer->videoSettings()->setVideoFrameSizeWithError({options.width, options.height});
+    streamer->videoSettings()->setOutputBitrate(options.bitrate);
+    streamer->audioSettings()->setSampleRateWithError(kAudioSampleRate);
+    streamer->audioSettings()->setChannelsNumberWithError(kAudioChannels);
 
-    auto metadata = KNMetadata::create();
-    metadata->setVideoCodecId("avc1");
-    metadata->setVideoWidth(options.width);
-    metadata->setVideoHeight(options.height);
-    metadata->setVideoBitrate(options.bitrate);
-    metadata->setVideoFramerate(options.fps);
-    metadata->setAudioCodecId("mp4a");
-    metadata->setAudioBitrate(static_cast<int32_t>(kAudioBitRate));
-    metadata->setAudioSampleRate(static_cast<int32_t>(kAudioSampleRate));
-    metadata->setAudioSampleSize(16);
-    manager->setMetadata(metadata);
-
+    std::vector<std::shared_ptr<KNStreamSource>> sources;
     for (auto& url : options.urls) {
         auto info = KNStreamInfo::create();
         info->setCustomStreamURLString(url);
-        manager->addSourceWithStreamInfo(info)->setOn(true);
+        auto source = streamer->addStreamSourceWithInfo(info);
+        source->setDelegate(host);
+        source->setOn(true);
+        sources.push_back(source);
     }
-    int destinations = static_cast<int>(options.urls.size());
-    mainLoop.runUntil([&] { return pipeline->settled() == destinations; }, std::chrono::seconds(35));
-    if (pipeline->connected() == 0) {
+    const int destinations = static_cast<int>(sources.size());
+    host->waitUntil([&](Host& h) { return h.connected_ + h.failed_ == destinations; }, 35s);
+    if (host->waitUntil([](Host& h) { return h.connected_ == 0; }, 0ms)) {
         std::fprintf(stderr, "no destination connected\n");
         return 1;
     }
 
-    auto video = KNH264Encoder::create();
-    video->setDelegate(pipeline);
-    video->setBitrate(options.bitrate);
-    video->setKeyFrameInterval(static_cast<uint64_t>(options.fps) * 2);
-    // Parameter sets travel in the stream's sequence header: the unit that opens each key frame
-    // is not sent as a frame of its own.
-    video->setExtraSpsPps(true);
-    video->startEncodingWithResolutionHeight(options.width, options.height);
-
-    auto audio = KNAACEncoder2::create();
-    audio->setDelegate(pipeline);
-    audio->setSampleRate(kAudioSampleRate);
-    audio->setChannelsNumber(1);
-    audio->setBitRate(kAudioBitRate);
-    audio->startEncoding();
-
-    // Frames and 1024-sample audio chunks are handed over at their real-time moments; the main
-    // loop runs in between for the throughput timer.
-    const uint64_t startMs = nowMs();
-    const uint64_t endMs = startMs + static_cast<uint64_t>(options.seconds) * 1000;
-    const double frameMs = 1000.0 / options.fps;
-    const double chunkMs = 1024 * 1000.0 / kAudioSampleRate;
+    // Frames and 1024-sample audio chunks are handed over at their real-time moments.
+    streamer->startStreamingWithCompletion();
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::seconds(options.seconds);
+    const auto frameTime = std::chrono::duration<double>(1.0 / options.fps);
+    const auto chunkTime = std::chrono::duration<double>(1024.0 / kAudioSampleRate);
+    const auto at = [&](double count, std::chrono::duration<double> step) {
+        return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(count * step);
+    };
     int frame = 0;
     uint64_t audioFrames = 0;
-    while (nowMs() < endMs) {
-        uint64_t nextVideoMs = startMs + static_cast<uint64_t>(frame * frameMs);
-        uint64_t nextAudioMs = startMs + static_cast<uint64_t>((audioFrames / 1024) * chunkMs);
-        uint64_t now = nowMs();
-        if (now >= nextVideoMs) {
-            auto image = platform::PixelBuffer::create(options.width, options.height,
-                                                       platform::PixelFormat::NV12VideoRange);
+    int reportedSecond = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        const auto nextVideo = at(frame, frameTime);
+        const auto nextAudio = at(static_cast<double>(audioFrames / 1024), chunkTime);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextVideo) {
+            auto image = platform::PixelBuffer::create(options.width, options.height, platform::PixelFormat::NV12VideoRange);
             paintFrame(*image, frame);
             platform::SampleTiming timing{platform::MediaTime::make(1, options.fps),
                                           platform::MediaTime::make(frame, options.fps), platform::MediaTime::invalid()};
-            video->encode(platform::SampleBuffer::createWithImageBuffer(image, timing));
+            streamer->sendVideoBuffer(platform::SampleBuffer::createWithImageBuffer(image, timing));
             ++frame;
         }
-        if (now >= nextAudioMs) {
+        if (now >= nextAudio) {
             auto pcm = std::make_shared<std::vector<uint8_t>>(1024 * 2);
             for (int i = 0; i < 1024; ++i) {
                 double t = static_cast<double>(audioFrames + i) / kAudioSampleRate;
                 auto sample = static_cast<int16_t>(8000 * std::sin(2 * M_PI * kToneHz * t));
                 std::memcpy(pcm->data() + 2 * i, &sample, 2);
             }
-            audio->encodeAudioDataTimestamp(pcm, nextAudioMs);
+            const auto timestampMs = std::chrono::duration_cast<std::chrono::milliseconds>(nextAudio - start).count();
+            streamer->sendAudioDataTimestamp(pcm, static_cast<uint64_t>(timestampMs));
             audioFrames += 1024;
         }
-        uint64_t wakeMs = std::min(startMs + static_cast<uint64_t>(frame * frameMs),
-                                   startMs + static_cast<uint64_t>((audioFrames / 1024) * chunkMs));
-        uint64_t nowAfter = nowMs();
-        if (wakeMs > nowAfter) mainLoop.runFor(std::chrono::milliseconds(wakeMs - nowAfter));
+        const int second = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(now - start).count());
+        if (second > reportedSecond) {
+            reportedSecond = second;
+            std::printf("%3d s: %d frames handed over\n", second, frame);
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_until(std::min(at(frame, frameTime), at(static_cast<double>(audioFrames / 1024), chunkTime)));
     }
-
-    video->stopEncoding();
-    audio->stopEncoding();
-    // Let what the encoders still hold reach the publishers before the close is queued behind it.
-    video->encodingQueue()->sync([] {});
-    audio->encoderQueue()->sync([] {});
-    manager->closeConnectionOnAllSources();
-    mainLoop.runUntil([&] { return pipeline->allClosed(); }, std::chrono::seconds(10));
-    pipeline->printSummary();
-    std::printf("streamed %d frames in %.1f s to %d destination(s)\n", frame, (nowMs() - startMs) / 1000.0,
-                pipeline->connected());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    streamer->stopStreaming();
+    for (const auto& source : sources) streamer->removeStreamSource(source);
+    host->waitUntil([&](Host& h) { return h.closed_ >= h.connected_; }, 10s);
+    std::printf("streamed %d frames in %.1f s to %d destination(s)\n", frame, seconds, host->connected_);
     return 0;
 }

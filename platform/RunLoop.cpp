@@ -1,6 +1,8 @@
 #include "platform/RunLoop.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -34,6 +36,70 @@ RunLoop& RunLoop::main() {
     return *loop;
 }
 
+namespace {
+
+// The library's thread for the main loop while the host hasn't claimed it; joined at exit, after
+// which work queued late stays queued.
+class MainLoopService {
+public:
+    static MainLoopService& shared() {
+        static MainLoopService* service = [] {
+            auto* made = new MainLoopService();
+            std::atexit([] { shared().claim(); });
+            return made;
+        }();
+        return *service;
+    }
+
+    void serve() {
+        std::lock_guard lock(mutex_);
+        if (claimed_ || thread_.joinable()) return;
+        thread_ = std::thread([this] { serveLoop(); });
+    }
+    void claim() {
+        {
+            std::lock_guard lock(mutex_);
+            claimed_ = true;
+        }
+        end();
+    }
+    // A thread that drains the main loop has claimed it; the library's own thread, nesting a
+    // run inside a task, hasn't.
+    void driveFromHere() {
+        {
+            std::lock_guard lock(mutex_);
+            if (claimed_ || thread_.get_id() == std::this_thread::get_id()) return;
+        }
+        claim();
+    }
+
+private:
+    void serveLoop() {
+        // A stop() meant for a host's run() may end a turn; only end() ends the thread.
+        while (!quit_.load()) RunLoop::main().run();
+    }
+    void end() {
+        std::thread thread;
+        {
+            std::lock_guard lock(mutex_);
+            thread.swap(thread_);
+        }
+        if (!thread.joinable()) return;
+        quit_.store(true);
+        RunLoop::main().stop();
+        thread.join();
+    }
+
+    std::mutex mutex_;
+    bool claimed_ = false;
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+void RunLoop::claimMain() { MainLoopService::shared().claim(); }
+
 RunLoop& RunLoop::current() {
     if (main().isRunningOnThisThread()) return main();
     thread_local RunLoop loop;
@@ -52,12 +118,14 @@ RunLoop::~RunLoop() {
 }
 
 void RunLoop::perform(std::function<void()> work) {
+    if (this == &main()) MainLoopService::shared().serve();
     std::lock_guard lock(impl_->mutex);
     impl_->work.push_back(std::move(work));
     impl_->cv.notify_all();
 }
 
 void RunLoop::addTimer(std::shared_ptr<Timer> timer) {
+    if (this == &main()) MainLoopService::shared().serve();
     std::lock_guard lock(impl_->mutex);
     impl_->timers.push_back(std::move(timer));
     impl_->cv.notify_all();
@@ -128,6 +196,7 @@ struct RunnerMark {
 }  // namespace
 
 void RunLoop::run() {
+    if (this == &main()) MainLoopService::shared().driveFromHere();
     RunnerMark mark(impl_->mutex, impl_->runner, impl_->depth);
     {
         std::lock_guard lock(impl_->mutex);
@@ -147,6 +216,7 @@ void RunLoop::run() {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    if (this == &main()) MainLoopService::shared().driveFromHere();
     RunnerMark mark(impl_->mutex, impl_->runner, impl_->depth);
     auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -158,6 +228,7 @@ bool RunLoop::runUntil(const std::function<bool()>& predicate, std::chrono::mill
 }
 
 void RunLoop::runFor(std::chrono::milliseconds duration) {
+    if (this == &main()) MainLoopService::shared().driveFromHere();
     RunnerMark mark(impl_->mutex, impl_->runner, impl_->depth);
     auto deadline = Clock::now() + duration;
     while (Clock::now() < deadline) runOnce(deadline);

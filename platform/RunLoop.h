@@ -1,6 +1,7 @@
 #pragma once
 // A run loop that the host drains: the home of the main queue's tasks and of run-loop timers.
-// Nothing runs on it unless a thread runs it.
+// Nothing runs on it unless a thread runs it; the main loop is run by a thread of the library's,
+// started when work is first queued for it, unless the host has claimed it first.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,6 +16,9 @@ public:
     static RunLoop& main();
     // The loop of the calling thread (the main loop for the thread that drains it).
     static RunLoop& current();
+    // The host drains the main loop itself: call before anything queues work for it. Stops the
+    // library's thread for it if one was started.
+    static void claimMain();
 
     RunLoop();
     ~RunLoop();

@@ -1,6 +1,7 @@
 #include "recorder/KNInternalRecorder.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"

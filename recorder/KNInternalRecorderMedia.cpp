@@ -1,6 +1,7 @@
 // The hub's media path: frames and PCM in, encoder output out to the destinations and the local
 // saver; the stream metadata, the encoders' start, adaptive bitrate and the destinations.
 #include <cstring>
+#include <utility>
 
 #include "core/KNConverter.h"
 #include "core/KNMetadata.h"

@@ -3,6 +3,8 @@
 #include "platform/DispatchQueue.h"
 #include "platform/RunLoop.h"
 
+void KNMainLoop::claimForHost() { platform::RunLoop::claimMain(); }
+
 void KNMainLoop::run() { platform::RunLoop::main().run(); }
 
 bool KNMainLoop::runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 
 #include "core/KNNumeric.h"
 #include "core/KNUtils.h"
+#include "platform/KeyedArchive.h"
 #include "platform/audio/AudioSession.h"
 
 const int64_t kKNRecorderSettingsDefaultKeyFrameInterval = 45;

@@ -59,6 +59,8 @@ std::unique_ptr<KNLibRTMPSession> KNLibRTMPSession::create() {
     return std::unique_ptr<KNLibRTMPSession>(new KNLibRTMPSession(rtmp));
 }
 
+KNLibRTMPSession::KNLibRTMPSession(RTMP* rtmp) : rtmp_(rtmp) {}
+
 KNLibRTMPSession::~KNLibRTMPSession() {
     // Closing still writes (unpublish, delete stream), and the last owner may let go on any
     // thread: a server that has gone must not raise SIGPIPE there.
@@ -66,7 +68,7 @@ KNLibRTMPSession::~KNLibRTMPSession() {
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, &previous);
-    kn::endSession(rtmp_);  // RTMP_Close, and for rtmps the TLS close after the last bytes
+    kn::endSession(rtmp_, &tunnel_);  // RTMP_Close, and for rtmps the TLS close after the last bytes
     RTMP_Free(rtmp_);
     if (!sigismember(&previous, SIGPIPE)) {
         const timespec none{};
@@ -89,7 +91,7 @@ KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, i
     const bool secure = (rtmp_->Link.protocol & RTMP_FEATURE_SSL) != 0;
 
     kn::ConnectDeadline deadline(timeoutSeconds);
-    const bool connected = kn::RTMP_Connect(rtmp_, nullptr, &deadline);
+    const bool connected = kn::RTMP_Connect(rtmp_, nullptr, &deadline, &tunnel_);
     const bool publishing = connected && RTMP_ConnectStream(rtmp_, 0) && announceChunkSize() &&
                             (!secure || writeTLSDirectly());
     // Past the deadline the connection was cut, whatever step it had reached.
@@ -104,7 +106,7 @@ KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, i
 bool KNLibRTMPSession::writeTLSDirectly() {
     void* tls = nullptr;
     int tcp = -1;
-    if (!KNTLSTunnel::handOverFor(rtmp_, tls, tcp)) return false;
+    if (!tunnel_ || !tunnel_->handOver(tls, tcp)) return false;
     const int plain = rtmp_->m_sb.sb_socket;
     rtmp_->m_sb.sb_socket = tcp;
     rtmp_->m_sb.sb_ssl = tls;

@@ -3,6 +3,8 @@
 
 #include "transport/KNRTMPSession.h"
 
+class KNTLSTunnel;
+
 // One session of the RTMP library. Destruction closes and frees it.
 class KNLibRTMPSession final : public KNRTMPSession {
 public:
@@ -19,10 +21,12 @@ public:
     int32_t streamId() override;
 
 private:
-    explicit KNLibRTMPSession(RTMP* rtmp) : rtmp_(rtmp) {}
+    explicit KNLibRTMPSession(RTMP* rtmp);
     bool announceChunkSize();
     bool writeTLSDirectly();
 
     RTMP* rtmp_;
+    // rtmps only: the session's TLS, through a socket pair until connected, then written directly.
+    std::unique_ptr<KNTLSTunnel> tunnel_;
     std::unique_ptr<char[]> url_;  // parsed in place by the library; outlives rtmp_'s use of it
 };

@@ -228,7 +228,7 @@ bool ConnectDeadline::finish() {
     return expired_;
 }
 
-bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline) {
+bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline, std::unique_ptr<KNTLSTunnel>* tunnel) {
     SigpipeHold hold;
 
     const bool viaSocks = r->Link.socksport != 0;
@@ -253,7 +253,7 @@ bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline) {
         connected = RTMP_Connect0_IPV4(r, &service, deadline);
     }
     if (!connected) return false;
-    return startSession(r, cp);
+    return startSession(r, cp, tunnel);
 }
 
 bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service, ConnectDeadline* deadline) {
@@ -303,7 +303,12 @@ namespace {
 
 // rtmps: the library's own TLS verifies nothing and fails with TLS 1.3 servers, so the tunnel
 // runs TLS on the TCP socket and the library does plain RTMP on the tunnel's other end.
-bool startTLS(RTMP* r) {
+bool startTLS(RTMP* r, std::unique_ptr<KNTLSTunnel>* slot) {
+    if (!slot) {
+        RTMP_Log(RTMP_LOGERROR, "%s, no session to keep a TLS tunnel", "RTMP_Connect");
+        RTMP_Close(r);
+        return false;
+    }
     const std::string host = text(r->Link.hostname);
     const int tcp = r->m_sb.sb_socket;
     r->m_sb.sb_socket = -1;  // the tunnel owns the TCP socket from here on, also when it fails
@@ -317,21 +322,24 @@ bool startTLS(RTMP* r) {
     RTMP_Log(RTMP_LOGDEBUG, "%s, %s with %s", "RTMP_Connect", tunnel->protocolName().c_str(), host.c_str());
     r->m_sb.sb_socket = tunnel->applicationFd();
     r->Link.protocol &= ~RTMP_FEATURE_SSL;
-    KNTLSTunnel::keepFor(r, std::move(tunnel));
+    *slot = std::move(tunnel);
     return true;
 }
 
 }  // namespace
 
-bool startSession(RTMP* r, RTMPPacket* cp) {
-    if ((r->Link.protocol & RTMP_FEATURE_SSL) && !startTLS(r)) return false;
+bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel) {
+    if ((r->Link.protocol & RTMP_FEATURE_SSL) && !startTLS(r, tunnel)) return false;
     r->m_bSendCounter = 1;
     return RTMP_Connect1(r, cp) != 0;
 }
 
-void endSession(RTMP* r) {
+void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel) {
     RTMP_Close(r);
-    KNTLSTunnel::closeFor(r);
+    if (tunnel && *tunnel) {
+        (*tunnel)->close();
+        tunnel->reset();
+    }
     // The library copies the SOCKS host at URL set-up and never frees the copy.
     if (r->Link.socksport && r->Link.sockshost.av_val) {
         std::free(r->Link.sockshost.av_val);

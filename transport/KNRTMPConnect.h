@@ -8,10 +8,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include <librtmp/rtmp.h>
+
+class KNTLSTunnel;
 
 namespace kn {
 
@@ -49,7 +52,9 @@ private:
 // blocking step (TCP connect, SOCKS exchange, handshake reads) is bounded by Link.timeout, 0
 // meaning kDefaultConnectTimeoutSeconds. SIGPIPE is held off in the calling thread meanwhile.
 // A deadline, when given, bounds all of it as one.
-bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline = nullptr);
+// For rtmps the TLS tunnel is put in `tunnel`, which the session keeps until endSession.
+bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline = nullptr,
+                  std::unique_ptr<KNTLSTunnel>* tunnel = nullptr);
 
 // Opens the session's TCP socket to `service`, then runs the SOCKS negotiation when the link has a
 // SOCKS port. On failure the session is closed.
@@ -66,11 +71,11 @@ bool SocksNegotiate(RTMP* r);
 // Where the connected TCP socket is handed to the session layer: for rtmps our own TLS tunnel
 // (a failed handshake or certificate check is a failed connect, its reason in the log), then the
 // library's RTMP handshake and connect command over plain bytes.
-bool startSession(RTMP* r, RTMPPacket* cp);
+bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 // Closes the session's connection: for rtmps, also waits until what the library wrote has left
 // through TLS and the TLS close has been sent; releases what the library leaves allocated. Call
 // before RTMP_Free.
-void endSession(RTMP* r);
+void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 }  // namespace kn

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/KeyedArchive.h"
+
 namespace {
 
 const char* const kArchiveClassName = "KNStreamInfo";

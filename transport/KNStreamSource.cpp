@@ -5,7 +5,9 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
 #include "transport/KNBandwidthDetector.h"
+#include "transport/KNBandwidthDetectorDelegate.h"
 #include "transport/KNRTMPManager.h"
+#include "transport/KNRTMPManagerDelegate.h"
 #include "transport/KNServerPath.h"
 #include "transport/KNStreamSourcePrivateDelegate.h"
 #include "transport/KNStreamSourcesManager.h"
@@ -14,12 +16,44 @@ namespace {
 constexpr int64_t kConnectionAlreadyInitialized = 30001;
 }
 
+struct KNStreamSource::Events : KNRTMPManagerDelegate, KNBandwidthDetectorDelegate {
+    explicit Events(std::weak_ptr<KNStreamSource> source) : source(std::move(source)) {}
+
+    void RTMPManagerDidConnectToServer(KNRTMPManager* manager) override {
+        if (auto s = source.lock()) s->RTMPManagerDidConnectToServer(manager);
+    }
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager* manager, std::shared_ptr<KNError> error) override {
+        if (auto s = source.lock()) s->RTMPManagerDidFailConnectingWithError(manager, std::move(error));
+    }
+    void RTMPManagerDidDisconnect(KNRTMPManager* manager) override {
+        if (auto s = source.lock()) s->RTMPManagerDidDisconnect(manager);
+    }
+    void RTMPManagerDidCloseConnection(KNRTMPManager* manager) override {
+        if (auto s = source.lock()) s->RTMPManagerDidCloseConnection(manager);
+    }
+    void RTMPManagerWillSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes) override {
+        if (auto s = source.lock()) s->RTMPManagerWillSendPacketWithSize(manager, sizeBytes);
+    }
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes) override {
+        if (auto s = source.lock()) s->RTMPManagerDidSendPacketWithSize(manager, sizeBytes);
+    }
+    void RTMPManagerDidDropPacket(KNRTMPManager* manager) override {
+        if (auto s = source.lock()) s->RTMPManagerDidDropPacket(manager);
+    }
+    void bandwidthDetectorDidEstimateNewBitrate(KNBandwidthDetector* detector, uint64_t bitsPerSecond) override {
+        if (auto s = source.lock()) s->bandwidthDetectorDidEstimateNewBitrate(detector, bitsPerSecond);
+    }
+
+    const std::weak_ptr<KNStreamSource> source;
+};
+
 std::shared_ptr<KNStreamSource> KNStreamSource::create() {
     auto source = std::make_shared<KNStreamSource>();
     source->rtmpManager_ = KNRTMPManager::create();
     source->bandwidthDetector_ = KNBandwidthDetector::create();
-    source->rtmpManager_->setDelegate(source);
-    source->bandwidthDetector_->setDelegate(source);
+    source->events_ = std::make_shared<Events>(source);
+    source->rtmpManager_->setDelegate(source->events_);
+    source->bandwidthDetector_->setDelegate(source->events_);
     return source;
 }
 
@@ -28,6 +62,7 @@ std::shared_ptr<KNStreamSource> KNStreamSource::copy() {
     // The copy shares this source's publisher and detector, which keep reporting to this source.
     copy->rtmpManager_ = rtmpManager_;
     copy->bandwidthDetector_ = bandwidthDetector_;
+    copy->events_ = events_;
     {
         std::lock_guard lock(mutex_);
         copy->delegate_ = delegate_;

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -105,16 +104,6 @@ bool setNonBlocking(int fd) {
 
 std::string errnoText(const char* what, int err) {
     return std::string(what) + ": " + std::strerror(err);
-}
-
-std::mutex& registryMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::map<const void*, std::unique_ptr<KNTLSTunnel>>& registry() {
-    static std::map<const void*, std::unique_ptr<KNTLSTunnel>> tunnels;
-    return tunnels;
 }
 
 }  // namespace
@@ -397,16 +386,13 @@ bool KNTLSTunnel::flushTLSOutput() {
     return true;
 }
 
-void KNTLSTunnel::pump() {
-    // Belt and braces next to MSG_NOSIGNAL: nothing this thread does may raise SIGPIPE.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-
-    gnutls_session_t s = session_->tls;
-    std::vector<unsigned char> in(kChunkBytes), out(kAppReadBytes);
-    size_t inLen = 0, inOff = 0;
+// What one pass of the pump knows about both directions.
+struct KNTLSTunnel::Pump {
+    gnutls_session_t tls = nullptr;
+    std::vector<unsigned char> in = std::vector<unsigned char>(kChunkBytes);
+    std::vector<unsigned char> out = std::vector<unsigned char>(kAppReadBytes);
+    size_t inLen = 0;
+    size_t inOff = 0;
     bool appReadOpen = true;   // the library may still write
     bool appWriteOpen = true;  // the library still reads
     bool tlsReadOpen = true;
@@ -417,144 +403,37 @@ void KNTLSTunnel::pump() {
     bool tcpReadable = true;
     bool appReadable = true;
     Clock::time_point deadline{};
+};
 
+void KNTLSTunnel::pump() {
+    // Belt and braces next to MSG_NOSIGNAL: nothing this thread does may raise SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    Pump p;
+    p.tls = session_->tls;
     for (;;) {
-        if ((stopRequested_ || handOverRequested_) && !draining) {
-            draining = true;
-            appReadable = true;
-            deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+        if ((stopRequested_ || handOverRequested_) && !p.draining) {
+            p.draining = true;
+            p.appReadable = true;
+            p.deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
         }
-        bool progress = false;
+        bool progress = serverToLibrary(p);
+        progress = libraryToServer(p) || progress;
+        if (!p.broken && !flushTLSOutput()) p.broken = true;
+        if (p.broken) break;
 
-        // Server to library.
-        if (tlsReadOpen && inOff == inLen && !byeSent && (tcpReadable || gnutls_record_check_pending(s) > 0)) {
-            ssize_t n = gnutls_record_recv(s, in.data(), in.size());
-            if (n > 0) {
-                inLen = static_cast<size_t>(n);
-                inOff = 0;
-                progress = true;
-            } else if (n == 0) {
-                tlsReadOpen = false;  // the server closed the session
-            } else if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) {
-                tcpReadable = false;  // post-handshake messages (tickets, key updates) also end here
-            } else if (n == GNUTLS_E_REHANDSHAKE || !gnutls_error_is_fatal(static_cast<int>(n))) {
-                progress = true;  // a renegotiation request or a warning: keep going without it
-            } else {
-                fail(std::string("receiving from the server failed: ") + gnutls_strerror(static_cast<int>(n)));
-                tlsReadOpen = false;
-                broken = true;
-            }
-            progress = progress || !tlsReadOpen;
-        }
-        if (inOff < inLen) {
-            if (!appWriteOpen) {
-                inOff = inLen;
-            } else {
-                ssize_t n = send(pumpFd_, in.data() + inOff, inLen - inOff, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n > 0) {
-                    inOff += static_cast<size_t>(n);
-                    progress = true;
-                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    appWriteOpen = false;  // the library is gone; keep reading to let the server go on
-                    inOff = inLen;
-                    progress = true;
-                }
-            }
-        }
-        if (!tlsReadOpen && !broken) {
-            // The server ended the session while the library may still be writing: tell it as a
-            // lost connection.
-            fail("the server closed the connection");
-            broken = true;
-        }
-
-        // Library to server.
-        if (!broken && appReadOpen && appReadable && tlsOut_.size() - tlsOutSent_ < kTLSOutHighWaterBytes) {
-            ssize_t n = recv(pumpFd_, out.data(), out.size(), MSG_DONTWAIT);
-            if (n > 0) {
-                for (size_t done = 0; done < static_cast<size_t>(n);) {
-                    ssize_t w = gnutls_record_send(s, out.data() + done, static_cast<size_t>(n) - done);
-                    if (w == 0 || (w < 0 && w != GNUTLS_E_AGAIN && w != GNUTLS_E_INTERRUPTED)) {
-                        fail(std::string("encrypting failed: ") + gnutls_strerror(static_cast<int>(w)));
-                        broken = true;
-                        break;
-                    }
-                    if (w > 0) done += static_cast<size_t>(w);
-                }
-                progress = true;
-            } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                appReadOpen = false;  // the library closed its end (a reset still means closed)
-                progress = true;
-            } else if (draining) {
-                appReadOpen = false;  // everything accepted before close() has been read
-                progress = true;
-            } else {
-                appReadable = false;
-            }
-        }
-        if (!broken && !flushTLSOutput()) broken = true;
-        if (broken) break;
-
-        if (handOverRequested_ && !appReadOpen && tlsOutSent_ == tlsOut_.size()) {
+        const bool allSent = tlsOutSent_ == tlsOut_.size();
+        if (handOverRequested_ && !p.appReadOpen && allSent) {
             handedOverByPump_ = true;  // everything the library wrote is out; the session stays open
             break;
         }
-
-        if (!appReadOpen && !byeSent && tlsOutSent_ == tlsOut_.size()) {
-            gnutls_bye(s, GNUTLS_SHUT_WR);  // only queues the alert, our push never blocks
-            byeSent = true;
-            if (!draining) {
-                draining = true;
-                deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
-            }
-            progress = true;
-            continue;
-        }
-        if (byeSent && tlsOutSent_ == tlsOut_.size()) {
-            // Closing now with unread bytes would reset the connection, which can cost the server
-            // the tail of the stream: stop writing and let it close first.
-            shutdown(tcpFd_, SHUT_WR);
-            deadline = std::min(deadline, Clock::now() + kLingerAfterClose);
-            unsigned char discard[4096];
-            for (;;) {
-                ssize_t n = recv(tcpFd_, discard, sizeof discard, 0);
-                if (n > 0) continue;
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    pollfd pfd{tcpFd_, POLLIN, 0};
-                    if (poll(&pfd, 1, remainingMs(deadline)) > 0) continue;
-                }
-                break;
-            }
-            break;
-        }
-        if (progress) continue;
-
-        pollfd fds[3];
-        nfds_t count = 0;
-        short tcpEvents = 0;
-        if (tlsOutSent_ < tlsOut_.size()) tcpEvents |= POLLOUT;
-        if (tlsReadOpen && inOff == inLen && !byeSent) tcpEvents |= POLLIN;
-        // A descriptor with nothing to wait for is left out: its hang-up alone would spin the loop.
-        fds[count++] = {tcpEvents ? tcpFd_ : -1, tcpEvents, 0};
-        short appEvents = 0;
-        if (appReadOpen && tlsOut_.size() - tlsOutSent_ < kTLSOutHighWaterBytes) appEvents |= POLLIN;
-        if (inOff < inLen && appWriteOpen) appEvents |= POLLOUT;
-        fds[count++] = {appEvents ? pumpFd_ : -1, appEvents, 0};
-        if (!draining) fds[count++] = {wakeFd_, POLLIN, 0};
-        int wait = draining ? remainingMs(deadline) : -1;
-        if (draining && wait == 0) {
-            fail("closing timed out");
-            break;
-        }
-        int r = poll(fds, count, wait);
-        if (r < 0 && errno != EINTR) {
-            fail(errnoText("poll", errno));
-            break;
-        }
-        constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
-        if (fds[0].revents & kReadable) tcpReadable = true;
-        if (fds[1].revents & kReadable) appReadable = true;
+        const Closing closing = closeGracefully(p);
+        if (closing == Closing::Done) break;
+        if (closing == Closing::ByeQueued || progress) continue;
+        if (!waitForEvents(p)) break;
     }
 
     // Whatever else ended the pump, the library must see it: its reads end and its writes fail.
@@ -567,64 +446,160 @@ void KNTLSTunnel::pump() {
     finishedChanged_.notify_all();
 }
 
-void KNTLSTunnel::keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunnel) {
-    std::unique_ptr<KNTLSTunnel> previous;
-    std::vector<std::unique_ptr<KNTLSTunnel>> ended;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        auto& tunnels = registry();
-        for (auto it = tunnels.begin(); it != tunnels.end();) {
-            if (!it->second->handOverRequested_ && it->second->waitFinished(0)) {
-                ended.push_back(std::move(it->second));
-                it = tunnels.erase(it);
-            } else {
-                ++it;
+// Decrypts what the server sent and passes it to the library's end. Answers whether anything
+// moved or changed.
+bool KNTLSTunnel::serverToLibrary(Pump& p) {
+    bool progress = false;
+    if (p.tlsReadOpen && p.inOff == p.inLen && !p.byeSent && (p.tcpReadable || gnutls_record_check_pending(p.tls) > 0)) {
+        ssize_t n = gnutls_record_recv(p.tls, p.in.data(), p.in.size());
+        if (n > 0) {
+            p.inLen = static_cast<size_t>(n);
+            p.inOff = 0;
+            progress = true;
+        } else if (n == 0) {
+            p.tlsReadOpen = false;  // the server closed the session
+        } else if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) {
+            p.tcpReadable = false;  // post-handshake messages (tickets, key updates) also end here
+        } else if (n == GNUTLS_E_REHANDSHAKE || !gnutls_error_is_fatal(static_cast<int>(n))) {
+            progress = true;  // a renegotiation request or a warning: keep going without it
+        } else {
+            fail(std::string("receiving from the server failed: ") + gnutls_strerror(static_cast<int>(n)));
+            p.tlsReadOpen = false;
+            p.broken = true;
+        }
+        progress = progress || !p.tlsReadOpen;
+    }
+    if (p.inOff < p.inLen) {
+        if (!p.appWriteOpen) {
+            p.inOff = p.inLen;
+        } else {
+            ssize_t n = send(pumpFd_, p.in.data() + p.inOff, p.inLen - p.inOff, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                p.inOff += static_cast<size_t>(n);
+                progress = true;
+            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                p.appWriteOpen = false;  // the library is gone; keep reading to let the server go on
+                p.inOff = p.inLen;
+                progress = true;
             }
         }
-        auto& slot = tunnels[session];
-        previous = std::move(slot);
-        slot = std::move(tunnel);
     }
-    // Destroyed outside the lock: a close may wait for a server.
+    if (!p.tlsReadOpen && !p.broken) {
+        // The server ended the session while the library may still be writing: tell it as a
+        // lost connection.
+        fail("the server closed the connection");
+        p.broken = true;
+    }
+    return progress;
 }
 
-void KNTLSTunnel::closeFor(const void* session) {
-    std::unique_ptr<KNTLSTunnel> tunnel;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        auto& tunnels = registry();
-        auto it = tunnels.find(session);
-        if (it == tunnels.end()) return;
-        tunnel = std::move(it->second);
-        tunnels.erase(it);
+// Encrypts what the library wrote, while the bytes waiting for the TCP socket stay few. Answers
+// whether anything moved or changed.
+bool KNTLSTunnel::libraryToServer(Pump& p) {
+    if (p.broken || !p.appReadOpen || !p.appReadable || tlsOut_.size() - tlsOutSent_ >= kTLSOutHighWaterBytes)
+        return false;
+    ssize_t n = recv(pumpFd_, p.out.data(), p.out.size(), MSG_DONTWAIT);
+    if (n > 0) {
+        for (size_t done = 0; done < static_cast<size_t>(n);) {
+            ssize_t w = gnutls_record_send(p.tls, p.out.data() + done, static_cast<size_t>(n) - done);
+            if (w == 0 || (w < 0 && w != GNUTLS_E_AGAIN && w != GNUTLS_E_INTERRUPTED)) {
+                fail(std::string("encrypting failed: ") + gnutls_strerror(static_cast<int>(w)));
+                p.broken = true;
+                break;
+            }
+            if (w > 0) done += static_cast<size_t>(w);
+        }
+        return true;
     }
-    tunnel->close();
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        p.appReadOpen = false;  // the library closed its end (a reset still means closed)
+        return true;
+    }
+    if (p.draining) {
+        p.appReadOpen = false;  // everything accepted before close() has been read
+        return true;
+    }
+    p.appReadable = false;
+    return false;
 }
 
-bool KNTLSTunnel::handOverFor(const void* session, void*& tls, int& tcpFd) {
-    KNTLSTunnel* t = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex());
-        auto it = registry().find(session);
-        if (it == registry().end()) return false;
-        // From here other sessions' clean-ups leave it registered, ended or not, until
-        // closeFor(session), which only this session calls.
-        t = it->second.get();
-        t->handOverRequested_ = true;
+// Once the library is done and its bytes are out: the TLS close, then the server's turn to close.
+KNTLSTunnel::Closing KNTLSTunnel::closeGracefully(Pump& p) {
+    const bool allSent = tlsOutSent_ == tlsOut_.size();
+    if (!p.appReadOpen && !p.byeSent && allSent) {
+        gnutls_bye(p.tls, GNUTLS_SHUT_WR);  // only queues the alert, our push never blocks
+        p.byeSent = true;
+        if (!p.draining) {
+            p.draining = true;
+            p.deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+        }
+        return Closing::ByeQueued;
     }
+    if (!p.byeSent || !allSent) return Closing::NotYet;
+    // Closing now with unread bytes would reset the connection, which can cost the server the tail
+    // of the stream: stop writing and let it close first.
+    shutdown(tcpFd_, SHUT_WR);
+    p.deadline = std::min(p.deadline, Clock::now() + kLingerAfterClose);
+    unsigned char discard[4096];
+    for (;;) {
+        ssize_t n = recv(tcpFd_, discard, sizeof discard, 0);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{tcpFd_, POLLIN, 0};
+            if (poll(&pfd, 1, remainingMs(p.deadline)) > 0) continue;
+        }
+        break;
+    }
+    return Closing::Done;
+}
+
+// Sleeps until a socket can move bytes the pump has room for, a close or hand-over is asked, or
+// the closing deadline passes. False when the pump must end.
+bool KNTLSTunnel::waitForEvents(Pump& p) {
+    pollfd fds[3];
+    nfds_t count = 0;
+    short tcpEvents = 0;
+    if (tlsOutSent_ < tlsOut_.size()) tcpEvents |= POLLOUT;
+    if (p.tlsReadOpen && p.inOff == p.inLen && !p.byeSent) tcpEvents |= POLLIN;
+    // A descriptor with nothing to wait for is left out: its hang-up alone would spin the loop.
+    fds[count++] = {tcpEvents ? tcpFd_ : -1, tcpEvents, 0};
+    short appEvents = 0;
+    if (p.appReadOpen && tlsOut_.size() - tlsOutSent_ < kTLSOutHighWaterBytes) appEvents |= POLLIN;
+    if (p.inOff < p.inLen && p.appWriteOpen) appEvents |= POLLOUT;
+    fds[count++] = {appEvents ? pumpFd_ : -1, appEvents, 0};
+    if (!p.draining) fds[count++] = {wakeFd_, POLLIN, 0};
+    int wait = p.draining ? remainingMs(p.deadline) : -1;
+    if (p.draining && wait == 0) {
+        fail("closing timed out");
+        return false;
+    }
+    int r = poll(fds, count, wait);
+    if (r < 0 && errno != EINTR) {
+        fail(errnoText("poll", errno));
+        return false;
+    }
+    constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+    if (fds[0].revents & kReadable) p.tcpReadable = true;
+    if (fds[1].revents & kReadable) p.appReadable = true;
+    return true;
+}
+
+bool KNTLSTunnel::handOver(void*& tls, int& tcpFd) {
+    handOverRequested_ = true;
     {
-        std::lock_guard<std::mutex> lock(t->closeMutex_);
-        if (!t->thread_.joinable()) return false;
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        if (!thread_.joinable()) return false;
         uint64_t one = 1;
-        ssize_t ignored = write(t->wakeFd_, &one, sizeof one);
+        ssize_t ignored = write(wakeFd_, &one, sizeof one);
         (void)ignored;
-        t->thread_.join();
+        thread_.join();
     }
-    if (!t->handedOverByPump_) return false;
-    t->session_->owned = false;
-    t->handedOver_ = true;
-    tls = t->session_->tls;
-    tcpFd = t->tcpFd_;
+    if (!handedOverByPump_) return false;
+    session_->owned = false;
+    handedOver_ = true;
+    tls = session_->tls;
+    tcpFd = tcpFd_;
     return true;
 }
 

@@ -5,7 +5,7 @@
 // the TLS session and moves bytes between the other end and the real TCP socket. One thread, never
 // a reader and a writer: GnuTLS is not safe with two threads on one session when the server sends
 // a KeyUpdate. Once the RTMP session has connected and only writes, the TLS session is handed to
-// the library itself and the pump ends (handOverFor).
+// the library itself and the pump ends (handOver).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,18 +49,14 @@ public:
     // Waits until the pump has ended, at most `timeoutMs`; true if it has.
     bool waitFinished(int timeoutMs) const;
 
-    // Keeps a tunnel for as long as the RTMP session that talks through it; the pump ends on its
-    // own when the session closes its socket, closeFor() also waits for it.
-    static void keepFor(const void* session, std::unique_ptr<KNTLSTunnel> tunnel);
-    static void closeFor(const void* session);
-
     // Once the session has connected (it only writes from then on): stops the pump after every
     // byte the plain end took has gone out, and hands the established TLS session and the TCP
     // socket to the caller, who gives both to the RTMP library (it writes records itself, closes
     // with close_notify and frees the session). No copy through the socket pair and no thread
-    // hand-off per byte any more. The plain end is the caller's to close. False, with nothing
-    // handed over, when the tunnel has ended or its last bytes could not go out.
-    static bool handOverFor(const void* session, void*& tls, int& tcpFd);
+    // hand-off per byte any more. The plain end is the caller's to close; the tunnel must live as
+    // long as the library writes through the session. False, with nothing handed over, when the
+    // tunnel has ended or its last bytes could not go out.
+    bool handOver(void*& tls, int& tcpFd);
     // The tunnel a handed-over TLS session belongs to.
     static KNTLSTunnel* ofHandedOver(void* tls);
     // After the hand-over: the pieces as records in one flush, on the thread the library writes
@@ -71,7 +67,14 @@ private:
     struct Session;
     KNTLSTunnel() = default;
 
+    struct Pump;
+    enum class Closing { NotYet, ByeQueued, Done };
+
     void pump();
+    bool serverToLibrary(Pump& p);
+    bool libraryToServer(Pump& p);
+    Closing closeGracefully(Pump& p);
+    bool waitForEvents(Pump& p);
     void fail(const std::string& why);
     bool flushTLSOutput();
     void readServerMessages();

@@ -17,7 +17,7 @@
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNMovie.h"
-#include "platform/URL.h"
+#include "kestrune/platform/URL.h"
 
 namespace platform {
 class Asset;

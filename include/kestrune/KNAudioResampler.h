@@ -3,8 +3,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/media/AudioConverter.h"
-#include "platform/media/SampleBuffer.h"
+#include "kestrune/platform/media/MediaStatus.h"
+
+namespace platform {
+class AudioConverter;
+class SampleBuffer;
+struct AudioBufferList;
+}  // namespace platform
 
 class KNAudioResampler {
 public:

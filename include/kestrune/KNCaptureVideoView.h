@@ -8,11 +8,14 @@
 // frame with its gravity (aspect fill).
 #include <memory>
 
-#include "platform/Geometry.h"
-#include "platform/capture/CaptureSession.h"
-#include "platform/capture/CaptureVideoDataOutput.h"
-#include "platform/capture/CaptureVideoPreviewLayer.h"
-#include "platform/ui/View.h"
+#include "kestrune/platform/Geometry.h"
+#include "kestrune/platform/capture/CaptureVideoPreviewLayer.h"
+#include "kestrune/platform/ui/View.h"
+
+namespace platform {
+class CaptureSession;
+class CaptureVideoDataOutput;
+}  // namespace platform
 
 class KNCaptureVideoView : public platform::View {
 public:

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/URL.h"
-#include "platform/media/AssetReader.h"
+#include "kestrune/platform/URL.h"
+#include "kestrune/platform/media/AssetReader.h"
 
 class KNAssetsLibrary;
 class KNError;

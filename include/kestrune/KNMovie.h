@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/URL.h"
+#include "kestrune/platform/URL.h"
 
 class KNMovie {
 public:

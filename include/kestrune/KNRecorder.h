@@ -4,7 +4,8 @@
 // of it to the host's KNRecorderDelegate, and adds a stream-time and a recording-time ticker and
 // following of the status-bar orientation.
 //
-// The host calls everything on its main thread, the thread that drains platform::RunLoop::main().
+// The host calls everything on its main thread, the thread that drains KNMainLoop (claimed with
+// KNMainLoop::claimForHost()).
 // Completions run synchronously on the caller's thread unless said otherwise.
 //
 // Lifetime: the pipeline stays alive process-wide after the host lets go of the recorder (with the
@@ -21,7 +22,7 @@
 #include "kestrune/KNImage.h"
 #include "kestrune/KNRecorderDelegate.h"
 #include "kestrune/KNRecorderState.h"
-#include "platform/Range.h"
+#include "kestrune/platform/Range.h"
 
 class KNError;
 class KNInternalRecorder;

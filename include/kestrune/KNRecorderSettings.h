@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "kestrune/KNTypes.h"
-#include "platform/KeyedArchive.h"
+
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 // Frames between key frames in a new settings object.
 extern const int64_t kKNRecorderSettingsDefaultKeyFrameInterval;

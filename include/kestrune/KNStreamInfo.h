@@ -7,10 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "platform/KeyedArchive.h"
-#include "platform/URL.h"
+#include "kestrune/platform/URL.h"
 
 class KNServerPath;
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 class KNStreamInfo {
 public:

@@ -7,9 +7,6 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/KNBandwidthDetectorDelegate.h"
-#include "transport/KNRTMPManagerDelegate.h"
-
 class KNError;
 class KNStreamInfo;
 class KNStreamSource;
@@ -29,9 +26,7 @@ public:
                                                         const std::shared_ptr<KNError>& /*error*/) {}
 };
 
-class KNStreamSource : public KNRTMPManagerDelegate,
-                       public KNBandwidthDetectorDelegate,
-                       public std::enable_shared_from_this<KNStreamSource> {
+class KNStreamSource : public std::enable_shared_from_this<KNStreamSource> {
 public:
     using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
 
@@ -71,17 +66,19 @@ public:
     void sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs);
     void sendAudioPacketTimestamp(const Bytes& packet, uint64_t timestampMs);
 
-    // Publisher and detector events.
-    void RTMPManagerDidConnectToServer(KNRTMPManager* manager) override;
-    void RTMPManagerDidFailConnectingWithError(KNRTMPManager* manager, std::shared_ptr<KNError> error) override;
-    void RTMPManagerDidDisconnect(KNRTMPManager* manager) override;
-    void RTMPManagerDidCloseConnection(KNRTMPManager* manager) override;
-    void RTMPManagerWillSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes) override;
-    void RTMPManagerDidSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes) override;
-    void RTMPManagerDidDropPacket(KNRTMPManager* manager) override;
-    void bandwidthDetectorDidEstimateNewBitrate(KNBandwidthDetector* detector, uint64_t bitsPerSecond) override;
+    // Publisher and detector events, handed on by a listener of the source's own.
+    void RTMPManagerDidConnectToServer(KNRTMPManager* manager);
+    void RTMPManagerDidFailConnectingWithError(KNRTMPManager* manager, std::shared_ptr<KNError> error);
+    void RTMPManagerDidDisconnect(KNRTMPManager* manager);
+    void RTMPManagerDidCloseConnection(KNRTMPManager* manager);
+    void RTMPManagerWillSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes);
+    void RTMPManagerDidSendPacketWithSize(KNRTMPManager* manager, uint64_t sizeBytes);
+    void RTMPManagerDidDropPacket(KNRTMPManager* manager);
+    void bandwidthDetectorDidEstimateNewBitrate(KNBandwidthDetector* detector, uint64_t bitsPerSecond);
 
     KNStreamSource() = default;
+
+    struct Events;
 
 private:
     struct Listeners {
@@ -96,6 +93,8 @@ private:
     std::atomic<uint64_t> rtmpTimeout_{0};
     std::shared_ptr<KNRTMPManager> rtmpManager_;
     std::shared_ptr<KNBandwidthDetector> bandwidthDetector_;
+    // The publisher's and detector's listener; it holds the source weakly, as they did.
+    std::shared_ptr<Events> events_;
 
     mutable std::mutex mutex_;
     std::shared_ptr<KNStreamInfo> streamInfo_;

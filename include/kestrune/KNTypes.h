@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Geometry.h"
+#include "kestrune/platform/Geometry.h"
 
 enum KNVideoOrientation : int64_t {
     KNVideoOrientationPortrait = 0,

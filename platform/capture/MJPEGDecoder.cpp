@@ -9,6 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/media/CodecLog.h"
+
 namespace platform {
 
 namespace {
@@ -34,6 +36,7 @@ AVPixelFormat plainFormat(int format, bool* fullRange) {
 MJPEGDecoder::MJPEGDecoder() {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
     if (!codec) return;
+    CodecLog::install();
     context_ = avcodec_alloc_context3(codec);
     if (context_ && avcodec_open2(context_, codec, nullptr) < 0) avcodec_free_context(&context_);
     frame_ = av_frame_alloc();

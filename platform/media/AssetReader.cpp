@@ -12,6 +12,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/media/CodecLog.h"
+
 namespace platform {
 
 namespace {
@@ -217,6 +219,7 @@ std::shared_ptr<AssetReader> AssetReader::create(const std::string& path, std::s
         return nullptr;
     };
     if (!impl->packet || !impl->frame) return refuse("out of memory");
+    CodecLog::install();
     if (avformat_open_input(&impl->format, path.c_str(), nullptr, nullptr) < 0) return refuse("not a media file");
     if (avformat_find_stream_info(impl->format, nullptr) < 0) return refuse("no stream information");
     impl->tracks[0].streamIndex = firstStreamOfType(impl->format, AVMEDIA_TYPE_VIDEO);

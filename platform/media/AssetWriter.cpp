@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "platform/DispatchQueue.h"
+#include "platform/media/CodecLog.h"
 
 namespace platform {
 
@@ -245,6 +246,7 @@ std::shared_ptr<AssetWriter> AssetWriter::create(const std::string& path, AssetF
         reason = "no folder for " + path;
     std::shared_ptr<AssetWriter> writer;
     if (reason.empty()) {
+        CodecLog::install();
         writer.reset(new AssetWriter(path, fileType, std::move(sink)));
         const char* format = fileType == AssetFileType::MPEG4 ? "mp4" : "ipod";
         if (avformat_alloc_output_context2(&writer->impl_->context, nullptr, format, path.c_str()) < 0) {

@@ -14,6 +14,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/media/CodecLog.h"
+
 namespace platform {
 namespace {
 
@@ -86,6 +88,7 @@ public:
 protected:
     MediaStatus openResampler(const AudioStreamDescription& input, const AudioStreamDescription& output,
                               AVSampleFormat outFormat, uint32_t outChannels) {
+        CodecLog::install();
         input_ = input;
         output_ = output;
         inFormat_ = sampleFormatOf(input);
@@ -331,6 +334,7 @@ public:
 private:
     // A failed open leaves the context there was.
     MediaStatus openCodec(const AVCodec* codec, int64_t bitRate) {
+        CodecLog::install();
         AVCodecContext* fresh = avcodec_alloc_context3(codec);
         if (!fresh) return kMediaErrAllocationFailed;
         fresh->sample_rate = static_cast<int>(output_.sampleRate);

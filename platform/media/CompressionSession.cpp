@@ -14,6 +14,7 @@ extern "C" {
 #include <x264.h>
 }
 
+#include "platform/media/CodecLog.h"
 #include "platform/media/FrameScaler.h"
 
 namespace platform {
@@ -167,7 +168,9 @@ MediaStatus CompressionSession::Impl::prepareLocked() {
     p.i_width = width;
     p.i_height = height;
     p.i_csp = X264_CSP_NV12;
-    p.i_log_level = X264_LOG_ERROR;
+    // Its lines follow the library's log settings, like the other codecs'.
+    p.i_log_level = X264_LOG_INFO;
+    p.pf_log = CodecLog::relayX264;
     // One slice per picture, so that each frame is one picture unit downstream.
     p.i_threads = 1;
     p.i_lookahead_threads = 1;

@@ -4,6 +4,7 @@
 
 #include "capture/KNCaptureSession.h"
 #include "platform/capture/CaptureDeviceRegistry.h"
+#include "platform/capture/CaptureVideoPreviewLayer.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
 #include "platform/ui/LayoutConstraint.h"
 

@@ -32,6 +32,7 @@ struct Host : KNRecorderDelegate, KNStreamSourceDelegate {
 }  // namespace
 
 int main() {
+    KNMainLoop::claimForHost();
     KNKestruneSDK::sharedInstance()->setupSDKWithCompletion();
     auto host = std::make_shared<Host>();
     auto info = KNStreamInfo::create();

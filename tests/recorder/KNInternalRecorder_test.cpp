@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "HubFakes.h"
 #include "core/KNMetadata.h"
 #include "kestrune/KNRecorderSettings.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrune/KNStreamInfo.h"
+#include "platform/KeyedArchive.h"
 
 namespace {
 

@@ -127,11 +127,9 @@ TEST(KNTLSTunnelTest, HandedOverSessionWritesEveryByteThroughAKeyUpdate) {
         uint8_t pattern[16384 + 251];
         std::generate(std::begin(pattern), std::end(pattern), [i = 0]() mutable { return uint8_t(i++ % 251); });
         ASSERT_TRUE(LoopbackServer::writeAll(plain, pattern, 1000));
-        const int session = 0;
-        KNTLSTunnel::keepFor(&session, std::move(tunnel));
         void* tls = nullptr;
         int tcp = -1;
-        ASSERT_TRUE(KNTLSTunnel::handOverFor(&session, tls, tcp));
+        ASSERT_TRUE(tunnel->handOver(tls, tcp));
         ::close(plain);
         resume.set_value();
         size_t written = 1000;
@@ -144,7 +142,7 @@ TEST(KNTLSTunnelTest, HandedOverSessionWritesEveryByteThroughAKeyUpdate) {
         gnutls_bye(static_cast<gnutls_session_t>(tls), GNUTLS_SHUT_RDWR);  // what the library's close does
         gnutls_deinit(static_cast<gnutls_session_t>(tls));
         ::close(tcp);
-        KNTLSTunnel::closeFor(&session);
+        tunnel->close();
         auto record = ended.get_future();
         const Record got = record.wait_for(20s) == std::future_status::ready ? record.get() : Record{"no end"};
         EXPECT_TRUE(got.bytes == written && got.intact && got.cleanClose) << got.bytes << " of " << written;

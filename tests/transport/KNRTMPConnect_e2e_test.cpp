@@ -68,7 +68,7 @@ void connectTo(const std::string& host, int port) {
     RTMP_EnableWrite(rtmp);
     // Fails either way: the listener closes without an RTMP handshake.
     kn::RTMP_Connect(rtmp, nullptr);
-    kn::endSession(rtmp);
+    kn::endSession(rtmp, nullptr);
     RTMP_Free(rtmp);
 }
 

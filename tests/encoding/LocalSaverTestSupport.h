@@ -1,5 +1,5 @@
 #pragma once
-// A recording delegate for the local saver, the real encoders wired into it, and ffprobe's view.
+// The real encoders wired into the local saver, and ffprobe's view.
 #include <cmath>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -10,27 +10,6 @@
 #include "encoding/KNLocalSaver.h"
 
 namespace savertest {
-
-struct SaverDelegate : KNLocalSaverDelegate {
-    void localSaverDidWriteEncodedVideo(KNLocalSaver*) override { add("video"); }
-    void localSaverDidWriteEncodedAudio(KNLocalSaver*) override { add("audio"); }
-    void localSaverDidFailWritingEncodedVideoWithError(KNLocalSaver*, std::shared_ptr<KNError> e) override {
-        add("video failed: " + e->message().value_or(""));
-    }
-    void localSaverDidFailWritingEncodedAudioWithError(KNLocalSaver*, std::shared_ptr<KNError> e) override {
-        add("audio failed: " + e->message().value_or(""));
-    }
-    std::vector<std::string> calls() {
-        std::lock_guard lock(mutex);
-        return events;
-    }
-    void add(std::string event) {
-        std::lock_guard lock(mutex);
-        events.push_back(std::move(event));
-    }
-    std::mutex mutex;
-    std::vector<std::string> events;
-};
 
 struct StopResult {
     std::optional<platform::URL> url;
@@ -84,7 +63,6 @@ constexpr size_t kChunkFrames = 1024;
 // A real H.264 encoder and AAC encoder feeding one saver, driven frame by frame in media time.
 struct Rig {
     explicit Rig(int32_t width = 320, int32_t height = 240, uint64_t keyFrameInterval = 30) : width(width), height(height) {
-        saver->setDelegate(delegate);
         saver->setFilename(kntest::uniqueName("rec"));
         saver->setVideoWidthHeight(width, height);
         saver->setAudioSampleRate(kSampleRate);
@@ -128,15 +106,14 @@ struct Rig {
     }
     // Waits until every fed chunk has come out of the AAC encoder and reached the saver.
     void settle() {
-        drainAudio();
+        audio->encoderQueue()->sync([] {});
         drain(*saver);
     }
-    void drainAudio() { audio->encoderQueue()->sync([] {}); }
     void stopEncoders() {
         video->stopEncoding();
         audio->stopEncoding();
         kntest::drain(*video);
-        drainAudio();
+        audio->encoderQueue()->sync([] {});
     }
 
     int32_t width, height;
@@ -144,7 +121,6 @@ struct Rig {
     int noise = 0;  // luma steps of noise: more bytes per frame
     uint64_t audioChunks = 0;
     std::shared_ptr<KNLocalSaver> saver = KNLocalSaver::create();
-    std::shared_ptr<SaverDelegate> delegate = std::make_shared<SaverDelegate>();
     std::shared_ptr<Forwarder> forwarder = std::make_shared<Forwarder>(saver);
     std::shared_ptr<KNH264Encoder> video = KNH264Encoder::create();
     std::shared_ptr<KNAACEncoder2> audio = KNAACEncoder2::create();

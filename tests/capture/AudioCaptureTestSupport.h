@@ -49,10 +49,7 @@ struct RecordingDelegate : KNAudioCaptureDelegate {
 // Delivers 256-frame periods of a ramp as fast as they are taken, at any rate.
 struct ScriptedUnit : platform::AudioInputUnit {
     ~ScriptedUnit() override { stop(); }
-    double openDevice(double rate, platform::MediaStatus* status) override {
-        *status = platform::kAudioUnitErrNoDevice;
-        return failInitialize ? 0 : rate;
-    }
+    double openDevice(double rate, platform::MediaStatus*) override { return rate; }
     bool prepareDevice() override { return ++starts > 0; }
     void runCapture() override {
         std::vector<int16_t> period(256);
@@ -61,29 +58,21 @@ struct ScriptedUnit : platform::AudioInputUnit {
             deliverPeriod(period.data(), 256);
         }
     }
-    platform::MediaStatus render(platform::AudioUnitRenderActionFlags* flags, const platform::AudioTimeStamp* ts,
-                                 uint32_t bus, uint32_t count, platform::AudioBufferList* io) override {
-        ++renders;
-        return failRender.load() ? -1 : AudioInputUnit::render(flags, ts, bus, count, io);
-    }
 
-    bool failInitialize = false;
     std::atomic<int> starts{0};
-    std::atomic<int> renders{0};
-    std::atomic<bool> failRender{false};
     int next = 0;
 };
 
-// Puts a component making `unit` (or failing with `createStatus`) ahead of the built-in one.
+// Puts a component making `unit` ahead of the built-in one.
 struct ScopedComponent {
-    explicit ScopedComponent(std::shared_ptr<platform::AudioInputUnit> unit, platform::MediaStatus createStatus = 0) {
+    explicit ScopedComponent(std::shared_ptr<platform::AudioInputUnit> unit) {
         platform::AudioComponentDescription description{platform::kAudioUnitTypeOutput,
                                                         platform::kAudioUnitSubTypeMicrophoneIO,
                                                         platform::kAudioUnitManufacturerSystem, 0, 0};
         component = platform::AudioComponent::registerComponent(
-            description, [unit, createStatus](std::shared_ptr<platform::AudioInputUnit>* made) {
-                *made = createStatus == 0 ? unit : nullptr;
-                return createStatus;
+            description, [unit](std::shared_ptr<platform::AudioInputUnit>* made) {
+                *made = unit;
+                return platform::MediaStatus{0};
             });
     }
     ~ScopedComponent() { platform::AudioComponent::unregisterComponent(component); }

@@ -119,30 +119,3 @@ TEST_F(CameraFocusManagerTest, ALongPressThatCannotLockTheCameraAnnouncesNoLockA
     EXPECT_EQ(camera->focusMode(), FocusMode::Locked);
     EXPECT_EQ(announced, (std::vector<bool>{true, false}));
 }
-
-TEST_F(CameraFocusManagerTest, OnlyTheSupportedHalfIsConfiguredAndMonitoringAlways) {
-    CaptureDeviceFormat format = camera->formats().front();
-    CaptureDeviceControls controls;
-    controls.focusPointOfInterest = true;
-    controls.focusModes = {FocusMode::Locked, FocusMode::ContinuousAutoFocus};
-    controls.exposurePointOfInterest = true;
-    controls.exposureModes = {ExposureMode::Locked};
-    auto partial = SyntheticCaptureDevice::create("partial", "partial", CaptureDevicePosition::Back, {format}, controls);
-    manager->changeVideoInput(CaptureDeviceInput::deviceInputWithDevice(partial));
-    EXPECT_TRUE(manager->focusWithModeExposeWithModeAtDevicePointMonitorSubjectAreaChange(
-        FocusMode::ContinuousAutoFocus, ExposureMode::ContinuousAutoExposure, {0.25, 0.75}, true));
-    EXPECT_EQ(partial->focusPointOfInterest(), (Point{0.25, 0.75}));
-    EXPECT_EQ(partial->focusMode(), FocusMode::ContinuousAutoFocus);
-    EXPECT_EQ(partial->exposurePointOfInterest(), (Point{0.5, 0.5}));
-    EXPECT_EQ(partial->exposureMode(), ExposureMode::Locked);
-    EXPECT_TRUE(partial->isSubjectAreaChangeMonitoringEnabled());
-}
-
-TEST_F(CameraFocusManagerTest, RemovingTheFeatureLeavesNoRecognizerAndKeepsTheLock) {
-    longPress({180, 320});
-    manager->removeTapToFocus();
-    EXPECT_TRUE(view->gestureRecognizers().empty());
-    EXPECT_TRUE(manager->AE_AF_Lock());
-    tap({100, 100});
-    EXPECT_EQ(announced, std::vector<bool>{true});
-}

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "AudioCaptureTestSupport.h"
-#include "platform/RunLoop.h"
 #include "support/TestServer.h"
 
 using namespace audiotest;
@@ -46,24 +45,6 @@ TEST_F(KNAudioCaptureTest, ToneArrivesWithFrameCountingTimesAtTheRateItReallyHas
     }
 }
 
-TEST_F(KNAudioCaptureTest, MutedRendersZerosAndAFailedRenderDeliversNothing) {
-    auto unit = std::make_shared<ScriptedUnit>();
-    ScopedComponent component(unit);
-    auto capture = makeCapture(delegate);
-    capture->setMuted(true);
-    capture->setRunning(true);
-    ASSERT_TRUE(waitForDeliveries(2));
-    capture->setRunning(false);
-    for (const Delivery& d : delegate->taken()) EXPECT_EQ(d.bytes, std::vector<uint8_t>(512, 0));
-    unit->failRender = true;
-    const int delivered = delegate->count.load();
-    const int renders = unit->renders.load();
-    capture->setRunning(true);
-    ASSERT_TRUE(waitFor([&] { return unit->renders.load() > renders + 3; }, 5s));
-    capture->setRunning(false);
-    EXPECT_EQ(delegate->count.load(), delivered);
-}
-
 TEST_F(KNAudioCaptureTest, RunningStartsOnceStopsAtOnceAndEndSessionTwiceIsHarmless) {
     auto unit = std::make_shared<ScriptedUnit>();
     ScopedComponent component(unit);
@@ -83,21 +64,6 @@ TEST_F(KNAudioCaptureTest, RunningStartsOnceStopsAtOnceAndEndSessionTwiceIsHarml
     capture->setRunning(true);
     capture->taskQueue()->sync([] {});
     EXPECT_EQ(unit->starts.load(), 2);
-}
-
-TEST_F(KNAudioCaptureTest, AudioSessionIsSetUpOnlyWhenTheHostLeavesItToUs) {
-    session->setHardwareSampleRate(48000.5);
-    auto capture = makeCapture(delegate);
-    session->clearRecordedCalls();
-    capture->setRunning(true);
-    capture->setRunning(false);
-    capture->setConfigureAudioSessionManually(false);
-    capture->setRunning(true);
-    capture->setRunning(false);
-    const std::vector<std::string> calls{"setPreferredSampleRate: 48000.0", "setCategory:withOptions: PlayAndRecord 25",
-                                         "setActive:withOptions: 1 1", "setActive: 1",
-                                         "setCategory:withOptions: PlayAndRecord 25"};
-    EXPECT_EQ(session->recordedCalls(), calls);
 }
 
 TEST_F(KNAudioCaptureTest, InterruptionsStopAndResumeOnlyARunningCapture) {
@@ -137,29 +103,6 @@ TEST_F(KNAudioCaptureTest, OnlyARealCategoryChangeReachesTheDelegateUntilTheSess
     session->postRouteChange(platform::kAudioSessionRouteChangeReasonCategoryChange);
     session->flushNotifications();
     EXPECT_EQ(delegate->routeChanges.load(), 1);
-}
-
-TEST_F(KNAudioCaptureTest, EachFailedUnitStepPostsTheFailureOnTheMainQueue) {
-    // A unit that was never made can't be initialised either: two posts.
-    const std::pair<platform::MediaStatus, int> cases[] = {{platform::kAudioUnitErrNoDevice, 2}, {0, 1}};
-    for (const auto& [createStatus, posts] : cases) {
-        SCOPED_TRACE(posts);
-        auto unit = std::make_shared<ScriptedUnit>();
-        unit->failInitialize = true;
-        ScopedComponent component(unit, createStatus);
-        std::atomic<int> seen{0};
-        auto token = platform::NotificationCenter::defaultCenter().addObserver(
-            LFAudioComponentFailedToCreateNotification, nullptr, [&](const platform::Notification& n) {
-                if (platform::RunLoop::main().isRunningOnThisThread() && !n.object) ++seen;
-            });
-        auto capture = makeCapture(delegate);
-        // The main queue runs in order: once this marker ran, so did every post made at creation.
-        std::atomic<bool> marker{false};
-        platform::DispatchQueue::main()->async([&] { marker = true; });
-        EXPECT_TRUE(platform::RunLoop::main().runUntil([&] { return marker.load(); }, 5s));
-        EXPECT_EQ(seen.load(), posts);
-        platform::NotificationCenter::defaultCenter().removeObserver(token);
-    }
 }
 
 }  // namespace

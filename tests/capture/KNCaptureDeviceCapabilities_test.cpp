@@ -5,10 +5,7 @@
 #include <set>
 #include <string>
 
-#include "core/KNUtils.h"
-#include "platform/capture/CaptureAuthorization.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
-#include "platform/ui/Application.h"
 
 using namespace platform;
 
@@ -66,18 +63,6 @@ TEST(KNCaptureDeviceCapabilities, FrameRateQueriesFollowTheRangesOfEveryFormat) 
     }
 }
 
-TEST(KNCaptureDeviceCapabilities, ADeviceWithoutFormatsSupportsNothingAndStillGetsLow) {
-    auto device = deviceWith({});
-    EXPECT_FALSE(bestSupportedFrameRateRange(*device).has_value());
-    EXPECT_EQ(bestSupportedFrameRateNSRange(*device), (Range{0, 0}));
-    EXPECT_EQ(bestSupportedSessionPreset(*device), kSessionPresetLow);
-    EXPECT_TRUE(supportedResolutions(*device).empty());
-    EXPECT_FALSE(isFrameRateSupported(*device, 30));
-    configureForHighestFrameRate(*device);
-    auto zeroRates = deviceWith({format(1280, 720, {FrameRateRange::make(0, 0)})});
-    EXPECT_FALSE(bestSupportedFrameRateRange(*zeroRates).has_value());
-}
-
 TEST(KNCaptureDeviceCapabilities, SizesMatchInEitherOrientationAndResolutionsKeepTheTablesRepetitions) {
     auto device = deviceWith({format(1280, 720, {FrameRateRange::make(1, 30)}),
                               format(256, 144, {FrameRateRange::make(1, 30)}),
@@ -114,30 +99,4 @@ TEST(KNCaptureDeviceCapabilities, TheBestPresetIsTheFirstSupportedInPreferenceOr
     // A real format list: High goes with any format.
     EXPECT_EQ(bestSupportedSessionPreset(*deviceWith({format(640, 480, {FrameRateRange::make(1, 30)})})),
               kSessionPresetHigh);
-}
-
-TEST(KNCaptureDeviceCapabilities, HighestFrameRateMakesTheFastestFormatActiveAtItsFastestRate) {
-    auto slow = format(1920, 1080, {FrameRateRange::make(1, 30)});
-    auto fast = format(640, 480, {FrameRateRange::make(1, 120)});
-    auto device = deviceWith({slow, fast, format(320, 240, {FrameRateRange::make(1, 120)})});
-    configureForHighestFrameRate(*device);
-    EXPECT_EQ(device->activeFormat(), fast);
-    EXPECT_EQ(device->activeVideoMinFrameDuration(), MediaTime::make(1, 120));
-    EXPECT_EQ(device->activeVideoMaxFrameDuration(), MediaTime::make(1, 120));
-    auto held = deviceWith({slow, fast});
-    held->setHeldElsewhere(true);
-    configureForHighestFrameRate(*held);
-    EXPECT_EQ(held->activeFormat(), slow);
-}
-
-// An orientation the status bar can't have reads as portrait.
-TEST(KNCaptureDeviceCapabilities, TheCaptureOrientationFollowsTheStatusBar) {
-    auto utils = KNUtils::utils();
-    const int64_t orientations[][2] = {{0, 1}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {7, 1}};
-    for (const auto& row : orientations) {
-        Application::shared().setStatusBarOrientation(row[0]);
-        EXPECT_EQ(utils->currentStatusBarOrientation(), row[0]);
-        EXPECT_EQ(utils->currentCaptureVideoOrientation(), row[1]);
-    }
-    Application::shared().setStatusBarOrientation(1);
 }

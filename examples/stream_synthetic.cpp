@@ -24,8 +24,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr uint64_t kAudioSampleRate = 44100;
 constexpr uint64_t kAudioChannels = 1;
 constexpr double kToneHz = 440.0;

@@ -32,12 +32,17 @@ namespace fs = std::filesystem;
 inline const fs::path kServerScript =
     fs::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "rtmp_server.sh";
 
+// User+system seconds in a resource usage record.
+inline double cpuSecondsOf(const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // User+system seconds of this process.
 inline double selfCpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return cpuSecondsOf(u);
 }
 
 // User+system seconds of the nginx workers under `master`.
@@ -111,11 +116,6 @@ inline std::string pinToBenchCpus() {
     }
     if (CPU_COUNT(&set) == 0 || sched_setaffinity(0, sizeof set, &set) != 0) return "not pinned (" + list + ")";
     return "cores " + list;
-}
-
-inline double cpuSecondsOf(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Median, least and most of a set of rounds.

@@ -3,7 +3,6 @@
 // saver's CPU against a live stream's encoder CPU at the same size.
 //   bench_KNLocalSaver_bench [seconds of media] [rounds]
 // Pin it (taskset -c N,M): ffmpeg inherits the same cores.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,25 +39,6 @@ struct Media {
     KNLocalSaver::Bytes cookie;
     double mediaBytes = 0;
 };
-
-int run(const std::vector<std::string>& argv, rusage* usage) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    wait4(pid, &status, 0, usage);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double cpuSeconds(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // The SPS and PPS of an avcC record.
 std::vector<std::vector<uint8_t>> parameterSets(const uint8_t* avcc, int size) {
@@ -173,11 +153,11 @@ int main(int argc, char** argv) {
     setenv("KESTRUNE_DOCUMENTS", dir.c_str(), 1);
     const std::string flv = dir + "/SAME.flv";
     const std::string n = std::to_string(seconds);
-    rusage ignored{};
-    if (run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30", "-f", "lavfi",
-             "-i", "sine=frequency=440:sample_rate=48000", "-t", n, "-c:v", "libx264", "-preset", "veryfast", "-profile:v",
-             "main", "-bf", "0", "-g", "60", "-b:v", "3M", "-c:a", "aac", "-b:a", "128k", "-ac", "1", "-f", "flv", flv},
-            &ignored) != 0) {
+    const auto made = knbench::runChild(
+        {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30", "-f", "lavfi",
+         "-i", "sine=frequency=440:sample_rate=48000", "-t", n, "-c:v", "libx264", "-preset", "veryfast", "-profile:v",
+         "main", "-bf", "0", "-g", "60", "-b:v", "3M", "-c:a", "aac", "-b:a", "128k", "-ac", "1", "-f", "flv", flv});
+    if (!made.ok) {
         std::fprintf(stderr, "ffmpeg could not make %s\n", flv.c_str());
         return 1;
     }
@@ -188,15 +168,15 @@ int main(int argc, char** argv) {
     std::vector<double> ours, theirs, starts;
     for (int round = 1; round <= rounds; ++round) {
         const double saver = saverRound(media, "bench-" + std::to_string(round));
-        rusage usage{};
-        const int rc = run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", flv, "-c", "copy", "-f", "mp4", dir + "/OUT.mp4"}, &usage);
-        const double ffmpeg = rc == 0 ? cpuSeconds(usage) : -1;
+        const auto copy =
+            knbench::runChild({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", flv, "-c", "copy", "-f", "mp4", dir + "/OUT.mp4"});
+        const double ffmpeg = copy.ok ? copy.cpuSeconds : -1;
         // ffmpeg's fixed cost: the same command on no media at all.
-        rusage empty{};
-        run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", flv, "-t", "0", "-c", "copy", "-f", "mp4", dir + "/EMPTY.mp4"}, &empty);
+        const auto empty = knbench::runChild(
+            {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", flv, "-t", "0", "-c", "copy", "-f", "mp4", dir + "/EMPTY.mp4"});
         ours.push_back(saver);
         theirs.push_back(ffmpeg);
-        starts.push_back(cpuSeconds(empty));
+        starts.push_back(empty.cpuSeconds);
         std::printf("%-16s %6d %12.3f %16.2f\n", "KNLocalSaver", round, saver, saver * 1000 / seconds);
         std::printf("%-16s %6d %12.3f %16.2f   (%.3f s of it on no media)\n", "ffmpeg -c copy", round, ffmpeg,
                     ffmpeg * 1000 / seconds, starts.back());

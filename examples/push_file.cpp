@@ -3,7 +3,6 @@
 //
 //   push_file [--size WxH] [--bitrate BPS] [--rate HZ] [--channels N] [--save] FILE URL...
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -13,14 +12,15 @@
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNFileInputSource.h"
-#include "kestrune/KNStreamInfo.h"
-#include "kestrune/KNStreamSource.h"
 #include "kestrune/KNStreamer.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "kestrune/platform/URL.h"
 #include "kestrune/platform/media/AssetReader.h"
+
+// The examples' own: on their include path, beside them.
+#include <DestinationHost.h>
 
 namespace {
 
@@ -64,7 +64,7 @@ bool parse(int argc, char** argv, Options& o) {
 }
 
 // Passes the file's samples to the streamer and follows the destinations.
-class Host : public KNFileInputSourceDelegate, public KNStreamSourceDelegate, public KNStreamerDelegate {
+class Host : public example::DestinationHost, public KNFileInputSourceDelegate {
 public:
     explicit Host(std::shared_ptr<KNStreamer> streamer) : streamer_(std::move(streamer)) {}
 
@@ -76,29 +76,7 @@ public:
         streamer_->sendAudioBuffer(sample);
         note([&] { ++audioPieces_; });
     }
-    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) override {
-        std::printf("connected: %s\n", url(*source).c_str());
-        note([&] { ++connected_; });
-    }
-    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>& source,
-                                                const std::shared_ptr<KNError>& error) override {
-        std::printf("failed: %s: %s\n", url(*source).c_str(), error->description().c_str());
-        note([&] { ++failed_; });
-    }
-    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { note([&] { ++closed_; }); }
-    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>& source) override {
-        std::printf("lost: %s\n", url(*source).c_str());
-    }
-    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
-        std::fprintf(stderr, "streamer: %s\n", error->description().c_str());
-    }
 
-    // Waits until `done` holds or `timeout` passes; true when it holds.
-    template <class Predicate>
-    bool waitUntil(Predicate done, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(*this); });
-    }
     // Waits for the next sample or the time-out; false when nothing came.
     bool waitForSample(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex_);
@@ -108,22 +86,9 @@ public:
 
     uint64_t videoFrames_ = 0;
     uint64_t audioPieces_ = 0;
-    int connected_ = 0;
-    int failed_ = 0;
-    int closed_ = 0;
-    std::mutex mutex_;
 
 private:
-    template <class Change>
-    void note(Change change) {
-        std::lock_guard lock(mutex_);
-        change();
-        changed_.notify_all();
-    }
-    static std::string url(KNStreamSource& source) { return source.streamInfo()->customStreamURLString().value_or(""); }
-
     std::shared_ptr<KNStreamer> streamer_;
-    std::condition_variable changed_;
 };
 
 void configure(KNStreamer& streamer, const Options& o) {
@@ -153,17 +118,7 @@ int main(int argc, char** argv) {
 
     // Switched on before the start: they announce the stream as the settings describe it.
     std::vector<std::shared_ptr<KNStreamSource>> sources;
-    for (const auto& url : o.urls) {
-        auto info = KNStreamInfo::create();
-        info->setCustomStreamURLString(url);
-        auto source = streamer->addStreamSourceWithInfo(info);
-        source->setDelegate(host);
-        source->setOn(true);
-        sources.push_back(source);
-    }
-    const int count = static_cast<int>(sources.size());
-    host->waitUntil([&](Host& h) { return h.connected_ + h.failed_ == count; }, 35s);
-    if (host->waitUntil([](Host& h) { return h.connected_ == 0; }, 0ms)) {
+    if (!example::connectDestinations(*streamer, host, o.urls, sources)) {
         std::fprintf(stderr, "no destination connected\n");
         return 1;
     }
@@ -185,16 +140,14 @@ int main(int argc, char** argv) {
                           reader->status() == platform::AssetReaderStatus::Unknown);
     };
     for (int second = 1; reading() || host->waitForSample(500ms); ++second) {
-        host->waitUntil([&](Host&) { return std::chrono::steady_clock::now() >= start + second * 1s; }, 1s);
+        host->waitUntil([&](auto&) { return std::chrono::steady_clock::now() >= start + second * 1s; }, 1s);
         std::lock_guard lock(host->mutex_);
         std::printf("%3d s: %llu frames, %llu audio pieces\n", second, static_cast<unsigned long long>(host->videoFrames_),
                     static_cast<unsigned long long>(host->audioPieces_));
         std::fflush(stdout);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    streamer->stopStreaming();
-    for (const auto& source : sources) streamer->removeStreamSource(source);
-    host->waitUntil([&](Host& h) { return h.closed_ >= h.connected_; }, 10s);
+    example::closeDestinations(*streamer, *host, sources);
     std::printf("pushed %llu frames in %.1f s to %d destination(s)%s\n",
                 static_cast<unsigned long long>(host->videoFrames_), seconds, host->connected_,
                 o.save ? "; the recording is in the Documents folder" : "");

@@ -5,76 +5,28 @@
 //   stream_synthetic [--seconds N] [--size WxH] [--fps N] [--bitrate BPS] URL...
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "kestrune/KNError.h"
-#include "kestrune/KNStreamInfo.h"
-#include "kestrune/KNStreamSource.h"
 #include "kestrune/KNStreamer.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "kestrune/platform/media/PixelBuffer.h"
 #include "kestrune/platform/media/SampleBuffer.h"
 
-namespace {
+// The examples' own: on their include path, beside them.
+#include <DestinationHost.h>
 
-using namespace std::chrono_literals;
+namespace {
 
 constexpr uint64_t kAudioSampleRate = 44100;
 constexpr uint64_t kAudioChannels = 1;
 constexpr double kToneHz = 440.0;
-
-// Follows the destinations and the streamer's errors.
-class Host : public KNStreamSourceDelegate, public KNStreamerDelegate {
-public:
-    void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) override {
-        std::printf("connected: %s\n", url(*source).c_str());
-        note([&] { ++connected_; });
-    }
-    void streamSourceDidFailConnectingWithError(const std::shared_ptr<KNStreamSource>& source,
-                                                const std::shared_ptr<KNError>& error) override {
-        std::printf("failed: %s: %s\n", url(*source).c_str(), error->description().c_str());
-        note([&] { ++failed_; });
-    }
-    void streamSourceDidCloseConnection(const std::shared_ptr<KNStreamSource>&) override { note([&] { ++closed_; }); }
-    void streamSourceDidDisconnect(const std::shared_ptr<KNStreamSource>& source) override {
-        std::printf("lost: %s\n", url(*source).c_str());
-    }
-    void streamerDidReceiveError(KNStreamer*, const std::shared_ptr<KNError>& error) override {
-        std::fprintf(stderr, "streamer: %s\n", error->description().c_str());
-    }
-
-    // Waits until `done` holds or `timeout` passes; true when it holds.
-    template <class Predicate>
-    bool waitUntil(Predicate done, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return done(*this); });
-    }
-
-    int connected_ = 0;
-    int failed_ = 0;
-    int closed_ = 0;
-
-private:
-    template <class Change>
-    void note(Change change) {
-        std::lock_guard lock(mutex_);
-        change();
-        changed_.notify_all();
-    }
-    static std::string url(KNStreamSource& source) { return source.streamInfo()->customStreamURLString().value_or(""); }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
 
 // Diagonal bars that move a few pixels each frame, over a slowly changing colour.
 void paintFrame(platform::PixelBuffer& image, int frame) {
@@ -137,7 +89,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto streamer = KNStreamer::create();
-    auto host = std::make_shared<Host>();
+    auto host = std::make_shared<example::DestinationHost>();
     streamer->setDelegate(host);
     streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolutionCustom);
     streamer->videoSettings()->setVideoFrameSizeWithError({options.width, options.height});
@@ -146,17 +98,7 @@ int main(int argc, char** argv) {
     streamer->audioSettings()->setChannelsNumberWithError(kAudioChannels);
 
     std::vector<std::shared_ptr<KNStreamSource>> sources;
-    for (auto& url : options.urls) {
-        auto info = KNStreamInfo::create();
-        info->setCustomStreamURLString(url);
-        auto source = streamer->addStreamSourceWithInfo(info);
-        source->setDelegate(host);
-        source->setOn(true);
-        sources.push_back(source);
-    }
-    const int destinations = static_cast<int>(sources.size());
-    host->waitUntil([&](Host& h) { return h.connected_ + h.failed_ == destinations; }, 35s);
-    if (host->waitUntil([](Host& h) { return h.connected_ == 0; }, 0ms)) {
+    if (!example::connectDestinations(*streamer, host, options.urls, sources)) {
         std::fprintf(stderr, "no destination connected\n");
         return 1;
     }
@@ -205,9 +147,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(std::min(at(frame, frameTime), at(static_cast<double>(audioFrames / 1024), chunkTime)));
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    streamer->stopStreaming();
-    for (const auto& source : sources) streamer->removeStreamSource(source);
-    host->waitUntil([&](Host& h) { return h.closed_ >= h.connected_; }, 10s);
+    example::closeDestinations(*streamer, *host, sources);
     std::printf("streamed %d frames in %.1f s to %d destination(s)\n", frame, seconds, host->connected_);
     return 0;
 }

@@ -65,10 +65,7 @@ bool CaptureSession::setSessionPreset(const SessionPreset& preset) {
         if (!inputs_.empty()) device = inputs_.front()->device();
     }
     if (device) device->applySessionPreset(preset);
-    std::vector<std::function<void()>> posts;
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    reconcileThenPost(op);
     return true;
 }
 
@@ -97,10 +94,7 @@ bool CaptureSession::addInput(const std::shared_ptr<CaptureDeviceInput>& input) 
         preset = preset_;
     }
     input->device()->applySessionPreset(preset);
-    std::vector<std::function<void()>> posts;
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    reconcileThenPost(op);
     return true;
 }
 
@@ -112,10 +106,7 @@ void CaptureSession::removeInput(const std::shared_ptr<CaptureDeviceInput>& inpu
         if (it == inputs_.end()) return;
         inputs_.erase(it);
     }
-    std::vector<std::function<void()>> posts;
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    reconcileThenPost(op);
 }
 
 bool CaptureSession::canAddOutput(const std::shared_ptr<CaptureVideoDataOutput>& output) const {
@@ -131,10 +122,7 @@ bool CaptureSession::addOutput(const std::shared_ptr<CaptureVideoDataOutput>& ou
         outputs_.push_back(output);
     }
     output->setAttached(true);
-    std::vector<std::function<void()>> posts;
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    reconcileThenPost(op);
     return true;
 }
 
@@ -167,10 +155,7 @@ void CaptureSession::commitConfiguration() {
         if (configurationDepth_ == 0) return;
         --configurationDepth_;
     }
-    std::vector<std::function<void()>> posts;
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    reconcileThenPost(op);
 }
 
 void CaptureSession::startRunning() {
@@ -180,13 +165,9 @@ void CaptureSession::startRunning() {
         if (running_) return;
         running_ = true;
     }
-    std::vector<std::function<void()>> posts;
-    posts.push_back([self = shared_from_this()] {
+    reconcileThenPost(op, {[self = shared_from_this()] {
         NotificationCenter::defaultCenter().post(kCaptureSessionDidStartRunningNotification, self);
-    });
-    reconcile(posts);
-    op.unlock();
-    postAll(posts);
+    }});
 }
 
 void CaptureSession::stopRunning() {
@@ -314,6 +295,13 @@ void CaptureSession::failed(const CaptureError& error) {
                                                  {{kCaptureSessionErrorKey, error}});
         self->stopRunning();
     });
+}
+
+void CaptureSession::reconcileThenPost(std::unique_lock<std::recursive_mutex>& op,
+                                       std::vector<std::function<void()>> posts) {
+    reconcile(posts);
+    op.unlock();
+    postAll(posts);
 }
 
 void CaptureSession::postAll(std::vector<std::function<void()>>& posts) {

@@ -67,6 +67,8 @@ private:
     void failed(const CaptureError& error);
     void publishTargets();
     static void postAll(std::vector<std::function<void()>>& posts);
+    // Ends an operation: reconcile, then the posts with `op` let go, so no observer runs under it.
+    void reconcileThenPost(std::unique_lock<std::recursive_mutex>& op, std::vector<std::function<void()>> posts = {});
 
     // Serialises the operations that start or stop the camera; never taken by the capture thread.
     std::recursive_mutex opMutex_;

@@ -1,6 +1,6 @@
 #pragma once
 // Stand-ins for every collaborator of the pipeline hub, writing what they are asked into one shared
-// log ("h264.start 720x1280", "state 3", "error 80001", ...) so tests read the hub's order of work.
+// log ("aac.rate 48000", "state 3", "error 80001", ...) so tests read the hub's order of work.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include "kestrune/KNWarning.h"
 #include "platform/RunLoop.h"
 #include "recorder/KNInternalRecorder.h"
+#include "recorder/KNRecorderCameraControls.h"
 #include "support/TestServer.h"
 
 namespace kntest {
@@ -42,37 +43,65 @@ private:
 using LogPtr = std::shared_ptr<HubLog>;
 inline std::string str(int64_t value) { return std::to_string(value); }
 
-struct FakeCapture : KNHubCaptureSession {
+struct CameraScript {
+    bool takes = true;
+    bool frontPresent = true;
+    bool locks = true;
+    bool torch = true;
+    bool active = true;
+    std::optional<int64_t> levelError;
+};
+
+// The capture session and the camera controls the recorder finds on it.
+struct FakeCapture : KNHubCaptureSession, KNRecorderCameraControls {
     explicit FakeCapture(LogPtr log) : log(std::move(log)) {}
-    void setListener(std::weak_ptr<KNHubCaptureListener> l, std::shared_ptr<platform::DispatchQueue> q) override {
-        listener = std::move(l);
-        queue = std::move(q);
-    }
+    void setListener(std::weak_ptr<KNHubCaptureListener>, std::shared_ptr<platform::DispatchQueue>) override {}
     const void* videoOutput() const override { return this; }
     bool isRunning() const override { return running; }
-    void startRunning() override { running = true; log->add("capture.start"); }
-    void stopCapture() override { running = false; log->add("capture.stop"); }
-    void removeAllInputsAndOutputs() override { log->add("capture.removeAll"); }
-    void setAutomaticallyConfiguresApplicationAudioSession(bool a) override { log->add("capture.autoAudio " + str(a)); }
-    bool changeCamera(int64_t c) override { log->add("capture.camera " + str(c)); return true; }
-    bool changeFrameRate(int64_t r) override { log->add("capture.frameRate " + str(r)); return true; }
-    bool updateVideoOrientation(int64_t o) override { log->add("capture.orientation " + str(o)); return true; }
-    bool changeTorchMode(int64_t m) override { log->add("capture.torch " + str(m)); return true; }
-    void changePreview(const std::shared_ptr<platform::View>&) override { log->add("capture.preview"); }
+    void startRunning() override {
+        running = true;
+        log->add("capture.start");
+    }
+    void stopCapture() override { running = false; }
+    void removeAllInputsAndOutputs() override {}
+    void setAutomaticallyConfiguresApplicationAudioSession(bool) override {}
+    bool changeCamera(int64_t c) override {
+        log->add("capture.camera " + str(c));
+        return script.takes;
+    }
+    bool changeFrameRate(int64_t r) override {
+        log->add("capture.frameRate " + str(r));
+        return script.takes;
+    }
+    bool updateVideoOrientation(int64_t o) override {
+        log->add("capture.orientation " + str(o));
+        return true;
+    }
+    bool changeTorchMode(int64_t m) override {
+        log->add("capture.torch " + str(m));
+        return script.locks;
+    }
+    void changePreview(const std::shared_ptr<platform::View>&) override {}
     void removePreview() override { log->add("capture.removePreview"); }
     void attachTapToFocus(std::shared_ptr<CameraFocusManager>) override {}
     platform::Range getZoomRange() const override { return {1, 4}; }
     double getZoom() const override { return 2; }
     void setZoomError(double, std::shared_ptr<KNError>*) override {}
-    // As the camera does: on the queue the hub gave it.
-    void deliver(std::shared_ptr<platform::SampleBuffer> frame) {
-        queue->async([l = listener, frame, output = videoOutput()] {
-            if (auto hub = l.lock()) hub->captureOutputDidOutputSampleBuffer(output, frame);
-        });
+    bool isCameraPresent(int64_t camera) const override { return camera == 0 || script.frontPresent; }
+    bool hasTorch() const override { return script.torch; }
+    bool isTorchModeSupported(int64_t) const override { return true; }
+    bool isTorchAvailable() const override { return true; }
+    bool isTorchActive() const override { return script.active; }
+    TorchLevelOutcome setTorchModeOnWithLevel(float level) override {
+        log->add("torch.level " + std::to_string(level));
+        return {script.locks, script.levelError};
     }
+    bool isFrameRateSupported(int64_t rate) const override { return rate <= 60; }
+    bool isResolutionSupported(int64_t) const override { return true; }
+    std::shared_ptr<platform::CaptureDevice> currentCamera() const override { return nullptr; }
+    std::shared_ptr<platform::CaptureSession> session() const override { return nullptr; }
     LogPtr log;
-    std::weak_ptr<KNHubCaptureListener> listener;
-    std::shared_ptr<platform::DispatchQueue> queue;
+    CameraScript script;
     std::atomic<bool> running{false};
 };
 
@@ -80,8 +109,8 @@ struct FakeMicrophone : KNHubAudioCapture {
     explicit FakeMicrophone(LogPtr log) : log(std::move(log)) {}
     void setListener(std::weak_ptr<KNHubCaptureListener>) override {}
     void setRunning(bool r) override { log->add("mic.running " + str(r)); }
-    void endSession() override { log->add("mic.end"); }
-    void setConfigureAudioSessionManually(bool m) override { log->add("mic.manual " + str(m)); }
+    void endSession() override {}
+    void setConfigureAudioSessionManually(bool) override {}
     uint64_t sampleRate() const override { return 48000; }
     uint64_t channels() const override { return 1; }
     LogPtr log;
@@ -91,32 +120,34 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     explicit FakeVideoEncoder(LogPtr log) : log(std::move(log)) {}
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
-    void setKeyFrameInterval(uint64_t f) override { log->add("h264.kfi " + str(int64_t(f))); }
+    void setKeyFrameInterval(uint64_t) override {}
     void updateBitrate(int32_t b) override { log->add("h264.bitrate " + str(b)); }
-    void startEncodingWithResolutionHeight(int32_t w, int32_t h) override { log->add("h264.start " + str(w) + "x" + str(h)); }
-    void encode(std::shared_ptr<platform::SampleBuffer> frame) override {
-        log->add("h264.encode");
-        encoded = std::move(frame);
-    }
+    void startEncodingWithResolutionHeight(int32_t, int32_t) override {}
+    void encode(std::shared_ptr<platform::SampleBuffer>) override {}
     void stopEncoding() override { log->add("h264.stop"); }
     LogPtr log;
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
-    std::shared_ptr<platform::SampleBuffer> encoded;
 };
 
 struct FakeAudioEncoder : KNHubAudioEncoder {
     explicit FakeAudioEncoder(LogPtr log) : log(std::move(log)) {}
     void setDelegate(std::weak_ptr<KNAACEncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encoderQueue() const override { return queue; }
-    void setSampleRate(uint64_t r) override { rate = r; log->add("aac.rate " + str(int64_t(r))); }
+    void setSampleRate(uint64_t r) override {
+        rate = r;
+        log->add("aac.rate " + str(int64_t(r)));
+    }
     void setChannelsNumber(uint64_t c) override { log->add("aac.channels " + str(int64_t(c))); }
     uint64_t bitRate() const override { return bitrate; }
-    void setBitRate(uint64_t b) override { bitrate = b; log->add("aac.bitrate " + str(int64_t(b))); }
+    void setBitRate(uint64_t b) override {
+        bitrate = b;
+        log->add("aac.bitrate " + str(int64_t(b)));
+    }
     uint64_t sampleSize() const override { return 0; }
     // As the real start: it reads the rate when it runs.
     void startEncoding() override { log->add("aac.start at " + str(int64_t(rate.load()))); }
     void stopEncoding() override { log->add("aac.stop"); }
-    void encodeAudioDataTimestamp(Bytes data, uint64_t) override { encoded = std::move(data); }
+    void encodeAudioDataTimestamp(Bytes, uint64_t) override {}
     bool isConfigured() const override { return configured; }
     Bytes magicCookie() const override { return std::make_shared<const std::vector<uint8_t>>(2, 0x12); }
     uint64_t decoderDelay() const override { return 1024; }
@@ -125,7 +156,6 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
     std::atomic<uint64_t> rate{44100};
     std::atomic<uint64_t> bitrate{128000};
     std::atomic<bool> configured{false};
-    Bytes encoded;
 };
 
 // Starts answer at once unless held; held starts are answered by release().
@@ -133,22 +163,17 @@ struct FakeSaver : KNHubLocalSaver {
     explicit FakeSaver(LogPtr log) : log(std::move(log)) {}
     void setListener(std::weak_ptr<KNHubLocalSaverListener>) override {}
     bool savingEnabled() const override { return enabled; }
-    bool setSavingEnabled(bool e, std::shared_ptr<KNError>* error) override {
-        if (isStarted && error) *error = KNError::errorWithCodesMessage({110004}, "Cannot enable/disable local saving while already started");
-        if (isStarted) return false;
+    bool setSavingEnabled(bool e, std::shared_ptr<KNError>*) override {
         enabled = e;
         return true;
     }
-    bool setSavingAudioAndVideo(bool a, bool v, std::shared_ptr<KNError>*) override {
-        log->add("saver.tracks " + str(a) + str(v));
-        return true;
-    }
+    bool setSavingAudioAndVideo(bool, bool, std::shared_ptr<KNError>*) override { return true; }
     bool started() const override { return isStarted; }
     void setFilename(const std::string& name) override { log->add("saver.name " + name); }
-    void setVideoWidthHeight(int32_t w, int32_t h) override { log->add("saver.size " + str(w) + "x" + str(h)); }
+    void setVideoWidthHeight(int32_t, int32_t) override {}
     void setAudioSampleRate(uint64_t r) override { log->add("saver.rate " + str(int64_t(r))); }
     void setMagicCookie(Bytes) override { log->add("saver.cookie"); }
-    void setAudioDecoderDelay(uint64_t) override { log->add("saver.delay"); }
+    void setAudioDecoderDelay(uint64_t) override {}
     void startSavingStream(StartCallback done) override {
         log->add("saver.start");
         std::lock_guard lock(mutex);
@@ -198,18 +223,17 @@ struct FakeSources : KNHubStreamSources {
         return source;
     }
     void removeSource(const std::shared_ptr<KNStreamSource>& s) override {
-        log->add(std::string("sources.remove") + (s == listedAt(0) ? " listed" : " other"));
+        log->add(std::string("sources.remove") + (isListed(s) ? " listed" : " other"));
         std::lock_guard lock(mutex);
         std::erase(listed, s);
     }
     void closeConnectionToSource(const std::shared_ptr<KNStreamSource>& s) override {
-        log->add(std::string("sources.close") + (s == listedAt(0) ? " listed" : " other"));
+        log->add(std::string("sources.close") + (isListed(s) ? " listed" : " other"));
     }
     void establishConnectionToAllSources() override {
-        log->add("sources.connectAll");
         if (onConnectAll) onConnectAll();
     }
-    void closeConnectionOnAllSources() override { log->add("sources.closeAll"); }
+    void closeConnectionOnAllSources() override {}
     Sources streamSources() const override {
         std::lock_guard lock(mutex);
         return listed;
@@ -222,12 +246,12 @@ struct FakeSources : KNHubStreamSources {
     void sendAudioPacketTimestamp(const Bytes& p, uint64_t t) override {
         log->add("sources.audio " + str(int64_t(p->size())) + " " + str(int64_t(t)));
     }
-    void setAdaptiveBitRateOn(bool on) override { log->add("sources.abr " + str(on)); }
+    void setAdaptiveBitRateOn(bool) override {}
     void setRtmpTimeout(uint64_t) override {}
     void setMetadata(std::shared_ptr<const KNMetadata> m) override { metadata = std::move(m); }
-    std::shared_ptr<KNStreamSource> listedAt(size_t i) const {
+    bool isListed(const std::shared_ptr<KNStreamSource>& s) const {
         std::lock_guard lock(mutex);
-        return i < listed.size() ? listed[i] : nullptr;
+        return std::ranges::find(listed, s) != listed.end();
     }
     LogPtr log;
     std::function<void()> onConnectAll;
@@ -263,7 +287,6 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<FakeSources> sources = std::make_shared<FakeSources>(log);
     std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
     std::atomic<bool> idleTimerDisabled{false};
-    std::atomic<bool> libraryAccepts{true};
 
     std::shared_ptr<KNHubStreamSources> makeStreamSources() override { return sources; }
     std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override { return h264; }
@@ -278,13 +301,11 @@ struct FakeComponents : KNInternalRecorderComponents {
     void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled = disabled; }
     std::string nameForLocalFile() override { return "rec" + str(int64_t(++names)); }
     void addVideoToLibrary(const std::filesystem::path&, std::function<void(bool, std::shared_ptr<KNError>)> done) override {
-        if (libraryAccepts) return done(true, nullptr);
-        done(false, KNError::errorWithCodesMessage({100001}, "Access denied for posting video."));
+        done(true, nullptr);
     }
     std::atomic<int> names{0};
 };
 
-// The hub's reports, into the same log.
 struct HubEvents : KNInternalRecorderDelegate {
     explicit HubEvents(LogPtr log) : log(std::move(log)) {}
     void recorderDidChangeState(KNInternalRecorder*, int64_t s) override { log->add("state " + str(s)); }

@@ -46,26 +46,3 @@ TEST_F(HubTest, StopThenStartAtOnceKeepsTheScreenAwake) {
     drainMainQueue();
     EXPECT_FALSE(fakes->idleTimerDisabled);
 }
-
-TEST_F(HubTest, StartsAndStopsFromSeveralThreadsEndIdleWithEveryCompletionAnswered) {
-    constexpr int kRounds = 200;
-    std::atomic<int> answered{0};
-    auto count = [&answered](bool, std::shared_ptr<KNError>) { ++answered; };
-    std::thread starter([&] {
-        for (int i = 0; i < kRounds; ++i) hub->startStreamingWithCompletion(count);
-    });
-    std::thread stopper([&] {
-        for (int i = 0; i < kRounds; ++i) hub->stopStreaming();
-    });
-    std::thread connector([&] {
-        for (int i = 0; i < kRounds; ++i) hub->streamSourcesManagerFirstStreamDidConnect(nullptr);
-    });
-    starter.join();
-    stopper.join();
-    connector.join();
-    hub->stopStreaming();
-    EXPECT_TRUE(runMainUntil([&] { return answered.load() == kRounds; }));
-    const auto states = log->entries("state");
-    EXPECT_EQ(std::ranges::count(states, "state 2"), std::ranges::count(states, "state 0"));
-    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
-}

@@ -3,20 +3,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 
 #include "kestrune/KNMainLoop.h"
-#include "kestrune/KNSDKVersion.h"
-#include "kestrune/KNStreamer.h"
 
 int main() {
-    auto version = KNSDKVersion::version();
-    auto streamer = KNStreamer::create();
-    if (!version || !streamer || streamer->currentState() != KNStreamerStateIdle) {
-        std::fprintf(stderr, "the library answered nothing usable\n");
-        return 1;
-    }
     std::mutex mutex;
     std::condition_variable changed;
     int ran = 0;

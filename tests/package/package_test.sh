@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Installs the built library into a fresh prefix, then builds and runs the host program twice:
-# once through find_package, once through pkg-config.
+# Installs the built library into a fresh prefix, then builds and runs the host program on it.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR TMP_DIR CXX
 set -euo pipefail
 build=$1 src=$2 tmp=$3 cxx=$4
@@ -17,9 +16,3 @@ fi
 cmake -S "$src/tests/package" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
 cmake --build "$work/host" >/dev/null
 "$work/host/host"
-
-pcdir=$(dirname "$(find "$prefix" -name kestrune.pc)")
-flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs kestrune)
-# shellcheck disable=SC2086
-"$cxx" -std=c++20 -Wall -Wextra -Werror "$src/tests/package/host.cpp" -o "$work/host_pc" $flags
-"$work/host_pc"

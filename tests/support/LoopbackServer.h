@@ -19,13 +19,11 @@ public:
         listen(listener_, 16);
         thread_ = std::thread([this] {
             for (pollfd p{listener_, POLLIN, 0}; !stopping_;)
-                if (const int c = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1; c >= 0) {
-                    ++accepted_;
+                if (const int c = poll(&p, 1, 20) > 0 ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1; c >= 0)
                     clients_.emplace_back([this, c] {
                         serve_(c, stopping_);
                         close(c);
                     });
-                }
         });
     }
     ~LoopbackServer() {
@@ -35,7 +33,6 @@ public:
     }
 
     int port() const { return portOf(listener_); }
-    int accepted() const { return accepted_; }
     static int unusedPort(int family = AF_INET) { return LoopbackServer(family, nullptr).port(); }
     static int connectTo(int family, int port) { return socketTo(family, port, ::connect); }
     // Until `size` bytes, the peer's close or 10 s without data; answers how many came.
@@ -79,7 +76,6 @@ private:
     const int listener_;
     const Serve serve_;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> accepted_{0};
     std::vector<std::jthread> clients_;  // joined before the members they use go
     std::thread thread_;
 };

@@ -12,8 +12,7 @@ struct MediaFileOptions {
     int width = 320, height = 240, fps = 25;
     int sampleRate = 44100, channels = 1;
     bool video = true, audio = true;
-    // Extra ffmpeg output options, e.g. "-movflags +faststart" or a variable frame rate.
-    std::string extra = "";
+    std::string extra = "";  // ffmpeg output options
 };
 
 // The file's path; empty when ffmpeg failed.

@@ -20,7 +20,10 @@ public:
 
     Socks4Relay(int family, Reply reply) : reply_(reply), server_(family, [this](int c, const std::atomic<bool>& s) { serve(c, s); }) {}
     int port() const { return server_.port(); }
-    std::vector<std::vector<uint8_t>> requests() const { return std::lock_guard(mutex_), requests_; }
+    std::vector<std::vector<uint8_t>> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
 
 private:
     void serve(int client, const std::atomic<bool>& stopping) {

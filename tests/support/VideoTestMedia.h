@@ -93,7 +93,10 @@ inline void drain(KNH264Encoder& encoder) { encoder.encodingQueue()->sync([] {})
 
 // libavcodec's decoder, an Annex-B access unit at a time (nullptr flushes).
 struct H264Decoder {
-    H264Decoder() { context->thread_count = 1, avcodec_open2(context, codec, nullptr); }
+    H264Decoder() {
+        context->thread_count = 1;
+        avcodec_open2(context, codec, nullptr);
+    }
     ~H264Decoder() {
         av_frame_free(&frame);
         av_packet_free(&packet);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/DispatchQueue.h"
 #include "platform/RunLoop.h"
 #include "platform/TimerState.h"
 
@@ -21,16 +20,6 @@ std::shared_ptr<Timer::State> makeState(std::chrono::nanoseconds interval, bool 
     state->block = std::move(block);
     state->setDue(Timer::State::Clock::now() + state->interval);
     return state;
-}
-
-void armOnQueue(const std::shared_ptr<Timer>& timer, const std::shared_ptr<DispatchQueue>& queue) {
-    auto delay = timer->state()->due() - Timer::State::Clock::now();
-    // The queue holds the timer until it is invalidated, as a run loop does.
-    queue->after(std::chrono::duration_cast<std::chrono::nanoseconds>(delay), [timer, queue] {
-        if (!timer->isValid()) return;
-        timer->state()->fire(*timer);
-        if (timer->isValid()) armOnQueue(timer, queue);
-    });
 }
 
 }  // namespace
@@ -56,13 +45,6 @@ std::shared_ptr<Timer> Timer::scheduledOnRunLoop(RunLoop& loop, std::chrono::nan
                                                  Block block) {
     auto timer = std::make_shared<Timer>(makeState(interval, repeats, std::move(block)));
     loop.addTimer(timer);
-    return timer;
-}
-
-std::shared_ptr<Timer> Timer::scheduledOnQueue(std::shared_ptr<DispatchQueue> queue, std::chrono::nanoseconds interval,
-                                               bool repeats, Block block) {
-    auto timer = std::make_shared<Timer>(makeState(interval, repeats, std::move(block)));
-    armOnQueue(timer, queue);
     return timer;
 }
 

@@ -1,12 +1,11 @@
 #pragma once
-// One-shot and repeating timers, fired on a run loop (when it is run) or on a dispatch queue.
+// One-shot and repeating timers, fired on a run loop when it is run.
 #include <chrono>
 #include <functional>
 #include <memory>
 
 namespace platform {
 
-class DispatchQueue;
 class RunLoop;
 
 class Timer : public std::enable_shared_from_this<Timer> {
@@ -15,8 +14,6 @@ public:
 
     static std::shared_ptr<Timer> scheduledOnRunLoop(RunLoop& loop, std::chrono::nanoseconds interval,
                                                      bool repeats, Block block);
-    static std::shared_ptr<Timer> scheduledOnQueue(std::shared_ptr<DispatchQueue> queue,
-                                                   std::chrono::nanoseconds interval, bool repeats, Block block);
 
     // No tick is started after this returns, but one that had already passed its check on
     // another thread may still run once.

@@ -1,5 +1,5 @@
 #pragma once
-// Internal: what a run loop or a queue needs to drive a Timer.
+// Internal: what a run loop needs to drive a Timer.
 #include <atomic>
 #include <chrono>
 #include <mutex>

@@ -358,11 +358,6 @@ std::string KNTLSTunnel::failureReason() const {
     return failure_;
 }
 
-bool KNTLSTunnel::waitFinished(int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return finishedChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return finished_; });
-}
-
 void KNTLSTunnel::fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failure_.empty()) failure_ = why;
@@ -439,11 +434,6 @@ void KNTLSTunnel::pump() {
     // Whatever else ended the pump, the library must see it: its reads end and its writes fail.
     shutdown(pumpFd_, SHUT_RDWR);
     if (!handedOverByPump_) shutdown(tcpFd_, SHUT_RDWR);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        finished_ = true;
-    }
-    finishedChanged_.notify_all();
 }
 
 // Decrypts what the server sent and passes it to the library's end. Answers whether anything

@@ -8,7 +8,6 @@
 // the library itself and the pump ends (handOver).
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,8 +45,6 @@ public:
     std::string protocolName() const;
     // Why the connection ended abnormally; empty while it runs or after a clean close.
     std::string failureReason() const;
-    // Waits until the pump has ended, at most `timeoutMs`; true if it has.
-    bool waitFinished(int timeoutMs) const;
 
     // Once the session has connected (it only writes from then on): stops the pump after every
     // byte the plain end took has gone out, and hands the established TLS session and the TCP
@@ -103,8 +100,6 @@ private:
     std::chrono::steady_clock::time_point nextServerRead_{};
     std::mutex closeMutex_;
     mutable std::mutex mutex_;
-    mutable std::condition_variable finishedChanged_;
-    bool finished_ = false;
     std::string failure_;
 
     friend struct KNTLSTunnelIO;

@@ -1,7 +1,5 @@
 #include "platform/audio/AudioSession.h"
 
-#include <cstdio>
-
 #include "platform/NotificationCenter.h"
 #include "platform/audio/AudioComponent.h"
 
@@ -20,12 +18,6 @@ namespace {
 constexpr double kFallbackSampleRate = 48000;
 constexpr double kMinSampleRate = 8000;
 constexpr double kMaxSampleRate = 192000;
-
-std::string rateText(double rate) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", rate);
-    return text;
-}
 }  // namespace
 
 std::shared_ptr<AudioSession> AudioSession::shared() {
@@ -70,7 +62,6 @@ bool AudioSession::isActive() const {
 }
 
 bool AudioSession::setPreferredSampleRate(double rate) {
-    record("setPreferredSampleRate: " + rateText(rate));
     if (!(rate >= kMinSampleRate && rate <= kMaxSampleRate)) return false;
     std::lock_guard lock(mutex_);
     preferredRate_ = rate;
@@ -78,7 +69,6 @@ bool AudioSession::setPreferredSampleRate(double rate) {
 }
 
 bool AudioSession::setCategoryWithOptions(const std::string& category, uint64_t options) {
-    record("setCategory:withOptions: " + category + " " + std::to_string(options));
     bool changed = false;
     {
         std::lock_guard lock(mutex_);
@@ -91,12 +81,10 @@ bool AudioSession::setCategoryWithOptions(const std::string& category, uint64_t 
 }
 
 bool AudioSession::setActive(bool active) {
-    record(std::string("setActive: ") + (active ? "1" : "0"));
     return activate(active);
 }
 
-bool AudioSession::setActiveWithOptions(bool active, uint64_t options) {
-    record(std::string("setActive:withOptions: ") + (active ? "1 " : "0 ") + std::to_string(options));
+bool AudioSession::setActiveWithOptions(bool active, uint64_t /*options*/) {
     return activate(active);
 }
 
@@ -135,16 +123,6 @@ void AudioSession::setHardwareSampleRate(std::optional<double> rate) {
     hardwareRate_.reset();
 }
 
-std::vector<std::string> AudioSession::recordedCalls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-}
-
-void AudioSession::clearRecordedCalls() {
-    std::lock_guard lock(mutex_);
-    calls_.clear();
-}
-
 void AudioSession::reset() {
     std::lock_guard lock(mutex_);
     category_ = kAudioSessionCategorySoloAmbient;
@@ -153,12 +131,6 @@ void AudioSession::reset() {
     preferredRate_ = 0;
     pinnedRate_.reset();
     hardwareRate_.reset();
-    calls_.clear();
-}
-
-void AudioSession::record(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
 }
 
 }  // namespace platform

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/DispatchQueue.h"
 
@@ -72,11 +71,8 @@ public:
     // Returns once every notification posted before the call has been delivered.
     void flushNotifications();
 
-    // Test hooks. Pins the hardware rate (nullopt: the backend's again); the setters' calls, one
-    // line each ("setCategory:withOptions: PlayAndRecord 25"), oldest first.
+    // Test hook: pins the hardware rate (nullopt: the backend's again).
     void setHardwareSampleRate(std::optional<double> rate);
-    std::vector<std::string> recordedCalls() const;
-    void clearRecordedCalls();
     // Back to the state of a fresh process (inactive, solo ambient, no preferred rate).
     void reset();
 
@@ -85,7 +81,6 @@ public:
     AudioSession& operator=(const AudioSession&) = delete;
 
 private:
-    void record(std::string call);
     bool activate(bool active);
     void post(std::string name, const char* key, int64_t value, const char* optionKey = nullptr,
               int64_t option = 0);
@@ -98,7 +93,6 @@ private:
     double preferredRate_ = 0;
     std::optional<double> pinnedRate_;
     std::optional<double> hardwareRate_;  // probed lazily, again on each activation
-    std::vector<std::string> calls_;
 };
 
 }  // namespace platform

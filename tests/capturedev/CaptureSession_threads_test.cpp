@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/DispatchQueue.h"
+#include "platform/NotificationCenter.h"
 #include "platform/capture/CaptureDeviceInput.h"
 #include "platform/capture/CaptureVideoDataOutput.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
@@ -173,4 +174,31 @@ TEST(CaptureSession, ConnectionOrientationTurnsFramesAndMovesTheMarkedCorner) {
         EXPECT_TRUE(SyntheticCaptureDevice::isMarkedAt(image, row.markerX, row.markerY));
         EXPECT_FALSE(SyntheticCaptureDevice::isMarkedAt(image, row.width - m - row.markerX, row.height - m - row.markerY));
     }
+}
+
+TEST(CaptureSession, NotificationsComeOutsideTheLocksAndARuntimeErrorStopsTheSession) {
+    Rig rig;
+    std::vector<std::string> seen;
+    std::mutex mutex;
+    auto token = NotificationCenter::defaultCenter().addObserver("", rig.session, [&](const Notification& n) {
+        // Reading the session from an observer would deadlock if the post held its lock.
+        const bool running = rig.session->isRunning();
+        std::lock_guard lock(mutex);
+        seen.push_back(n.name + (running ? ":running" : ":stopped"));
+    });
+    rig.session->startRunning();
+    ASSERT_TRUE(waitFor([&] { return rig.recorder->count() >= 1; }, kTimeout));
+    rig.camera->simulateRuntimeError({kCaptureErrorDeviceFailed, "unplugged"});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(mutex);
+            return seen.size() >= 3;
+        },
+        kTimeout));
+    NotificationCenter::defaultCenter().removeObserver(token);
+    std::lock_guard lock(mutex);
+    const std::vector<std::string> expected{std::string(kCaptureSessionDidStartRunningNotification) + ":running",
+                                            std::string(kCaptureSessionRuntimeErrorNotification) + ":running",
+                                            std::string(kCaptureSessionDidStopRunningNotification) + ":stopped"};
+    EXPECT_EQ(seen, expected);
 }

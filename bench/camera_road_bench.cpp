@@ -1,8 +1,10 @@
-// The camera road against ffmpeg: the synthetic 1280x720 30 fps camera and 44.1 kHz tone through
-// the recorder (public KNRecorder, synthetic capture backends) to one destination on a private
-// local nginx, and `ffmpeg -re` doing the same from lavfi's testsrc2 + sine with libx264 at our
-// encoder's preset, tune, profile, bit rate and key-frame interval (one thread, as ours) + AAC.
-// ffmpeg encodes testsrc2's own planar pictures; ours the camera's NV12: neither side converts.
+// The camera road against ffmpeg: the synthetic camera and 44.1 kHz tone through the recorder
+// (public KNRecorder, synthetic capture backends) streaming 1280x720 at 30 fps to one destination on
+// a private local nginx, and `ffmpeg -re` doing the same from lavfi's testsrc2 + sine with libx264
+// at our encoder's preset, tune, profile, bit rate and key-frame interval (one thread, as ours) + AAC.
+// The recorder captures at the camera's best preset (1920x1080 on the synthetic back camera) and
+// its encoder scales to 1280x720 bilinearly, so ffmpeg's testsrc2 is 1920x1080 and scaled the same
+// way. The stream keeps the sensor's own landscape orientation, so no frame is turned on our side.
 //
 //   camera_road_bench [seconds of media, default 20] [rounds, default 3]
 //
@@ -40,6 +42,7 @@ using namespace std::chrono_literals;
 
 constexpr int64_t kWidth = 1280;
 constexpr int64_t kHeight = 720;
+const char* const kCaptureSize = "1920x1080";  // the synthetic back camera's best preset
 constexpr int64_t kFps = 30;
 constexpr int64_t kVideoBitrate = 2500000;  // bits per second
 constexpr int64_t kAudioBitrate = 80000;    // the hub's own AAC rate
@@ -50,7 +53,7 @@ std::shared_ptr<KNRecorderSettings> roadSettings() {
     auto settings = KNRecorderSettings::recorderSettings();
     settings->setVideoFrameResolution(kWidth * kHeight);
     settings->setVideoFrameResolutionInverted(false);
-    settings->setVideoOrientation(KNVideoOrientationLandscapeLeft);
+    settings->setVideoOrientation(KNVideoOrientationLandscapeRight);
     settings->setFrameRate(kFps);
     settings->setVideoBitrate(kVideoBitrate);
     settings->setKeyFrameInterval(kKeyFrameInterval);
@@ -141,9 +144,9 @@ int roadChild(int seconds, const std::string& url) {
 
 // ffmpeg from lavfi; into `url` as FLV, or into the null muxer without one.
 std::vector<std::string> ffmpegArgs(int seconds, const std::string& url) {
-    const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
-                                     "testsrc2=size=" + size + ":rate=" + std::to_string(kFps), "-re", "-f", "lavfi",
+    const std::string source = std::string("testsrc2=size=") + kCaptureSize + ":rate=" + std::to_string(kFps);
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i", source,
+                                     "-re", "-f", "lavfi",
                                      "-i", "sine=frequency=440:sample_rate=" + std::to_string(kSampleRate),
                                      "-t", std::to_string(seconds)};
     if (url.empty()) {
@@ -152,6 +155,7 @@ std::vector<std::string> ffmpegArgs(int seconds, const std::string& url) {
     }
     const std::string rate = std::to_string(kVideoBitrate / 1000) + "k";
     const std::vector<std::string> encode = {
+        "-vf", "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ":flags=bilinear",
         "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
         "-bf", "0", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate, "-maxrate", rate, "-bufsize", rate,
         "-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac", "-ac", "1",

@@ -28,13 +28,10 @@ protected:
         detector->setDelegate(delegate = std::make_shared<EstimateRecorder>());
         pending.clear();
         detector->setTickSchedulerForTesting([this](std::function<void()> tick) { pending.push_back(std::move(tick)); });
-        start();
-    }
-    void drain() { detector->detectorQueue()->sync([] {}); }
-    void start() {
         detector->startMonitoringBandwidth();
         drain();
     }
+    void drain() { detector->detectorQueue()->sync([] {}); }
     void fire(double seconds = 1) {
         auto due = std::exchange(pending, {});
         now = now + seconds;

@@ -70,21 +70,15 @@ TEST(KNRTMPConnectNetns, ALinkLocalServerIsReachedThroughItsZone) {
     ASSERT_EQ(listen(listener, 4), 0);
     getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
 
-    const std::pair<std::string, bool> cases[] = {
-        {"fe80::1%" + near, true},
-        {"fe80::1", false},  // no link to send it on
-    };
-    for (const auto& [host, reaches] : cases) {
-        std::atomic<bool> accepted{false};
-        // Accepts one connection and closes it at once, which ends the client's handshake early.
-        std::thread server([&] {
-            pollfd p{listener, POLLIN, 0};
-            accepted = poll(&p, 1, 2000) > 0;
-            if (accepted) close(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        });
-        connectTo(host, ntohs(local.sin6_port));
-        server.join();
-        EXPECT_EQ(accepted, reaches) << host;
-    }
+    // Accepts one connection and closes it at once, which ends the client's handshake early.
+    std::atomic<bool> accepted{false};
+    std::thread server([&] {
+        pollfd p{listener, POLLIN, 0};
+        accepted = poll(&p, 1, 2000) > 0;
+        if (accepted) close(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    });
+    connectTo("fe80::1%" + near, ntohs(local.sin6_port));
+    server.join();
+    EXPECT_TRUE(accepted);
     close(listener);
 }

@@ -1,8 +1,6 @@
 #include <signal.h>
 
-#include <cstring>
 #include <optional>
-#include <thread>
 #include <tuple>
 
 #include <librtmp/log.h>
@@ -114,31 +112,7 @@ protected:
     std::shared_ptr<TestServer> server;
 };
 
-// The server sends a joining player onMetaData with the next packet.
-std::vector<uint8_t> metaDataSeenByAPlayer(const std::string& url, std::atomic<bool>& joined) {
-    RTMP* rtmp = RTMP_Alloc();
-    RTMP_Init(rtmp);
-    std::string link = url + " live=1 timeout=20";
-    std::vector<uint8_t> metaData;
-    const bool playing = RTMP_SetupURL(rtmp, link.data()) && RTMP_Connect(rtmp, nullptr) && RTMP_ConnectStream(rtmp, 0);
-    joined = true;
-    for (RTMPPacket packet{}; playing && metaData.empty() && RTMP_IsConnected(rtmp) && RTMP_ReadPacket(rtmp, &packet);) {
-        if (!RTMPPacket_IsReady(&packet)) continue;
-        const auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
-        if (packet.m_packetType == RTMP_PACKET_TYPE_INFO && packet.m_nBodySize > 13 &&
-            std::memcmp(body + 3, "onMetaData", 10) == 0) {
-            metaData.assign(body, body + packet.m_nBodySize);
-        } else {
-            RTMP_ClientPacket(rtmp, &packet);
-        }
-        RTMPPacket_Free(&packet);
-    }
-    RTMP_Close(rtmp);
-    RTMP_Free(rtmp);
-    return metaData;
-}
-
-// On the first route a player joins and a second establish comes halfway.
+// On the first route a second establish comes halfway.
 TEST_F(KNRTMPManagerE2E, EveryRoutePublishesEveryFrame) {
     Socks4Relay relay(AF_INET6, Socks4Relay::Reply::GrantInTwoParts);
     const auto ipv6Host = server->value("IPV6_HOST");
@@ -153,19 +127,10 @@ TEST_F(KNRTMPManagerE2E, EveryRoutePublishesEveryFrame) {
         SCOPED_TRACE(url);
         Publisher publisher(url, 10, clip().metadata());
         ASSERT_TRUE(publisher.connect()) << publisher.events->story();
-        std::vector<uint8_t> played;
-        std::atomic<bool> joined = !first;
-        std::jthread player([&] { if (first) played = metaDataSeenByAPlayer(server->url(stream), joined); });
-        ASSERT_TRUE(waitFor([&] { return joined.load(); }, 30s));
         publisher.feedAll(clip(), 0, [&] { if (first) publisher.manager->establishConnection(); });
-        player.join();
         ASSERT_TRUE(publisher.close());
         EXPECT_EQ(publisher.events->story(), first ? "connect; fail 30001; close; " : "connect; close; ");
         expectRecording(server->waitForRecording(stream), clip(), clip().videoFrames, clip().audioFrames);
-        if (!first) continue;
-        auto expected = KNFLVPayload::onMetaData(*clip().metadata());
-        expected.erase(expected.begin(), expected.begin() + 16);  // the "@setDataFrame" string
-        EXPECT_EQ(played, expected);
     }
     EXPECT_EQ(relay.requests().size(), 1u);
 }
@@ -207,16 +172,12 @@ TEST_F(KNRTMPManagerE2E, CredentialsReachTheServerAndNoLogLine) {
 }
 
 TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwards) {
-    LoopbackServer silent(AF_INET, [](int client, const std::atomic<bool>& stopping) {
-        char byte;
-        waitFor([&] { return stopping || recv(client, &byte, 1, MSG_DONTWAIT) == 0; }, 120s);
-    });
     LoopbackServer trickling(AF_INET, trickle);
     FullListener full;
     const auto at = [](int port) { return "rtmp://127.0.0.1:" + std::to_string(port) + "/live/x"; };
     const auto tls = [&](const char* portKey) { return server->url("refused", "localhost", portKey); };
     const std::tuple<std::optional<std::string>, uint64_t, std::chrono::seconds> cases[] = {
-        {std::nullopt, 5, 0s}, {at(LoopbackServer::unusedPort()), 5, 0s}, {at(silent.port()), 2, 2s},
+        {std::nullopt, 5, 0s}, {at(LoopbackServer::unusedPort()), 5, 0s},
         {at(full.port), 3, 3s}, {at(trickling.port()), 3, 3s},
         {tls("TLS_UNTRUSTED_PORT"), 5, 0s}, {tls("TLS_SELFSIGNED_PORT"), 5, 0s}, {tls("TLS_WRONGHOST_PORT"), 5, 0s}};
     for (const auto& [url, timeout, takes] : cases) {
@@ -259,40 +220,8 @@ TEST_F(KNRTMPManagerE2E, KilledAndStalledServers) {
         EXPECT_EQ(disconnects(), before + 1);
     }
 
-    const auto stream = uniqueName("stall");
-    publisher.manager->setConnectionURL(server->url(stream));
-    ASSERT_TRUE(publisher.connect()) << publisher.events->story();
-    publisher.feedAll(media);
-    size_t videoFed = media.videoFrames, audioFed = media.audioFrames;
     auto pids = server->workerPids();
     pids.push_back(server->port("NGINX_PID"));
-    for (pid_t pid : pids) ASSERT_EQ(kill(pid, SIGSTOP), 0);
-    bool droppedKeyFrame = false, resumed = false, videoDropping = false;
-    for (int loop = 1; !resumed; ++loop) {
-        resumed = loop == 40 || (droppedKeyFrame && publisher.events->count(publisher.events->drops) > 200);
-        if (resumed) {
-            for (pid_t pid : pids) kill(pid, SIGCONT);
-            ASSERT_TRUE(droppedKeyFrame);
-        }
-        for (const auto& frame : media.frames) {
-            if (resumed) {
-                ASSERT_TRUE(waitFor([&] { return publisher.manager->queueLoad() < kMaxQueueLoad / 2; }, 30s));
-            }
-            const int64_t load = publisher.manager->queueLoad();  // only this thread adds to it
-            const bool accepted = publisher.feed(frame, loop * media.spanMs);
-            EXPECT_TRUE(accepted || (frame.video && !frame.keyFrame) || load > kMaxQueueLoad) << "dropped at " << load;
-            EXPECT_TRUE(!(frame.video && videoDropping && accepted) || frame.keyFrame) << "resumed on an inter frame";
-            if (frame.video && frame.keyFrame) videoDropping = !accepted;
-            if (accepted) ++(frame.video ? videoFed : audioFed);
-            droppedKeyFrame |= frame.keyFrame && !accepted;
-        }
-    }
-    ASSERT_TRUE(publisher.close());
-    EXPECT_FALSE(videoDropping);
-    expectRecording(server->waitForRecording(stream, 60s), media, videoFed, audioFed);
-    auto story = publisher.events->story();
-    for (size_t at; (at = story.find("fail 30003; ")) != std::string::npos;) story.erase(at, 12);
-    EXPECT_EQ(story, "connect; disconnect; connect; disconnect; connect; close; ");
 
     // Stalled with a 3 s time-out: the stuck write fails, the loss is reported, a close reports while
     // the server is still stopped, and once it runs again a new connection works.

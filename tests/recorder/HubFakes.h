@@ -47,9 +47,7 @@ struct CameraScript {
     bool takes = true;
     bool frontPresent = true;
     bool locks = true;
-    bool torch = true;
     bool active = true;
-    std::optional<int64_t> levelError;
 };
 
 // The capture session and the camera controls the recorder finds on it.
@@ -88,13 +86,13 @@ struct FakeCapture : KNHubCaptureSession, KNRecorderCameraControls {
     double getZoom() const override { return 2; }
     void setZoomError(double, std::shared_ptr<KNError>*) override {}
     bool isCameraPresent(int64_t camera) const override { return camera == 0 || script.frontPresent; }
-    bool hasTorch() const override { return script.torch; }
+    bool hasTorch() const override { return true; }
     bool isTorchModeSupported(int64_t) const override { return true; }
     bool isTorchAvailable() const override { return true; }
     bool isTorchActive() const override { return script.active; }
     TorchLevelOutcome setTorchModeOnWithLevel(float level) override {
         log->add("torch.level " + std::to_string(level));
-        return {script.locks, script.levelError};
+        return {script.locks, std::nullopt};
     }
     bool isFrameRateSupported(int64_t rate) const override { return rate <= 60; }
     bool isResolutionSupported(int64_t) const override { return true; }
@@ -121,7 +119,7 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
     void setKeyFrameInterval(uint64_t) override {}
-    void updateBitrate(int32_t b) override { log->add("h264.bitrate " + str(b)); }
+    void updateBitrate(int32_t) override {}
     void startEncodingWithResolutionHeight(int32_t, int32_t) override {}
     void encode(std::shared_ptr<platform::SampleBuffer>) override {}
     void stopEncoding() override { log->add("h264.stop"); }
@@ -138,11 +136,8 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
         log->add("aac.rate " + str(int64_t(r)));
     }
     void setChannelsNumber(uint64_t c) override { log->add("aac.channels " + str(int64_t(c))); }
-    uint64_t bitRate() const override { return bitrate; }
-    void setBitRate(uint64_t b) override {
-        bitrate = b;
-        log->add("aac.bitrate " + str(int64_t(b)));
-    }
+    uint64_t bitRate() const override { return 128000; }
+    void setBitRate(uint64_t b) override { log->add("aac.bitrate " + str(int64_t(b))); }
     uint64_t sampleSize() const override { return 0; }
     // As the real start: it reads the rate when it runs.
     void startEncoding() override { log->add("aac.start at " + str(int64_t(rate.load()))); }
@@ -154,7 +149,6 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
     LogPtr log;
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.aac");
     std::atomic<uint64_t> rate{44100};
-    std::atomic<uint64_t> bitrate{128000};
     std::atomic<bool> configured{false};
 };
 
@@ -172,7 +166,7 @@ struct FakeSaver : KNHubLocalSaver {
     void setFilename(const std::string& name) override { log->add("saver.name " + name); }
     void setVideoWidthHeight(int32_t, int32_t) override {}
     void setAudioSampleRate(uint64_t r) override { log->add("saver.rate " + str(int64_t(r))); }
-    void setMagicCookie(Bytes) override { log->add("saver.cookie"); }
+    void setMagicCookie(Bytes) override {}
     void setAudioDecoderDelay(uint64_t) override {}
     void startSavingStream(StartCallback done) override {
         log->add("saver.start");
@@ -248,7 +242,7 @@ struct FakeSources : KNHubStreamSources {
     }
     void setAdaptiveBitRateOn(bool) override {}
     void setRtmpTimeout(uint64_t) override {}
-    void setMetadata(std::shared_ptr<const KNMetadata> m) override { metadata = std::move(m); }
+    void setMetadata(std::shared_ptr<const KNMetadata>) override {}
     bool isListed(const std::shared_ptr<KNStreamSource>& s) const {
         std::lock_guard lock(mutex);
         return std::ranges::find(listed, s) != listed.end();
@@ -256,7 +250,6 @@ struct FakeSources : KNHubStreamSources {
     LogPtr log;
     std::function<void()> onConnectAll;
     std::atomic<bool> alreadyConnected{false};
-    std::shared_ptr<const KNMetadata> metadata;
     mutable std::mutex mutex;
     Sources listed;
 };

@@ -5,17 +5,10 @@
 #include <csignal>
 
 #include "CameraRoadSupport.h"
-#include "platform/ui/View.h"
 
 using namespace kntest;
 
 TEST_F(CameraRoad, TwoDestinationsAndAFileAgreeWithWhatTheCameraDelivered) {
-    const auto first = platform::View::createWithFrame({{0, 0}, {640, 360}});
-    const auto second = platform::View::createWithFrame({{0, 0}, {320, 180}});
-    hub->setupWithCaptureView(first);
-    hub->setupWithCaptureView(second);
-    EXPECT_TRUE(first->subviews().empty());
-    EXPECT_EQ(second->subviews().size(), 1u);
     const std::vector<std::string> streams = {uniqueName("road-a"), uniqueName("road-b")};
     for (const auto& stream : streams) hub->setupWithStreamInfo(destination(server->url(stream)));
     const int64_t before = events->frames;

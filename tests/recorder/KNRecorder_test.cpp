@@ -98,17 +98,12 @@ TEST_F(RecorderTest, TickersCountFromTheirStartsAndNoneOutlivesTheRecorder) {
     EXPECT_EQ(KNRecorderTimer::liveTimersForTesting(), 0u);
 }
 
-TEST_F(RecorderTest, RefusedStartOrLateConnectionStartsNoTicker) {
-    fakes->reachability->reachable = false;
-    recorder->startStreaming(answers.completion());
-    EXPECT_EQ(answers.log.entries(), (Entries{"NO 11004"}));
-
-    fakes->reachability->reachable = true;
+TEST_F(RecorderTest, ALateConnectionAfterTheStopStartsNoTicker) {
     recorder->startStreaming(answers.completion());
     recorder->stopStreaming();
     hub->streamSourcesManagerFirstStreamDidConnect(nullptr);
     drainMainQueue();
-    EXPECT_EQ(answers.log.entries(), (Entries{"NO 11004", "NO 11001"}));
+    EXPECT_EQ(answers.log.entries(), (Entries{"NO 11001"}));
     EXPECT_EQ(KNRecorderTimer::liveTimersForTesting(), 0u);
 }
 
@@ -149,12 +144,10 @@ TEST_F(RecorderTest, TorchAnswersAndCodes) {
         std::string answer;
     };
     const std::vector<Row> rows = {
-        {"mode: no torch", [](auto& c) { c.torch = false; }, false, "NO 3002"},
         {"mode: the camera can't be locked", [](auto& c) { c.locks = false; }, false, "NO 3001"},
         {"mode: set", [](auto&) {}, false, "YES"},
         {"level: torch off", [](auto& c) { c.active = false; }, true, "NO 0"},
         {"level: the camera can't be locked", [](auto& c) { c.locks = false; }, true, "NO 3003"},
-        {"level: another refusal", [](auto& c) { c.levelError = -11800; }, true, "NO -1"},
     };
     for (const auto& row : rows) {
         camera->script = {};

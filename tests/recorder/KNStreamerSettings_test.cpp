@@ -7,16 +7,13 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
-#include "kestrune/KNStreamerVideoSettings.h"
 
 namespace {
 
 using Log = std::vector<std::string>;
 
 // Answers the lock queries with `locked` and writes every call it gets into a shared log.
-class LoggingObserver : public KNStreamerSettingsObserver,
-                        public KNStreamerAudioSettingsObserver,
-                        public KNStreamerVideoSettingsObserver {
+class LoggingObserver : public KNStreamerSettingsObserver, public KNStreamerAudioSettingsObserver {
 public:
     LoggingObserver(std::string name, bool locked, Log& log) : name_(std::move(name)), locked_(locked), log_(log) {}
 
@@ -29,13 +26,6 @@ public:
     void streamerAudioSettingsDidChangeSendingAudio(KNStreamerAudioSettings*, bool v) override { told("sendingAudio", v); }
     void streamerAudioSettingsDidChangeBitrate(KNStreamerAudioSettings*, uint64_t v) override { told("bitrate", v); }
     void streamerAudioSettingsDidChangeSampleRate(KNStreamerAudioSettings*, uint64_t v) override { told("rate", v); }
-    bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>*) override {
-        return asked();
-    }
-    void streamerVideoSettingsDidChangeVideoFrameSize(KNStreamerVideoSettings*, KNVideoFrameSize v) override {
-        log_.push_back(name_ + ":size=" + std::to_string(v.width) + "x" + std::to_string(v.height));
-        if (onTold) onTold();
-    }
 
     std::function<void()> onTold;
 
@@ -101,21 +91,6 @@ TEST(KNStreamerSettings, GuardedAndNotifyingSettersFollowTheObserversInOrder) {
         EXPECT_TRUE(settings->setSampleRateWithError(32000));
         EXPECT_EQ(log, Log{});
     }
-}
-
-TEST(KNStreamerSettings, ResolutionSizeFollowsTheTableOrTheCustomSizeWithoutInversion) {
-    Log log;
-    auto settings = KNStreamerVideoSettings::defaultSettings();
-    auto observer = std::make_shared<LoggingObserver>("a", false, log);
-    settings->addObserver(observer);
-    settings->setResolutionInverted(true);
-    EXPECT_EQ(settings->resolutionSize(), (platform::Size{1280, 720}));
-    EXPECT_TRUE(settings->setVideoFrameSizeWithError({1000, 500}));
-    EXPECT_TRUE(settings->setResolutionWithError(KNVideoFrameResolutionCustom));
-    EXPECT_EQ(settings->resolutionSize(), (platform::Size{1000, 500}));
-    settings->setResolution(12345);
-    EXPECT_EQ(settings->resolutionSize(), (platform::Size{0, 0}));
-    EXPECT_EQ(log, (Log{"a?", "a:size=1000x500", "a?"}));
 }
 
 TEST(KNStreamerSettings, AnObserverRemovingItselfWhileToldLeavesTheWalkWhole) {

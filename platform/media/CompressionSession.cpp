@@ -305,14 +305,15 @@ int64_t CompressionSession::Impl::timestampTicks(const MediaTime& pts, const Med
 }
 
 bool CompressionSession::Impl::fillPicture(const PixelBuffer& image, x264_picture_t& pic) {
-    const PixelBuffer* source = scaler.scale(image, trim);
-    if (!source) return false;
-    pic.img.i_csp = X264_CSP_NV12;
-    pic.img.i_plane = 2;
-    for (int plane = 0; plane < 2; ++plane) {
+    FrameScaler::Planes planes;
+    if (!scaler.scale(image, trim, planes)) return false;
+    // Either layout becomes the encoder's own NV12 on input.
+    pic.img.i_csp = planes.count == 2 ? X264_CSP_NV12 : X264_CSP_I420;
+    pic.img.i_plane = planes.count;
+    for (int plane = 0; plane < planes.count; ++plane) {
         // x264 only reads the input picture.
-        pic.img.plane[plane] = const_cast<uint8_t*>(source->planeData(static_cast<size_t>(plane)));
-        pic.img.i_stride[plane] = static_cast<int>(source->bytesPerRow(static_cast<size_t>(plane)));
+        pic.img.plane[plane] = const_cast<uint8_t*>(planes.data[plane]);
+        pic.img.i_stride[plane] = planes.stride[plane];
     }
     return true;
 }

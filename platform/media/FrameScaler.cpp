@@ -39,12 +39,19 @@ FrameScaler::~FrameScaler() {
     if (context_) sws_freeContext(context_);
 }
 
-const PixelBuffer* FrameScaler::scale(const PixelBuffer& image, bool trim) {
+bool FrameScaler::scale(const PixelBuffer& image, bool trim, Planes& planes) {
     if (image.pixelFormat() == PixelFormat::NV12VideoRange && image.width() == width_ && image.height() == height_) {
-        return &image;
+        planes.count = 2;
+        for (size_t plane = 0; plane < 2; ++plane) {
+            planes.data[plane] = image.planeData(plane);
+            planes.stride[plane] = static_cast<int>(image.bytesPerRow(plane));
+        }
+        return true;
     }
-    if (!output_) output_ = PixelBuffer::create(width_, height_, PixelFormat::NV12VideoRange);
-    if (!output_) return nullptr;
+    const size_t lumaSize = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+    const int chromaWidth = (width_ + 1) / 2;
+    const size_t chromaSize = static_cast<size_t>(chromaWidth) * static_cast<size_t>((height_ + 1) / 2);
+    output_.resize(lumaSize + 2 * chromaSize);
     CropRect crop = trim ? trimRect(image.width(), image.height(), width_, height_)
                          : CropRect{0, 0, image.width(), image.height()};
     const uint8_t* src[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -61,13 +68,18 @@ const PixelBuffer* FrameScaler::scale(const PixelBuffer& image, bool trim) {
         src[0] = image.planeData(0) + crop.y * image.bytesPerRow(0) + crop.x * 4;
         srcStride[0] = static_cast<int>(image.bytesPerRow(0));
     }
-    context_ = sws_getCachedContext(context_, crop.width, crop.height, srcFormat, width_, height_, AV_PIX_FMT_NV12,
+    context_ = sws_getCachedContext(context_, crop.width, crop.height, srcFormat, width_, height_, AV_PIX_FMT_YUV420P,
                                     SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!context_) return nullptr;
-    uint8_t* dst[4] = {output_->planeData(0), output_->planeData(1), nullptr, nullptr};
-    int dstStride[4] = {static_cast<int>(output_->bytesPerRow(0)), static_cast<int>(output_->bytesPerRow(1)), 0, 0};
-    if (sws_scale(context_, src, srcStride, 0, crop.height, dst, dstStride) != height_) return nullptr;
-    return output_.get();
+    if (!context_) return false;
+    uint8_t* dst[4] = {output_.data(), output_.data() + lumaSize, output_.data() + lumaSize + chromaSize, nullptr};
+    int dstStride[4] = {width_, chromaWidth, chromaWidth, 0};
+    if (sws_scale(context_, src, srcStride, 0, crop.height, dst, dstStride) != height_) return false;
+    planes.count = 3;
+    for (size_t plane = 0; plane < 3; ++plane) {
+        planes.data[plane] = dst[plane];
+        planes.stride[plane] = dstStride[plane];
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
@@ -107,6 +108,40 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
     ASSERT_TRUE(decoder.decode(nullptr));
     EXPECT_EQ(std::tuple(frame, decoder.frames, decoder.errors), std::tuple(kFrames, kFrames, 0)) << "every frame decodes";
     EXPECT_GT(worstPsnr, 32.0);
+}
+
+// A frame of another size reaches the encoder scaled, each chroma plane where it belongs.
+TEST(KNH264EncoderDecode, AFrameOfAnotherSizeKeepsItsColoursThroughTheScaling) {
+    auto image = PixelBuffer::create(640, 360, PixelFormat::NV12VideoRange);
+    std::memset(image->planeData(0), 81, image->bytesPerRow(0) * 360);
+    for (size_t i = 0; i + 1 < image->bytesPerRow(1) * 180; i += 2) {
+        image->planeData(1)[i] = 90;       // Cb
+        image->planeData(1)[i + 1] = 240;  // Cr: a red picture
+    }
+    EncoderRig rig;
+    rig.encoder->startEncodingWithResolutionHeight(320, 180);
+    rig.encoder->encode(videoSample(image, MediaTime::make(0, 30)));
+    ASSERT_TRUE(rig.delegate->waitForFrame(1));
+    std::vector<uint8_t> accessUnit;
+    for (const auto& e : rig.delegate->events()) {
+        for (const auto& unit : {e.first, e.second}) {
+            if (!unit) continue;
+            accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
+            accessUnit.insert(accessUnit.end(), unit->begin(), unit->end());
+        }
+    }
+    H264Decoder decoder;
+    decoder.onFrame = [](const AVFrame& f) {
+        ASSERT_EQ(std::pair(f.width, f.height), std::pair(320, 180));
+        EXPECT_NEAR(f.data[0][90 * f.linesize[0] + 160], 81, 3);
+        EXPECT_NEAR(f.data[1][45 * f.linesize[1] + 80], 90, 3);
+        EXPECT_NEAR(f.data[2][45 * f.linesize[2] + 80], 240, 3);
+    };
+    ASSERT_TRUE(decoder.decode(&accessUnit));
+    ASSERT_TRUE(decoder.decode(nullptr));
+    EXPECT_EQ(decoder.frames, 1);
+    rig.encoder->stopEncoding();
+    drain(*rig.encoder);
 }
 
 // Measured on the encoded bytes against the frames' own clock, not wall time.

@@ -154,10 +154,12 @@ std::vector<std::string> ffmpegArgs(int seconds, const std::string& url) {
         return args;
     }
     const std::string rate = std::to_string(kVideoBitrate / 1000) + "k";
+    // The encoder caps its rate at the average with half a second of buffer.
+    const std::string buffer = std::to_string(kVideoBitrate / 2000) + "k";
     const std::vector<std::string> encode = {
         "-vf", "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ":flags=bilinear",
         "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
-        "-bf", "0", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate, "-maxrate", rate, "-bufsize", rate,
+        "-bf", "0", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate, "-maxrate", rate, "-bufsize", buffer,
         "-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac", "-ac", "1",
         "-b:a", std::to_string(kAudioBitrate), "-f", "flv", url};
     args.insert(args.end(), encode.begin(), encode.end());

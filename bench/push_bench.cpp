@@ -1,6 +1,7 @@
 // The push road against ffmpeg: the same 720p30 file, made by ffmpeg at the start, pushed in real
 // time to one local nginx destination, once through KNFileInputSource and KNStreamer and once by
-// `ffmpeg -re` with libx264 at the same preset, bit rate and key-frame interval. Each side runs
+// `ffmpeg -re` with libx264 at the same preset, bit rate, rate cap and buffer (the encoder caps its
+// rate at the average with half a second of buffer) and key-frame interval. Each side runs
 // in a child process pinned to the same cores; rounds alternate. Reports CPU seconds per second
 // of media and the maximum resident memory, and the medians.
 //
@@ -137,7 +138,8 @@ std::vector<std::string> ffmpegArgs(const std::string& file, const std::string& 
     const std::string audioRate = std::to_string(kAudioBitrate);
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", file,
                                      "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
-                                     "-profile:v", "main", "-bf", "0", "-g", gop, "-b:v", videoRate};
+                                     "-profile:v", "main", "-bf", "0", "-g", gop, "-b:v", videoRate,
+                                     "-maxrate", videoRate, "-bufsize", std::to_string(kVideoBitrate / 2)};
     if (!threads.empty()) {
         args.push_back("-threads");
         args.push_back(threads);

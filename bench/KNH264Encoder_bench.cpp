@@ -140,10 +140,13 @@ int main(int argc, char** argv) {
                           "-profile:v", "main", "-g"})
         encode.emplace_back(a);
     encode.push_back(std::to_string(kKeyFrameInterval));
-    for (const char* a : {"-b:v", "-maxrate", "-bufsize"}) {
+    for (const char* a : {"-b:v", "-maxrate"}) {
         encode.emplace_back(a);
         encode.push_back(rate);
     }
+    // Our encoder caps its rate at the average with half a second of buffer.
+    encode.emplace_back("-bufsize");
+    encode.push_back(std::to_string(kBitrateBps / 2000) + "k");
     for (const char* a : {"-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-f", "null",
                           "-"})
         encode.emplace_back(a);

@@ -171,13 +171,15 @@ int fanoutChild(int seconds, const std::vector<std::string>& urls) {
 
 std::vector<std::string> ffmpegTee(int seconds, const std::string& pcmPath, const std::vector<std::string>& urls) {
     const std::string rate = std::to_string(kBitrateBps / 1000) + "k";
+    // Our encoder caps its rate at the average with half a second of buffer.
+    const std::string buffer = std::to_string(kBitrateBps / 2000) + "k";
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s",
                                      std::to_string(kWidth) + "x" + std::to_string(kHeight), "-r",
                                      std::to_string(kFps), "-i", "pipe:0", "-f", "s16le", "-ar",
                                      std::to_string(kSampleRate), "-ac", "1", "-i", pcmPath, "-map", "0:v", "-map",
                                      "1:a", "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-bf",
                                      "0", "-profile:v", "main", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate,
-                                     "-maxrate", rate, "-bufsize", rate, "-x264-params",
+                                     "-maxrate", rate, "-bufsize", buffer, "-x264-params",
                                      "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac",
                                      "-b:a", std::to_string(kAudioBitRate), "-t", std::to_string(seconds), "-flags",
                                      "+global_header", "-f", "tee"};

@@ -12,6 +12,16 @@ using namespace kntest;
 
 const std::string kDir = std::string(KESTRUNE_TEST_TMP) + "/" + uniqueName("file-source-threads");
 
+// Stops from the delegate's own call, on the reader queue: the stop must not wait for itself.
+class StoppingDelegate : public DeliveryLog {
+public:
+    void fileInputSourceDidReadVideoSample(KNFileInputSource* source,
+                                           const std::shared_ptr<platform::SampleBuffer>& sample) override {
+        DeliveryLog::fileInputSourceDidReadVideoSample(source, sample);
+        source->stopReading();
+    }
+};
+
 TEST(KNFileInputSourceThreads, StopsRacingTheReaderQueueTurnsEndEveryReadingCleanly) {
     const auto path = makeMediaFile(kDir, "race", {.seconds = 1, .width = 160, .height = 120});
     ASSERT_FALSE(path.empty());
@@ -34,6 +44,11 @@ TEST(KNFileInputSourceThreads, StopsRacingTheReaderQueueTurnsEndEveryReadingClea
     const size_t frames = log->count(true);
     source->readerQueue()->sync([] {});
     EXPECT_EQ(log->count(true), frames);
+
+    auto stopping = std::make_shared<StoppingDelegate>();
+    source->setDelegate(stopping);
+    source->startReadingWithError();
+    ASSERT_TRUE(waitFor([&] { return stopping->count(true) == 1 && source->assetReader() == nullptr; }, 10s));
 }
 
 }  // namespace

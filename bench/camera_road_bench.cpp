@@ -15,20 +15,26 @@
 // Our runs include one second of camera before the start (see roadChild), about 1/seconds of the
 // source's cost more than ffmpeg's runs.
 //
-// Frame submission to socket write is not measured: the frame's host-clock stamp is not visible
-// where the RTMP manager writes, and the bench does not change library code to see it.
+// After the rounds, one more run of ours measures frame submission to socket write from the
+// library's own packet lines (see latencyChild); its logging is kept out of the CPU rounds.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "kestrune/KNError.h"
+#include "kestrune/KNLogSettings.h"
 #include "kestrune/KNMainLoop.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -101,8 +107,7 @@ void runMainFor(int seconds) {
 
 // Ours, whole process: camera and microphone on, stream `seconds` to `url` (or, without a url,
 // stream nothing), close.
-int roadChild(int seconds, const std::string& url) {
-    quietLibrary();
+int streamRoad(int seconds, const std::string& url) {
     auto info = KNStreamInfo::create();
     info->setCustomStreamURLString(url.empty() ? "rtmp://127.0.0.1:1/unused/none" : url);
     auto host = std::make_shared<Host>();
@@ -140,6 +145,88 @@ int roadChild(int seconds, const std::string& url) {
     if (!answered || !host->closed) std::fprintf(report, "%s\n", answered ? "never closed" : "start not answered");
     if (host->drops) std::fprintf(report, "%d packets dropped\n", host->drops.load());
     return started && host->closed && !host->failed ? 0 : 1;
+}
+
+int roadChild(int seconds, const std::string& url) {
+    quietLibrary();
+    return streamRoad(seconds, url);
+}
+
+// The library's console line: "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] INFO: text", stamped with
+// local wall time. Answers the stamp in ms of the monotonic clock, or -1.
+double lineTimeMs(const char* line, double wallMinusMonotonicMs) {
+    std::tm local{};
+    int millis = 0;
+    if (std::sscanf(line, "%d-%d-%d %d:%d:%d.%d", &local.tm_year, &local.tm_mon, &local.tm_mday, &local.tm_hour,
+                    &local.tm_min, &local.tm_sec, &millis) != 7) {
+        return -1;
+    }
+    local.tm_year -= 1900;
+    local.tm_mon -= 1;
+    local.tm_isdst = -1;
+    return static_cast<double>(std::mktime(&local)) * 1000.0 + millis - wallMinusMonotonicMs;
+}
+
+double monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Frame submission to socket write, read off the library's packet lines. A frame's time is its
+// submission to the encoder on the host clock (monotonic, ms). The first key frame's "Enqueued" line
+// shows that time whole, as nothing has been sent yet; each "Sent video packet" line, logged when
+// the write has returned, shows the frame's time since the stream's video base, which the first
+// key frame's own "Sent" line fixes.
+int latencyChild(int seconds, const std::string& url) {
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    const int kept = dup(STDERR_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    close(fds[1]);
+    if (kept >= 0) report = fdopen(kept, "w");
+    const double wallMs = std::chrono::duration<double, std::milli>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    const double wallMinusMonotonicMs = wallMs - monotonicMs();
+    std::vector<double> latencies;
+    std::thread reader([&] {
+        FILE* in = fdopen(fds[0], "r");
+        char line[2048];
+        double firstKeyMs = -1;
+        double baseMs = -1;
+        const char* enqueued = "INFO: Enqueued video packet with timestamp: ";
+        const char* sent = "INFO: Sent video packet with timestamp: ";
+        while (in && std::fgets(line, sizeof line, in)) {
+            if (const char* at = std::strstr(line, enqueued)) {
+                if (firstKeyMs < 0 && std::strstr(at, "keyframe: 1")) firstKeyMs = std::atof(at + std::strlen(enqueued));
+                continue;
+            }
+            const char* at = std::strstr(line, sent);
+            const double writtenMs = lineTimeMs(line, wallMinusMonotonicMs);
+            if (!at || writtenMs < 0 || firstKeyMs < 0) continue;
+            const double sinceBase = std::atof(at + std::strlen(sent));
+            if (baseMs < 0) baseMs = firstKeyMs - sinceBase;
+            latencies.push_back(writtenMs - (baseMs + sinceBase));
+        }
+        if (in) std::fclose(in);
+    });
+    auto log = KNLogSettings::create();
+    log->setLogOutput(KNLogOutputConsole);
+    log->setLogScope(KNLogScopeAll);
+    log->setLogLevel(KNLogLevelInfo);
+    const int status = streamRoad(seconds, url);
+    log->setLogLevel(KNLogLevelNone);
+    close(STDERR_FILENO);
+    reader.join();
+    if (latencies.size() < 10) {
+        std::printf("frame submission to socket write: too few packet lines (%zu)\n", latencies.size());
+        return 1;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const auto at = [&](double q) { return latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]; };
+    std::printf("frame submission to socket write, %zu frames: median %.1f ms, p99 %.1f ms, max %.1f ms\n",
+                latencies.size(), at(0.5), at(0.99), latencies.back());
+    return status;
 }
 
 // ffmpeg from lavfi; into `url` as FLV, or into the null muxer without one.
@@ -198,13 +285,13 @@ void printSummary(std::map<std::string, std::vector<double>>& perSecond, int rou
     std::printf("  ffmpeg road without its source %s\n", show(spread(theirsRoad)).c_str());
     std::printf("hub/ffmpeg, with the sources:    %s\n", show(spread(ratio(ours, theirs)), 2).c_str());
     std::printf("hub/ffmpeg, without the sources: %s\n", show(spread(ratio(oursRoad, theirsRoad)), 2).c_str());
-    std::printf("frame submission to socket write: not measured (needs a hook in library code)\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--road") return roadChild(std::atoi(argv[2]), argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "--latency") return latencyChild(std::atoi(argv[2]), argv[3]);
     if (argc == 3 && std::string(argv[1]) == "--source") return roadChild(std::atoi(argv[2]), "");
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
@@ -258,6 +345,13 @@ int main(int argc, char** argv) {
         }
     }
     if (status == 0) printSummary(perSecond, rounds);
+    if (status == 0) {
+        std::fflush(stdout);
+        const std::vector<std::string> latency = {selfPath(), "--latency", std::to_string(seconds), base + "latency"};
+        std::printf("  %-20s %s\n", "hub latency", commandLine(latency).c_str());
+        std::fflush(stdout);
+        if (!runChild(latency).ok) status = 1;
+    }
     stopServer(dir);
     fs::remove_all(dir);
     return status;

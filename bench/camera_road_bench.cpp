@@ -27,7 +27,6 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,14 +70,20 @@ std::shared_ptr<KNRecorderSettings> roadSettings() {
 // The child's own messages; the library's log lines go nowhere, so the table stays readable.
 FILE* report = stderr;
 
-void quietLibrary() {
+// Standard error becomes `fd` (which is closed); the child's own messages keep the old one.
+void divertStandardError(int fd) {
     const int kept = dup(STDERR_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (kept < 0 || null < 0) return;
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    close(null);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    if (kept < 0) return;
     if (FILE* saved = fdopen(kept, "w")) report = saved;
+}
+
+void quietLibrary() {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null < 0) return;
+    dup2(null, STDOUT_FILENO);
+    divertStandardError(null);
 }
 
 class Host : public KNRecorderDelegate, public KNStreamSourceDelegate {
@@ -181,10 +186,7 @@ double monotonicMs() {
 int latencyChild(int seconds, const std::string& url) {
     int fds[2];
     if (pipe(fds) != 0) return 1;
-    const int kept = dup(STDERR_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    close(fds[1]);
-    if (kept >= 0) report = fdopen(kept, "w");
+    divertStandardError(fds[1]);
     const double wallMs = std::chrono::duration<double, std::milli>(
                               std::chrono::system_clock::now().time_since_epoch()).count();
     const double wallMinusMonotonicMs = wallMs - monotonicMs();

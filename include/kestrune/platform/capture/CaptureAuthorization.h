@@ -1,9 +1,8 @@
 #pragma once
 // Whether the application may use the camera and the microphone. A host (or a test) sets the
 // answer per media type; until then the camera is authorised when a camera opened (or the
-// synthetic cameras are in use), denied when none did and some video node may not be opened by
-// this process, and authorised (with no camera present) when there is no video node at all. The
-// microphone is authorised. Thread-safe.
+// synthetic cameras are in use) and denied when none did (not this process's to open, or
+// absent), and the microphone is authorised. Thread-safe.
 #include "kestrune/platform/capture/CaptureTypes.h"
 
 namespace platform {

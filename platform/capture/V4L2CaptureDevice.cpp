@@ -171,6 +171,8 @@ bool V4L2CaptureDevice::applyTorch(TorchMode mode, float level) {
 }
 
 bool V4L2CaptureDevice::startStreaming(FrameSink sink, FailureSink failure) {
+    // Collects a run that ended on its own (a failure) before the device is set up again.
+    thread_.stop();
     // The first stream begins here, so that a camera that can't stream fails the start itself.
     const uint64_t generation = configurationGeneration();
     CaptureError error;

@@ -40,6 +40,43 @@ std::string percentEncode(const std::string& text) {
     return out;
 }
 
+// Spaces and control bytes as "%XX": the RTMP library reads whatever follows a space as its own
+// options (a SOCKS proxy, a URL to fetch), so a name from outside must not bring one. The library
+// decodes the escapes of a stream name again; in a host or application name they only fail.
+std::string escapeSeparators(const std::optional<std::string>& value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const std::string text = describe(value);
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        out += '%';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+    }
+    return out;
+}
+
+// "letters://" at the very start: the URL names its own scheme.
+bool startsWithScheme(const std::string& url) {
+    const size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) return false;
+    const auto isSchemeChar = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+               c == '.';
+    };
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!isLetter(url[0])) return false;
+    for (size_t i = 1; i < sep; ++i) {
+        if (!isSchemeChar(url[i])) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<KNStreamInfo> KNStreamInfo::create() {
@@ -94,8 +131,10 @@ void KNStreamInfo::setCustomStreamURLString(std::optional<std::string> value) {
 
 std::optional<std::string> KNStreamInfo::completedCustomURLLocked() {
     auto& stored = customStreamURLString_;
-    if (hasText(stored) && stored->find("rtmp://") == std::string::npos &&
-        stored->find("rtmps://") == std::string::npos) {
+    // By the start only: "rtmps://" further on (in a stream name, say) must not leave the secure
+    // flag's scheme out and the host after it connected over plain RTMP. Another scheme at the
+    // start stays as it is and is refused at the connect.
+    if (hasText(stored) && !startsWithScheme(*stored)) {
         stored = std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + *stored;
     }
     return stored;
@@ -115,8 +154,8 @@ std::string KNStreamInfo::streamURLStringLocked() const {
     std::string credentials;
     if (hasText(username_) && hasText(password_)) credentials = percentEncode(*username_) + ":" + percentEncode(*password_) + "@";
     return std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + credentials +
-           describe(trimSlashesAndSpaces(serverAddress_)) + "/" + describe(applicationName_) + "/" +
-           describe(streamName_);
+           escapeSeparators(trimSlashesAndSpaces(serverAddress_)) + "/" + escapeSeparators(applicationName_) + "/" +
+           escapeSeparators(streamName_);
 }
 
 std::string KNStreamInfo::streamURLString() const {

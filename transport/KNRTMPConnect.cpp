@@ -335,6 +335,7 @@ bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel)
 }
 
 void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel) {
+    if (tunnel && *tunnel) (*tunnel)->beginClose();
     RTMP_Close(r);
     if (tunnel && *tunnel) {
         (*tunnel)->close();

@@ -74,8 +74,8 @@ bool SocksNegotiate(RTMP* r);
 bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 // Closes the session's connection: for rtmps, also waits until what the library wrote has left
-// through TLS and the TLS close has been sent; releases what the library leaves allocated. Call
-// before RTMP_Free.
+// through TLS and the TLS close has been sent, all of it within the link time-out; releases what
+// the library leaves allocated. Call before RTMP_Free.
 void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 }  // namespace kn

@@ -209,6 +209,24 @@ TEST_F(KNRTMPManagerE2E, CredentialsReachTheServerAndNoLogLine) {
     }
 }
 
+std::atomic<int> hostLogLines{0};
+void hostLogCallback(int, const char*, va_list) { ++hostLogLines; }
+
+// What the host gave the library before the first connect (this process's) stays after it.
+TEST_F(KNRTMPManagerE2E, LibraryLogSettingsTheHostMadeBeforeTheFirstConnectStay) {
+    RTMP_LogSetLevel(RTMP_LOGDEBUG);
+    RTMP_LogSetCallback(&hostLogCallback);
+    Publisher publisher(server->url(uniqueName("host-log")), 10, clip().metadata());
+    ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+    EXPECT_TRUE(publisher.close());
+    EXPECT_EQ(RTMP_LogGetLevel(), RTMP_LOGDEBUG);
+    const int afterFirst = hostLogLines.load();
+    EXPECT_GT(afterFirst, 0);
+    ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+    EXPECT_TRUE(publisher.close());
+    EXPECT_GT(hostLogLines.load(), afterFirst);
+}
+
 TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwards) {
     LoopbackServer trickling(AF_INET, trickle);
     FullListener full;

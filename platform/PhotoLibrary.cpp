@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/AuthorizationState.h"
+#include "platform/Documents.h"
 #include "platform/DispatchQueue.h"
 
 namespace platform {
@@ -89,8 +90,7 @@ void PhotoLibrary::requestAuthorization(std::function<void(int64_t status)> hand
 std::string PhotoLibrary::folder() {
     if (const char* dir = std::getenv("KESTRUNE_PHOTO_LIBRARY"); dir && *dir) return dir;
     if (const char* dir = std::getenv("XDG_VIDEOS_DIR"); dir && *dir) return dir;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/Videos";
+    return homeDirectory() + "/Videos";
 }
 
 bool PhotoLibrary::moveFile(const std::string& source, const std::string& folder, std::string* destination,

@@ -20,16 +20,15 @@ std::optional<std::string> trimSlashesAndSpaces(const std::optional<std::string>
     return value->substr(first, last - first + 1);
 }
 
-// Every byte but the unreserved ones as "%XX": a "/", "@" or ":" in a credential can't move the
-// URL's host, and the connect string decodes them again.
-std::string percentEncode(const std::string& text) {
+// Every byte that `keep` doesn't accept as "%XX".
+template <class Keep>
+std::string escapeBytes(const std::string& text, Keep keep) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (alphanumeric || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (keep(c)) {
             out += c;
             continue;
         }
@@ -40,25 +39,23 @@ std::string percentEncode(const std::string& text) {
     return out;
 }
 
-// Spaces and control bytes as "%XX": the RTMP library reads whatever follows a space as its own
-// options (a SOCKS proxy, a URL to fetch), so a name from outside must not bring one. The library
-// decodes the escapes of a stream name again; in a host or application name they only fail.
+// Every byte but the unreserved ones: a "/", "@" or ":" in a credential can't move the URL's host,
+// and the connect string decodes them again.
+std::string percentEncode(const std::string& text) {
+    return escapeBytes(text, [](char c) {
+        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        return alphanumeric || c == '-' || c == '.' || c == '_' || c == '~';
+    });
+}
+
+// Spaces and control bytes: the RTMP library reads whatever follows a space as its own options (a
+// SOCKS proxy, a URL to fetch), so a name from outside must not bring one. The library decodes the
+// escapes of a stream name again; in a host or application name they only fail.
 std::string escapeSeparators(const std::optional<std::string>& value) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const std::string text = describe(value);
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
+    return escapeBytes(describe(value), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte > ' ' && byte != 0x7f) {
-            out += c;
-            continue;
-        }
-        out += '%';
-        out += kHex[byte >> 4];
-        out += kHex[byte & 15];
-    }
-    return out;
+        return byte > ' ' && byte != 0x7f;
+    });
 }
 
 // "letters://" at the very start: the URL names its own scheme.

@@ -9,6 +9,7 @@
 #include <librtmp/log.h>
 
 #include "KNRTMPSessionStandIn.h"
+#include "support/FullListener.h"
 #include "support/LoopbackServer.h"
 #include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
@@ -57,31 +58,6 @@ struct Publisher {
         manager->closeConnection();
         return events->waitFor(events->closes, closes + 1, 20s);
     }
-};
-
-// A listener whose accept queue is full: a further SYN goes unanswered.
-struct FullListener {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::vector<int> queued;
-    FullListener() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-        listen(listener, 0);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        for (int i = 0; i < 2; ++i) {
-            queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(queued.back(), reinterpret_cast<sockaddr*>(&address), length);
-        }
-        port = ntohs(address.sin_port);
-    }
-    ~FullListener() {
-        for (int fd : queued) close(fd);
-        close(listener);
-    }
-    int port = 0;
 };
 
 // Completes the handshake, then sends a window size every 2 s and never answers the connect.

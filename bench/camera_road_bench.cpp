@@ -545,7 +545,7 @@ int latencyRuns(int seconds, const std::string& base, const Capture& capture, co
             if (mkfifo(fifo.c_str(), 0600) != 0) return 1;
             const auto command = ffmpegArgs(seconds, url, capture, fifo);
             std::printf("  %-20s %s   (the camera's pictures on standard input at 30 a second, the microphone's "
-                        "tone in 20 ms periods)\n",
+                        "tone in 10 ms periods, as the synthetic microphone)\n",
                         "ffmpeg latency", commandLine(command).c_str());
             // Both start once ffmpeg has opened its inputs, as ours start with the recorder.
             std::promise<std::chrono::steady_clock::time_point> opened;
@@ -554,14 +554,14 @@ int latencyRuns(int seconds, const std::string& base, const Capture& capture, co
                 const int fd = open(fifo.c_str(), O_WRONLY);
                 opened.set_value(std::chrono::steady_clock::now());
                 if (fd < 0) return;
-                constexpr int64_t kPeriod = kSampleRate / 50;
+                constexpr int64_t kPeriod = kSampleRate / 100;
                 std::vector<int16_t> period(kPeriod);
                 int64_t frame = 0;
-                for (int64_t p = 0; p < seconds * 50; ++p) {
+                for (int64_t p = 0; p < seconds * 100; ++p) {
                     for (auto& sample : period) {
                         sample = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(frame++) / kSampleRate));
                     }
-                    std::this_thread::sleep_until(start.get() + std::chrono::milliseconds((p + 1) * 20));
+                    std::this_thread::sleep_until(start.get() + std::chrono::milliseconds((p + 1) * 10));
                     if (write(fd, period.data(), sizeof(int16_t) * period.size()) <= 0) break;
                 }
                 close(fd);

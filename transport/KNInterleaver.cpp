@@ -84,6 +84,14 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::push(Entry entry, bool p
     return ready_;
 }
 
+size_t KNInterleaver::waitingBytes() const {
+    size_t bytes = 0;
+    for (const auto* stream : {&video_, &audio_}) {
+        for (const auto& entry : *stream) bytes += entry.frame.data() ? entry.frame.data()->size() : 0;
+    }
+    return bytes;
+}
+
 void KNInterleaver::releaseOldest() {
     const bool takeVideo = audio_.empty() ||
         (!video_.empty() && video_.front().frame.timestamp() <= audio_.front().frame.timestamp());

@@ -1,5 +1,8 @@
 #include "transport/KNRTMPManager.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -66,6 +69,34 @@ int32_t effectiveTimeout(uint64_t timeoutSeconds) {
 bool isASCII(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+// A write to a connection the server has dropped must answer EPIPE on the caller's thread too,
+// as on the queue's threads, which block SIGPIPE: blocked while it lasts, and a SIGPIPE it raised
+// is taken before the old mask returns.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        wasBlocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) != 0 || sigismember(&old_, SIGPIPE);
+    }
+    ~SigpipeBlock() {
+        if (wasBlocked_) return;
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+            const timespec none{};
+            sigtimedwait(&pipe_, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasBlocked_ = true;
+};
 
 // Counts a packet block off the load however it ends.
 struct CountOff {
@@ -316,6 +347,7 @@ void KNRTMPManager::enqueuePacket(WaitingPacket packet) {
 bool KNRTMPManager::processInline(const WaitingPacket& packet) {
     const size_t bytes = (packet.data ? packet.data->size() : 0) + interleaver_.waitingBytes();
     if (!rtmp_ || !rtmp_->canWriteWithoutWaiting(bytes)) return false;
+    const SigpipeBlock quiet;
     runningInline_ = true;
     processPacket(packet);
     runningInline_ = false;

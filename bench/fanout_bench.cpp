@@ -2,14 +2,16 @@
 // for what the fan-out costs) and PCM encoded once (720p30 H.264 at 3 Mbit/s, one
 // thread and one slice per frame; AAC 128 kbit/s) and published to 1, 4 and 16 destinations on a
 // private local nginx, by KNH264Encoder + KNAACEncoder2 + KNStreamSourcesManager and by ffmpeg's
-// tee muxer at the same settings.
+// tee muxer at the same settings, with the same half-second rate buffer.
 //
 //   fanout_bench [seconds per run, default 10] [rounds, default 5]
 //
 // Whole process against whole process, pinned to the same cores (KESTRUNE_BENCH_CPUS), contenders
-// alternating. Ours is this program run again as `--fanout SECONDS URL...`; ffmpeg reads the
-// pictures from a pipe this program fills at 30 frames a second, and the PCM from a file. The cost
-// of one more destination is (CPU at 16 - CPU at 4) / 12.
+// alternating which goes first. Ours is this program run again as `--fanout SECONDS fixed|abr
+// URL...`, with adaptive bitrate off at 1, 4 and 16 destinations and on at 16 (its estimates go
+// nowhere, so the encoder's work stays the same); it holds its pictures in memory, and ffmpeg
+// reads the same pictures at 30 a second (-re) from a file in memory (/dev/shm), looped, and the
+// PCM likewise. The cost of one more destination is (CPU at 16 - CPU at 4) / 12.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -47,6 +49,8 @@ constexpr uint64_t kSampleRate = 48000;
 constexpr uint64_t kAudioBitRate = 128000;
 constexpr size_t kSamplesPerChunk = 1024;
 const int kFanOuts[] = {1, 4, 16};
+// Destinations at which ours also runs with adaptive bitrate on.
+constexpr int kAdaptiveFanOut = 16;
 
 std::vector<std::shared_ptr<platform::PixelBuffer>> pictures() {
     std::vector<std::shared_ptr<platform::PixelBuffer>> all;
@@ -101,13 +105,14 @@ private:
 };
 
 // Ours, whole process: connect, encode and publish `seconds` at live rate, close.
-int fanoutChild(int seconds, const std::vector<std::string>& urls) {
+int fanoutChild(int seconds, bool adaptive, const std::vector<std::string>& urls) {
     av_log_set_level(AV_LOG_ERROR);  // the codec library's notes at each close
     const auto images = pictures();
     const auto pcm = tone(seconds);
     auto manager = KNStreamSourcesManager::create();
     auto pipeline = std::make_shared<Pipeline>(manager);
     manager->setDelegate(pipeline);
+    manager->setAdaptiveBitRateOn(adaptive);
     for (const auto& url : urls) {
         auto info = KNStreamInfo::create();
         info->setCustomStreamURLString(url);
@@ -169,13 +174,15 @@ int fanoutChild(int seconds, const std::vector<std::string>& urls) {
     return closed && pipeline->dropped == 0 ? 0 : 1;
 }
 
-std::vector<std::string> ffmpegTee(int seconds, const std::string& pcmPath, const std::vector<std::string>& urls) {
+std::vector<std::string> ffmpegTee(int seconds, const std::string& picturesPath, const std::string& pcmPath,
+                                   const std::vector<std::string>& urls) {
     const std::string rate = std::to_string(kBitrateBps / 1000) + "k";
     // Our encoder caps its rate at the average with half a second of buffer.
     const std::string buffer = std::to_string(kBitrateBps / 2000) + "k";
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s",
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-re", "-stream_loop", "-1", "-f",
+                                     "rawvideo", "-pix_fmt", "nv12", "-s",
                                      std::to_string(kWidth) + "x" + std::to_string(kHeight), "-r",
-                                     std::to_string(kFps), "-i", "pipe:0", "-f", "s16le", "-ar",
+                                     std::to_string(kFps), "-i", picturesPath, "-re", "-f", "s16le", "-ar",
                                      std::to_string(kSampleRate), "-ac", "1", "-i", pcmPath, "-map", "0:v", "-map",
                                      "1:a", "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-bf",
                                      "0", "-profile:v", "main", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate,
@@ -192,35 +199,32 @@ std::vector<std::string> ffmpegTee(int seconds, const std::string& pcmPath, cons
     return args;
 }
 
-// Writes the pictures to ffmpeg at 30 a second.
-void feedLive(int fd, const std::vector<std::vector<uint8_t>>& raw, int seconds) {
-    const auto start = Clock::now();
-    for (int i = 0; i < seconds * kFps; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(i) * 1'000'000 / kFps));
-        const auto& bytes = raw[i % raw.size()];
-        for (size_t off = 0; off < bytes.size();) {
-            const ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
-            if (n <= 0) return;
-            off += static_cast<size_t>(n);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 3 && std::string(argv[1]) == "--fanout")
-        return fanoutChild(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
+    if (argc > 4 && std::string(argv[1]) == "--fanout")
+        return fanoutChild(std::atoi(argv[2]), std::string(argv[3]) == "abr",
+                           std::vector<std::string>(argv + 4, argv + argc));
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
     const fs::path dir = fs::temp_directory_path() / ("kestrune-bench-fanout-" + std::to_string(getpid()));
     fs::create_directories(dir);
+    // ffmpeg's input in memory, as ours is.
+    const fs::path inputs = (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : dir) /
+                            ("kestrune-bench-fanout-input-" + std::to_string(getpid()));
+    fs::create_directories(inputs);
     std::map<std::string, std::string> env;
     if (!startServer(dir, env)) return 1;
-    std::vector<std::vector<uint8_t>> raw;
-    for (const auto& image : pictures()) raw.push_back(packed(*image));
-    const std::string pcmPath = (dir / "tone.pcm").string();
+    const std::string picturesPath = (inputs / "pictures.nv12").string();
+    {
+        std::ofstream out(picturesPath, std::ios::binary);
+        for (const auto& image : pictures()) {
+            const auto bytes = packed(*image);
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+    }
+    const std::string pcmPath = (inputs / "tone.pcm").string();
     const auto pcm = tone(seconds);
     std::ofstream(pcmPath, std::ios::binary)
         .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
@@ -237,35 +241,37 @@ int main(int argc, char** argv) {
         for (const auto& name : names) all.push_back(base + name);
         return all;
     };
-    const auto oursCommand = [&](const std::vector<std::string>& names) {
-        std::vector<std::string> args = {selfPath(), "--fanout", std::to_string(seconds)};
+    const auto oursCommand = [&](const std::vector<std::string>& names, bool adaptive) {
+        std::vector<std::string> args = {selfPath(), "--fanout", std::to_string(seconds), adaptive ? "abr" : "fixed"};
         for (const auto& url : urls(names)) args.push_back(url);
         return args;
     };
 
     std::printf("%d s of 1280x720@30 at 3 Mbit/s + AAC 128 kbit/s per run, live rate, %s, %d rounds alternating\n",
                 seconds, pinned.c_str(), rounds);
-    std::printf("  Kestrune: %s\n", commandLine(oursCommand(streams("ours", 0, 2))).c_str());
-    std::printf("  ffmpeg:   %s   (pictures on standard input at 30 a second)\n",
-                commandLine(ffmpegTee(seconds, pcmPath, urls(streams("ff", 0, 2)))).c_str());
-    std::printf("%-10s %6s %6s %9s %9s\n", "contender", "dests", "round", "seconds", "CPU s");
+    std::printf("  Kestrune: %s\n", commandLine(oursCommand(streams("ours", 0, 2), false)).c_str());
+    std::printf("  ffmpeg:   %s\n", commandLine(ffmpegTee(seconds, picturesPath, pcmPath, urls(streams("ff", 0, 2)))).c_str());
+    std::printf("%-12s %6s %6s %9s %9s\n", "contender", "dests", "round", "seconds", "CPU s");
     std::map<std::string, std::vector<double>> cpu;
     int status = 0;
     for (int round = 1; round <= rounds && status == 0; ++round) {
         for (int n : kFanOuts) {
-            for (const std::string who : {"Kestrune", "ffmpeg"}) {
-                const auto names = streams(who == "Kestrune" ? "ours" : "ff", round, n);
-                const ChildRun run = who == "Kestrune"
-                                         ? runChild(oursCommand(names))
-                                         : runChild(ffmpegTee(seconds, pcmPath, urls(names)),
-                                                    [&](int fd) { feedLive(fd, raw, seconds); });
+            std::vector<std::string> order = {"Kestrune", "ffmpeg"};
+            if (n == kAdaptiveFanOut) order.insert(order.begin() + 1, "Kestrune ABR");
+            if (round % 2 == 0) std::reverse(order.begin(), order.end());
+            for (const std::string& who : order) {
+                const bool ours = who != "ffmpeg";
+                const bool adaptive = who == "Kestrune ABR";
+                const auto names = streams(ours ? (adaptive ? "abr" : "ours") : "ff", round, n);
+                const ChildRun run = ours ? runChild(oursCommand(names, adaptive))
+                                          : runChild(ffmpegTee(seconds, picturesPath, pcmPath, urls(names)));
                 for (const auto& name : names) waitForRecordingDone(env["RECORD_DIR"], name);
                 if (!run.ok) {
                     std::fprintf(stderr, "%s to %d destinations failed\n", who.c_str(), n);
                     status = 1;
                     break;
                 }
-                std::printf("%-10s %6d %6d %9.2f %9.3f\n", who.c_str(), n, round, run.wallSeconds, run.cpuSeconds);
+                std::printf("%-12s %6d %6d %9.2f %9.3f\n", who.c_str(), n, round, run.wallSeconds, run.cpuSeconds);
                 cpu[who + std::to_string(n)].push_back(run.cpuSeconds);
             }
             if (status != 0) break;
@@ -279,6 +285,11 @@ int main(int argc, char** argv) {
                         show(spread(cpu["Kestrune" + k])).c_str(), show(spread(cpu["ffmpeg" + k])).c_str(),
                         show(spread(ratio(cpu["Kestrune" + k], cpu["ffmpeg" + k])), 2).c_str());
         }
+        const std::string a = std::to_string(kAdaptiveFanOut);
+        std::printf("  %2d destinations, adaptive bitrate on: Kestrune %s; Kestrune/ffmpeg %s; on/off %s\n",
+                    kAdaptiveFanOut, show(spread(cpu["Kestrune ABR" + a])).c_str(),
+                    show(spread(ratio(cpu["Kestrune ABR" + a], cpu["ffmpeg" + a])), 2).c_str(),
+                    show(spread(ratio(cpu["Kestrune ABR" + a], cpu["Kestrune" + a])), 2).c_str());
         std::vector<double> ours, theirs;
         for (double d : minus(cpu["Kestrune16"], cpu["Kestrune4"])) ours.push_back(d / 12);
         for (double d : minus(cpu["ffmpeg16"], cpu["ffmpeg4"])) theirs.push_back(d / 12);
@@ -289,5 +300,6 @@ int main(int argc, char** argv) {
     }
     stopServer(dir);
     fs::remove_all(dir);
+    fs::remove_all(inputs);
     return status;
 }

@@ -1,14 +1,13 @@
 // The push road against ffmpeg: the same 720p30 file, made by ffmpeg at the start, pushed in real
 // time to one local nginx destination, once through KNFileInputSource and KNStreamer and once by
-// `ffmpeg -re` with libx264 at the same preset, bit rate, rate cap and buffer (the encoder caps its
-// rate at the average with half a second of buffer) and key-frame interval. Each side runs
-// in a child process pinned to the same cores; rounds alternate. Reports CPU seconds per second
-// of media and the maximum resident memory, and the medians.
+// `ffmpeg -re` with libx264 at the library's own x264 settings: the same preset, tune, profile,
+// bit rate, rate cap and buffer (the encoder caps its rate at the average with half a second of
+// buffer), key-frame interval, no scene cuts, and one thread for the encoder and one for the
+// decoder, as the library runs them. Each side runs in a child process pinned to the same cores;
+// rounds alternate. Reports CPU seconds per second of media and the maximum resident memory, and
+// the medians of the values and of the per-round ratios.
 //
-//   bench_push_bench [seconds of media, 60] [rounds, 3] [cores, "2"] [ffmpeg threads, its default]
-//
-// ffmpeg keeps its own threading unless a count is given; the library's encoder and decoder run
-// one thread each.
+//   bench_push_bench [seconds of media, 60] [rounds, 3] [cores, "2"]
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -132,18 +131,15 @@ Sample runKestrune(const std::string& cores, const std::string& file, const std:
     return reap(pid, start);
 }
 
-std::vector<std::string> ffmpegArgs(const std::string& file, const std::string& url, const std::string& threads) {
+std::vector<std::string> ffmpegArgs(const std::string& file, const std::string& url) {
     const std::string gop = std::to_string(kKeyFrameInterval);
     const std::string videoRate = std::to_string(kVideoBitrate);
     const std::string audioRate = std::to_string(kAudioBitrate);
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", file,
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-threads", "1", "-re", "-i", file,
                                      "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
                                      "-profile:v", "main", "-bf", "0", "-g", gop, "-b:v", videoRate,
-                                     "-maxrate", videoRate, "-bufsize", std::to_string(kVideoBitrate / 2)};
-    if (!threads.empty()) {
-        args.push_back("-threads");
-        args.push_back(threads);
-    }
+                                     "-maxrate", videoRate, "-bufsize", std::to_string(kVideoBitrate / 2),
+                                     "-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0"};
     for (const char* a : {"-c:a", "aac", "-b:a"}) args.emplace_back(a);
     args.push_back(audioRate);
     for (const char* a : {"-f", "flv"}) args.emplace_back(a);
@@ -176,7 +172,6 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     const std::string cores = argc > 3 ? argv[3] : "2";
-    const std::string threads = argc > 4 ? argv[4] : "";
     const auto dir = knbench::fs::temp_directory_path() / ("kn-push-bench-" + std::to_string(getpid()));
     knbench::fs::create_directories(dir);
     const std::string file = (dir / "in.mp4").string();
@@ -197,12 +192,12 @@ int main(int argc, char** argv) {
     std::printf("%d s of 1280x720 at 30 fps + 48 kHz stereo, %d rounds, both sides pinned to cores %s\n", seconds,
                 rounds, cores.c_str());
     std::printf("%-22s round  wall s   CPU s  CPU s per s  max RSS MB\n", "pusher");
-    std::vector<double> ours, theirs, oursRss, theirsRss;
+    std::vector<double> ours, theirs, oursRss, theirsRss, ratios;
     for (int round = 1; round <= rounds; ++round) {
         for (int side = 0; side < 2; ++side) {
             const bool kestrune = (round + side) % 2 == 1;  // alternate which goes first
             const std::string url = base + (kestrune ? "kn-" : "ff-") + std::to_string(round);
-            const auto args = ffmpegArgs(file, url, threads);
+            const auto args = ffmpegArgs(file, url);
             if (round == 1 && !kestrune) {
                 std::string line;
                 for (const auto& a : args) line += a + " ";
@@ -214,9 +209,12 @@ int main(int argc, char** argv) {
             (kestrune ? ours : theirs).push_back(s.cpuSeconds / seconds);
             (kestrune ? oursRss : theirsRss).push_back(s.maxRssKB / 1024.0);
         }
+        ratios.push_back(ours.back() / theirs.back());
     }
-    std::printf("median CPU s per s: KNStreamer %.4f, ffmpeg %.4f, ratio %.2fx; max RSS MB: %.1f vs %.1f\n",
-                median(ours), median(theirs), median(ours) / median(theirs), median(oursRss), median(theirsRss));
+    std::printf("median CPU s per s: KNStreamer %.4f, ffmpeg %.4f; per-round ratio KNStreamer/ffmpeg median %.2fx "
+                "(%.2f-%.2f); max RSS MB: %.1f vs %.1f\n",
+                median(ours), median(theirs), median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()), median(oursRss), median(theirsRss));
     std::system((quoted + "stop '" + (dir / "srv").string() + "' >/dev/null 2>&1").c_str());
     knbench::fs::remove_all(dir);
     return 0;

@@ -13,6 +13,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kestrune-config.cmake.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/kestrune-config-version.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/kestrune-config.cmake ${PROJECT_BINARY_DIR}/kestrune-config-version.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/KestruneLibYuv.cmake
   DESTINATION ${KESTRUNE_CMAKE_DIR})
 
 # pkg-config wants the static libraries in link order: every area before the areas it uses.

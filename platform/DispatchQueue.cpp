@@ -292,6 +292,22 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
         finish(exclusive, nullptr);
     }
 
+    bool tryRunSync(const Task& task) {
+        if (kind != Kind::Serial || target || onCurrentStack()) return false;
+        {
+            std::lock_guard lock(mutex);
+            if (running > 0 || !items.empty()) return false;
+            running = 1;
+            exclusiveRunning = true;
+        }
+        {
+            CurrentMark mark(this);
+            task();
+        }
+        finish(true, nullptr);
+        return true;
+    }
+
     void runAsyncTask(Task task, bool barrier) {
         if (target) {
             auto self = shared_from_this();
@@ -376,6 +392,8 @@ void DispatchQueue::sync(const Task& task) { impl_->runSync(task, false); }
 void DispatchQueue::barrierAsync(Task task) { impl_->runAsyncTask(std::move(task), true); }
 
 void DispatchQueue::barrierSync(const Task& task) { impl_->runSync(task, true); }
+
+bool DispatchQueue::trySync(const Task& task) { return impl_->tryRunSync(task); }
 
 void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
     auto impl = impl_;

@@ -49,6 +49,10 @@ public:
     // On a serial queue these are plain async and sync.
     void barrierAsync(Task task);
     void barrierSync(const Task& task);
+    // A serial queue (without a target) that has nothing running and nothing waiting runs the task
+    // at once on the calling thread, as its current task, and answers true; otherwise it answers
+    // false without running it. Never waits.
+    bool trySync(const Task& task);
 
     struct Impl;
 

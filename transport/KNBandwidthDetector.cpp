@@ -58,19 +58,12 @@ void KNBandwidthDetector::stopMonitoringBandwidth() {
 
 void KNBandwidthDetector::willSendPacketOfSize(uint64_t sizeBytes) {
     if (!isMonitoringBandwidth_.load(std::memory_order_relaxed)) return;
-    detectorQueue_->async([weak = weak_from_this(), sizeBytes] {
-        if (const auto self = weak.lock()) {
-            self->handedOver_ = true;
-            self->lastHandedOverBytes_ = sizeBytes;
-        }
-    });
+    lastHandedOver_.store(kHandedOver | sizeBytes, std::memory_order_relaxed);
 }
 
 void KNBandwidthDetector::didSendPacketOfSize(uint64_t sizeBytes) {
     if (!isMonitoringBandwidth_.load(std::memory_order_relaxed)) return;
-    detectorQueue_->async([weak = weak_from_this(), sizeBytes] {
-        if (const auto self = weak.lock()) self->sentBytes_ += sizeBytes;
-    });
+    sentBytes_.fetch_add(sizeBytes, std::memory_order_relaxed);
 }
 
 float KNBandwidthDetector::aggressiveness() const { return KNVersionsHelper::isIphone5sOrLower() ? -1.8f : 0.0f; }
@@ -84,15 +77,17 @@ void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
     const double oldIncrease = previousIncrease_;
     previousMeasurementTimeStamp_ = now;
 
-    const float bw = dt > 0 ? static_cast<float>(sentBytes_) / static_cast<float>(dt) : 0.0f;
+    const uint64_t sentBytes = sentBytes_.exchange(0, std::memory_order_relaxed);
+    const uint64_t lastHandedOver = lastHandedOver_.exchange(0, std::memory_order_relaxed);
+    const float bw = dt > 0 ? static_cast<float>(sentBytes) / static_cast<float>(dt) : 0.0f;
     kn_pushFront(bwSamples_, bw);
     if (bwSamples_.size() > bwSampleCount_) kn_popBack(bwSamples_);
 
     float vector = 0;
     float avg = 0;
-    const bool handedOver = handedOver_;
+    const bool handedOver = (lastHandedOver & kHandedOver) != 0;
     if (handedOver) {
-        kn_pushFront(buffGrowth_, lastHandedOverBytes_);
+        kn_pushFront(buffGrowth_, lastHandedOver & ~kHandedOver);
         if (buffGrowth_.size() > kBuffGrowthLimit) kn_popBack(buffGrowth_);
 
         // Above 0 only when the last three ticks' packets grew each time.
@@ -132,9 +127,6 @@ void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
         }
         previousVector_ = vector;
     }
-
-    sentBytes_ = 0;
-    handedOver_ = false;
 
     std::shared_ptr<KNBandwidthDetectorDelegate> delegate;
     {

@@ -70,11 +70,15 @@ private:
     std::weak_ptr<KNBandwidthDetectorDelegate> delegate_;
     TickScheduler tickScheduler_;
 
+    // Counted on the senders' threads, taken by the tick: a queued task per packet would wake
+    // the detector's queue at packet rate. The last handed-over size carries kHandedOver, so
+    // that "none since the last tick" (0) differs from a packet of 0 bytes.
+    static constexpr uint64_t kHandedOver = uint64_t{1} << 63;
+    std::atomic<uint64_t> sentBytes_{0};
+    std::atomic<uint64_t> lastHandedOver_{0};
+
     // On the detector's queue only.
     uint64_t generation_ = 0;
-    uint64_t sentBytes_ = 0;               // written since the last tick
-    bool handedOver_ = false;              // a packet was handed to the publisher since the last tick
-    uint64_t lastHandedOverBytes_ = 0;     // the most recent one's size
     std::vector<float> bwSamples_;
     std::vector<uint64_t> buffGrowth_;
     std::vector<float> turnSamples_;

@@ -59,13 +59,20 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::push(Entry entry, bool p
     }
 
     own.push_back(std::move(entry));
-    // Only the partner's front as it is now counts; its own frames leave in its own turn.
-    if (!partner.empty()) {
-        const uint64_t partnerFront = partner.front().frame.timestamp();
-        while (!own.empty() && own.front().frame.timestamp() <= partnerFront) {
-            ready_.push_back(std::move(own.front()));
+    // This stream leaves up to the partner's front, on equal times first. What that uncovers of
+    // the partner's frames leaves at once too, rather than in the partner's next turn: the
+    // order is the same, but a video frame no longer waits a whole frame for its own successor
+    // once the audio has caught up with it, nor audio for the next audio packet.
+    for (auto* from = &own, *other = &partner; !from->empty() && !other->empty(); std::swap(from, other)) {
+        const uint64_t otherFront = other->front().frame.timestamp();
+        if (from->front().frame.timestamp() > otherFront) {
+            if (from == &own) continue;  // the partner's turn may still release some of its own
+            break;
+        }
+        while (!from->empty() && from->front().frame.timestamp() <= otherFront) {
+            ready_.push_back(std::move(from->front()));
             ready_.back().dequeued = true;
-            own.pop_front();
+            from->pop_front();
         }
     }
     // The partner has gone quiet: what has waited too long leaves in order, the partner's
@@ -75,6 +82,14 @@ const std::vector<KNInterleaver::Entry>& KNInterleaver::push(Entry entry, bool p
         releaseOldest();
     }
     return ready_;
+}
+
+size_t KNInterleaver::waitingBytes() const {
+    size_t bytes = 0;
+    for (const auto* stream : {&video_, &audio_}) {
+        for (const auto& entry : *stream) bytes += entry.frame.data() ? entry.frame.data()->size() : 0;
+    }
+    return bytes;
 }
 
 void KNInterleaver::releaseOldest() {

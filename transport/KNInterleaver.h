@@ -48,6 +48,8 @@ public:
     const std::vector<Entry>& drain();
 
     size_t videoWaiting() const { return video_.size(); }
+    // Payload bytes of every frame waiting, both streams.
+    size_t waitingBytes() const;
     size_t audioWaiting() const { return audio_.size(); }
 
 private:

@@ -1,7 +1,10 @@
 #include "transport/KNLibRTMPSession.h"
 
+#include <linux/sockios.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -146,3 +149,18 @@ int KNLibRTMPSession::sendPacket(RTMPPacket& packet, bool queue) {
 }
 
 int32_t KNLibRTMPSession::streamId() { return rtmp_->m_stream_id; }
+
+// The kernel's send buffer counts its own bookkeeping too, about as much again as the payload:
+// room is counted twice over, with the chunk and record headers' share on top.
+bool KNLibRTMPSession::canWriteWithoutWaiting(size_t bytes) {
+    const int fd = rtmp_->m_sb.sb_socket;
+    int queued = 0;
+    int bufferSize = 0;
+    socklen_t length = sizeof bufferSize;
+    if (fd < 0 || ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0 ||
+        getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, &length) != 0 || bufferSize <= 0) {
+        return false;
+    }
+    const size_t needed = 2 * (static_cast<size_t>(queued) + bytes + bytes / 8 + 4096);
+    return needed <= static_cast<size_t>(bufferSize);
+}

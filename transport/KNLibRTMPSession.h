@@ -19,6 +19,7 @@ public:
     bool isConnected() override;
     int sendPacket(RTMPPacket& packet, bool queue) override;
     int32_t streamId() override;
+    bool canWriteWithoutWaiting(size_t bytes) override;
 
 private:
     explicit KNLibRTMPSession(RTMP* rtmp);

@@ -1,5 +1,8 @@
 #include "transport/KNRTMPManager.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -66,6 +69,34 @@ int32_t effectiveTimeout(uint64_t timeoutSeconds) {
 bool isASCII(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+// A write to a connection the server has dropped must answer EPIPE on the caller's thread too,
+// as on the queue's threads, which block SIGPIPE: blocked while it lasts, and a SIGPIPE it raised
+// is taken before the old mask returns.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        wasBlocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) != 0 || sigismember(&old_, SIGPIPE);
+    }
+    ~SigpipeBlock() {
+        if (wasBlocked_) return;
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+            const timespec none{};
+            sigtimedwait(&pipe_, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasBlocked_ = true;
+};
 
 // Counts a packet block off the load however it ends.
 struct CountOff {
@@ -159,9 +190,18 @@ void KNRTMPManager::setVideoSPSAndPPS(const Bytes& sps, const Bytes& pps) {
 }
 
 void KNRTMPManager::reportErrorWithCodeAndMessage(int64_t code, const std::string& message) {
-    if (auto delegate = this->delegate()) {
-        delegate->RTMPManagerDidFailConnectingWithError(this, KNError::errorWithCodesMessage({code}, message));
+    auto error = KNError::errorWithCodesMessage({code}, message);
+    report([this, error](KNRTMPManagerDelegate& delegate) { delegate.RTMPManagerDidFailConnectingWithError(this, error); });
+}
+
+void KNRTMPManager::report(std::function<void(KNRTMPManagerDelegate&)> call) {
+    if (!runningInline_) {
+        if (auto delegate = this->delegate()) call(*delegate);
+        return;
     }
+    senderQueue_->async([self = shared_from_this(), call = std::move(call)] {
+        if (auto delegate = self->delegate()) call(*delegate);
+    });
 }
 
 void KNRTMPManager::initConnection() {
@@ -233,7 +273,7 @@ void KNRTMPManager::releaseSession() {
 // themselves off, so the load stays exact.
 void KNRTMPManager::tearDownLostConnection() {
     releaseSession();
-    if (auto delegate = this->delegate()) delegate->RTMPManagerDidDisconnect(this);
+    report([this](KNRTMPManagerDelegate& delegate) { delegate.RTMPManagerDidDisconnect(this); });
 }
 
 // ---- Media side ----
@@ -259,9 +299,9 @@ void KNRTMPManager::sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool
         return;
     }
     queueLoad_.fetch_add(1);
-    enqueuePacket({packet, true, isKeyFrame, timestampMs});
     KN_LOG_INFO(kScopeQueue, "Enqueued video packet with timestamp: %llu keyframe: %d",
                 static_cast<unsigned long long>(logged), isKeyFrame ? 1 : 0);
+    enqueuePacket({packet, true, isKeyFrame, timestampMs});
 }
 
 void KNRTMPManager::sendAudioPacketTimestamp(const Bytes& packet, uint64_t timestampMs) {
@@ -275,13 +315,25 @@ void KNRTMPManager::sendAudioPacketTimestamp(const Bytes& packet, uint64_t times
     }
     const uint64_t logged = timestampMs - loggedAudioBase_.load(std::memory_order_relaxed);
     queueLoad_.fetch_add(1);
-    enqueuePacket({packet, false, false, timestampMs});
     KN_LOG_INFO(kScopeQueue, "Enqueued audio packet with timestamp: %llu", static_cast<unsigned long long>(logged));
+    enqueuePacket({packet, false, false, timestampMs});
 }
 
 // Packets join the batch whose task is already queued, so a sender that fell behind takes all that
-// waits in one turn rather than one wake-up per packet.
+// waits in one turn rather than one wake-up per packet. A publisher with nothing queued or
+// running, whose connection has room for what the packet may release, takes it at once on the
+// caller's thread: no sender thread is woken for each packet and destination.
 void KNRTMPManager::enqueuePacket(WaitingPacket packet) {
+    {
+        std::lock_guard<std::mutex> guard(waitingMutex_);
+        if (waiting_) {
+            waiting_->push_back(std::move(packet));
+            return;
+        }
+    }
+    bool taken = false;
+    senderQueue_->trySync([&] { taken = processInline(packet); });
+    if (taken) return;
     std::lock_guard<std::mutex> guard(waitingMutex_);
     if (waiting_) {
         waiting_->push_back(std::move(packet));
@@ -290,6 +342,24 @@ void KNRTMPManager::enqueuePacket(WaitingPacket packet) {
     waiting_ = std::make_shared<std::vector<WaitingPacket>>();
     waiting_->push_back(std::move(packet));
     senderQueue_->async([self = shared_from_this(), batch = waiting_] { self->processWaitingPackets(batch); });
+}
+
+bool KNRTMPManager::processInline(const WaitingPacket& packet) {
+    const size_t bytes = (packet.data ? packet.data->size() : 0) + interleaver_.waitingBytes();
+    if (!rtmp_ || !rtmp_->canWriteWithoutWaiting(bytes)) return false;
+    const SigpipeBlock quiet;
+    runningInline_ = true;
+    processPacket(packet);
+    runningInline_ = false;
+    return true;
+}
+
+void KNRTMPManager::processPacket(const WaitingPacket& packet) {
+    if (packet.video) {
+        processVideoPacket(packet.data, packet.keyFrame, packet.timestampMs);
+    } else {
+        processAudioPacket(packet.data, packet.timestampMs);
+    }
 }
 
 // Anything else on the queue keeps its place among the packets: later packets start a new batch.
@@ -306,13 +376,7 @@ void KNRTMPManager::processWaitingPackets(const std::shared_ptr<std::vector<Wait
         if (waiting_ == batch) waiting_.reset();
         packets.swap(*batch);
     }
-    for (const auto& packet : packets) {
-        if (packet.video) {
-            processVideoPacket(packet.data, packet.keyFrame, packet.timestampMs);
-        } else {
-            processAudioPacket(packet.data, packet.timestampMs);
-        }
-    }
+    for (const auto& packet : packets) processPacket(packet);
 }
 
 void KNRTMPManager::processVideoPacket(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs) {

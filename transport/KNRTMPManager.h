@@ -4,6 +4,7 @@
 // kMaxQueueLoad, and interleaved by timestamp on the queue.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -74,6 +75,13 @@ private:
         uint64_t timestampMs = 0;
     };
     void enqueuePacket(WaitingPacket packet);
+    // On the queue, run from the caller's thread: false when the connection can't take what
+    // the packet may release without waiting, and the packet must be queued instead.
+    bool processInline(const WaitingPacket& packet);
+    void processPacket(const WaitingPacket& packet);
+    // Reports that lead the caller back into its own destinations' locks wait for the queue's
+    // next turn while a packet runs on the caller's thread.
+    void report(std::function<void(KNRTMPManagerDelegate&)> call);
     void runAfterWaitingPackets(platform::DispatchQueue::Task task);
 
     // Queue side.
@@ -115,6 +123,7 @@ private:
     std::atomic<uint64_t> loggedAudioBase_{0};
 
     // Only touched on the queue.
+    bool runningInline_ = false;
     std::unique_ptr<KNRTMPSession> rtmp_;
     bool firstVideoPacket_ = true;
     bool firstAudioPacket_ = true;

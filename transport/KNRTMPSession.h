@@ -21,6 +21,9 @@ public:
     // The packet's body must have RTMP_MAX_HEADER_SIZE writable bytes in front of it.
     virtual int sendPacket(RTMPPacket& packet, bool queue) = 0;
     virtual int32_t streamId() = 0;
+    // Whether `bytes` more can be written now without the write waiting for the peer; a session
+    // that can't tell answers false.
+    virtual bool canWriteWithoutWaiting(size_t /*bytes*/) { return false; }
 };
 
 // Returns null when no session can be made.

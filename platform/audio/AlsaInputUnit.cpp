@@ -108,9 +108,11 @@ double AlsaInputUnit::openDevice(double rate, MediaStatus* status) {
     unsigned actualRate = wholeRate(rate);
     int err = setCommonParams(pcm_, params, &actualRate);
     int dir = 0;
-    snd_pcm_uframes_t period = std::min<snd_pcm_uframes_t>(kMaxFramesPerPeriod, std::max(actualRate / 50, 32u));
+    // 10 ms periods: audio reaches the encoder soon after it was heard, and video, which waits for
+    // audio of its own time, waits less. The buffer keeps 80 ms against a late reader.
+    snd_pcm_uframes_t period = std::min<snd_pcm_uframes_t>(kMaxFramesPerPeriod, std::max(actualRate / 100, 32u));
     if (err >= 0) err = snd_pcm_hw_params_set_period_size_near(pcm_, params, &period, &dir);
-    snd_pcm_uframes_t buffer = period * 4;
+    snd_pcm_uframes_t buffer = period * 8;
     if (err >= 0) err = snd_pcm_hw_params_set_buffer_size_near(pcm_, params, &buffer);
     if (err >= 0) err = snd_pcm_hw_params(pcm_, params);
     if (err >= 0) err = snd_pcm_hw_params_get_rate(params, &actualRate, &dir);

@@ -16,7 +16,7 @@ double SyntheticInputUnit::nearestSampleRate(double rate) {
 
 double SyntheticInputUnit::openDevice(double rate, MediaStatus* /*status*/) {
     rate_ = nearestSampleRate(rate);
-    periodFrames_ = std::min<uint32_t>(kMaxFramesPerPeriod, static_cast<uint32_t>(rate_ / 50));
+    periodFrames_ = std::min<uint32_t>(kMaxFramesPerPeriod, static_cast<uint32_t>(rate_ / 100));
     period_.assign(periodFrames_, 0);
     return rate_;
 }

@@ -19,7 +19,7 @@ public:
     // The rate it delivers when asked for `rate`: any rate from 8 to 192 kHz, rounded to a whole
     // number (48000 for a rate that is not a number).
     static double nearestSampleRate(double rate);
-    // Frames per callback: 20 ms, at most kMaxFramesPerPeriod.
+    // Frames per callback: 10 ms, as a real microphone's periods, at most kMaxFramesPerPeriod.
     uint32_t periodFrames() const { return periodFrames_; }
 
 protected:

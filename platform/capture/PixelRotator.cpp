@@ -1,66 +1,54 @@
 #include "platform/capture/PixelRotator.h"
 
-#include <algorithm>
+#include <libyuv/planar_functions.h>
+#include <libyuv/rotate.h>
+
 #include <cstddef>
-#include <cstring>
 
 namespace platform {
 
 namespace {
 
-constexpr int32_t kTile = 32;
-
-struct Walk {
-    ptrdiff_t origin = 0;  // byte offset in the source of the output's (0, 0)
-    ptrdiff_t stepX = 0;   // source bytes per output column
-    ptrdiff_t stepY = 0;   // source bytes per output row
-};
-
-Walk walkFor(int quarterTurns, bool mirrored, int32_t sourceWidth, int32_t sourceHeight, ptrdiff_t stride,
-             ptrdiff_t elementBytes, int32_t outputWidth) {
-    const ptrdiff_t lastX = (sourceWidth - 1) * elementBytes;
-    const ptrdiff_t lastY = (sourceHeight - 1) * stride;
-    Walk walk;
+libyuv::RotationMode modeFor(int quarterTurns) {
     switch (quarterTurns & 3) {
-    case 0:
-        walk = {0, elementBytes, stride};
-        break;
-    case 1:  // out(x, y) = in(y, h - 1 - x)
-        walk = {lastY, -stride, elementBytes};
-        break;
+    case 1:
+        return libyuv::kRotate90;
     case 2:
-        walk = {lastY + lastX, -elementBytes, -stride};
-        break;
-    default:  // out(x, y) = in(w - 1 - y, x)
-        walk = {lastX, stride, -elementBytes};
-        break;
+        return libyuv::kRotate180;
+    case 3:
+        return libyuv::kRotate270;
+    default:
+        return libyuv::kRotate0;
     }
-    if (mirrored) {
-        walk.origin += (outputWidth - 1) * walk.stepX;
-        walk.stepX = -walk.stepX;
-    }
-    return walk;
 }
 
-template <size_t ElementBytes>
-void copyPlane(const uint8_t* source, ptrdiff_t sourceStride, int32_t sourceWidth, int32_t sourceHeight,
-               uint8_t* output, size_t outputStride, int32_t outputWidth, int32_t outputHeight, int quarterTurns,
-               bool mirrored) {
-    const Walk walk = walkFor(quarterTurns, mirrored, sourceWidth, sourceHeight, sourceStride, ElementBytes, outputWidth);
-    for (int32_t tileY = 0; tileY < outputHeight; tileY += kTile) {
-        const int32_t endY = std::min(tileY + kTile, outputHeight);
-        for (int32_t tileX = 0; tileX < outputWidth; tileX += kTile) {
-            const int32_t endX = std::min(tileX + kTile, outputWidth);
-            for (int32_t y = tileY; y < endY; ++y) {
-                const uint8_t* from = source + walk.origin + y * walk.stepY + tileX * walk.stepX;
-                uint8_t* to = output + outputStride * static_cast<size_t>(y) + static_cast<size_t>(tileX) * ElementBytes;
-                for (int32_t x = tileX; x < endX; ++x) {
-                    std::memcpy(to, from, ElementBytes);
-                    to += ElementBytes;
-                    from += walk.stepX;
-                }
-            }
+// One plane of 1-byte (luma) or 2-byte (interleaved chroma) elements. `width` and `height` are
+// the source's, in elements. A mirror after k quarter turns is the same as k + 2 turns written
+// bottom row first, which libyuv does by a negative destination stride.
+template <typename Element>
+void turnPlane(const uint8_t* source, int sourceStride, uint8_t* output, int outputStride, int outputRows, int width,
+               int height, int quarterTurns, bool mirrored) {
+    constexpr int kSize = static_cast<int>(sizeof(Element));
+    if (mirrored && (quarterTurns & 3) == 0) {
+        if constexpr (kSize == 1) {
+            libyuv::MirrorPlane(source, sourceStride, output, outputStride, width, height);
+        } else {
+            libyuv::MirrorUVPlane(source, sourceStride, output, outputStride, width, height);
         }
+        return;
+    }
+    if (mirrored) {
+        output += static_cast<ptrdiff_t>(outputRows - 1) * outputStride;
+        outputStride = -outputStride;
+        quarterTurns += 2;
+    }
+    const auto mode = modeFor(quarterTurns);
+    if constexpr (kSize == 1) {
+        libyuv::RotatePlane(source, sourceStride, output, outputStride, width, height, mode);
+    } else {
+        // Rows are 64-byte aligned, so a chroma pair is always a whole 16-bit element.
+        libyuv::RotatePlane_16(reinterpret_cast<const uint16_t*>(source), sourceStride / kSize,
+                               reinterpret_cast<uint16_t*>(output), outputStride / kSize, width, height, mode);
     }
 }
 
@@ -73,12 +61,12 @@ std::shared_ptr<PixelBuffer> PixelRotator::rotate(const PixelBuffer& source, int
     const int32_t height = swaps ? source.width() : source.height();
     auto output = PixelBuffer::create(width, height, PixelFormat::NV12VideoRange);
     if (!output) return nullptr;
-    copyPlane<1>(source.planeData(0), static_cast<ptrdiff_t>(source.bytesPerRow(0)), source.planeWidth(0),
-                 source.planeHeight(0), output->planeData(0), output->bytesPerRow(0), output->planeWidth(0),
-                 output->planeHeight(0), quarterTurns, mirrored);
-    copyPlane<2>(source.planeData(1), static_cast<ptrdiff_t>(source.bytesPerRow(1)), source.planeWidth(1),
-                 source.planeHeight(1), output->planeData(1), output->bytesPerRow(1), output->planeWidth(1),
-                 output->planeHeight(1), quarterTurns, mirrored);
+    turnPlane<uint8_t>(source.planeData(0), static_cast<int>(source.bytesPerRow(0)), output->planeData(0),
+                       static_cast<int>(output->bytesPerRow(0)), output->planeHeight(0), source.planeWidth(0),
+                       source.planeHeight(0), quarterTurns, mirrored);
+    turnPlane<uint16_t>(source.planeData(1), static_cast<int>(source.bytesPerRow(1)), output->planeData(1),
+                        static_cast<int>(output->bytesPerRow(1)), output->planeHeight(1), source.planeWidth(1),
+                        source.planeHeight(1), quarterTurns, mirrored);
     return output;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Turns NV12 frames by quarter turns and mirrors them, tile by tile so that the column walk of a
-// quarter turn stays in cache.
+// Turns NV12 frames by quarter turns and mirrors them, on libyuv's SIMD plane turns: a quarter
+// turn of a frame costs about two plain copies of it.
 #include <memory>
 
 #include "platform/media/PixelBuffer.h"

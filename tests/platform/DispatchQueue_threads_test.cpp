@@ -48,6 +48,45 @@ TEST(DispatchQueue, SerialQueuesRunOneAtATimeInEachProducersOrder) {
     EXPECT_EQ(faults.load(), 0);
 }
 
+// trySync runs at once, on the caller's thread, only on an idle serial queue; tasks queued while
+// it runs follow it; producers mixing it with async still see one task at a time, in order.
+TEST(DispatchQueue, TrySyncRunsInlineOnlyOnAnIdleSerialQueue) {
+    auto queue = DispatchQueue::createSerial("test.try");
+    bool ranHere = false;
+    EXPECT_TRUE(queue->trySync([&] { ranHere = queue->isCurrent(); }));
+    EXPECT_TRUE(ranHere);
+
+    std::atomic<bool> release{false};
+    queue->async([&] { waitFor([&] { return release.load(); }, kTimeout); });
+    EXPECT_FALSE(queue->trySync([] { ADD_FAILURE() << "ran on a busy queue"; }));
+    release = true;
+    queue->sync([] {});
+    EXPECT_TRUE(queue->trySync([&] { EXPECT_FALSE(queue->trySync([] {})); }));
+    EXPECT_FALSE(DispatchQueue::createConcurrent("test.try.concurrent")->trySync([] {}));
+
+    std::vector<int> order;  // touched only by the queue's tasks
+    std::atomic<int> inside{0};
+    std::atomic<int> faults{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < 500; ++i) {
+                auto task = [&, i, p] {
+                    faults += inside++ != 0;
+                    if (p == 0) order.push_back(i);
+                    inside--;
+                };
+                if (!queue->trySync(task)) queue->async(task);
+            }
+        });
+    }
+    for (auto& producer : producers) producer.join();
+    queue->sync([] {});
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(order.size(), 500u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
 TEST(DispatchQueue, BarriersWaitForEarlierReadersAndRunAlone) {
     auto queue = DispatchQueue::createConcurrent("test.barrier");
     std::atomic<bool> gate{false};

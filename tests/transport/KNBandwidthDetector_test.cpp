@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 #include "platform/DispatchQueue.h"
 #include "platform/HostClock.h"
@@ -99,4 +100,49 @@ TEST_F(KNBandwidthDetectorTest, RestartsLeaveExactlyOneLoop) {
     fire();
     EXPECT_TRUE(pending.empty());
     EXPECT_TRUE(delegate->estimates.empty());
+}
+
+// A minute of a connection that speeds up, stalls and recovers, with many packets a second of
+// sizes that rise and fall: the estimates the detector has always given for it.
+TEST_F(KNBandwidthDetectorTest, EstimatesOfARecordedPacketSequenceStayTheSame) {
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    for (int second = 0; second < 60; ++second) {
+        const uint64_t rate = second < 20 ? 40000 + 3000 * second : (second < 35 ? 15000 : 60000 + 500 * second);
+        const int packets = 30 + static_cast<int>(next(40));
+        uint64_t sent = 0;
+        for (int i = 0; i < packets && sent < rate; ++i) {
+            const uint64_t size = 67 + next(static_cast<uint32_t>(2 * rate / packets));
+            detector->willSendPacketOfSize(size + (second % 7 == 3 ? 40 * (i % 3) : 0));
+            detector->didSendPacketOfSize(size);
+            sent += size;
+        }
+        ASSERT_EQ(pending.size(), 1u);
+        fire(0.9 + 0.05 * (second % 5));
+    }
+    EXPECT_TRUE(detector->hasFirstTurndown());
+    const std::vector<uint64_t> recorded = {
+        356272, 361008, 366704, 368566, 375390, 401684, 428673, 451286, 475878, 496932, 525176, 549910,
+        573489, 599745, 626664, 638632, 660790, 684753, 597976, 485268, 449995, 429936, 531798, 626750,
+        628480, 648480, 661318, 680520, 700678, 711979, 725987, 721777, 724732, 713427};
+    EXPECT_EQ(delegate->estimates, recorded);
+}
+
+// Senders on several threads at once: every byte of every packet counts in the tick.
+TEST_F(KNBandwidthDetectorTest, SamplesFromConcurrentSendersAllCount) {
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([this] {
+            for (int i = 0; i < 2500; ++i) {
+                detector->willSendPacketOfSize(100);
+                detector->didSendPacketOfSize(1);
+            }
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    fire(1);
+    EXPECT_EQ(detector->bwSamples().front(), 10000.0f);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 #include "KNRTMPSessionStandIn.h"
 #include "core/KNMetadata.h"
@@ -196,4 +197,40 @@ TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {
         EXPECT_EQ(manager->queueLoad(), 0);
     }
     EXPECT_EQ(recorder->count(recorder->drops), 200 - 151);
+}
+
+// An idle publisher whose connection has room writes on the caller's thread, without waking its
+// queue; with work queued, or without room, the packet waits for the queue. A write that fails
+// on the caller's thread reports the lost connection from the queue, never from inside the call.
+TEST_F(KNRTMPManagerTest, AnIdlePublisherWithRoomWritesOnTheCallersThread) {
+    const auto caller = std::this_thread::get_id();
+    manager->setSendingAudio(false);
+    establish();
+    parameterSets();
+    drain();
+    log->room = true;
+    key(0);
+    ASSERT_EQ(log->sent().size(), 2u);  // the sequence header, then the frame
+    EXPECT_EQ(log->writers.back(), caller);
+
+    std::promise<void> gate;
+    manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
+    inter(33);
+    EXPECT_EQ(log->sent().size(), 2u);
+    gate.set_value();
+    drain();
+    EXPECT_EQ(log->sent().size(), 3u);
+
+    log->room = false;
+    inter(66);
+    drain();
+    ASSERT_EQ(log->sent().size(), 4u);
+    EXPECT_NE(log->writers.back(), caller);
+
+    log->room = true;
+    log->failing = true;
+    inter(100);
+    ASSERT_TRUE(recorder->waitFor(recorder->disconnects, 1, std::chrono::seconds(5)));
+    EXPECT_NE(recorder->count(recorder->disconnectThread), caller);
+    EXPECT_EQ(manager->queueLoad(), 0);
 }

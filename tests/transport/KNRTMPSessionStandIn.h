@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "kestrune/KNError.h"
 #include "transport/KNRTMPManager.h"
@@ -22,6 +23,9 @@ struct SessionLog {
     std::vector<SentPacket> packets;
     std::atomic<int> alive = 0;
     std::atomic<int> connectCalls = 0;
+    std::atomic<bool> room = false;     // what canWriteWithoutWaiting answers
+    std::atomic<bool> failing = false;  // writes fail
+    std::vector<std::thread::id> writers;
     std::vector<SentPacket> sent() {
         std::lock_guard<std::mutex> guard(mutex);
         return packets;
@@ -40,6 +44,8 @@ struct StandInSession : KNRTMPSession {
         // The library writes its chunk header in front of the body: that room must be ours.
         std::memset(packet.m_body - RTMP_MAX_HEADER_SIZE, 0xCC, RTMP_MAX_HEADER_SIZE);
         std::lock_guard<std::mutex> guard(log_->mutex);
+        if (log_->failing) return 0;
+        log_->writers.push_back(std::this_thread::get_id());
         auto* body = reinterpret_cast<const uint8_t*>(packet.m_body);
         log_->packets.push_back({{packet.m_packetType, packet.m_nChannel, packet.m_headerType, packet.m_nTimeStamp,
                                   packet.m_hasAbsTimestamp, queue, packet.m_nInfoField2},
@@ -47,6 +53,7 @@ struct StandInSession : KNRTMPSession {
         return 1;
     }
     int32_t streamId() override { return kStreamId; }
+    bool canWriteWithoutWaiting(size_t) override { return log_->room; }
     std::shared_ptr<SessionLog> log_;
 };
 
@@ -58,7 +65,14 @@ struct Recorder : KNRTMPManagerDelegate {
     std::string history;
 
     void RTMPManagerDidConnectToServer(KNRTMPManager*) override { bump(connects, "connect; "); }
-    void RTMPManagerDidDisconnect(KNRTMPManager*) override { bump(disconnects, "disconnect; "); }
+    void RTMPManagerDidDisconnect(KNRTMPManager*) override {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            disconnectThread = std::this_thread::get_id();
+        }
+        bump(disconnects, "disconnect; ");
+    }
+    std::thread::id disconnectThread;
     void RTMPManagerDidCloseConnection(KNRTMPManager*) override { bump(closes, "close; "); }
     void RTMPManagerDidDropPacket(KNRTMPManager*) override { bump(drops); }
     void RTMPManagerDidDropBadAudioPacket(KNRTMPManager*) override { bump(badAudio); }

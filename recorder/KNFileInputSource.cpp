@@ -1,6 +1,8 @@
 #include "kestrune/KNFileInputSource.h"
 
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 #include "kestrune/KNAssetsLibrary.h"
 #include "kestrune/KNError.h"
@@ -44,7 +46,10 @@ KNFileInputSource::KNFileInputSource()
                                                          platform::DispatchQueue::global())),
       assetLibrary_(KNAssetsLibrary::create()) {}
 
-KNFileInputSource::~KNFileInputSource() = default;
+// Pending turns hold the source only weakly: a source the host lets go of stops reading.
+KNFileInputSource::~KNFileInputSource() {
+    if (assetReader_) assetReader_->cancelReading();
+}
 
 std::shared_ptr<KNFileInputSourceDelegate> KNFileInputSource::delegate() const {
     std::lock_guard lock(mutex_);
@@ -75,36 +80,44 @@ void KNFileInputSource::startReadingWithError(std::shared_ptr<KNError>* error) {
     const auto refuse = [&](const char* message) {
         if (error) *error = refusal(message);
     };
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!videoURL_) return refuse("No video URL provided.");
-    // A reader not yet opened on the queue counts as started: one reader at most.
+    // A reader still opening, or not yet started on the queue, counts as started: one at most.
     const auto status = assetReader_ ? assetReader_->status() : platform::AssetReaderStatus::Completed;
-    if (status == platform::AssetReaderStatus::Reading || status == platform::AssetReaderStatus::Unknown) {
+    if (opening_ || status == platform::AssetReaderStatus::Reading || status == platform::AssetReaderStatus::Unknown) {
         return refuse("Reader already started.");
     }
-    const std::string path = videoURL_->filePath().value_or(videoURL_->absoluteString());
-    assetReader_ = platform::AssetReader::create(path);
-    if (!assetReader_) return refuse("Failed to create the asset with given URL.");
+    opening_ = true;
+    const uint64_t generation = ++generation_;
+    const std::string path = videoURL_->filePath().value_or(std::string());
+    // Opened without the lock: a slow disk delays this call only, never a stop or an accessor.
+    lock.unlock();
+    std::error_code ec;
+    // A FIFO or a device would block the open until someone writes to it.
+    auto reader = !path.empty() && std::filesystem::is_regular_file(path, ec) ? platform::AssetReader::create(path)
+                                                                              : nullptr;
+    lock.lock();
+    opening_ = false;
+    if (generation != generation_.load()) return;  // stopped meanwhile: nothing starts
+    assetReader_ = reader;
+    if (!reader) return refuse("Failed to create the asset with given URL.");
     auto reading = std::make_shared<Reading>();
-    reading->reader = assetReader_;
-    reading->generation = ++generation_;
-    readerQueue_->async([self = shared_from_this(), reading] { self->open(reading); });
+    reading->reader = reader;
+    reading->generation = generation;
+    readerQueue_->async([weak = weak_from_this(), reading] {
+        if (auto self = weak.lock()) self->open(reading);
+    });
 }
 
 void KNFileInputSource::stopReading() {
     ++generation_;
-    std::shared_ptr<platform::AssetReader> reader = assetReader();
-    if (reader) reader->cancelReading();
-    // Dropped on the queue, so that no turn holds the field while it goes.
-    const auto drop = [this] {
+    std::shared_ptr<platform::AssetReader> reader;
+    {
         std::lock_guard lock(mutex_);
-        assetReader_.reset();
-    };
-    if (readerQueue_->isCurrent()) {
-        drop();
-    } else {
-        readerQueue_->sync(drop);
+        reader.swap(assetReader_);
     }
+    // Turns hold their own reference and end at their next look; nothing here waits for them.
+    if (reader) reader->cancelReading();
 }
 
 bool KNFileInputSource::current(const Reading& reading) const {
@@ -136,8 +149,9 @@ void KNFileInputSource::videoTurn(const std::shared_ptr<Reading>& reading) {
     auto sample = reading->reader->copyNextSampleBuffer(platform::AssetTrack::Video);
     if (!sample) return;
     const double delay = reading->delayUntil(sample->presentationTimeStamp().seconds());
-    readerQueue_->afterSeconds(std::max(delay, 0.0), [self = shared_from_this(), reading, sample] {
-        if (!self->current(*reading)) return;
+    readerQueue_->afterSeconds(std::max(delay, 0.0), [weak = weak_from_this(), reading, sample] {
+        auto self = weak.lock();
+        if (!self || !self->current(*reading)) return;
         self->deliver(true, sample);
         self->videoTurn(reading);
     });
@@ -154,7 +168,11 @@ void KNFileInputSource::audioTurn(const std::shared_ptr<Reading>& reading) {
         auto piece = buffer->copyForRange(offset, std::min(kMaxAudioPieceFrames, buffer->numSamples() - offset));
         if (!piece) break;
         lastDelay = std::max(reading->delayUntil(piece->presentationTimeStamp().seconds()), 0.0);
-        readerQueue_->afterSeconds(lastDelay, [self = shared_from_this(), piece] { self->deliver(false, piece); });
+        readerQueue_->afterSeconds(lastDelay, [weak = weak_from_this(), piece] {
+            if (auto self = weak.lock()) self->deliver(false, piece);
+        });
     }
-    readerQueue_->afterSeconds(lastDelay, [self = shared_from_this(), reading] { self->audioTurn(reading); });
+    readerQueue_->afterSeconds(lastDelay, [weak = weak_from_this(), reading] {
+        if (auto self = weak.lock()) self->audioTurn(reading);
+    });
 }

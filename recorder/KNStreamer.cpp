@@ -53,6 +53,8 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNLocalSaver> localSaver = KNLocalSaver::create();
     std::atomic<int64_t> state{KNStreamerStateIdle};
     std::atomic<uint64_t> lastVideoTimestampMs{0};
+    // A saver start has been asked for in this session.
+    std::atomic<bool> saverStartIssued{false};
 
     mutable std::mutex mutex_;  // guards the fields below
     std::weak_ptr<KNStreamerDelegate> delegate;
@@ -141,52 +143,65 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                                                         static_cast<int32_t>(size.height));
     }
 
-    // Both encoders stopped and done: everything they held has been handed on.
-    void stopEncoders() {
-        audioEncoder->stopEncoding();
-        videoEncoder->stopEncoding();
-        audioEncoder->encoderQueue()->sync([] {});
-        videoEncoder->encodingQueue()->sync([] {});
+    // Runs `task` once both encoders have handled everything queued on them so far (a stop
+    // flushes the H.264 session there, so its last frames have then reached the saver's queue).
+    // Nothing waits: a host may start or stop from any callback, on any of these threads.
+    void afterEncoders(std::function<void()> task) {
+        audioEncoder->encoderQueue()->async([self = shared_from_this(), task = std::move(task)]() mutable {
+            self->videoEncoder->encodingQueue()->async(std::move(task));
+        });
     }
 
     void reportSaverFailure(const std::shared_ptr<KNError>& error) {
         reportError(KNError::errorWithCodesMessage({kLocalSaverErrorCode}, error ? error->message() : std::nullopt));
     }
 
-    // From the start, and again once the AAC encoder has the magic cookie the audio track needs.
-    void startLocalSavingIfNeeded() {
+    void setUpLocalSaver() {
         const KNVideoFrameSize size = frameSize();
         localSaver->setVideoWidthHeight(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
         localSaver->setAudioSampleRate(get(audioSettings)->sampleRate());
         localSaver->setFilename(KNUtils::utils()->nameForLocalFile());
-        if (!get(settings)->localSave() || localSaver->started()) return;
+    }
+
+    // From the start (behind the encoders' own start), and again once the AAC encoder has the
+    // magic cookie the audio track needs (on its queue). One start a session: the two can race.
+    void startLocalSavingIfNeeded() {
+        setUpLocalSaver();
+        // Not the saver's started(): an earlier session's file may still be on its way to the end.
+        if (!get(settings)->localSave()) return;
         if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
-        std::weak_ptr<Pipeline> weak = weak_from_this();
-        localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
-            if (auto self = weak.lock()) self->reportSaverFailure(error);
+        if (saverStartIssued.exchange(true)) return;
+        // Behind the stop of an earlier session, which goes the same way.
+        videoEncoder->encodingQueue()->async([self = shared_from_this()] {
+            std::weak_ptr<Pipeline> weak = self;
+            self->localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
+                if (auto owner = weak.lock()) owner->reportSaverFailure(error);
+            });
         });
     }
 
-    // The file is finished on the saver's queue after the stop has returned.
+    // The file is finished behind the encoders' last output, after the stop has returned; the
+    // pipeline lives until it has been moved, even if the host lets go of the streamer.
     void stopLocalSaving() {
+        saverStartIssued.store(false);
         if (!get(settings)->localSave()) return;
-        std::weak_ptr<Pipeline> weak = weak_from_this();
-        localSaver->stopSavingStream([weak](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (error || !url) {
-                self->reportSaverFailure(error);
-                return;
-            }
-            KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(*url, [weak](bool success, std::shared_ptr<KNError> moveError) {
-                auto owner = weak.lock();
-                if (owner && !success) owner->reportError(moveError);
+        afterEncoders([self = shared_from_this()] {
+            self->localSaver->stopSavingStream([self](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
+                if (error || !url) {
+                    self->reportSaverFailure(error);
+                    return;
+                }
+                KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(
+                    *url, [self](bool success, std::shared_ptr<KNError> moveError) {
+                        if (!success) self->reportError(moveError);
+                    });
             });
         });
     }
 
     bool locked(std::shared_ptr<KNError>* reason) const {
-        if (state.load() == KNStreamerStateIdle) return false;
+        // A streamer the host let go of locks nothing, though its last file is still being finished.
+        if (state.load() == KNStreamerStateIdle || owner.expired()) return false;
         if (reason) *reason = KNError::errorWithCodesMessage({0}, kLockedMessage);
         return true;
     }
@@ -258,6 +273,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         localSaver->writeEncodedAudioDurationPresentationTime(data, duration, presentationTime);
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase*) override {
+        // Also when saving started without waiting: the saver then adds the cookie to the samples.
         localSaver->setMagicCookie(audioEncoder->magicCookie());
         localSaver->setAudioDecoderDelay(audioEncoder->decoderDelay());
         startLocalSavingIfNeeded();
@@ -294,7 +310,14 @@ std::shared_ptr<KNStreamer> KNStreamer::create() {
 
 KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) {}
 
-KNStreamer::~KNStreamer() = default;
+// Let go of while streaming: stopped as by stopStreaming, without telling anyone, and the file
+// is finished all the same.
+KNStreamer::~KNStreamer() {
+    if (pipeline_->state.exchange(KNStreamerStateIdle) == KNStreamerStateIdle) return;
+    pipeline_->audioEncoder->stopEncoding();
+    pipeline_->videoEncoder->stopEncoding();
+    pipeline_->stopLocalSaving();
+}
 
 std::shared_ptr<KNStreamerDelegate> KNStreamer::delegate() const { return pipeline_->get(pipeline_->delegate.lock()); }
 
@@ -335,16 +358,24 @@ void KNStreamer::setCurrentState(KNStreamerState state) { pipeline_->state.store
 void KNStreamer::startStreamingWithCompletion(Completion completion) {
     pipeline_->updateMetadata();
     pipeline_->changeState(KNStreamerStateStarting);
+    // An earlier session's cookie may not fit this one's rate; the encoder brings the new one.
+    pipeline_->localSaver->setMagicCookie(nullptr);
     pipeline_->startEncoders();
-    pipeline_->startLocalSavingIfNeeded();
+    pipeline_->setUpLocalSaver();
+    // Decided on the encoders' queues, once their start has run: only then does the AAC
+    // encoder's configured state belong to this session.
+    pipeline_->afterEncoders([pipeline = std::weak_ptr<Pipeline>(pipeline_)] {
+        if (auto self = pipeline.lock()) self->startLocalSavingIfNeeded();
+    });
     pipeline_->changeState(KNStreamerStateStreaming);
     if (completion) completion(true, nullptr);
 }
 
 void KNStreamer::stopStreaming() {
     pipeline_->changeState(KNStreamerStateStopping);
-    // The encoders finish first, so that their last frames reach the file.
-    pipeline_->stopEncoders();
+    pipeline_->audioEncoder->stopEncoding();
+    pipeline_->videoEncoder->stopEncoding();
+    // Behind the encoders' stops, so that their last frames reach the file.
     pipeline_->stopLocalSaving();
     pipeline_->changeState(KNStreamerStateIdle);
 }
@@ -369,6 +400,7 @@ std::shared_ptr<KNStreamSource> KNStreamer::addStreamSourceWithInfo(std::shared_
 }
 
 void KNStreamer::removeStreamSource(const std::shared_ptr<KNStreamSource>& source) {
+    if (!source) return;
     pipeline_->streamSources->closeConnectionToSource(source);
     pipeline_->streamSources->removeSource(source);
 }

@@ -46,8 +46,9 @@ public:
     // Refusals come only through `error`, code 0: no URL, a reader already started (or still
     // opening), a file that isn't media. Otherwise the reading starts on readerQueue.
     void startReadingWithError(std::shared_ptr<KNError>* error = nullptr);
-    // At once, from any thread (also from a delegate call): no sample is read after it returns;
-    // audio pieces already scheduled still arrive.
+    // At once, from any thread (also from a delegate call or with a lock the delegate takes): it
+    // waits for nothing. No sample is read after it returns; audio pieces already scheduled and a
+    // delegate call already under way still arrive.
     void stopReading();
 
     // The reader of the last start; null after a stop or a refused start. Its status tells
@@ -74,6 +75,7 @@ private:
     std::weak_ptr<KNFileInputSourceDelegate> delegate_;
     std::optional<platform::URL> videoURL_;
     std::shared_ptr<platform::AssetReader> assetReader_;
+    bool opening_ = false;  // a start is opening the file, without the lock
     // Bumped by every start and stop; a turn of an older reading ends when it sees it.
     std::atomic<uint64_t> generation_{0};
     std::atomic<int64_t> frameRate_{0};

@@ -1,0 +1,74 @@
+// The push road's local recording: the audio track, one saver start, what the stop reports.
+#include <gtest/gtest.h>
+
+#include "encoding/LocalSaverTestSupport.h"
+#include "recorder/StreamerTestSupport.h"
+
+namespace {
+
+using namespace kntest;
+
+nlohmann::json streamOfType(const nlohmann::json& info, const std::string& type) {
+    for (const auto& stream : info.value("streams", nlohmann::json::array()))
+        if (stream.value("codec_type", "") == type) return stream;
+    return nlohmann::json::object();
+}
+
+bool mentions(const std::vector<std::string>& reports, const std::string& text) {
+    for (const auto& report : reports) {
+        if (report.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Waiting for the encoder's configuration (sendingAudio on) and starting at once (off) both give
+// a file whose sound decodes; neither reports a second start.
+TEST(KNStreamerRecording, EveryRecordingHoldsDecodableSoundAndNoSpuriousReport) {
+    for (const bool sendingAudio : {true, false}) {
+        SCOPED_TRACE(sendingAudio ? "sendingAudio on" : "sendingAudio off");
+        StreamerRecordingRig rig;
+        rig.streamer->audioSettings()->setSendingAudioWithError(sendingAudio);
+        rig.streamer->startStreamingWithCompletion();
+        rig.feed(45);
+        rig.streamer->stopStreaming();
+        const auto file = rig.waitForFile();
+        ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
+        const auto info = savertest::probe(file);
+        const auto audio = streamOfType(info, "audio");
+        EXPECT_EQ(audio.value("codec_name", ""), "aac");
+        EXPECT_EQ(audio.value("sample_rate", ""), "48000");
+        EXPECT_EQ(audio.value("channels", 0), 1);
+        EXPECT_GT(savertest::number(audio["nb_read_packets"]), 40);
+        EXPECT_EQ(streamOfType(info, "video").value("width", 0), StreamerRecordingRig::kWidth);
+        EXPECT_EQ(savertest::decodeErrors(file), "");
+        EXPECT_EQ(rig.reports->errors(), std::vector<std::string>{});
+    }
+}
+
+TEST(KNStreamerRecording, WhenNoAudioEverComesTheStopReportsTheSaverNeverRan) {
+    StreamerRecordingRig rig;
+    rig.streamer->startStreamingWithCompletion();
+    rig.feed(10, false);
+    rig.streamer->stopStreaming();
+    ASSERT_TRUE(waitFor([&] { return !rig.reports->errors().empty(); }, 10s));
+    const auto errors = rig.reports->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(mentions(errors, "Local saver not running")) << errors.front();
+    EXPECT_TRUE(mentions(errors, "90001") || mentions(errors, "LocalSave")) << errors.front();
+}
+
+// Audio and pictures handed over on one timeline play together in the file: both start at 0.
+TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
+    StreamerRecordingRig rig;
+    rig.streamer->startStreamingWithCompletion();
+    rig.feed(60);
+    rig.streamer->stopStreaming();
+    const auto file = rig.waitForFile();
+    ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
+    const auto info = savertest::probe(file);
+    const double video = savertest::number(streamOfType(info, "video")["start_time"]);
+    const double audio = savertest::number(streamOfType(info, "audio")["start_time"]);
+    EXPECT_NEAR(video, audio, 1024.0 / StreamerRecordingRig::kSampleRate);
+}
+
+}  // namespace

@@ -351,6 +351,14 @@ void KNStreamer::setAudioSettings(std::shared_ptr<KNStreamerAudioSettings> setti
     pipeline_->audioSettings = std::move(settings);
 }
 
+std::shared_ptr<KNH264Encoder> KNStreamer::videoEncoder() const { return pipeline_->videoEncoder; }
+
+std::shared_ptr<KNAACEncoder2> KNStreamer::audioEncoder() const { return pipeline_->audioEncoder; }
+
+std::shared_ptr<KNStreamSourcesManager> KNStreamer::streamSources() const { return pipeline_->streamSources; }
+
+std::shared_ptr<KNLocalSaver> KNStreamer::localSaver() const { return pipeline_->localSaver; }
+
 KNStreamerState KNStreamer::currentState() const { return static_cast<KNStreamerState>(pipeline_->state.load()); }
 
 void KNStreamer::setCurrentState(KNStreamerState state) { pipeline_->state.store(state); }

@@ -9,8 +9,12 @@
 #include <memory>
 #include <vector>
 
+class KNAACEncoder2;
 class KNError;
+class KNH264Encoder;
+class KNLocalSaver;
 class KNStreamer;
+class KNStreamSourcesManager;
 class KNStreamInfo;
 class KNStreamSource;
 class KNStreamerSettings;
@@ -62,6 +66,13 @@ public:
     KNStreamerState currentState() const;
     // Stores only; the delegate isn't told.
     void setCurrentState(KNStreamerState state);
+
+    // The pipeline it owns, made with it and kept for its life. Their types are the library's
+    // own: a host holds and compares them, the library's tests and tools drive them.
+    std::shared_ptr<KNH264Encoder> videoEncoder() const;
+    std::shared_ptr<KNAACEncoder2> audioEncoder() const;
+    std::shared_ptr<KNStreamSourcesManager> streamSources() const;
+    std::shared_ptr<KNLocalSaver> localSaver() const;
 
     // Always succeeds: 1 then 2, and the completion with true. Connects nothing.
     void startStreamingWithCompletion(Completion completion = {});

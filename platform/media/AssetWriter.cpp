@@ -69,15 +69,26 @@ int channelsOfAudioSpecificConfig(const std::vector<uint8_t>& asc) {
     return channels == UINT32_MAX ? 0 : static_cast<int>(channels);
 }
 
+// The muxer doesn't check every seek it makes (the index's sizes are written after one): a
+// failure is remembered here and fails the file.
+struct SinkIO {
+    std::shared_ptr<AssetByteSink> sink;
+    bool failed = false;
+};
+
 int sinkWrite(void* opaque, uint8_t* data, int size) {
-    auto* sink = static_cast<AssetByteSink*>(opaque);
-    return sink->write(data, static_cast<size_t>(size)) ? size : AVERROR(EIO);
+    auto* io = static_cast<SinkIO*>(opaque);
+    if (io->sink->write(data, static_cast<size_t>(size))) return size;
+    io->failed = true;
+    return AVERROR(EIO);
 }
 
 int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
-    auto* sink = static_cast<AssetByteSink*>(opaque);
+    auto* io = static_cast<SinkIO*>(opaque);
     if (whence != SEEK_SET) return AVERROR(ENOSYS);
-    return sink->seek(offset) ? offset : AVERROR(EIO);
+    if (io->sink->seek(offset)) return offset;
+    io->failed = true;
+    return AVERROR(EIO);
 }
 
 // The file itself, opened without following a link planted at its name.
@@ -129,6 +140,8 @@ struct AssetWriter::Impl {
 
     AssetFileType fileType = AssetFileType::MPEG4;
     std::shared_ptr<AssetByteSink> sink;
+    SinkIO io;
+    MediaTime firstHeldVideo = MediaTime::invalid();
     AVFormatContext* context = nullptr;
     AssetWriterStatus status = AssetWriterStatus::Unknown;
     std::string error;
@@ -155,8 +168,9 @@ struct AssetWriter::Impl {
             if (fd < 0) return fail("cannot open " + path + ": " + std::strerror(errno));
             sink = std::make_shared<FileSink>(fd);
         }
+        io.sink = sink;
         auto* buffer = static_cast<uint8_t*>(av_malloc(kCustomIOBufferBytes));
-        context->pb = buffer ? avio_alloc_context(buffer, kCustomIOBufferBytes, 1, sink.get(), nullptr, sinkWrite, sinkSeek)
+        context->pb = buffer ? avio_alloc_context(buffer, kCustomIOBufferBytes, 1, &io, nullptr, sinkWrite, sinkSeek)
                              : nullptr;
         if (!context->pb) {
             av_free(buffer);
@@ -171,7 +185,7 @@ struct AssetWriter::Impl {
     bool closeOutput() {
         if (!context || !context->pb) return true;
         avio_flush(context->pb);
-        const bool ok = context->pb->error >= 0;
+        const bool ok = context->pb->error >= 0 && !io.failed;
         av_freep(&context->pb->buffer);
         avio_context_free(&context->pb);
         return sink->close() && ok;
@@ -223,7 +237,8 @@ struct AssetWriter::Impl {
         while (!held.empty() && ok) {
             Held next = std::move(held.front());
             held.pop_front();
-            ok = writePacket(next.track, *next.sample);
+            // A track the header left out drops what it held.
+            if (tracks[next.track].stream >= 0) ok = writePacket(next.track, *next.sample);
         }
         held.clear();
         heldSeconds = 0;
@@ -261,11 +276,31 @@ struct AssetWriter::Impl {
         if (sample.isSync()) packet->flags |= AV_PKT_FLAG_KEY;
         const int rc = av_interleaved_write_frame(context, packet);
         av_packet_free(&packet);
-        if (context->pb && context->pb->error < 0) return fail("write failed: " + avErrorText(context->pb->error));
+        if ((context->pb && context->pb->error < 0) || io.failed) return fail("write failed");
         return rc >= 0;
     }
 
     bool heldIsFull() const { return heldSeconds >= kMaxHeldMediaSeconds; }
+
+    // A video sample that arrives while the audio track still waits for its configuration is
+    // held, for a while: the header can't take a track later.
+    bool waitForAudioConfiguration(const SampleBuffer& sample) {
+        bool waiting = false;
+        for (const auto& track : tracks) {
+            waiting |= track.input->mediaType() == FormatDescription::MediaType::Audio && track.extradata.empty();
+        }
+        const MediaTime time = sample.outputPresentationTimeStamp();
+        if (!waiting || !time.isNumeric()) return false;
+        if (!firstHeldVideo.isNumeric()) firstHeldVideo = time;
+        return (time - firstHeldVideo).seconds() < kMaxAudioConfigurationWaitSeconds;
+    }
+
+    bool videoSeen() const {
+        for (const auto& track : tracks) {
+            if (track.input->mediaType() == FormatDescription::MediaType::Video && track.seenFirst) return true;
+        }
+        return false;
+    }
 
     bool hasVideo() const {
         for (const auto& track : tracks) {
@@ -403,7 +438,8 @@ bool AssetWriter::appendLocked(size_t index, const std::shared_ptr<SampleBuffer>
         if (track.extradata.empty() && sample->formatDescription()) {
             track.extradata = sample->formatDescription()->magicCookie();
         }
-        if (!impl.hasVideo()) {
+        // Audio only, or video held for this configuration: the header can be written now.
+        if (!impl.hasVideo() || (impl.videoSeen() && !track.extradata.empty())) {
             if (track.extradata.empty() || !sample->dataBuffer()) return false;
             track.seenFirst = true;
             return impl.writeHeader() && impl.writePacket(index, *sample);
@@ -422,6 +458,10 @@ bool AssetWriter::appendLocked(size_t index, const std::shared_ptr<SampleBuffer>
         track.height = format->height();
     }
     track.seenFirst = true;
+    if (impl.waitForAudioConfiguration(*sample)) {
+        impl.held.push_back({index, sample});
+        return true;
+    }
     return impl.writeHeader() && impl.writePacket(index, *sample);
 }
 
@@ -442,6 +482,7 @@ void AssetWriter::finishOnQueue() {
     }
     const int rc = av_write_trailer(impl.context);
     if (rc < 0) impl.fail("cannot finish the file: " + avErrorText(rc));
+    if (impl.io.failed) impl.fail("cannot finish the file: a write or seek failed");
     if (!impl.closeOutput()) impl.fail("cannot close the file");
     if (impl.status == AssetWriterStatus::Writing) impl.status = AssetWriterStatus::Completed;
 }

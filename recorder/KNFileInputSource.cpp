@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "kestrune/KNAssetsLibrary.h"
+#include "kestrune/platform/media/Asset.h"
+#include "kestrune/platform/media/AssetReaderTrackOutput.h"
 #include "kestrune/KNError.h"
 #include "platform/DispatchQueue.h"
 #include "platform/HostClock.h"
@@ -20,6 +22,9 @@ std::shared_ptr<KNError> refusal(const char* message) { return KNError::errorWit
 // One start's reading: touched only on readerQueue.
 struct KNFileInputSource::Reading {
     std::shared_ptr<platform::AssetReader> reader;
+    std::shared_ptr<platform::AssetReaderTrackOutput> video;
+    std::shared_ptr<platform::AssetReaderTrackOutput> audio;
+    std::shared_ptr<platform::DispatchQueue> queue;  // readerQueue as the start found it
     uint64_t generation = 0;
     bool anchored = false;
     double anchorHostSeconds = 0;
@@ -71,6 +76,63 @@ void KNFileInputSource::setVideoURL(std::optional<platform::URL> url) {
     videoURL_ = std::move(url);
 }
 
+std::shared_ptr<platform::DispatchQueue> KNFileInputSource::queue() const {
+    std::lock_guard lock(mutex_);
+    return readerQueue_;
+}
+
+std::shared_ptr<platform::DispatchQueue> KNFileInputSource::readerQueue() const { return queue(); }
+
+void KNFileInputSource::setReaderQueue(std::shared_ptr<platform::DispatchQueue> queue) {
+    std::lock_guard lock(mutex_);
+    if (queue) readerQueue_ = std::move(queue);
+}
+
+std::shared_ptr<KNAssetsLibrary> KNFileInputSource::assetLibrary() const {
+    std::lock_guard lock(mutex_);
+    return assetLibrary_;
+}
+
+void KNFileInputSource::setAssetLibrary(std::shared_ptr<KNAssetsLibrary> library) {
+    std::lock_guard lock(mutex_);
+    assetLibrary_ = std::move(library);
+}
+
+std::shared_ptr<platform::Asset> KNFileInputSource::currentAsset() const {
+    std::lock_guard lock(mutex_);
+    return currentAsset_;
+}
+
+void KNFileInputSource::setCurrentAsset(std::shared_ptr<platform::Asset> asset) {
+    std::lock_guard lock(mutex_);
+    currentAsset_ = std::move(asset);
+}
+
+std::shared_ptr<platform::AssetReaderTrackOutput> KNFileInputSource::videoAssetTrackOutput() const {
+    std::lock_guard lock(mutex_);
+    return videoAssetTrackOutput_;
+}
+
+void KNFileInputSource::setVideoAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output) {
+    std::lock_guard lock(mutex_);
+    videoAssetTrackOutput_ = std::move(output);
+}
+
+std::shared_ptr<platform::AssetReaderTrackOutput> KNFileInputSource::audioAssetTrackOutput() const {
+    std::lock_guard lock(mutex_);
+    return audioAssetTrackOutput_;
+}
+
+void KNFileInputSource::setAudioAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output) {
+    std::lock_guard lock(mutex_);
+    audioAssetTrackOutput_ = std::move(output);
+}
+
+void KNFileInputSource::setAssetReader(std::shared_ptr<platform::AssetReader> reader) {
+    std::lock_guard lock(mutex_);
+    assetReader_ = std::move(reader);
+}
+
 std::shared_ptr<platform::AssetReader> KNFileInputSource::assetReader() const {
     std::lock_guard lock(mutex_);
     return assetReader_;
@@ -99,12 +161,24 @@ void KNFileInputSource::startReadingWithError(std::shared_ptr<KNError>* error) {
     lock.lock();
     opening_ = false;
     if (generation != generation_.load()) return;  // stopped meanwhile: nothing starts
+    currentAsset_ = platform::Asset::createWithURL(*videoURL_);
     assetReader_ = reader;
+    videoAssetTrackOutput_ = nullptr;
+    audioAssetTrackOutput_ = nullptr;
     if (!reader) return refuse("Failed to create the asset with given URL.");
     auto reading = std::make_shared<Reading>();
     reading->reader = reader;
     reading->generation = generation;
-    readerQueue_->async([weak = weak_from_this(), reading] {
+    reading->queue = readerQueue_;
+    // The reader's samples are fresh buffers: nothing to copy.
+    for (auto* output : {&reading->video, &reading->audio}) {
+        *output = platform::AssetReaderTrackOutput::create(reader, output == &reading->video ? platform::AssetTrack::Video
+                                                                                            : platform::AssetTrack::Audio);
+        if (*output) (*output)->setAlwaysCopiesSampleData(false);
+    }
+    videoAssetTrackOutput_ = reading->video;
+    audioAssetTrackOutput_ = reading->audio;
+    reading->queue->async([weak = weak_from_this(), reading] {
         if (auto self = weak.lock()) self->open(reading);
     });
 }
@@ -115,6 +189,8 @@ void KNFileInputSource::stopReading() {
     {
         std::lock_guard lock(mutex_);
         reader.swap(assetReader_);
+        videoAssetTrackOutput_ = nullptr;
+        audioAssetTrackOutput_ = nullptr;
     }
     // Turns hold their own reference and end at their next look; nothing here waits for them.
     if (reader) reader->cancelReading();
@@ -129,8 +205,8 @@ void KNFileInputSource::open(const std::shared_ptr<Reading>& reading) {
     const double nominal = reading->reader->nominalFrameRate();
     frameRate_.store(std::isfinite(nominal) ? static_cast<int64_t>(std::trunc(nominal)) : 0);
     if (!reading->reader->startReading()) return;
-    if (reading->reader->hasTrack(platform::AssetTrack::Video)) videoTurn(reading);
-    if (reading->reader->hasTrack(platform::AssetTrack::Audio)) audioTurn(reading);
+    if (reading->video) videoTurn(reading);
+    if (reading->audio) audioTurn(reading);
 }
 
 void KNFileInputSource::deliver(bool video, const std::shared_ptr<platform::SampleBuffer>& sample) {
@@ -146,10 +222,10 @@ void KNFileInputSource::deliver(bool video, const std::shared_ptr<platform::Samp
 // Reads one frame and hands it over when its time comes, then reads the next.
 void KNFileInputSource::videoTurn(const std::shared_ptr<Reading>& reading) {
     if (!current(*reading)) return;
-    auto sample = reading->reader->copyNextSampleBuffer(platform::AssetTrack::Video);
+    auto sample = reading->video->copyNextSampleBuffer();
     if (!sample) return;
     const double delay = reading->delayUntil(sample->presentationTimeStamp().seconds());
-    readerQueue_->afterSeconds(std::max(delay, 0.0), [weak = weak_from_this(), reading, sample] {
+    reading->queue->afterSeconds(std::max(delay, 0.0), [weak = weak_from_this(), reading, sample] {
         auto self = weak.lock();
         if (!self || !self->current(*reading)) return;
         self->deliver(true, sample);
@@ -161,18 +237,18 @@ void KNFileInputSource::videoTurn(const std::shared_ptr<Reading>& reading) {
 // the last piece is due.
 void KNFileInputSource::audioTurn(const std::shared_ptr<Reading>& reading) {
     if (!current(*reading)) return;
-    auto buffer = reading->reader->copyNextSampleBuffer(platform::AssetTrack::Audio);
+    auto buffer = reading->audio->copyNextSampleBuffer();
     if (!buffer) return;
     double lastDelay = 0;
     for (int64_t offset = 0; offset < buffer->numSamples(); offset += kMaxAudioPieceFrames) {
         auto piece = buffer->copyForRange(offset, std::min(kMaxAudioPieceFrames, buffer->numSamples() - offset));
         if (!piece) break;
         lastDelay = std::max(reading->delayUntil(piece->presentationTimeStamp().seconds()), 0.0);
-        readerQueue_->afterSeconds(lastDelay, [weak = weak_from_this(), piece] {
+        reading->queue->afterSeconds(lastDelay, [weak = weak_from_this(), piece] {
             if (auto self = weak.lock()) self->deliver(false, piece);
         });
     }
-    readerQueue_->afterSeconds(lastDelay, [weak = weak_from_this(), reading] {
+    reading->queue->afterSeconds(lastDelay, [weak = weak_from_this(), reading] {
         if (auto self = weak.lock()) self->audioTurn(reading);
     });
 }

@@ -412,3 +412,67 @@ void KNStreamer::removeStreamSource(const std::shared_ptr<KNStreamSource>& sourc
     pipeline_->streamSources->closeConnectionToSource(source);
     pipeline_->streamSources->removeSource(source);
 }
+
+// The wiring, callable on the streamer itself.
+bool KNStreamer::streamerSettingsLockedReason(KNStreamerSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerSettingsLockedReason(settings, reason);
+}
+void KNStreamer::streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings* settings, bool on) {
+    pipeline_->streamerSettingsDidChangeAdaptiveBitrate(settings, on);
+}
+void KNStreamer::streamerSettingsDidChangeLocalSave(KNStreamerSettings* settings, bool localSave) {
+    pipeline_->streamerSettingsDidChangeLocalSave(settings, localSave);
+}
+bool KNStreamer::streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerVideoSettingsSettingsLockedReason(settings, reason);
+}
+void KNStreamer::streamerVideoSettingsDidChangeOutputBitrate(KNStreamerVideoSettings* settings, int64_t bitrate) {
+    pipeline_->streamerVideoSettingsDidChangeOutputBitrate(settings, bitrate);
+}
+bool KNStreamer::streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerAudioSettingsSettingsLockedReason(settings, reason);
+}
+void KNStreamer::H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps) {
+    pipeline_->H264EncoderDidExtractSpsPps(encoder, sps, pps);
+}
+void KNStreamer::H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool isKeyFrame,
+                                                             uint64_t timestampMs) {
+    pipeline_->H264EncoderDidEncodeDataIsKeyFrameTimestamp(encoder, data, isKeyFrame, timestampMs);
+}
+void KNStreamer::H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder,
+                                                  const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
+    pipeline_->H264EncoderDidEncodeSampleBuffer(encoder, sampleBuffer);
+}
+void KNStreamer::H264EncoderDidFailStartingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) {
+    pipeline_->H264EncoderDidFailStartingWithError(encoder, error);
+}
+void KNStreamer::H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) {
+    pipeline_->H264EncoderDidFailEncodingWithError(encoder, error);
+}
+void KNStreamer::AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase* encoder, const Bytes& data,
+                                                                            platform::MediaTime duration, uint64_t timestamp) {
+    pipeline_->AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(encoder, data, duration, timestamp);
+}
+void KNStreamer::AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase* encoder, const Bytes& data,
+                                                                     platform::MediaTime duration,
+                                                                     platform::MediaTime presentationTime) {
+    pipeline_->AACEncoderDidEncodeDataWithDurationPresentationTime(encoder, data, duration, presentationTime);
+}
+void KNStreamer::AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) { pipeline_->AACEncoderDidFinishConfiguring(encoder); }
+void KNStreamer::AACEncoderDidFailEncodingWithError(KNAACEncoderBase* encoder, std::shared_ptr<KNError> error) {
+    pipeline_->AACEncoderDidFailEncodingWithError(encoder, std::move(error));
+}
+void KNStreamer::streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager* manager,
+                                                                            const std::shared_ptr<KNStreamSource>& source,
+                                                                            const std::shared_ptr<KNError>& error) {
+    pipeline_->streamSourcesManagerStreamSourceDidFailConnectingWithError(manager, source, error);
+}
+void KNStreamer::streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager* manager, uint64_t bitsPerSecond) {
+    pipeline_->streamSourcesManagerDidEstimateNewBitrate(manager, bitsPerSecond);
+}
+void KNStreamer::localSaverDidFailWritingEncodedVideoWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error) {
+    pipeline_->localSaverDidFailWritingEncodedVideoWithError(saver, std::move(error));
+}
+void KNStreamer::localSaverDidFailWritingEncodedAudioWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error) {
+    pipeline_->localSaverDidFailWritingEncodedAudioWithError(saver, std::move(error));
+}

@@ -1,6 +1,7 @@
 // The push road's local recording: the audio track, one saver start, what the stop reports.
 #include <gtest/gtest.h>
 
+#include "encoding/KNLocalSaver.h"
 #include "encoding/LocalSaverTestSupport.h"
 #include "recorder/StreamerTestSupport.h"
 
@@ -57,18 +58,24 @@ TEST(KNStreamerRecording, WhenNoAudioEverComesTheStopReportsTheSaverNeverRan) {
     EXPECT_TRUE(mentions(errors, "90001") || mentions(errors, "LocalSave")) << errors.front();
 }
 
-// Audio and pictures handed over on one timeline play together in the file: both start at 0.
+// Audio and pictures handed over on one timeline play together in the file, whichever track the
+// recording opens with: the later one starts late by as much as it was captured later.
 TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
     StreamerRecordingRig rig;
     rig.streamer->startStreamingWithCompletion();
     rig.feed(60);
+    // The times, from the start of the feed, of the first picture and sound the file took.
+    const auto saver = rig.streamer->localSaver();
+    ASSERT_TRUE(waitFor([&] { return saver->firstVideoPacketTimeValue() >= 0 && saver->firstAudioPacketTimeValue() >= 0; }, 10s));
+    const double firstVideo = static_cast<double>(saver->firstVideoPacketTimeValue()) / StreamerRecordingRig::kFps;
+    const double firstAudio = static_cast<double>(saver->firstAudioPacketTimeValue()) / StreamerRecordingRig::kSampleRate;
     rig.streamer->stopStreaming();
     const auto file = rig.waitForFile();
     ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
     const auto info = savertest::probe(file);
     const double video = savertest::number(streamOfType(info, "video")["start_time"]);
     const double audio = savertest::number(streamOfType(info, "audio")["start_time"]);
-    EXPECT_NEAR(video, audio, 1024.0 / StreamerRecordingRig::kSampleRate);
+    EXPECT_NEAR(video - audio, firstVideo - firstAudio, 1024.0 / StreamerRecordingRig::kSampleRate);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <functional>
 
 #include "encoding/LocalSaverTestSupport.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNStreamSource.h"
 #include "recorder/StreamerTestSupport.h"
 
 namespace {
@@ -42,6 +44,13 @@ TEST(KNStreamerStopsThreads, AStopFromAnyCallbackNeitherAbortsNorHangsAndTheFile
         // Without a configured converter, audio of no known format fails on the AAC encoder's queue.
         {"error on the AAC encoder's queue", -1, [](StreamerRecordingRig& rig) { rig.streamer->sendAudioBuffer(pictureless()); }},
         {"error on the H.264 encoder's queue", -1, [](StreamerRecordingRig& rig) { rig.streamer->sendVideoBuffer(pictureless()); }},
+        // Port 1 on loopback refuses: the failure comes on the destinations' delegate queue.
+        {"a destination's failure", -1,
+         [](StreamerRecordingRig& rig) {
+             auto info = KNStreamInfo::create();
+             info->setCustomStreamURLString("rtmp://127.0.0.1:1/live/refused");
+             rig.streamer->addStreamSourceWithInfo(info)->setOn(true);
+         }},
         {"state report of a second start", KNStreamerStateStreaming,
          [](StreamerRecordingRig& rig) { rig.streamer->startStreamingWithCompletion(); }},
     };
@@ -56,7 +65,7 @@ TEST(KNStreamerStopsThreads, AStopFromAnyCallbackNeitherAbortsNorHangsAndTheFile
         rig.feed(30, false);
         stopping->armed = true;
         row.trigger(rig);
-        ASSERT_TRUE(waitFor([&] { return !stopping->armed && rig.streamer->currentState() == KNStreamerStateIdle; }, 10s));
+        ASSERT_TRUE(waitFor([&] { return !stopping->armed && rig.streamer->currentState() == KNStreamerStateIdle; }, 20s));
         const auto file = rig.waitForFile();
         ASSERT_FALSE(file.empty()) << ::testing::PrintToString(stopping->errors());
         EXPECT_EQ(savertest::number(savertest::probe(file)["streams"][0]["nb_read_packets"]), 30);

@@ -78,4 +78,18 @@ TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
     EXPECT_NEAR(video - audio, firstVideo - firstAudio, 1024.0 / StreamerRecordingRig::kSampleRate);
 }
 
+// Portrait: the encoder, and so the file, get the size swapped.
+TEST(KNStreamerRecording, AnInvertedSizeReachesTheFileSwapped) {
+    StreamerRecordingRig rig;
+    ASSERT_TRUE(rig.streamer->videoSettings()->setResolutionInvertedWithError(true));
+    rig.streamer->startStreamingWithCompletion();
+    rig.feed(15);
+    rig.streamer->stopStreaming();
+    const auto file = rig.waitForFile();
+    ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
+    const auto video = streamOfType(savertest::probe(file), "video");
+    EXPECT_EQ(video.value("width", 0), StreamerRecordingRig::kHeight);
+    EXPECT_EQ(video.value("height", 0), StreamerRecordingRig::kWidth);
+}
+
 }  // namespace

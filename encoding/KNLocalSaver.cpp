@@ -144,7 +144,8 @@ bool KNLocalSaver::started() const {
 }
 
 bool KNLocalSaver::startedLocked() const {
-    return fileAssetWriter_ && fileAssetWriter_->status() == AssetWriterStatus::Writing;
+    // A file being finished is no longer being written: the next recording may start.
+    return fileAssetWriter_ && fileAssetWriter_->status() == AssetWriterStatus::Writing && !finishing_;
 }
 
 void KNLocalSaver::startSavingStream(StartCompletion completion) {
@@ -228,6 +229,7 @@ std::shared_ptr<KNError> KNLocalSaver::makeWriter() {
     videoAssetWriterInput_ = nullptr;
     audioAssetWriterInput_ = nullptr;
     writerFailure_ = nullptr;
+    finishing_ = false;
     if (!fileAssetWriter_) {
         std::error_code ec;
         std::filesystem::remove(path, ec);
@@ -264,6 +266,7 @@ void KNLocalSaver::stopOnQueue(const StopCompletion& completion) {
     }
     if (audioAssetWriterInput_) audioAssetWriterInput_->markAsFinished();
     if (videoAssetWriterInput_) videoAssetWriterInput_->markAsFinished();
+    finishing_ = true;
     auto writer = fileAssetWriter_;
     lock.unlock();
     // The writer stays alive in the handler until its end, whatever the saver does meanwhile.

@@ -130,6 +130,7 @@ private:
     std::atomic<int64_t> firstVideoPacketTimeValue_{-1};
     // The writer's failure while recording, for the stop to answer with.
     std::shared_ptr<KNError> writerFailure_;
+    bool finishing_ = false;  // the stop has asked the writer to finish
     // Queue-only: the whole time of the first packet written of either track (video from its
     // first key frame); both tracks are rebased to it, so a track that starts later starts late.
     platform::MediaTime origin_ = platform::MediaTime::invalid();

@@ -55,6 +55,8 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::atomic<uint64_t> lastVideoTimestampMs{0};
     // A saver start has been asked for in this session.
     std::atomic<bool> saverStartIssued{false};
+    // Saver stops still on their way through the encoders' queues.
+    std::atomic<int> saverStopsUnderWay{0};
 
     mutable std::mutex mutex_;  // guards the fields below
     std::weak_ptr<KNStreamerDelegate> delegate;
@@ -163,21 +165,25 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         localSaver->setFilename(KNUtils::utils()->nameForLocalFile());
     }
 
-    // From the start (behind the encoders' own start), and again once the AAC encoder has the
-    // magic cookie the audio track needs (on its queue). One start a session: the two can race.
+    // From the start, and again once the AAC encoder has the magic cookie the audio track needs
+    // (on its queue). One start a session: the two can race. A saver started before the cookie
+    // came (an encoder still configured from the last session) adds it to the samples later.
     void startLocalSavingIfNeeded() {
         setUpLocalSaver();
         // Not the saver's started(): an earlier session's file may still be on its way to the end.
         if (!get(settings)->localSave()) return;
         if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
         if (saverStartIssued.exchange(true)) return;
-        // Behind the stop of an earlier session, which goes the same way.
-        videoEncoder->encodingQueue()->async([self = shared_from_this()] {
+        const auto start = [self = shared_from_this()] {
             std::weak_ptr<Pipeline> weak = self;
             self->localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
                 if (auto owner = weak.lock()) owner->reportSaverFailure(error);
             });
-        });
+        };
+        // Straight onto the saver's queue, ahead of this session's first frames; behind an earlier
+        // session's stop, though, which is still on its way through the encoders' queues.
+        if (saverStopsUnderWay.load() == 0) start();
+        else afterEncoders(start);
     }
 
     // The file is finished behind the encoders' last output, after the stop has returned; the
@@ -185,6 +191,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     void stopLocalSaving() {
         saverStartIssued.store(false);
         if (!get(settings)->localSave()) return;
+        ++saverStopsUnderWay;
         afterEncoders([self = shared_from_this()] {
             self->localSaver->stopSavingStream([self](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
                 if (error || !url) {
@@ -196,6 +203,8 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                         if (!success) self->reportError(moveError);
                     });
             });
+            // Queued on the saver before the count drops: a start that sees 0 lands behind it.
+            --self->saverStopsUnderWay;
         });
     }
 
@@ -369,12 +378,7 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
     // An earlier session's cookie may not fit this one's rate; the encoder brings the new one.
     pipeline_->localSaver->setMagicCookie(nullptr);
     pipeline_->startEncoders();
-    pipeline_->setUpLocalSaver();
-    // Decided on the encoders' queues, once their start has run: only then does the AAC
-    // encoder's configured state belong to this session.
-    pipeline_->afterEncoders([pipeline = std::weak_ptr<Pipeline>(pipeline_)] {
-        if (auto self = pipeline.lock()) self->startLocalSavingIfNeeded();
-    });
+    pipeline_->startLocalSavingIfNeeded();
     pipeline_->changeState(KNStreamerStateStreaming);
     if (completion) completion(true, nullptr);
 }

@@ -82,14 +82,42 @@ TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
 TEST(KNStreamerRecording, AnInvertedSizeReachesTheFileSwapped) {
     StreamerRecordingRig rig;
     ASSERT_TRUE(rig.streamer->videoSettings()->setResolutionInvertedWithError(true));
+    // Recording from the start: the first picture, a key frame, opens the file.
+    rig.streamer->audioSettings()->setSendingAudioWithError(false);
     rig.streamer->startStreamingWithCompletion();
-    rig.feed(15);
+    rig.feed(15, false);
     rig.streamer->stopStreaming();
     const auto file = rig.waitForFile();
     ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
     const auto video = streamOfType(savertest::probe(file), "video");
     EXPECT_EQ(video.value("width", 0), StreamerRecordingRig::kHeight);
     EXPECT_EQ(video.value("height", 0), StreamerRecordingRig::kWidth);
+}
+
+// A start right behind a stop, before that file is finished: each session gets its file, and no
+// start is refused as one already running.
+TEST(KNStreamerRecording, ARestartRightAfterAStopRecordsBothSessions) {
+    StreamerRecordingRig rig;
+    rig.streamer->audioSettings()->setSendingAudioWithError(false);
+    for (int session = 0; session < 2; ++session) {
+        rig.streamer->startStreamingWithCompletion();
+        rig.feed(20, false);
+        rig.streamer->stopStreaming();
+    }
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            files.clear();
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(rig.photos, ec)) {
+                if (entry.path().extension() == ".mp4" && savertest::decodeErrors(entry.path()) == "") files.push_back(entry.path());
+            }
+            return files.size() == 2;
+        },
+        20s))
+        << ::testing::PrintToString(rig.reports->errors());
+    EXPECT_EQ(rig.reports->errors(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -68,19 +68,18 @@ void KNAssetsLibrary::requestMediaLibraryAuthorization(StatusCompletion completi
     });
 }
 
-std::shared_ptr<KNAssetsLibrary> KNAssetsLibrary::create() {
-    auto library = std::make_shared<KNAssetsLibrary>();
-    library->assetCollection_ = platform::PhotoLibrary::folder();
-    return library;
-}
+KNAssetsLibrary::KNAssetsLibrary() : assetCollection_(platform::PhotoLibrary::folder()) {}
+
+std::shared_ptr<KNAssetsLibrary> KNAssetsLibrary::create() { return std::make_shared<KNAssetsLibrary>(); }
 
 void KNAssetsLibrary::addVideoWithURLCompletionBlock(const platform::URL& url, PostCompletion completion) {
     const int64_t status = authorizationStatus();
     if (status == kPhotoRestricted || status == kPhotoDenied) return deniedPosting(completion);
     if (status != kPhotoNotDetermined) return postVideoWithURLCompletionBlock(url, std::move(completion));
     // Only full access granted now lets the move follow: limited access obtained here is refused.
-    requestAuthorization([self = shared_from_this(), url, completion = std::move(completion)](int64_t code) {
-        if (code == kPhotoAuthorized) self->postVideoWithURLCompletionBlock(url, completion);
+    // The move needs nothing of this object: a library the host made without create() works too.
+    requestAuthorization([url, completion = std::move(completion)](int64_t code) {
+        if (code == kPhotoAuthorized) KNAssetsLibrary().postVideoWithURLCompletionBlock(url, completion);
         else deniedPosting(completion);
     });
 }
@@ -98,8 +97,8 @@ void KNAssetsLibrary::getMediaMoviesWithCompletionBlock(MoviesCompletion complet
     const int64_t status = mediaLibraryauthorizationStatus();
     if (status == kMediaRestricted || status == kMediaDenied) return deniedMovies(completion);
     if (status != kMediaNotDetermined) return getVideoFromMoviesLibraryWithCompletionBlock(std::move(completion));
-    requestMediaLibraryAuthorization([self = shared_from_this(), completion = std::move(completion)](int64_t code) {
-        if (code == kMediaAuthorized) self->getVideoFromMoviesLibraryWithCompletionBlock(completion);
+    requestMediaLibraryAuthorization([completion = std::move(completion)](int64_t code) {
+        if (code == kMediaAuthorized) KNAssetsLibrary().getVideoFromMoviesLibraryWithCompletionBlock(completion);
         else deniedMovies(completion);
     });
 }

@@ -1,7 +1,12 @@
 #include "encoding/KNLocalSaver.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "platform/Documents.h"
 #include "platform/media/AudioConverter.h"
@@ -139,7 +144,8 @@ bool KNLocalSaver::started() const {
 }
 
 bool KNLocalSaver::startedLocked() const {
-    return fileAssetWriter_ && fileAssetWriter_->status() == AssetWriterStatus::Writing;
+    // A file being finished is no longer being written: the next recording may start.
+    return fileAssetWriter_ && fileAssetWriter_->status() == AssetWriterStatus::Writing && !finishing_;
 }
 
 void KNLocalSaver::startSavingStream(StartCompletion completion) {
@@ -157,7 +163,12 @@ std::shared_ptr<KNError> KNLocalSaver::startOnQueue() {
     if (auto failure = makeWriter()) return failure;
     firstAudioPacketTimeValue_.store(-1);
     firstVideoPacketTimeValue_.store(-1);
-    if (!fileAssetWriter_->startWriting()) return error(kErrorState, "Failed to start writing stream in locally");
+    origin_ = MediaTime::invalid();
+    if (!fileAssetWriter_->startWriting()) {
+        std::error_code ec;
+        std::filesystem::remove(fileAssetWriter_->outputPath(), ec);
+        return error(kErrorState, "Failed to start writing stream in locally");
+    }
     firstAudioPacket_.store(true);
     fileAssetWriter_->startSessionAtSourceTime(MediaTime::zero());
     return nullptr;
@@ -192,28 +203,38 @@ std::shared_ptr<KNError> KNLocalSaver::makeFormatDescriptions() {
     return nullptr;
 }
 
-std::string KNLocalSaver::freePathWithExtension(const std::string& extension) const {
+std::string KNLocalSaver::reservePathWithExtension(const std::string& extension) const {
     const std::string base = platform::documentsDirectory() + "/" + filename_;
-    std::error_code ec;
-    std::string path = base + "." + extension;
-    // A name taken by an earlier recording (two starts within one second) gets a suffix: the
-    // earlier file is never removed.
-    for (int n = 2; n <= kMaxNameSuffix && std::filesystem::symlink_status(path, ec).type() !=
-                                                  std::filesystem::file_type::not_found; ++n) {
-        path = base + " (" + std::to_string(n) + ")." + extension;
+    // The name is taken by creating the file: another saver choosing the same name in the same
+    // instant (or an earlier recording) gets the next suffix, and a link planted there is never
+    // followed. The earlier file is never removed.
+    for (int n = 1; n <= kMaxNameSuffix; ++n) {
+        const std::string path = n == 1 ? base + "." + extension : base + " (" + std::to_string(n) + ")." + extension;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST) return "";
     }
-    return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found ? path : "";
+    return "";
 }
 
 std::shared_ptr<KNError> KNLocalSaver::makeWriter() {
     const bool video = savingVideo_.load();
     const bool audio = savingAudio_.load();
-    const std::string path = freePathWithExtension(video ? "mp4" : "m4a");
+    const std::string path = reservePathWithExtension(video ? "mp4" : "m4a");
     if (path.empty()) return error(kErrorFile, "Failed to remove existing file with same name");
     fileAssetWriter_ = platform_.newAssetWriter(path, video ? AssetFileType::MPEG4 : AssetFileType::AppleM4A);
     videoAssetWriterInput_ = nullptr;
     audioAssetWriterInput_ = nullptr;
-    if (!fileAssetWriter_) return error(kErrorFile, "Failed to create file");
+    writerFailure_ = nullptr;
+    finishing_ = false;
+    if (!fileAssetWriter_) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return error(kErrorFile, "Failed to create file");
+    }
     const auto addInput = [&](FormatDescription::MediaType type, const auto& hint) {
         auto input = AssetWriterInput::create(type, hint);
         input->setExpectsMediaDataInRealTime(true);
@@ -237,12 +258,15 @@ void KNLocalSaver::stopOnQueue(const StopCompletion& completion) {
     firstVideoPacketTimeValue_.store(-1);
     std::unique_lock lock(mutex_);
     if (!startedLocked()) {
+        // A writer that failed while recording answers with its failure, once.
+        auto failure = std::exchange(writerFailure_, nullptr);
         lock.unlock();
-        if (completion) completion(std::nullopt, error(kErrorState, "Local saver not running"));
+        if (completion) completion(std::nullopt, failure ? failure : error(kErrorState, "Local saver not running"));
         return;
     }
     if (audioAssetWriterInput_) audioAssetWriterInput_->markAsFinished();
     if (videoAssetWriterInput_) videoAssetWriterInput_->markAsFinished();
+    finishing_ = true;
     auto writer = fileAssetWriter_;
     lock.unlock();
     // The writer stays alive in the handler until its end, whatever the saver does meanwhile.
@@ -271,15 +295,13 @@ void KNLocalSaver::writeVideoOnQueue(const std::shared_ptr<SampleBuffer>& sample
     if (firstVideoPacketTimeValue_.load() == -1) {
         // Frames before the first key frame can't be decoded: a recording opens on a key frame.
         if (!sampleBuffer->isSync() || !pts.isNumeric()) input = nullptr;
-        else {
-            firstVideoTime_ = pts;
-            firstVideoPacketTimeValue_.store(pts.value);
-        }
+        else firstVideoPacketTimeValue_.store(pts.value);
     }
-    if (input) {
-        sampleBuffer->setOutputPresentationTimeStamp(pts - firstVideoTime_);
-        if (input->isReadyForMoreMediaData() && !input->appendSampleBuffer(sampleBuffer)) {
+    if (input && input->isReadyForMoreMediaData()) {
+        sampleBuffer->setOutputPresentationTimeStamp(pts - originFor(pts));
+        if (!input->appendSampleBuffer(sampleBuffer)) {
             reportVideoFailure("Failed to append data");
+            noteWriterFailure(kErrorWrite, "Failed to append data");
         }
     }
     if (delegate) delegate->localSaverDidWriteEncodedVideo(this);
@@ -294,19 +316,19 @@ void KNLocalSaver::writeEncodedAudioDurationPresentationTime(Bytes data, MediaTi
 }
 
 void KNLocalSaver::writeAudioOnQueue(const Bytes& data, MediaTime duration, MediaTime presentationTime) {
-    if (firstAudioPacketTimeValue_.load() == -1) {
-        firstAudioTime_ = presentationTime;
-        firstAudioPacketTimeValue_.store(presentationTime.value);
-    }
-    const platform::SampleTiming timing{duration, presentationTime - firstAudioTime_, MediaTime::invalid()};
+    if (firstAudioPacketTimeValue_.load() == -1) firstAudioPacketTimeValue_.store(presentationTime.value);
+    const auto input = audioAssetWriterInput();
+    const bool ready = input && input->isReadyForMoreMediaData();
+    // Both tracks count from one origin, so that what was captured together plays together.
+    const MediaTime output = ready ? presentationTime - originFor(presentationTime) : presentationTime;
+    const platform::SampleTiming timing{duration, output, MediaTime::invalid()};
     // The block refers to the packet's bytes and keeps them alive as long as the sample lives.
     auto block = platform::BlockBuffer::createSharing(data);
     if (!block) return reportAudioFailure("Failed to audio buffer data");
-    auto sample = SampleBuffer::createWithData(block, audioFormatDescription(), 1, timing, {block->size()});
+    auto sample = SampleBuffer::createWithData(block, currentAudioFormatDescription(), 1, timing, {block->size()});
     if (!sample) return reportAudioFailure("Failed to audio sample");
     if (!sample->dataIsReady()) return reportAudioFailure("Failed to prepare data for writing");
-    const auto input = audioAssetWriterInput();
-    if (input && input->isReadyForMoreMediaData()) {
+    if (ready) {
         if (firstAudioPacket_.exchange(false)) {
             const uint64_t delay = audioDecoderDelay_.load();
             const uint64_t rate = audioSampleRate_.load();
@@ -315,9 +337,37 @@ void KNLocalSaver::writeAudioOnQueue(const Bytes& data, MediaTime duration, Medi
                                       MediaTime::make(static_cast<int64_t>(delay), static_cast<int32_t>(rate)));
             }
         }
-        if (!input->appendSampleBuffer(sample)) return reportAudioFailure("Failed to append audio sample");
+        if (!input->appendSampleBuffer(sample)) {
+            noteWriterFailure(kErrorWrite, "Failed to append audio sample");
+            return reportAudioFailure("Failed to append audio sample");
+        }
     }
     if (const auto delegate = this->delegate()) delegate->localSaverDidWriteEncodedAudio(this);
+}
+
+MediaTime KNLocalSaver::originFor(MediaTime time) {
+    if (!origin_.isNumeric()) origin_ = time;
+    return origin_;
+}
+
+std::shared_ptr<const FormatDescription> KNLocalSaver::currentAudioFormatDescription() {
+    std::lock_guard lock(mutex_);
+    // Saving started before the encoder had configured itself: its configuration, come since,
+    // goes with the samples so that the file's audio track can be decoded.
+    if (audioFormatDescription_ && audioFormatDescription_->magicCookie().empty() && magicCookie_ &&
+        !magicCookie_->empty() && audioFormatDescription_->audioStreamDescription()) {
+        if (auto described = FormatDescription::createAudio(*audioFormatDescription_->audioStreamDescription(), *magicCookie_)) {
+            audioFormatDescription_ = described;
+        }
+    }
+    return audioFormatDescription_;
+}
+
+void KNLocalSaver::noteWriterFailure(int64_t code, const std::string& message) {
+    std::lock_guard lock(mutex_);
+    if (fileAssetWriter_ && fileAssetWriter_->status() == AssetWriterStatus::Failed && !writerFailure_) {
+        writerFailure_ = error(code, message);
+    }
 }
 
 void KNLocalSaver::reportVideoFailure(const std::string& message) {

@@ -76,9 +76,12 @@ public:
 
     // Nothing at all happens while saving is disabled. A successful start calls nothing.
     void startSavingStream(StartCompletion completion);
-    // The URL comes only for a file that was finished without fault, on the writer's thread.
+    // The URL comes only for a file that was finished without fault, on the writer's thread. After
+    // the writer failed while recording (the file is closed at once), the stop answers with that
+    // failure. A new file never replaces one of the same name: the name gets a suffix.
     void stopSavingStream(StopCompletion completion);
     // Video before the first key frame of a recording is dropped: the file opens on a key frame.
+    // Both tracks are rebased to the first packet written of either.
     void writeEncodedVideo(std::shared_ptr<platform::SampleBuffer> sampleBuffer);
     void writeEncodedAudioDurationPresentationTime(Bytes data, platform::MediaTime duration,
                                                    platform::MediaTime presentationTime);
@@ -89,7 +92,10 @@ private:
     std::shared_ptr<KNError> startOnQueue();
     std::shared_ptr<KNError> makeFormatDescriptions();
     std::shared_ptr<KNError> makeWriter();
-    std::string freePathWithExtension(const std::string& extension) const;
+    std::string reservePathWithExtension(const std::string& extension) const;
+    platform::MediaTime originFor(platform::MediaTime time);
+    std::shared_ptr<const platform::FormatDescription> currentAudioFormatDescription();
+    void noteWriterFailure(int64_t code, const std::string& message);
     void stopOnQueue(const StopCompletion& completion);
     void writeVideoOnQueue(const std::shared_ptr<platform::SampleBuffer>& sampleBuffer);
     void writeAudioOnQueue(const Bytes& data, platform::MediaTime duration, platform::MediaTime presentationTime);
@@ -122,8 +128,10 @@ private:
     std::atomic<bool> firstAudioPacket_{false};
     std::atomic<int64_t> firstAudioPacketTimeValue_{-1};
     std::atomic<int64_t> firstVideoPacketTimeValue_{-1};
-    // Queue-only: the first packets' whole times, so that a later packet in another time scale
-    // is still rebased right.
-    platform::MediaTime firstAudioTime_;
-    platform::MediaTime firstVideoTime_;
+    // The writer's failure while recording, for the stop to answer with.
+    std::shared_ptr<KNError> writerFailure_;
+    bool finishing_ = false;  // the stop has asked the writer to finish
+    // Queue-only: the whole time of the first packet written of either track (video from its
+    // first key frame); both tracks are rebased to it, so a track that starts later starts late.
+    platform::MediaTime origin_ = platform::MediaTime::invalid();
 };

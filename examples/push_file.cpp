@@ -5,13 +5,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNFileInputSource.h"
+#include "kestrune/KNMediaFetcher.h"
 #include "kestrune/KNStreamer.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
@@ -77,6 +80,11 @@ public:
         note([&] { ++audioPieces_; });
     }
 
+    void streamerDidReceiveError(KNStreamer* streamer, const std::shared_ptr<KNError>& error) override {
+        DestinationHost::streamerDidReceiveError(streamer, error);
+        note([&] { ++errors_; });
+    }
+
     // Waits for the next sample or the time-out; false when nothing came.
     bool waitForSample(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex_);
@@ -86,10 +94,38 @@ public:
 
     uint64_t videoFrames_ = 0;
     uint64_t audioPieces_ = 0;
+    int errors_ = 0;
 
 private:
     std::shared_ptr<KNStreamer> streamer_;
 };
+
+// The movies of the library where finished recordings go.
+std::set<std::string> movies() {
+    auto answer = std::make_shared<std::promise<std::set<std::string>>>();
+    KNMediaFetcher::create()->getMediaMoviesWithCompletionBlock([answer](auto list, std::shared_ptr<KNError>) {
+        std::set<std::string> paths;
+        for (const auto& movie : list.value_or(std::vector<std::shared_ptr<KNMovie>>{})) {
+            if (movie->url()) paths.insert(movie->url()->filePath().value_or(""));
+        }
+        answer->set_value(paths);
+    });
+    auto future = answer->get_future();
+    return future.wait_for(10s) == std::future_status::ready ? future.get() : std::set<std::string>{};
+}
+
+// The recording is finished and moved after the stop: waits for it to arrive in the library (or
+// for a report that it won't) and gives its path, empty when it didn't come.
+std::string waitForRecording(Host& host, const std::set<std::string>& before, int errorsBefore) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& path : movies()) {
+            if (!before.contains(path)) return path;
+        }
+        if (host.waitUntil([&](auto&) { return host.errors_ > errorsBefore; }, 250ms)) return "";
+    }
+    return "";
+}
 
 void configure(KNStreamer& streamer, const Options& o) {
     streamer.videoSettings()->setResolutionWithError(KNVideoFrameResolutionCustom);
@@ -123,6 +159,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const std::set<std::string> moviesBefore = o.save ? movies() : std::set<std::string>{};
     auto file = KNFileInputSource::create();
     file->setDelegate(host);
     file->setVideoURL(platform::URL::fromFilePath(o.file));
@@ -147,9 +184,19 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int errorsBefore = [&] {
+        std::lock_guard lock(host->mutex_);
+        return host->errors_;
+    }();
     example::closeDestinations(*streamer, *host, sources);
-    std::printf("pushed %llu frames in %.1f s to %d destination(s)%s\n",
-                static_cast<unsigned long long>(host->videoFrames_), seconds, host->connected_,
-                o.save ? "; the recording is in the Documents folder" : "");
+    std::printf("pushed %llu frames in %.1f s to %d destination(s)\n",
+                static_cast<unsigned long long>(host->videoFrames_), seconds, host->connected_);
+    if (!o.save) return 0;
+    const std::string saved = waitForRecording(*host, moviesBefore, errorsBefore);
+    if (saved.empty()) {
+        std::fprintf(stderr, "the recording did not reach the library\n");
+        return 1;
+    }
+    std::printf("recording: %s\n", saved.c_str());
     return 0;
 }

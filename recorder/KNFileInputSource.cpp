@@ -1,8 +1,12 @@
 #include "kestrune/KNFileInputSource.h"
 
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 #include "kestrune/KNAssetsLibrary.h"
+#include "kestrune/platform/media/Asset.h"
+#include "kestrune/platform/media/AssetReaderTrackOutput.h"
 #include "kestrune/KNError.h"
 #include "platform/DispatchQueue.h"
 #include "platform/HostClock.h"
@@ -18,6 +22,9 @@ std::shared_ptr<KNError> refusal(const char* message) { return KNError::errorWit
 // One start's reading: touched only on readerQueue.
 struct KNFileInputSource::Reading {
     std::shared_ptr<platform::AssetReader> reader;
+    std::shared_ptr<platform::AssetReaderTrackOutput> video;
+    std::shared_ptr<platform::AssetReaderTrackOutput> audio;
+    std::shared_ptr<platform::DispatchQueue> queue;  // readerQueue as the start found it
     uint64_t generation = 0;
     bool anchored = false;
     double anchorHostSeconds = 0;
@@ -44,7 +51,10 @@ KNFileInputSource::KNFileInputSource()
                                                          platform::DispatchQueue::global())),
       assetLibrary_(KNAssetsLibrary::create()) {}
 
-KNFileInputSource::~KNFileInputSource() = default;
+// Pending turns hold the source only weakly: a source the host lets go of stops reading.
+KNFileInputSource::~KNFileInputSource() {
+    if (assetReader_) assetReader_->cancelReading();
+}
 
 std::shared_ptr<KNFileInputSourceDelegate> KNFileInputSource::delegate() const {
     std::lock_guard lock(mutex_);
@@ -66,6 +76,63 @@ void KNFileInputSource::setVideoURL(std::optional<platform::URL> url) {
     videoURL_ = std::move(url);
 }
 
+std::shared_ptr<platform::DispatchQueue> KNFileInputSource::queue() const {
+    std::lock_guard lock(mutex_);
+    return readerQueue_;
+}
+
+std::shared_ptr<platform::DispatchQueue> KNFileInputSource::readerQueue() const { return queue(); }
+
+void KNFileInputSource::setReaderQueue(std::shared_ptr<platform::DispatchQueue> queue) {
+    std::lock_guard lock(mutex_);
+    if (queue) readerQueue_ = std::move(queue);
+}
+
+std::shared_ptr<KNAssetsLibrary> KNFileInputSource::assetLibrary() const {
+    std::lock_guard lock(mutex_);
+    return assetLibrary_;
+}
+
+void KNFileInputSource::setAssetLibrary(std::shared_ptr<KNAssetsLibrary> library) {
+    std::lock_guard lock(mutex_);
+    assetLibrary_ = std::move(library);
+}
+
+std::shared_ptr<platform::Asset> KNFileInputSource::currentAsset() const {
+    std::lock_guard lock(mutex_);
+    return currentAsset_;
+}
+
+void KNFileInputSource::setCurrentAsset(std::shared_ptr<platform::Asset> asset) {
+    std::lock_guard lock(mutex_);
+    currentAsset_ = std::move(asset);
+}
+
+std::shared_ptr<platform::AssetReaderTrackOutput> KNFileInputSource::videoAssetTrackOutput() const {
+    std::lock_guard lock(mutex_);
+    return videoAssetTrackOutput_;
+}
+
+void KNFileInputSource::setVideoAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output) {
+    std::lock_guard lock(mutex_);
+    videoAssetTrackOutput_ = std::move(output);
+}
+
+std::shared_ptr<platform::AssetReaderTrackOutput> KNFileInputSource::audioAssetTrackOutput() const {
+    std::lock_guard lock(mutex_);
+    return audioAssetTrackOutput_;
+}
+
+void KNFileInputSource::setAudioAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output) {
+    std::lock_guard lock(mutex_);
+    audioAssetTrackOutput_ = std::move(output);
+}
+
+void KNFileInputSource::setAssetReader(std::shared_ptr<platform::AssetReader> reader) {
+    std::lock_guard lock(mutex_);
+    assetReader_ = std::move(reader);
+}
+
 std::shared_ptr<platform::AssetReader> KNFileInputSource::assetReader() const {
     std::lock_guard lock(mutex_);
     return assetReader_;
@@ -75,37 +142,59 @@ void KNFileInputSource::startReadingWithError(std::shared_ptr<KNError>* error) {
     const auto refuse = [&](const char* message) {
         if (error) *error = refusal(message);
     };
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!videoURL_) return refuse("No video URL provided.");
-    // A reader not yet opened on the queue counts as started: one reader at most.
+    // A reader still opening, or not yet started on the queue, counts as started: one at most.
     const auto status = assetReader_ ? assetReader_->status() : platform::AssetReaderStatus::Completed;
-    if (status == platform::AssetReaderStatus::Reading || status == platform::AssetReaderStatus::Unknown) {
+    if (opening_ || status == platform::AssetReaderStatus::Reading || status == platform::AssetReaderStatus::Unknown) {
         return refuse("Reader already started.");
     }
     if (videoURL_->isFileURL() && !videoURL_->filePath()) return refuse("Failed to create the asset with given URL.");
-    const std::string path = videoURL_->filePath().value_or(videoURL_->absoluteString());
-    assetReader_ = platform::AssetReader::create(path);
-    if (!assetReader_) return refuse("Failed to create the asset with given URL.");
+    opening_ = true;
+    const uint64_t generation = ++generation_;
+    const std::string path = videoURL_->filePath().value_or(std::string());
+    // Opened without the lock: a slow disk delays this call only, never a stop or an accessor.
+    lock.unlock();
+    std::error_code ec;
+    // A FIFO or a device would block the open until someone writes to it.
+    auto reader = !path.empty() && std::filesystem::is_regular_file(path, ec) ? platform::AssetReader::create(path)
+                                                                              : nullptr;
+    lock.lock();
+    opening_ = false;
+    if (generation != generation_.load()) return;  // stopped meanwhile: nothing starts
+    currentAsset_ = platform::Asset::createWithURL(*videoURL_);
+    assetReader_ = reader;
+    videoAssetTrackOutput_ = nullptr;
+    audioAssetTrackOutput_ = nullptr;
+    if (!reader) return refuse("Failed to create the asset with given URL.");
     auto reading = std::make_shared<Reading>();
-    reading->reader = assetReader_;
-    reading->generation = ++generation_;
-    readerQueue_->async([self = shared_from_this(), reading] { self->open(reading); });
+    reading->reader = reader;
+    reading->generation = generation;
+    reading->queue = readerQueue_;
+    // The reader's samples are fresh buffers: nothing to copy.
+    for (auto* output : {&reading->video, &reading->audio}) {
+        *output = platform::AssetReaderTrackOutput::create(reader, output == &reading->video ? platform::AssetTrack::Video
+                                                                                            : platform::AssetTrack::Audio);
+        if (*output) (*output)->setAlwaysCopiesSampleData(false);
+    }
+    videoAssetTrackOutput_ = reading->video;
+    audioAssetTrackOutput_ = reading->audio;
+    reading->queue->async([weak = weak_from_this(), reading] {
+        if (auto self = weak.lock()) self->open(reading);
+    });
 }
 
 void KNFileInputSource::stopReading() {
     ++generation_;
-    std::shared_ptr<platform::AssetReader> reader = assetReader();
-    if (reader) reader->cancelReading();
-    // Dropped on the queue, so that no turn holds the field while it goes.
-    const auto drop = [this] {
+    std::shared_ptr<platform::AssetReader> reader;
+    {
         std::lock_guard lock(mutex_);
-        assetReader_.reset();
-    };
-    if (readerQueue_->isCurrent()) {
-        drop();
-    } else {
-        readerQueue_->sync(drop);
+        reader.swap(assetReader_);
+        videoAssetTrackOutput_ = nullptr;
+        audioAssetTrackOutput_ = nullptr;
     }
+    // Turns hold their own reference and end at their next look; nothing here waits for them.
+    if (reader) reader->cancelReading();
 }
 
 bool KNFileInputSource::current(const Reading& reading) const {
@@ -117,8 +206,8 @@ void KNFileInputSource::open(const std::shared_ptr<Reading>& reading) {
     const double nominal = reading->reader->nominalFrameRate();
     frameRate_.store(std::isfinite(nominal) ? static_cast<int64_t>(std::trunc(nominal)) : 0);
     if (!reading->reader->startReading()) return;
-    if (reading->reader->hasTrack(platform::AssetTrack::Video)) videoTurn(reading);
-    if (reading->reader->hasTrack(platform::AssetTrack::Audio)) audioTurn(reading);
+    if (reading->video) videoTurn(reading);
+    if (reading->audio) audioTurn(reading);
 }
 
 void KNFileInputSource::deliver(bool video, const std::shared_ptr<platform::SampleBuffer>& sample) {
@@ -134,11 +223,12 @@ void KNFileInputSource::deliver(bool video, const std::shared_ptr<platform::Samp
 // Reads one frame and hands it over when its time comes, then reads the next.
 void KNFileInputSource::videoTurn(const std::shared_ptr<Reading>& reading) {
     if (!current(*reading)) return;
-    auto sample = reading->reader->copyNextSampleBuffer(platform::AssetTrack::Video);
+    auto sample = reading->video->copyNextSampleBuffer();
     if (!sample) return;
     const double delay = reading->delayUntil(sample->presentationTimeStamp().seconds());
-    readerQueue_->afterSeconds(std::max(delay, 0.0), [self = shared_from_this(), reading, sample] {
-        if (!self->current(*reading)) return;
+    reading->queue->afterSeconds(std::max(delay, 0.0), [weak = weak_from_this(), reading, sample] {
+        auto self = weak.lock();
+        if (!self || !self->current(*reading)) return;
         self->deliver(true, sample);
         self->videoTurn(reading);
     });
@@ -148,14 +238,18 @@ void KNFileInputSource::videoTurn(const std::shared_ptr<Reading>& reading) {
 // the last piece is due.
 void KNFileInputSource::audioTurn(const std::shared_ptr<Reading>& reading) {
     if (!current(*reading)) return;
-    auto buffer = reading->reader->copyNextSampleBuffer(platform::AssetTrack::Audio);
+    auto buffer = reading->audio->copyNextSampleBuffer();
     if (!buffer) return;
     double lastDelay = 0;
     for (int64_t offset = 0; offset < buffer->numSamples(); offset += kMaxAudioPieceFrames) {
         auto piece = buffer->copyForRange(offset, std::min(kMaxAudioPieceFrames, buffer->numSamples() - offset));
         if (!piece) break;
         lastDelay = std::max(reading->delayUntil(piece->presentationTimeStamp().seconds()), 0.0);
-        readerQueue_->afterSeconds(lastDelay, [self = shared_from_this(), piece] { self->deliver(false, piece); });
+        reading->queue->afterSeconds(lastDelay, [weak = weak_from_this(), piece] {
+            if (auto self = weak.lock()) self->deliver(false, piece);
+        });
     }
-    readerQueue_->afterSeconds(lastDelay, [self = shared_from_this(), reading] { self->audioTurn(reading); });
+    reading->queue->afterSeconds(lastDelay, [weak = weak_from_this(), reading] {
+        if (auto self = weak.lock()) self->audioTurn(reading);
+    });
 }

@@ -1,11 +1,9 @@
 #include "kestrune/KNMediaFetcher.h"
 
-std::shared_ptr<KNMediaFetcher> KNMediaFetcher::create() {
-    auto fetcher = std::make_shared<KNMediaFetcher>();
-    fetcher->assetsLibrary_ = KNAssetsLibrary::create();
-    return fetcher;
-}
+std::shared_ptr<KNMediaFetcher> KNMediaFetcher::create() { return std::make_shared<KNMediaFetcher>(); }
 
 void KNMediaFetcher::getMediaMoviesWithCompletionBlock(KNAssetsLibrary::MoviesCompletion completion) {
-    if (assetsLibrary_) assetsLibrary_->getMediaMoviesWithCompletionBlock(std::move(completion));
+    // A host that took the library away still gets its answer.
+    auto library = assetsLibrary_ ? assetsLibrary_ : KNAssetsLibrary::create();
+    library->getMediaMoviesWithCompletionBlock(std::move(completion));
 }

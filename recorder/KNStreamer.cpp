@@ -53,6 +53,10 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNLocalSaver> localSaver = KNLocalSaver::create();
     std::atomic<int64_t> state{KNStreamerStateIdle};
     std::atomic<uint64_t> lastVideoTimestampMs{0};
+    // A saver start has been asked for in this session.
+    std::atomic<bool> saverStartIssued{false};
+    // Saver stops still on their way through the encoders' queues.
+    std::atomic<int> saverStopsUnderWay{0};
 
     mutable std::mutex mutex_;  // guards the fields below
     std::weak_ptr<KNStreamerDelegate> delegate;
@@ -141,52 +145,72 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                                                         static_cast<int32_t>(size.height));
     }
 
-    // Both encoders stopped and done: everything they held has been handed on.
-    void stopEncoders() {
-        audioEncoder->stopEncoding();
-        videoEncoder->stopEncoding();
-        audioEncoder->encoderQueue()->sync([] {});
-        videoEncoder->encodingQueue()->sync([] {});
+    // Runs `task` once both encoders have handled everything queued on them so far (a stop
+    // flushes the H.264 session there, so its last frames have then reached the saver's queue).
+    // Nothing waits: a host may start or stop from any callback, on any of these threads.
+    void afterEncoders(std::function<void()> task) {
+        audioEncoder->encoderQueue()->async([self = shared_from_this(), task = std::move(task)]() mutable {
+            self->videoEncoder->encodingQueue()->async(std::move(task));
+        });
     }
 
     void reportSaverFailure(const std::shared_ptr<KNError>& error) {
         reportError(KNError::errorWithCodesMessage({kLocalSaverErrorCode}, error ? error->message() : std::nullopt));
     }
 
-    // From the start, and again once the AAC encoder has the magic cookie the audio track needs.
-    void startLocalSavingIfNeeded() {
+    void setUpLocalSaver() {
         const KNVideoFrameSize size = frameSize();
         localSaver->setVideoWidthHeight(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
         localSaver->setAudioSampleRate(get(audioSettings)->sampleRate());
         localSaver->setFilename(KNUtils::utils()->nameForLocalFile());
-        if (!get(settings)->localSave() || localSaver->started()) return;
-        if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
-        std::weak_ptr<Pipeline> weak = weak_from_this();
-        localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
-            if (auto self = weak.lock()) self->reportSaverFailure(error);
-        });
     }
 
-    // The file is finished on the saver's queue after the stop has returned.
-    void stopLocalSaving() {
+    // From the start, and again once the AAC encoder has the magic cookie the audio track needs
+    // (on its queue). One start a session: the two can race. A saver started before the cookie
+    // came (an encoder still configured from the last session) adds it to the samples later.
+    void startLocalSavingIfNeeded() {
+        setUpLocalSaver();
+        // Not the saver's started(): an earlier session's file may still be on its way to the end.
         if (!get(settings)->localSave()) return;
-        std::weak_ptr<Pipeline> weak = weak_from_this();
-        localSaver->stopSavingStream([weak](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (error || !url) {
-                self->reportSaverFailure(error);
-                return;
-            }
-            KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(*url, [weak](bool success, std::shared_ptr<KNError> moveError) {
-                auto owner = weak.lock();
-                if (owner && !success) owner->reportError(moveError);
+        if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
+        if (saverStartIssued.exchange(true)) return;
+        const auto start = [self = shared_from_this()] {
+            std::weak_ptr<Pipeline> weak = self;
+            self->localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
+                if (auto owner = weak.lock()) owner->reportSaverFailure(error);
             });
+        };
+        // Straight onto the saver's queue, ahead of this session's first frames; behind an earlier
+        // session's stop, though, which is still on its way through the encoders' queues.
+        if (saverStopsUnderWay.load() == 0) start();
+        else afterEncoders(start);
+    }
+
+    // The file is finished behind the encoders' last output, after the stop has returned; the
+    // pipeline lives until it has been moved, even if the host lets go of the streamer.
+    void stopLocalSaving() {
+        saverStartIssued.store(false);
+        if (!get(settings)->localSave()) return;
+        ++saverStopsUnderWay;
+        afterEncoders([self = shared_from_this()] {
+            self->localSaver->stopSavingStream([self](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
+                if (error || !url) {
+                    self->reportSaverFailure(error);
+                    return;
+                }
+                KNAssetsLibrary::create()->addVideoWithURLCompletionBlock(
+                    *url, [self](bool success, std::shared_ptr<KNError> moveError) {
+                        if (!success) self->reportError(moveError);
+                    });
+            });
+            // Queued on the saver before the count drops: a start that sees 0 lands behind it.
+            --self->saverStopsUnderWay;
         });
     }
 
     bool locked(std::shared_ptr<KNError>* reason) const {
-        if (state.load() == KNStreamerStateIdle) return false;
+        // A streamer the host let go of locks nothing, though its last file is still being finished.
+        if (state.load() == KNStreamerStateIdle || owner.expired()) return false;
         if (reason) *reason = KNError::errorWithCodesMessage({0}, kLockedMessage);
         return true;
     }
@@ -258,6 +282,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         localSaver->writeEncodedAudioDurationPresentationTime(data, duration, presentationTime);
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase*) override {
+        // Also when saving started without waiting: the saver then adds the cookie to the samples.
         localSaver->setMagicCookie(audioEncoder->magicCookie());
         localSaver->setAudioDecoderDelay(audioEncoder->decoderDelay());
         startLocalSavingIfNeeded();
@@ -294,7 +319,14 @@ std::shared_ptr<KNStreamer> KNStreamer::create() {
 
 KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) {}
 
-KNStreamer::~KNStreamer() = default;
+// Let go of while streaming: stopped as by stopStreaming, without telling anyone, and the file
+// is finished all the same.
+KNStreamer::~KNStreamer() {
+    if (pipeline_->state.exchange(KNStreamerStateIdle) == KNStreamerStateIdle) return;
+    pipeline_->audioEncoder->stopEncoding();
+    pipeline_->videoEncoder->stopEncoding();
+    pipeline_->stopLocalSaving();
+}
 
 std::shared_ptr<KNStreamerDelegate> KNStreamer::delegate() const { return pipeline_->get(pipeline_->delegate.lock()); }
 
@@ -328,6 +360,14 @@ void KNStreamer::setAudioSettings(std::shared_ptr<KNStreamerAudioSettings> setti
     pipeline_->audioSettings = std::move(settings);
 }
 
+std::shared_ptr<KNH264Encoder> KNStreamer::videoEncoder() const { return pipeline_->videoEncoder; }
+
+std::shared_ptr<KNAACEncoder2> KNStreamer::audioEncoder() const { return pipeline_->audioEncoder; }
+
+std::shared_ptr<KNStreamSourcesManager> KNStreamer::streamSources() const { return pipeline_->streamSources; }
+
+std::shared_ptr<KNLocalSaver> KNStreamer::localSaver() const { return pipeline_->localSaver; }
+
 KNStreamerState KNStreamer::currentState() const { return static_cast<KNStreamerState>(pipeline_->state.load()); }
 
 void KNStreamer::setCurrentState(KNStreamerState state) { pipeline_->state.store(state); }
@@ -340,6 +380,8 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
     }
     pipeline_->updateMetadata();
     pipeline_->changeState(KNStreamerStateStarting);
+    // An earlier session's cookie may not fit this one's rate; the encoder brings the new one.
+    pipeline_->localSaver->setMagicCookie(nullptr);
     pipeline_->startEncoders();
     pipeline_->startLocalSavingIfNeeded();
     pipeline_->changeState(KNStreamerStateStreaming);
@@ -348,8 +390,9 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
 
 void KNStreamer::stopStreaming() {
     pipeline_->changeState(KNStreamerStateStopping);
-    // The encoders finish first, so that their last frames reach the file.
-    pipeline_->stopEncoders();
+    pipeline_->audioEncoder->stopEncoding();
+    pipeline_->videoEncoder->stopEncoding();
+    // Behind the encoders' stops, so that their last frames reach the file.
     pipeline_->stopLocalSaving();
     pipeline_->changeState(KNStreamerStateIdle);
 }
@@ -374,6 +417,71 @@ std::shared_ptr<KNStreamSource> KNStreamer::addStreamSourceWithInfo(std::shared_
 }
 
 void KNStreamer::removeStreamSource(const std::shared_ptr<KNStreamSource>& source) {
+    if (!source) return;
     pipeline_->streamSources->closeConnectionToSource(source);
     pipeline_->streamSources->removeSource(source);
+}
+
+// The wiring, callable on the streamer itself.
+bool KNStreamer::streamerSettingsLockedReason(KNStreamerSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerSettingsLockedReason(settings, reason);
+}
+void KNStreamer::streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings* settings, bool on) {
+    pipeline_->streamerSettingsDidChangeAdaptiveBitrate(settings, on);
+}
+void KNStreamer::streamerSettingsDidChangeLocalSave(KNStreamerSettings* settings, bool localSave) {
+    pipeline_->streamerSettingsDidChangeLocalSave(settings, localSave);
+}
+bool KNStreamer::streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerVideoSettingsSettingsLockedReason(settings, reason);
+}
+void KNStreamer::streamerVideoSettingsDidChangeOutputBitrate(KNStreamerVideoSettings* settings, int64_t bitrate) {
+    pipeline_->streamerVideoSettingsDidChangeOutputBitrate(settings, bitrate);
+}
+bool KNStreamer::streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings* settings, std::shared_ptr<KNError>* reason) {
+    return pipeline_->streamerAudioSettingsSettingsLockedReason(settings, reason);
+}
+void KNStreamer::H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps) {
+    pipeline_->H264EncoderDidExtractSpsPps(encoder, sps, pps);
+}
+void KNStreamer::H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool isKeyFrame,
+                                                             uint64_t timestampMs) {
+    pipeline_->H264EncoderDidEncodeDataIsKeyFrameTimestamp(encoder, data, isKeyFrame, timestampMs);
+}
+void KNStreamer::H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder,
+                                                  const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
+    pipeline_->H264EncoderDidEncodeSampleBuffer(encoder, sampleBuffer);
+}
+void KNStreamer::H264EncoderDidFailStartingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) {
+    pipeline_->H264EncoderDidFailStartingWithError(encoder, error);
+}
+void KNStreamer::H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) {
+    pipeline_->H264EncoderDidFailEncodingWithError(encoder, error);
+}
+void KNStreamer::AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase* encoder, const Bytes& data,
+                                                                            platform::MediaTime duration, uint64_t timestamp) {
+    pipeline_->AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(encoder, data, duration, timestamp);
+}
+void KNStreamer::AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase* encoder, const Bytes& data,
+                                                                     platform::MediaTime duration,
+                                                                     platform::MediaTime presentationTime) {
+    pipeline_->AACEncoderDidEncodeDataWithDurationPresentationTime(encoder, data, duration, presentationTime);
+}
+void KNStreamer::AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder) { pipeline_->AACEncoderDidFinishConfiguring(encoder); }
+void KNStreamer::AACEncoderDidFailEncodingWithError(KNAACEncoderBase* encoder, std::shared_ptr<KNError> error) {
+    pipeline_->AACEncoderDidFailEncodingWithError(encoder, std::move(error));
+}
+void KNStreamer::streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager* manager,
+                                                                            const std::shared_ptr<KNStreamSource>& source,
+                                                                            const std::shared_ptr<KNError>& error) {
+    pipeline_->streamSourcesManagerStreamSourceDidFailConnectingWithError(manager, source, error);
+}
+void KNStreamer::streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager* manager, uint64_t bitsPerSecond) {
+    pipeline_->streamSourcesManagerDidEstimateNewBitrate(manager, bitsPerSecond);
+}
+void KNStreamer::localSaverDidFailWritingEncodedVideoWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error) {
+    pipeline_->localSaverDidFailWritingEncodedVideoWithError(saver, std::move(error));
+}
+void KNStreamer::localSaverDidFailWritingEncodedAudioWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error) {
+    pipeline_->localSaverDidFailWritingEncodedAudioWithError(saver, std::move(error));
 }

@@ -73,6 +73,7 @@ void KNStreamSourcesManager::establishConnectionToSource(const std::shared_ptr<K
 }
 
 void KNStreamSourcesManager::closeConnectionToSource(const std::shared_ptr<KNStreamSource>& source) {
+    if (!source) return;
     Emptied emptied;
     internalQueue_->barrierSync([&] {
         emptied = removeConnectedSource(source);

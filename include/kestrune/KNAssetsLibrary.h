@@ -59,7 +59,8 @@ public:
     // The library's first video (oldest first) as a playable asset; the name is not consulted.
     void getVideoFromPhotosLibraryWithNameCompletionBlock(const std::string& name, AssetCompletion completion);
 
-    KNAssetsLibrary() = default;
+    // create() or a plain object: both work alike.
+    KNAssetsLibrary();
 
 private:
     std::optional<std::string> assetCollection_;

@@ -16,6 +16,8 @@ class KNAssetsLibrary;
 class KNError;
 class KNFileInputSource;
 namespace platform {
+class Asset;
+class AssetReaderTrackOutput;
 class DispatchQueue;
 class SampleBuffer;
 }  // namespace platform
@@ -46,18 +48,35 @@ public:
     // Refusals come only through `error`, code 0: no URL, a reader already started (or still
     // opening), a file that isn't media. Otherwise the reading starts on readerQueue.
     void startReadingWithError(std::shared_ptr<KNError>* error = nullptr);
-    // At once, from any thread (also from a delegate call): no sample is read after it returns;
-    // audio pieces already scheduled still arrive.
+    // At once, from any thread (also from a delegate call or with a lock the delegate takes): it
+    // waits for nothing. No sample is read after it returns; audio pieces already scheduled and a
+    // delegate call already under way still arrive.
     void stopReading();
 
     // The reader of the last start; null after a stop or a refused start. Its status tells
-    // whether the file has been read to its end.
+    // whether the file has been read to its end (Completed), or ended early or cut (Failed).
     std::shared_ptr<platform::AssetReader> assetReader() const;
+    // The file of the last start, and the reader's outputs of its first video and audio tracks
+    // (null without such a track, and after a stop).
+    std::shared_ptr<platform::Asset> currentAsset() const;
+    std::shared_ptr<platform::AssetReaderTrackOutput> videoAssetTrackOutput() const;
+    std::shared_ptr<platform::AssetReaderTrackOutput> audioAssetTrackOutput() const;
     // The video track's nominal rate, truncated; 0 when the file gives none.
     int64_t frameRate() const { return frameRate_.load(); }
-    const std::shared_ptr<platform::DispatchQueue>& readerQueue() const { return readerQueue_; }
+    // Every read and every delegate call runs here.
+    std::shared_ptr<platform::DispatchQueue> readerQueue() const;
     // Made with the source; the reading doesn't use it.
-    const std::shared_ptr<KNAssetsLibrary>& assetLibrary() const { return assetLibrary_; }
+    std::shared_ptr<KNAssetsLibrary> assetLibrary() const;
+
+    // Plain stores: a reading under way keeps the reader, outputs and queue it started with (a
+    // null queue is kept out). The next start sets the reader, outputs, asset and rate anew.
+    void setAssetReader(std::shared_ptr<platform::AssetReader> reader);
+    void setCurrentAsset(std::shared_ptr<platform::Asset> asset);
+    void setVideoAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output);
+    void setAudioAssetTrackOutput(std::shared_ptr<platform::AssetReaderTrackOutput> output);
+    void setFrameRate(int64_t frameRate) { frameRate_.store(frameRate); }
+    void setReaderQueue(std::shared_ptr<platform::DispatchQueue> queue);
+    void setAssetLibrary(std::shared_ptr<KNAssetsLibrary> library);
 
 private:
     struct Reading;
@@ -66,6 +85,7 @@ private:
     void videoTurn(const std::shared_ptr<Reading>& reading);
     void audioTurn(const std::shared_ptr<Reading>& reading);
     bool current(const Reading& reading) const;
+    std::shared_ptr<platform::DispatchQueue> queue() const;
     void deliver(bool video, const std::shared_ptr<platform::SampleBuffer>& sample);
 
     std::shared_ptr<platform::DispatchQueue> readerQueue_;
@@ -74,6 +94,10 @@ private:
     std::weak_ptr<KNFileInputSourceDelegate> delegate_;
     std::optional<platform::URL> videoURL_;
     std::shared_ptr<platform::AssetReader> assetReader_;
+    std::shared_ptr<platform::Asset> currentAsset_;
+    std::shared_ptr<platform::AssetReaderTrackOutput> videoAssetTrackOutput_;
+    std::shared_ptr<platform::AssetReaderTrackOutput> audioAssetTrackOutput_;
+    bool opening_ = false;  // a start is opening the file, without the lock
     // Bumped by every start and stop; a turn of an older reading ends when it sees it.
     std::atomic<uint64_t> generation_{0};
     std::atomic<int64_t> frameRate_{0};

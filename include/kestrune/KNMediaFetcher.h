@@ -6,6 +6,7 @@
 
 class KNMediaFetcher {
 public:
+    // create() or a plain object: both come with a library of their own.
     static std::shared_ptr<KNMediaFetcher> create();
 
     const std::shared_ptr<KNAssetsLibrary>& assetsLibrary() const { return assetsLibrary_; }
@@ -15,5 +16,5 @@ public:
     void getMediaMoviesWithCompletionBlock(KNAssetsLibrary::MoviesCompletion completion);
 
 private:
-    std::shared_ptr<KNAssetsLibrary> assetsLibrary_;
+    std::shared_ptr<KNAssetsLibrary> assetsLibrary_ = KNAssetsLibrary::create();
 };

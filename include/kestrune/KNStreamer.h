@@ -9,8 +9,13 @@
 #include <memory>
 #include <vector>
 
+class KNAACEncoder2;
+class KNAACEncoderBase;
 class KNError;
+class KNH264Encoder;
+class KNLocalSaver;
 class KNStreamer;
+class KNStreamSourcesManager;
 class KNStreamInfo;
 class KNStreamSource;
 class KNStreamerSettings;
@@ -18,6 +23,7 @@ class KNStreamerAudioSettings;
 class KNStreamerVideoSettings;
 namespace platform {
 class SampleBuffer;
+struct MediaTime;
 }
 
 // Not the camera recorder's numbering: here 1 is starting and 2 streaming.
@@ -63,6 +69,13 @@ public:
     // Stores only; the delegate isn't told.
     void setCurrentState(KNStreamerState state);
 
+    // The pipeline it owns, made with it and kept for its life. Their types are the library's
+    // own: a host holds and compares them, the library's tests and tools drive them.
+    std::shared_ptr<KNH264Encoder> videoEncoder() const;
+    std::shared_ptr<KNAACEncoder2> audioEncoder() const;
+    std::shared_ptr<KNStreamSourcesManager> streamSources() const;
+    std::shared_ptr<KNLocalSaver> localSaver() const;
+
     // 1 then 2, and the completion with true. Connects nothing. Refused only when the audio
     // settings hold a channel count the stream can't carry (see KNStreamerAudioSettings): then the
     // completion gets false and error 50002, and nothing starts.
@@ -81,6 +94,35 @@ public:
     std::shared_ptr<KNStreamSource> addStreamSourceWithInfo(std::shared_ptr<KNStreamInfo> info);
     // Closes it first when connected.
     void removeStreamSource(const std::shared_ptr<KNStreamSource>& source);
+
+    // What the streamer does as observer of its settings and as delegate of its encoders, its
+    // destinations and its saver, callable as those components call it (on their threads). A
+    // host rarely needs them: they are how the pipeline is wired.
+    bool streamerSettingsLockedReason(KNStreamerSettings* settings, std::shared_ptr<KNError>* reason);
+    void streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings* settings, bool on);
+    void streamerSettingsDidChangeLocalSave(KNStreamerSettings* settings, bool localSave);
+    bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings* settings, std::shared_ptr<KNError>* reason);
+    void streamerVideoSettingsDidChangeOutputBitrate(KNStreamerVideoSettings* settings, int64_t bitrate);
+    bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings* settings, std::shared_ptr<KNError>* reason);
+    void H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps);
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool isKeyFrame,
+                                                     uint64_t timestampMs);
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder, const std::shared_ptr<platform::SampleBuffer>& sampleBuffer);
+    void H264EncoderDidFailStartingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error);
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error);
+    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase* encoder, const Bytes& data,
+                                                                    platform::MediaTime duration, uint64_t timestamp);
+    void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase* encoder, const Bytes& data,
+                                                             platform::MediaTime duration,
+                                                             platform::MediaTime presentationTime);
+    void AACEncoderDidFinishConfiguring(KNAACEncoderBase* encoder);
+    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase* encoder, std::shared_ptr<KNError> error);
+    void streamSourcesManagerStreamSourceDidFailConnectingWithError(KNStreamSourcesManager* manager,
+                                                                    const std::shared_ptr<KNStreamSource>& source,
+                                                                    const std::shared_ptr<KNError>& error);
+    void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager* manager, uint64_t bitsPerSecond);
+    void localSaverDidFailWritingEncodedVideoWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error);
+    void localSaverDidFailWritingEncodedAudioWithError(KNLocalSaver* saver, std::shared_ptr<KNError> error);
 
     struct Pipeline;
 

@@ -1,22 +1,2 @@
 #pragma once
-// A playable media file, named by its URL; readers open it.
-#include <memory>
-
-#include "platform/URL.h"
-
-namespace platform {
-
-class Asset {
-public:
-    static std::shared_ptr<Asset> createWithURL(URL url) { return std::shared_ptr<Asset>(new Asset(std::move(url))); }
-    const URL& url() const { return url_; }
-
-private:
-    explicit Asset(URL url) : url_(std::move(url)) {}
-    const URL url_;
-};
-
-// How an asset's audio tracks are mixed; the photo library hands out none.
-class AudioMix;
-
-}  // namespace platform
+#include "kestrune/platform/media/Asset.h"

@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kVideoTimeScale = 90000;  // for streams whose time base isn't 1/n
 constexpr size_t kMaxPooledImages = 8;
+// Containers that hold their own media. Playlists, concat lists and image sequences name other
+// files or URLs, which a file handed to us must not make us open.
+constexpr const char* kAllowedDemuxers = "mov,matroska,avi,flv,mpegts,mpeg,asf,nut,ogg,mp3,aac,wav,flac,ivf,h264,m4v";
 
 // Images handed out keep a reference that brings them back here when the last user lets go.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
@@ -66,6 +69,7 @@ struct Track {
     std::deque<AVPacket*> packets;
     size_t queuedBytes = 0;
     bool flushed = false;   // the decoder was told the input ended
+    int64_t demuxed = 0;    // packets read from the file
     bool finished = false;  // its last sample was handed out
 
     bool present() const { return streamIndex >= 0; }
@@ -98,6 +102,8 @@ struct AssetReader::Impl {
     AVFormatContext* format = nullptr;
     Track tracks[2];
     bool demuxEnded = false;
+    // The file ended before a track's index said it would: a cut file.
+    bool cutShort = false;
     size_t maxQueuedBytes = kDefaultMaxQueuedBytes;
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -123,6 +129,14 @@ struct AssetReader::Impl {
         av_frame_free(&frame);
         av_packet_free(&packet);
         avformat_close_input(&format);
+    }
+
+    // The index (where the container has one) promises more packets than the file held.
+    bool endedShort() const {
+        for (const Track& t : tracks) {
+            if (t.present() && format->streams[t.streamIndex]->nb_frames > t.demuxed) return true;
+        }
+        return false;
     }
 
     Track& track(AssetTrack which) { return tracks[which == AssetTrack::Video ? 0 : 1]; }
@@ -220,7 +234,13 @@ std::shared_ptr<AssetReader> AssetReader::create(const std::string& path, std::s
     };
     if (!impl->packet || !impl->frame) return refuse("out of memory");
     CodecLog::install();
-    if (avformat_open_input(&impl->format, path.c_str(), nullptr, nullptr) < 0) return refuse("not a media file");
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kAllowedDemuxers, 0);
+    // A path, never a URL: "file:" keeps a colon in a name from reading as a protocol.
+    const int opened = avformat_open_input(&impl->format, ("file:" + path).c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) return refuse("not a media file");
     if (avformat_find_stream_info(impl->format, nullptr) < 0) return refuse("no stream information");
     impl->tracks[0].streamIndex = firstStreamOfType(impl->format, AVMEDIA_TYPE_VIDEO);
     impl->tracks[1].streamIndex = firstStreamOfType(impl->format, AVMEDIA_TYPE_AUDIO);
@@ -298,7 +318,8 @@ std::shared_ptr<SampleBuffer> AssetReader::copyNextSampleBuffer(AssetTrack which
             track.finished = true;
             if ((!other.present() || other.finished)) {
                 auto expected = AssetReaderStatus::Reading;
-                status_.compare_exchange_strong(expected, AssetReaderStatus::Completed);
+                status_.compare_exchange_strong(expected,
+                                                impl.cutShort ? AssetReaderStatus::Failed : AssetReaderStatus::Completed);
             }
             return nullptr;
         }
@@ -320,9 +341,11 @@ std::shared_ptr<SampleBuffer> AssetReader::copyNextSampleBuffer(AssetTrack which
         const int read = av_read_frame(impl.format, impl.packet);
         if (read == AVERROR_EOF) {
             impl.demuxEnded = true;
+            impl.cutShort = impl.endedShort();
             continue;
         }
         if (read < 0) break;
+        for (Track& t : impl.tracks) t.demuxed += impl.packet->stream_index == t.streamIndex ? 1 : 0;
         if (impl.packet->stream_index == track.streamIndex) {
             avcodec_send_packet(track.codec, impl.packet);
             av_packet_unref(impl.packet);

@@ -1,5 +1,10 @@
 #include "platform/media/AssetWriter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <system_error>
@@ -64,16 +69,55 @@ int channelsOfAudioSpecificConfig(const std::vector<uint8_t>& asc) {
     return channels == UINT32_MAX ? 0 : static_cast<int>(channels);
 }
 
+// The muxer doesn't check every seek it makes (the index's sizes are written after one): a
+// failure is remembered here and fails the file.
+struct SinkIO {
+    std::shared_ptr<AssetByteSink> sink;
+    bool failed = false;
+};
+
 int sinkWrite(void* opaque, uint8_t* data, int size) {
-    auto* sink = static_cast<AssetByteSink*>(opaque);
-    return sink->write(data, static_cast<size_t>(size)) ? size : AVERROR(EIO);
+    auto* io = static_cast<SinkIO*>(opaque);
+    if (io->sink->write(data, static_cast<size_t>(size))) return size;
+    io->failed = true;
+    return AVERROR(EIO);
 }
 
 int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
-    auto* sink = static_cast<AssetByteSink*>(opaque);
+    auto* io = static_cast<SinkIO*>(opaque);
     if (whence != SEEK_SET) return AVERROR(ENOSYS);
-    return sink->seek(offset) ? offset : AVERROR(EIO);
+    if (io->sink->seek(offset)) return offset;
+    io->failed = true;
+    return AVERROR(EIO);
 }
+
+// The file itself, opened without following a link planted at its name.
+class FileSink : public AssetByteSink {
+public:
+    explicit FileSink(int fd) : fd_(fd) {}
+    ~FileSink() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool write(const uint8_t* data, size_t sizeBytes) override {
+        while (sizeBytes > 0) {
+            const ssize_t n = ::write(fd_, data, sizeBytes);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            sizeBytes -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool seek(int64_t offsetBytes) override { return ::lseek(fd_, offsetBytes, SEEK_SET) == offsetBytes; }
+    bool close() override {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd >= 0 && ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
 
 void releaseBlock(void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<BlockBuffer>*>(opaque); }
 
@@ -96,6 +140,8 @@ struct AssetWriter::Impl {
 
     AssetFileType fileType = AssetFileType::MPEG4;
     std::shared_ptr<AssetByteSink> sink;
+    SinkIO io;
+    MediaTime firstHeldVideo = MediaTime::invalid();
     AVFormatContext* context = nullptr;
     AssetWriterStatus status = AssetWriterStatus::Unknown;
     std::string error;
@@ -118,11 +164,13 @@ struct AssetWriter::Impl {
 
     bool openOutput(const std::string& path) {
         if (!sink) {
-            const int rc = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE);
-            return rc >= 0 || fail("cannot open " + path + ": " + avErrorText(rc));
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) return fail("cannot open " + path + ": " + std::strerror(errno));
+            sink = std::make_shared<FileSink>(fd);
         }
+        io.sink = sink;
         auto* buffer = static_cast<uint8_t*>(av_malloc(kCustomIOBufferBytes));
-        context->pb = buffer ? avio_alloc_context(buffer, kCustomIOBufferBytes, 1, sink.get(), nullptr, sinkWrite, sinkSeek)
+        context->pb = buffer ? avio_alloc_context(buffer, kCustomIOBufferBytes, 1, &io, nullptr, sinkWrite, sinkSeek)
                              : nullptr;
         if (!context->pb) {
             av_free(buffer);
@@ -136,9 +184,8 @@ struct AssetWriter::Impl {
     // False when flushing or closing failed.
     bool closeOutput() {
         if (!context || !context->pb) return true;
-        if (!sink) return avio_closep(&context->pb) >= 0;
         avio_flush(context->pb);
-        const bool ok = context->pb->error >= 0;
+        const bool ok = context->pb->error >= 0 && !io.failed;
         av_freep(&context->pb->buffer);
         avio_context_free(&context->pb);
         return sink->close() && ok;
@@ -146,8 +193,9 @@ struct AssetWriter::Impl {
 
     bool addStream(Track& track, bool atFinish) {
         const bool video = track.input->mediaType() == FormatDescription::MediaType::Video;
-        // A track that got nothing before the file had to be finished is left out.
-        if ((video && track.extradata.empty()) || (atFinish && !track.seenFirst)) return true;
+        // A track that got nothing before the file had to be finished is left out, and so is an
+        // audio track without its decoder configuration: no player could decode it.
+        if (track.extradata.empty() || (atFinish && !track.seenFirst)) return true;
         AVStream* stream = avformat_new_stream(context, nullptr);
         if (!stream) return fail("out of memory");
         AVCodecParameters* par = stream->codecpar;
@@ -189,7 +237,8 @@ struct AssetWriter::Impl {
         while (!held.empty() && ok) {
             Held next = std::move(held.front());
             held.pop_front();
-            ok = writePacket(next.track, *next.sample);
+            // A track the header left out drops what it held.
+            if (tracks[next.track].stream >= 0) ok = writePacket(next.track, *next.sample);
         }
         held.clear();
         heldSeconds = 0;
@@ -227,11 +276,43 @@ struct AssetWriter::Impl {
         if (sample.isSync()) packet->flags |= AV_PKT_FLAG_KEY;
         const int rc = av_interleaved_write_frame(context, packet);
         av_packet_free(&packet);
-        if (context->pb && context->pb->error < 0) return fail("write failed: " + avErrorText(context->pb->error));
+        if ((context->pb && context->pb->error < 0) || io.failed) return fail("write failed");
         return rc >= 0;
     }
 
     bool heldIsFull() const { return heldSeconds >= kMaxHeldMediaSeconds; }
+
+    // A video sample that arrives while the audio track still waits for its configuration is
+    // held, for a while: the header can't take a track later.
+    bool waitForAudioConfiguration(const SampleBuffer& sample) {
+        bool waiting = false;
+        for (const auto& track : tracks) {
+            waiting |= track.input->mediaType() == FormatDescription::MediaType::Audio && track.extradata.empty();
+        }
+        const MediaTime time = sample.outputPresentationTimeStamp();
+        if (!waiting || !time.isNumeric()) return false;
+        if (!firstHeldVideo.isNumeric()) firstHeldVideo = time;
+        return (time - firstHeldVideo).seconds() < kMaxAudioConfigurationWaitSeconds;
+    }
+
+    bool videoSeen() const {
+        for (const auto& track : tracks) {
+            if (track.input->mediaType() == FormatDescription::MediaType::Video && track.seenFirst) return true;
+        }
+        return false;
+    }
+
+    bool hasVideo() const {
+        for (const auto& track : tracks) {
+            if (track.input->mediaType() == FormatDescription::MediaType::Video) return true;
+        }
+        return false;
+    }
+
+    // A failed file is closed at once rather than at the next start.
+    void closeIfFailed() {
+        if (status == AssetWriterStatus::Failed) closeOutput();
+    }
 };
 
 std::shared_ptr<AssetWriter> AssetWriter::create(const std::string& path, AssetFileType fileType, std::string* error,
@@ -298,10 +379,12 @@ bool AssetWriter::startWriting() {
     if (impl_->tracks.empty()) return impl_->fail("no inputs");
     if (!impl_->openOutput(path_)) return false;
     impl_->status = AssetWriterStatus::Writing;
-    for (const auto& track : impl_->tracks) {
-        if (track.input->mediaType() == FormatDescription::MediaType::Video) return true;
-    }
-    return impl_->writeHeader();  // audio only: nothing to wait for
+    // Audio only, configured: nothing to wait for. Otherwise the first samples bring what the
+    // header needs.
+    if (impl_->hasVideo() || impl_->tracks.front().extradata.empty()) return true;
+    const bool written = impl_->writeHeader();
+    impl_->closeIfFailed();
+    return written;
 }
 
 void AssetWriter::startSessionAtSourceTime(MediaTime startTime) {
@@ -323,11 +406,19 @@ bool AssetWriter::isReadyForInput(size_t index) const {
     std::lock_guard lock(mutex_);
     if (impl_->status != AssetWriterStatus::Writing || index >= impl_->tracks.size()) return false;
     const bool video = impl_->tracks[index].input->mediaType() == FormatDescription::MediaType::Video;
-    return impl_->headerWritten || video || !impl_->heldIsFull();
+    // A track the header left out takes nothing more.
+    if (impl_->headerWritten) return impl_->tracks[index].stream >= 0;
+    return video || !impl_->heldIsFull();
 }
 
 bool AssetWriter::append(size_t index, const std::shared_ptr<SampleBuffer>& sample) {
     std::lock_guard lock(mutex_);
+    const bool appended = appendLocked(index, sample);
+    impl_->closeIfFailed();
+    return appended;
+}
+
+bool AssetWriter::appendLocked(size_t index, const std::shared_ptr<SampleBuffer>& sample) {
     Impl& impl = *impl_;
     if (impl.status != AssetWriterStatus::Writing || index >= impl.tracks.size()) return false;
     Impl::Track& track = impl.tracks[index];
@@ -343,6 +434,16 @@ bool AssetWriter::append(size_t index, const std::shared_ptr<SampleBuffer>& samp
         return impl.writePacket(index, *sample);
     }
     if (!video) {
+        // An encoder configured after the start brings its configuration with its samples.
+        if (track.extradata.empty() && sample->formatDescription()) {
+            track.extradata = sample->formatDescription()->magicCookie();
+        }
+        // Audio only, or video held for this configuration: the header can be written now.
+        if (!impl.hasVideo() || (impl.videoSeen() && !track.extradata.empty())) {
+            if (track.extradata.empty() || !sample->dataBuffer()) return false;
+            track.seenFirst = true;
+            return impl.writeHeader() && impl.writePacket(index, *sample);
+        }
         if (impl.heldIsFull() || !sample->dataBuffer()) return false;
         track.seenFirst = true;
         impl.held.push_back({index, sample});
@@ -357,6 +458,10 @@ bool AssetWriter::append(size_t index, const std::shared_ptr<SampleBuffer>& samp
         track.height = format->height();
     }
     track.seenFirst = true;
+    if (impl.waitForAudioConfiguration(*sample)) {
+        impl.held.push_back({index, sample});
+        return true;
+    }
     return impl.writeHeader() && impl.writePacket(index, *sample);
 }
 
@@ -377,6 +482,7 @@ void AssetWriter::finishOnQueue() {
     }
     const int rc = av_write_trailer(impl.context);
     if (rc < 0) impl.fail("cannot finish the file: " + avErrorText(rc));
+    if (impl.io.failed) impl.fail("cannot finish the file: a write or seek failed");
     if (!impl.closeOutput()) impl.fail("cannot close the file");
     if (impl.status == AssetWriterStatus::Writing) impl.status = AssetWriterStatus::Completed;
 }

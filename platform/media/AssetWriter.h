@@ -2,9 +2,13 @@
 // Writes passthrough H.264 and AAC samples into an MPEG-4 or M4A file, on libavformat.
 //
 // The file's header needs the H.264 parameter sets, which come with the first video sample, so it
-// is written then; audio that arrives earlier is held (up to kMaxHeldMediaSeconds). The first audio
-// sample's TrimDurationAtStart attachment becomes an edit list: the track starts at 0 with the
-// decoder priming removed. Finishing runs on the writer's own queue and ends in Completed or Failed.
+// is written then; audio that arrives earlier is held (up to kMaxHeldMediaSeconds). An audio track
+// takes its decoder configuration from its hint or, failing that, from its first sample; one that
+// has none when the header is written is left out of the file (video waits for it up to
+// kMaxAudioConfigurationWaitSeconds). The first audio sample's
+// TrimDurationAtStart attachment becomes an edit list: the track starts at 0 with the decoder
+// priming removed. The file is created without following a link at its name, and closed as soon
+// as a write fails. Finishing runs on the writer's own queue and ends in Completed or Failed.
 // All operations may be called from any thread.
 #include <cstdint>
 #include <functional>
@@ -38,6 +42,8 @@ public:
 class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
 public:
     static constexpr double kMaxHeldMediaSeconds = 10.0;
+    // How long video waits for an audio track's configuration before the file goes without it.
+    static constexpr double kMaxAudioConfigurationWaitSeconds = 2.0;
 
     // Null (with a reason in `error` when given) for an empty path, a folder, or a missing parent
     // folder. Nothing is created on disk before startWriting.
@@ -73,6 +79,7 @@ private:
 
     bool isReadyForInput(size_t index) const;
     bool append(size_t index, const std::shared_ptr<SampleBuffer>& sample);
+    bool appendLocked(size_t index, const std::shared_ptr<SampleBuffer>& sample);
     void finishOnQueue();
 
     const std::string path_;

@@ -3,6 +3,8 @@
 
 #include <clocale>
 #include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "core/KNUtils.h"
 #include "encoding/LocalSaverTestSupport.h"
@@ -104,6 +106,33 @@ TEST(KNLocalSaver, TwoRecordingsWithinOneSecondKeepBothFiles) {
     EXPECT_EQ(paths, (std::vector<std::string>{base + ".m4a", base + " (2).m4a"}));
     EXPECT_TRUE(fs::exists(paths[0]));
     EXPECT_TRUE(fs::exists(paths[1]));
+}
+
+// Savers that choose one name in the same instant, and a link planted at the name: each
+// recording gets a file of its own, and nothing the link points at is touched.
+TEST(KNLocalSaver, ARecordingNameIsTakenExclusivelyAndNeverThroughALink) {
+    std::vector<std::shared_ptr<KNLocalSaver>> savers;
+    for (int i = 0; i < 4; ++i) savers.push_back(audioSaver());
+    for (auto& saver : savers) saver->setFilename(savers.front()->filename());
+    const auto base = platform::documentsDirectory() + "/" + savers.front()->filename();
+    const std::string victim = platform::documentsDirectory() + "/" + kntest::uniqueName("victim");
+    { std::ofstream(victim) << "keep me"; }
+    fs::create_symlink(victim, base + ".m4a");
+    for (auto& saver : savers) saver->startSavingStream({});
+    std::set<std::string> paths;
+    for (auto& saver : savers) {
+        savertest::drain(*saver);
+        const auto bytes = std::make_shared<const std::vector<uint8_t>>(12, 4);
+        saver->writeEncodedAudioDurationPresentationTime(bytes, MediaTime::make(1024, 44100), MediaTime::make(0, 44100));
+        const auto stop = savertest::stopAndWait(*saver);
+        ASSERT_TRUE(stop.url.has_value()) << describe(stop.error);
+        paths.insert(stop.url->filePath().value_or(""));
+    }
+    EXPECT_EQ(paths, (std::set<std::string>{base + " (2).m4a", base + " (3).m4a", base + " (4).m4a", base + " (5).m4a"}));
+    std::string kept;
+    std::getline(std::ifstream(victim), kept);
+    EXPECT_EQ(kept, "keep me");
+    EXPECT_TRUE(fs::is_symlink(base + ".m4a"));
 }
 
 TEST(KNLocalSaver, TheRecordingNameIsUTCWhateverTheZoneAndLocale) {

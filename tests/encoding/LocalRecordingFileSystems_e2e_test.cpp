@@ -59,7 +59,8 @@ TEST_F(FileSystemsTest, ARecordingOnAFullDiskGivesNoURLAndNothingIsMoved) {
     rig.stopEncoders();
     EXPECT_FALSE(stop.url.has_value());
     ASSERT_TRUE(stop.error);
-    EXPECT_EQ(stop.error->errorCodes(), std::vector<int64_t>{110003});
+    // The disk filled while recording: the stop answers with that write's failure.
+    EXPECT_EQ(stop.error->errorCodes(), std::vector<int64_t>{110005});
     // What an owner does with the answer: only a URL is ever moved.
     if (stop.url) post(*KNAssetsLibrary::create(), *stop.url->filePath());
     EXPECT_TRUE(platform::PhotoLibrary::videos().empty());

@@ -62,7 +62,9 @@ constexpr size_t kChunkFrames = 1024;
 
 // A real H.264 encoder and AAC encoder feeding one saver, driven frame by frame in media time.
 struct Rig {
-    explicit Rig(int32_t width = 320, int32_t height = 240, uint64_t keyFrameInterval = 30) : width(width), height(height) {
+    explicit Rig(int32_t width = 320, int32_t height = 240, uint64_t keyFrameInterval = 30,
+                 KNLocalSaver::Platform platform = KNLocalSaver::Platform::system())
+        : width(width), height(height), saver(KNLocalSaver::create(std::move(platform))) {
         saver->setFilename(kntest::uniqueName("rec"));
         saver->setVideoWidthHeight(width, height);
         saver->setAudioSampleRate(kSampleRate);

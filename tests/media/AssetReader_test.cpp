@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -36,7 +37,17 @@ std::pair<size_t, int64_t> pullAll(AssetReader& reader) {
     return pulled;
 }
 
-// Damaged or partial input ends in a refusal at creation or in a clean end of the reading.
+// Pulls whichever track is behind in time, as a paced reader does, until both have ended.
+void pullInStep(AssetReader& reader) {
+    double times[2] = {reader.hasTrack(AssetTrack::Video) ? 0 : INFINITY, reader.hasTrack(AssetTrack::Audio) ? 0 : INFINITY};
+    while (std::isfinite(times[0]) || std::isfinite(times[1])) {
+        const int which = times[0] <= times[1] ? 0 : 1;
+        auto sample = reader.copyNextSampleBuffer(which == 0 ? AssetTrack::Video : AssetTrack::Audio);
+        times[which] = sample ? sample->presentationTimeStamp().seconds() : INFINITY;
+    }
+}
+
+// Damaged, partial or foreign input ends in a refusal at creation or in an end that says so.
 TEST(AssetReader, DamagedInputIsRefusedOrEndsCleanly) {
     const auto fastStart = makeMediaFile(kDir, "faststart", {.extra = "-movflags +faststart"});
     const auto videoOnly = makeMediaFile(kDir, "video-only", {.audio = false});
@@ -48,6 +59,15 @@ TEST(AssetReader, DamagedInputIsRefusedOrEndsCleanly) {
     std::filesystem::resize_file(cut, std::filesystem::file_size(fastStart) / 2);
     const std::string text = kDir + "/notes.mp4";
     std::ofstream(text) << "These are plain words, not a movie.\n";
+    const std::string sixty = kDir + "/sixty.mp4";
+    std::filesystem::copy_file(fastStart, sixty);
+    std::filesystem::resize_file(sixty, std::filesystem::file_size(fastStart) * 6 / 10);
+    // Lists that name other files or addresses: opening them would read what the host never named.
+    const std::string concat = kDir + "/list.mp4";
+    std::ofstream(concat) << "ffconcat version 1.0\nfile 'video-only.mp4'\n";
+    const std::string playlist = kDir + "/playlist.m3u8";
+    std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" << videoOnly
+                            << "\n#EXTINF:2.0,\nhttp://192.0.2.1/segment.ts\n#EXT-X-ENDLIST\n";
 
     struct Row {
         std::string name, path;
@@ -57,10 +77,14 @@ TEST(AssetReader, DamagedInputIsRefusedOrEndsCleanly) {
         int64_t minAudio, maxAudio;
     };
     const Row rows[] = {
-        {"cut in half", cut, true, {AssetReaderStatus::Completed, AssetReaderStatus::Failed}, 1, 49, 1, 88200},
+        // The index promises what the file no longer holds: the reading fails rather than completes.
+        {"cut in half", cut, true, {AssetReaderStatus::Failed}, 1, 49, 1, 88200},
+        {"cut at 60%", sixty, true, {AssetReaderStatus::Failed}, 1, 49, 1, 88200},
         {"no audio", videoOnly, true, {AssetReaderStatus::Completed}, 50, 50, 0, 0},
         {"no video", audioOnly, true, {AssetReaderStatus::Completed}, 0, 0, 87000, 89300},
         {"text named .mp4", text, false, {}, 0, 0, 0, 0},
+        {"concat list naming a movie", concat, false, {}, 0, 0, 0, 0},
+        {"playlist naming a movie and an address", playlist, false, {}, 0, 0, 0, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -80,6 +104,19 @@ TEST(AssetReader, DamagedInputIsRefusedOrEndsCleanly) {
         EXPECT_LE(audio, row.maxAudio);
         EXPECT_EQ(reader->copyNextSampleBuffer(AssetTrack::Video), nullptr);
     }
+}
+
+// Packets wait for the other track only until it takes them: a long file pulled in step never
+// holds more than its interleaving, far below a quarter of the file.
+TEST(AssetReader, HeldPacketsAreGivenBackAsTheyAreTaken) {
+    const auto path = makeMediaFile(kDir, "long", {.seconds = 30, .width = 640, .height = 360});
+    ASSERT_FALSE(path.empty());
+    auto reader = AssetReader::create(path);
+    ASSERT_TRUE(reader);
+    reader->setMaxQueuedBytes(std::filesystem::file_size(path) / 4);
+    ASSERT_TRUE(reader->startReading());
+    pullInStep(*reader);
+    EXPECT_EQ(reader->status(), AssetReaderStatus::Completed);
 }
 
 }  // namespace

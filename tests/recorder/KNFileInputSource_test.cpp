@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "kestrune/KNError.h"
+#include "kestrune/platform/media/Asset.h"
+#include "kestrune/platform/media/AssetReaderTrackOutput.h"
 #include "platform/DispatchQueue.h"
 #include "recorder/FileSourceTestSupport.h"
 #include "support/MediaFiles.h"
@@ -104,6 +108,95 @@ TEST(KNFileInputSource, SamplesArriveAtTheirPresentationTimes) {
         const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
         const double drift = median({offsets.end() - fifth, offsets.end()}) - median({offsets.begin(), offsets.begin() + fifth});
         EXPECT_LT(std::abs(drift), 0.06);
+    }
+}
+
+TEST(KNFileInputSource, StartsAreRefusedWithTheirReasonAndStartNothing) {
+    std::filesystem::create_directories(kDir);
+    const std::string text = kDir + "/words.mp4";
+    std::ofstream(text) << "Plain words, not a movie.\n";
+    const std::string list = kDir + "/list.mp4";
+    std::ofstream(list) << "ffconcat version 1.0\nfile 'twice.mp4'\n";
+    struct Row {
+        std::string name;
+        std::optional<std::string> path;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"no URL", std::nullopt, "No video URL provided."},
+        {"a folder", kDir, "Failed to create the asset with given URL."},
+        {"no such file", kDir + "/missing.mp4", "Failed to create the asset with given URL."},
+        {"text named .mp4", text, "Failed to create the asset with given URL."},
+        {"a list naming another file", list, "Failed to create the asset with given URL."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto log = std::make_shared<DeliveryLog>();
+        auto source = KNFileInputSource::create();
+        source->setDelegate(log);
+        if (row.path) source->setVideoURL(platform::URL::fromFilePath(*row.path));
+        std::shared_ptr<KNError> error;
+        source->startReadingWithError(&error);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->errorCodes(), std::vector<int64_t>{0});
+        EXPECT_EQ(error->message(), row.message);
+        EXPECT_EQ(source->assetReader(), nullptr);
+        EXPECT_EQ(source->videoAssetTrackOutput(), nullptr);
+        source->readerQueue()->sync([] {});
+        EXPECT_TRUE(log->all().empty());
+    }
+}
+
+// The file of the start, the reader's outputs on it, and a second reading once the first ended.
+TEST(KNFileInputSource, AFileReadToItsEndIsReadAgainFromTheStart) {
+    const auto path = makeMediaFile(kDir, "again", {.seconds = 0.5, .width = 160, .height = 120});
+    ASSERT_FALSE(path.empty());
+    auto log = std::make_shared<DeliveryLog>();
+    auto source = sourceFor(path, log);
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        std::shared_ptr<KNError> error;
+        source->startReadingWithError(&error);
+        ASSERT_EQ(error, nullptr);
+        ASSERT_TRUE(source->currentAsset());
+        EXPECT_EQ(source->currentAsset()->url().filePath(), path);
+        ASSERT_TRUE(source->videoAssetTrackOutput());
+        ASSERT_TRUE(source->audioAssetTrackOutput());
+        EXPECT_EQ(source->videoAssetTrackOutput()->track(), platform::AssetTrack::Video);
+        EXPECT_EQ(source->audioAssetTrackOutput()->reader(), source->assetReader());
+        EXPECT_FALSE(source->videoAssetTrackOutput()->alwaysCopiesSampleData());
+        ASSERT_TRUE(waitFor([&] { return readToEnd(*source); }, 10s));
+        EXPECT_EQ(log->count(true), 13u * static_cast<size_t>(round));
+    }
+    source->stopReading();
+    EXPECT_EQ(source->videoAssetTrackOutput(), nullptr);
+    EXPECT_EQ(source->audioAssetTrackOutput(), nullptr);
+}
+
+// FLAC frames of 8192 samples, and a last frame of 1500: every piece is at most 1024 samples,
+// in order, each at its own time.
+TEST(KNFileInputSource, AudioBuffersAreCutIntoPiecesOfAtMost1024Samples) {
+    std::filesystem::create_directories(kDir);
+    const std::string path = kDir + "/" + uniqueName("blocks") + ".flac";
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100 "
+                                "-af atrim=end_sample=17884 -c:a flac -frame_size 8192 '" + path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto log = std::make_shared<DeliveryLog>();
+    auto source = sourceFor(path, log);
+    source->startReadingWithError();
+    ASSERT_TRUE(waitFor([&] { return log->count(false) == 18; }, 10s));
+    source->readerQueue()->sync([] {});
+    std::vector<int64_t> sizes;
+    std::vector<double> times;
+    for (const auto& d : log->all()) {
+        sizes.push_back(d.frames);
+        times.push_back(d.mediaSeconds);
+    }
+    std::vector<int64_t> expected(17, 1024);
+    expected.push_back(476);
+    EXPECT_EQ(sizes, expected);
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_NEAR(times[i], static_cast<double>(i) * 1024 / 44100, 1e-6) << i;
     }
 }
 

@@ -2,6 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <filesystem>
+#include <thread>
+
+#include "kestrune/KNError.h"
 #include "platform/DispatchQueue.h"
 #include "recorder/FileSourceTestSupport.h"
 #include "support/MediaFiles.h"
@@ -41,6 +51,8 @@ TEST(KNFileInputSourceThreads, StopsRacingTheReaderQueueTurnsEndEveryReadingClea
         source->stopReading();
         EXPECT_EQ(source->assetReader(), nullptr);
     }
+    // A delegate call under way when the last stop returned may still end; none starts after it.
+    source->readerQueue()->sync([] {});
     const size_t frames = log->count(true);
     source->readerQueue()->sync([] {});
     EXPECT_EQ(log->count(true), frames);
@@ -49,6 +61,84 @@ TEST(KNFileInputSourceThreads, StopsRacingTheReaderQueueTurnsEndEveryReadingClea
     source->setDelegate(stopping);
     source->startReadingWithError();
     ASSERT_TRUE(waitFor([&] { return stopping->count(true) == 1 && source->assetReader() == nullptr; }, 10s));
+}
+
+// The host's delegate takes a lock that the host holds around its stop.
+class LockingDelegate : public DeliveryLog {
+public:
+    void fileInputSourceDidReadVideoSample(KNFileInputSource* source,
+                                           const std::shared_ptr<platform::SampleBuffer>& sample) override {
+        waiting = true;
+        std::lock_guard lock(hostLock);
+        DeliveryLog::fileInputSourceDidReadVideoSample(source, sample);
+    }
+    std::mutex hostLock;
+    std::atomic<bool> waiting{false};
+};
+
+// Each call runs on a thread of its own: a call that blocks fails the wait instead of the run.
+bool returnsPromptly(const std::function<void()>& call) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([call, done] {
+        call();
+        *done = true;
+    }).detach();
+    return waitFor([&] { return done->load(); }, 5s);
+}
+
+TEST(KNFileInputSourceThreads, AStopUnderAHostLockTheDelegateTakesReturnsAtOnce) {
+    const auto path = makeMediaFile(kDir, "locked", {.seconds = 2, .width = 160, .height = 120});
+    ASSERT_FALSE(path.empty());
+    auto log = std::make_shared<LockingDelegate>();
+    auto source = KNFileInputSource::create();
+    source->setDelegate(log);
+    source->setVideoURL(platform::URL::fromFilePath(path));
+    bool stopped = false;
+    {
+        std::unique_lock hold(log->hostLock);
+        source->startReadingWithError();
+        ASSERT_TRUE(waitFor([&] { return log->waiting.load(); }, 10s));
+        stopped = returnsPromptly([source] { source->stopReading(); });
+    }
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(waitFor([&] { return source->assetReader() == nullptr; }, 5s));
+}
+
+TEST(KNFileInputSourceThreads, ASourceTheHostLetsGoOfStopsReading) {
+    const auto path = makeMediaFile(kDir, "dropped", {.seconds = 10, .width = 160, .height = 120});
+    ASSERT_FALSE(path.empty());
+    auto log = std::make_shared<DeliveryLog>();
+    auto source = KNFileInputSource::create();
+    source->setDelegate(log);
+    source->setVideoURL(platform::URL::fromFilePath(path));
+    source->startReadingWithError();
+    ASSERT_TRUE(waitFor([&] { return log->count(true) >= 3; }, 10s));
+    auto reader = source->assetReader();
+    std::weak_ptr<KNFileInputSource> watch = source;
+    source.reset();
+    // Its pending turns no longer keep it: it goes, and its reading with it.
+    EXPECT_TRUE(waitFor([&] { return watch.expired(); }, 5s));
+    EXPECT_EQ(reader->status(), platform::AssetReaderStatus::Cancelled);
+}
+
+// A FIFO would block an open until a writer comes; the start refuses it and nothing waits.
+TEST(KNFileInputSourceThreads, AFifoIsRefusedWithoutBlockingTheCaller) {
+    std::filesystem::create_directories(kDir);
+    const std::string fifo = kDir + "/" + uniqueName("pipe") + ".mp4";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto source = KNFileInputSource::create();
+    source->setVideoURL(platform::URL::fromFilePath(fifo));
+    auto error = std::make_shared<std::shared_ptr<KNError>>();
+    const bool returned = returnsPromptly([source, error] { source->startReadingWithError(error.get()); });
+    if (!returned) {
+        // Let the blocked open go: a writer that comes and leaves.
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        if (fd >= 0) ::close(fd);
+    }
+    ASSERT_TRUE(returned);
+    ASSERT_TRUE(*error);
+    EXPECT_EQ((*error)->message(), "Failed to create the asset with given URL.");
+    EXPECT_TRUE(returnsPromptly([source] { source->stopReading(); }));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Files pushed through the file input source and the streamer to the nginx RTMP fixture.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "kestrune/KNError.h"
 #include "kestrune/KNFileInputSource.h"
@@ -12,6 +14,7 @@
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "platform/DispatchQueue.h"
 #include "recorder/FileSourceTestSupport.h"
+#include "recorder/StreamerTestSupport.h"
 #include "support/MediaFiles.h"
 
 namespace {
@@ -135,6 +138,53 @@ TEST(KNStreamerPushE2E, FilesReachTwoDestinationsWholeAndInRealTime) {
             EXPECT_NEAR(video, row.file.seconds, 0.2);
         }
     }
+}
+
+// A destination switched on before the start announces the stream the settings describe: what a
+// player of the live stream reads in its onMetaData.
+TEST(KNStreamerPushE2E, ADestinationOnBeforeTheStartAnnouncesTheRealStream) {
+    auto server = TestServer::shared();
+    ASSERT_TRUE(server);
+    StreamerRecordingRig rig;
+    auto& streamer = rig.streamer;
+    ASSERT_TRUE(streamer->settings()->setLocalSaveWithError(false));
+    ASSERT_TRUE(streamer->audioSettings()->setSampleRateWithError(44100));
+    ASSERT_TRUE(streamer->audioSettings()->setChannelsNumberWithError(2));
+    auto connections = std::make_shared<Connections>();
+    const std::string stream = uniqueName("meta");
+    auto info = KNStreamInfo::create();
+    info->setCustomStreamURLString(server->url(stream));
+    auto destination = streamer->addStreamSourceWithInfo(info);
+    destination->setDelegate(connections);
+    destination->setOn(true);
+    ASSERT_TRUE(waitFor([&] { return connections->connected == 1; }, 20s));
+    streamer->startStreamingWithCompletion();
+    rig.feed(StreamerRecordingRig::kFps);
+
+    // The player takes the stream while it runs; the flv reader keeps every field it announces.
+    std::atomic<bool> played{false};
+    CommandResult tags;
+    std::thread player([&] {
+        tags = runCommand({"ffprobe", "-v", "error", "-rw_timeout", "15000000", "-flv_full_metadata", "1",
+                           "-show_entries", "format_tags", "-of", "json", server->url(stream)});
+        played = true;
+    });
+    for (int second = 0; second < 20 && !played; ++second) rig.feed(StreamerRecordingRig::kFps);
+    player.join();
+    streamer->stopStreaming();
+    streamer->removeStreamSource(destination);
+
+    const auto json = nlohmann::json::parse(tags.output, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << tags.output;
+    const auto meta = json["format"].value("tags", nlohmann::json::object());
+    SCOPED_TRACE(meta.dump());
+    const auto number = [&](const char* key) { return std::atof(meta.value(key, "-1").c_str()); };
+    EXPECT_EQ(number("width"), StreamerRecordingRig::kWidth);
+    EXPECT_EQ(number("height"), StreamerRecordingRig::kHeight);
+    EXPECT_EQ(number("framerate"), 30);
+    EXPECT_EQ(number("audiosamplerate"), 44100);
+    // It follows the channel count: players build their decoder from it before the first packet.
+    EXPECT_EQ(meta.value("stereo", ""), "true");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
+#include "kestrune/KNStreamerVideoSettings.h"
 
 namespace {
 
@@ -123,6 +124,47 @@ TEST(KNStreamerSettings, AnExpiredObserverIsSkippedAndNotKeptAlive) {
     EXPECT_TRUE(settings->setLocalSaveWithError(true));
     EXPECT_EQ(log, Log{});
     EXPECT_TRUE(settings->localSave());
+}
+
+// Hears the frame sizes it is told, and locks nothing.
+class FrameSizeObserver : public KNStreamerVideoSettingsObserver {
+public:
+    bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>*) override {
+        return false;
+    }
+    void streamerVideoSettingsDidChangeVideoFrameSize(KNStreamerVideoSettings*, KNVideoFrameSize size) override {
+        told.push_back(size);
+    }
+    std::vector<KNVideoFrameSize> told;
+};
+
+TEST(KNStreamerSettings, TheFrameSizeComesFromTheResolutionOrTheCustomSize) {
+    struct Row {
+        std::string name;
+        int64_t resolution;
+        KNVideoFrameSize custom;
+        double width, height;
+    };
+    const Row rows[] = {
+        {"defaults", KNVideoFrameResolution1280x720, {0, 0}, 1280, 720},
+        {"custom", 0, {1000, 500}, 1000, 500},
+        {"a resolution the table doesn't hold", 12345, {1000, 500}, 0, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto video = KNStreamerVideoSettings::defaultSettings();
+        auto observer = std::make_shared<FrameSizeObserver>();
+        video->addObserver(observer);
+        EXPECT_TRUE(video->setResolutionWithError(row.resolution));
+        EXPECT_TRUE(video->setVideoFrameSizeWithError(row.custom));
+        // Inversion is the streamer's to apply, not the size's.
+        EXPECT_TRUE(video->setResolutionInvertedWithError(true));
+        EXPECT_EQ(video->resolutionSize().width, row.width);
+        EXPECT_EQ(video->resolutionSize().height, row.height);
+        ASSERT_EQ(observer->told.size(), 1u);
+        EXPECT_EQ(observer->told.front().width, row.custom.width);
+        EXPECT_EQ(observer->told.front().height, row.custom.height);
+    }
 }
 
 }  // namespace

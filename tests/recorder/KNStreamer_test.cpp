@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "core/KNMetadata.h"
+#include "encoding/KNH264Encoder.h"
+#include "encoding/KNLocalSaver.h"
 #include "kestrune/KNError.h"
+#include "kestrune/KNStreamInfo.h"
+#include "kestrune/KNStreamSource.h"
 #include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "recorder/KNStreamerBitrate.h"
+#include "recorder/StreamerTestSupport.h"
+#include "transport/KNStreamSourcesManager.h"
 
 namespace {
 
@@ -82,6 +89,91 @@ TEST(KNStreamer, ADroppedStreamerGoesAwayThoughItsSettingsLiveOn) {
     EXPECT_TRUE(watch.expired());
     EXPECT_TRUE(video->setResolutionWithError(KNVideoFrameResolution640x360));
     EXPECT_TRUE(general->setAdaptiveBitrateWithError(true));
+}
+
+TEST(KNStreamer, StatesOfStopsAndStartsAsTheHostSeesThem) {
+    auto streamer = KNStreamer::create();
+    auto reports = std::make_shared<kntest::StreamerReports>();
+    streamer->setDelegate(reports);
+    streamer->stopStreaming();
+    EXPECT_EQ(reports->states(), (std::vector<int64_t>{3, 0}));
+    int completions = 0;
+    const auto completion = [&](bool success, std::shared_ptr<KNError> error) {
+        completions += success && !error ? 1 : 0;
+    };
+    streamer->startStreamingWithCompletion(completion);
+    streamer->startStreamingWithCompletion(completion);
+    EXPECT_EQ(reports->states(), (std::vector<int64_t>{3, 0, 1, 2, 1, 2}));
+    EXPECT_EQ(completions, 2);
+    streamer->stopStreaming();
+    EXPECT_EQ(streamer->currentState(), KNStreamerStateIdle);
+}
+
+// What the settings change reaches at once, and what only reaches destinations added later.
+TEST(KNStreamer, SettingsReachThePipelineWhenThePartsSay) {
+    auto streamer = KNStreamer::create();
+    streamer->settings()->setAdaptiveBitrateWithError(true);
+    EXPECT_TRUE(streamer->streamSources()->adaptiveBitRateOn());
+    streamer->startStreamingWithCompletion();
+    streamer->videoSettings()->setOutputBitrate(2000000);
+    EXPECT_EQ(streamer->videoEncoder()->bitrate(), 2000000);
+    streamer->stopStreaming();
+
+    streamer->audioSettings()->setSendingAudioWithError(false);
+    streamer->videoSettings()->setSendingVideoWithError(false);
+    auto info = [](const std::string& name) {
+        auto made = KNStreamInfo::create();
+        made->setStreamName(name);
+        return made;
+    };
+    auto early = streamer->addStreamSourceWithInfo(info("early"));
+    streamer->audioSettings()->setSendingAudioWithError(true);
+    streamer->videoSettings()->setSendingVideoWithError(true);
+    auto late = streamer->addStreamSourceWithInfo(info("late"));
+    EXPECT_FALSE(early->sendingAudio());
+    EXPECT_FALSE(early->sendingVideo());
+    EXPECT_TRUE(late->sendingAudio());
+    EXPECT_TRUE(late->sendingVideo());
+    streamer->removeStreamSource(nullptr);
+    streamer->streamSources()->closeConnectionToSource(nullptr);
+    streamer->streamSources()->removeSource(nullptr);
+    streamer->removeStreamSource(early);
+    EXPECT_EQ(streamer->streamSources()->streamSources().size(), 1u);
+}
+
+// The frame size the encoder, the saver and the announced metadata get; the stereo flag follows
+// the channel count, so that the sequence header says what the packets hold.
+TEST(KNStreamer, FrameSizesAndChannelsReachEncoderSaverAndMetadata) {
+    struct Row {
+        std::string name;
+        int64_t resolution;
+        KNVideoFrameSize custom;
+        bool inverted;
+        uint64_t channels;
+        int32_t width, height;
+    };
+    const Row rows[] = {
+        {"defaults", KNVideoFrameResolution1280x720, {0, 0}, false, 1, 1280, 720},
+        {"custom size", 0, {1000, 500}, false, 2, 1000, 500},
+        {"portrait", KNVideoFrameResolution1280x720, {0, 0}, true, 1, 720, 1280},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto streamer = KNStreamer::create();
+        streamer->videoSettings()->setResolutionWithError(row.resolution);
+        streamer->videoSettings()->setVideoFrameSizeWithError(row.custom);
+        streamer->videoSettings()->setResolutionInvertedWithError(row.inverted);
+        streamer->audioSettings()->setChannelsNumberWithError(row.channels);
+        streamer->startStreamingWithCompletion();
+        const auto metadata = streamer->streamSources()->metadata();
+        ASSERT_TRUE(metadata);
+        EXPECT_EQ(metadata->videoWidth(), row.width);
+        EXPECT_EQ(metadata->videoHeight(), row.height);
+        EXPECT_EQ(metadata->audioStereo(), row.channels >= 2);
+        EXPECT_EQ(streamer->localSaver()->width(), static_cast<uint64_t>(row.width));
+        EXPECT_EQ(streamer->localSaver()->height(), static_cast<uint64_t>(row.height));
+        streamer->stopStreaming();
+    }
 }
 
 }  // namespace

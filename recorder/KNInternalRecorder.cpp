@@ -11,22 +11,25 @@
 
 namespace {
 
-std::mutex& currentRecorderMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+// Holds the most recently made hub until an endSession(). Never destroyed: a hub that is still
+// held when the process exits is not torn down by an exit handler, after the threads' own data is
+// gone, and a recorder let go during exit still finds the holder to clear.
+struct CurrentRecorder {
+    std::mutex mutex;
+    std::shared_ptr<KNInternalRecorder> recorder;
+};
 
-// Holds the most recently made hub until an endSession().
-std::shared_ptr<KNInternalRecorder>& currentRecorder() {
-    static std::shared_ptr<KNInternalRecorder> recorder;
-    return recorder;
+CurrentRecorder& currentRecorder() {
+    static auto* held = new CurrentRecorder();
+    return *held;
 }
 
 void setCurrentRecorder(std::shared_ptr<KNInternalRecorder> recorder) {
+    auto& held = currentRecorder();
     std::shared_ptr<KNInternalRecorder> previous;
     {
-        std::lock_guard lock(currentRecorderMutex());
-        previous = std::exchange(currentRecorder(), std::move(recorder));
+        std::lock_guard lock(held.mutex);
+        previous = std::exchange(held.recorder, std::move(recorder));
     }
     // `previous` may be the last owner of a hub: it goes outside the lock.
 }
@@ -59,8 +62,9 @@ std::shared_ptr<KNInternalRecorder> KNInternalRecorder::internalRecorderWithComp
 }
 
 std::shared_ptr<KNInternalRecorder> KNInternalRecorder::currentRecorderForTesting() {
-    std::lock_guard lock(currentRecorderMutex());
-    return currentRecorder();
+    auto& held = currentRecorder();
+    std::lock_guard lock(held.mutex);
+    return held.recorder;
 }
 
 KNInternalRecorder::~KNInternalRecorder() {

@@ -103,6 +103,12 @@ KNRecorder::~KNRecorder() {
     unsubscribeFromStatusBarOrientationNotifications();
     timer_->stop();
     recordingTimer_->stop();
+    // The host let go: nothing can end what it started any more. The stream stops, a local
+    // recording is finished, and the camera and microphone are released.
+    internalRecorder_->setInternalRecorderDelegate({});
+    internalRecorder_->stopStreaming();
+    internalRecorder_->stopRecordingWithCompletion(nullptr);
+    internalRecorder_->endSession();
 }
 
 std::shared_ptr<KNRecorderDelegate> KNRecorder::recorderDelegate() const {

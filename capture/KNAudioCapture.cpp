@@ -2,9 +2,9 @@
 
 #include <any>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
+#include "core/KNLog.h"
 #include "core/KNNumeric.h"
 #include "platform/audio/AudioSession.h"
 
@@ -159,7 +159,7 @@ void KNAudioCapture::startUnit() {
                                                        kRecordingCategoryOptions);
     }
     const MediaStatus status = unitStart(componetInstance());
-    std::fprintf(stderr, "STATUS: %d\n", static_cast<int>(status));
+    KNLog::sharedInstance()->logInfoScope("STATUS: " + std::to_string(static_cast<int>(status)), KNLogScopeAll);
 }
 
 void KNAudioCapture::setConfigureAudioSessionManually(bool manually) {
@@ -215,7 +215,7 @@ void KNAudioCapture::handleInterruption(const platform::Notification& notificati
     if (type == platform::kAudioSessionInterruptionTypeBegan) {
         if (isRunning_.load()) {
             taskQueue_->sync([this] {
-                std::fprintf(stderr, "MicrophoneSource: stopRunning\n");
+                KNLog::sharedInstance()->logInfoScope("MicrophoneSource: stopRunning", KNLogScopeAll);
                 unitStop(componetInstance());
             });
         }
@@ -226,13 +226,14 @@ void KNAudioCapture::handleInterruption(const platform::Notification& notificati
             taskQueue_->async([weakSelf] {
                 auto self = weakSelf.lock();
                 if (!self) return;
-                std::fprintf(stderr, "MicrophoneSource: startRunning\n");
+                KNLog::sharedInstance()->logInfoScope("MicrophoneSource: startRunning", KNLogScopeAll);
                 unitStart(self->componetInstance());
             });
         }
         reason = "AVAudioSessionInterruptionTypeEnded";
     }
-    std::fprintf(stderr, "handleInterruption: %s reason %s\n", notification.name.c_str(), reason);
+    KNLog::sharedInstance()->logInfoScope("handleInterruption: " + notification.name + " reason " + reason,
+                                          KNLogScopeAll);
 }
 
 void KNAudioCapture::handleRouteChange(const platform::Notification& notification) {
@@ -240,7 +241,8 @@ void KNAudioCapture::handleRouteChange(const platform::Notification& notificatio
     if (reason == platform::kAudioSessionRouteChangeReasonCategoryChange) {
         if (auto delegate = this->delegate()) delegate->captureOutputRouteDidChage(this);
     }
-    std::fprintf(stderr, "handleRouteChange reason is %s\n", routeChangeText(reason));
+    KNLog::sharedInstance()->logInfoScope(std::string("handleRouteChange reason is ") + routeChangeText(reason),
+                                          KNLogScopeAll);
 }
 
 MediaStatus KNAudioCapture::handleInputBuffer(void* refCon, platform::AudioUnitRenderActionFlags* flags,

@@ -1,8 +1,8 @@
 #include "recorder/KNInternalRecorder.h"
 
-#include <cstdio>
 #include <utility>
 
+#include "core/KNLog.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -36,7 +36,8 @@ void setCurrentRecorder(std::shared_ptr<KNInternalRecorder> recorder) {
 
 void onMainQueue(std::function<void()> work) { platform::DispatchQueue::main()->async(std::move(work)); }
 
-void console(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+// The recorder's own notes follow the log settings, as every line of the library does.
+void console(const std::string& line) { KNLog::sharedInstance()->logInfoScope(line, KNLogScopeAll); }
 
 }  // namespace
 
@@ -393,6 +394,7 @@ void KNInternalRecorder::captureSessionDidStopRunning() {
 
 void KNInternalRecorder::captureSessionRuntimeError(const std::string& description) {
     if (!observingCaptureSession_) return;
-    console("*** Recorder *** AVCaptureSession error occured. " + description);
+    KNLog::sharedInstance()->logErrorScope("*** Recorder *** AVCaptureSession error occured. " + description,
+                                           KNLogScopeAll);
     forwardError(KNError::errorWithCodesMessage({10001}, "An error has occured in the internal capture session."));
 }

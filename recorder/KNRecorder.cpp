@@ -1,8 +1,7 @@
 #include "kestrune/KNRecorder.h"
 
-#include <cstdio>
-
 #include "core/KNConverter.h"
+#include "core/KNLog.h"
 #include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
@@ -270,7 +269,8 @@ void KNRecorder::unsubscribeFromStatusBarOrientationNotifications() {
 void KNRecorder::statusBarWillChangeOrientation(int64_t interfaceOrientation) {
     const auto settings = this->settings();
     if (!settings || settings->videoOrientation() != KNVideoOrientationAutorotate) return;
-    std::fprintf(stderr, "*** KNRecorder *** Will change orientation to: %ld\n", static_cast<long>(interfaceOrientation));
+    KNLog::sharedInstance()->logInfoScope(
+        "*** KNRecorder *** Will change orientation to: " + std::to_string(interfaceOrientation), KNLogScopeAll);
     internalRecorder_->updateVideoOrientationForOrientation(
         KNConverter::converter()->videoOrientationForInterfaceOrientation(interfaceOrientation));
 }

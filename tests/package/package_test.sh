@@ -22,9 +22,16 @@ export KESTRUNE_CAPTURE_BACKEND=synthetic KESTRUNE_AUDIO_BACKEND=synthetic KESTR
 run() { # name, then the host's arguments
   local name=$1 rc=0
   shift
-  "$work/host/letgo_host" "$@" || rc=$?
+  "$work/host/letgo_host" "$@" 2>"$work/stderr" || rc=$?
   if [ "$rc" -ne 0 ]; then
+    cat "$work/stderr" >&2
     echo "letgo_host $name: exit status $rc" >&2
+    exit 1
+  fi
+  # The host never switched the log on: the library writes nothing.
+  if [ -s "$work/stderr" ]; then
+    cat "$work/stderr" >&2
+    echo "letgo_host $name: lines on standard error with the log off" >&2
     exit 1
   fi
   echo "letgo_host $name: ok"

@@ -232,6 +232,7 @@ void KNStreamSource::RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t s
 }
 
 void KNStreamSource::RTMPManagerDidDropPacket(KNRTMPManager*) {
+    bandwidthDetector_->didDropPacket();
     if (auto privateDelegate = listeners().privateDelegate) privateDelegate->streamSourceDidDropPacket(shared_from_this());
 }
 

@@ -20,7 +20,19 @@ struct WatchedVideoEncoder : KNHubVideoEncoder {
     void setKeyFrameInterval(uint64_t frames) override { real->setKeyFrameInterval(frames); }
     void updateBitrate(int32_t bitrateBps) override {
         bitrates.add(str(bitrateBps));
+        {
+            std::lock_guard lock(timelineMutex);
+            timeline.push_back({std::chrono::steady_clock::now(), bitrateBps});
+        }
         real->updateBitrate(bitrateBps);
+    }
+    struct Change {
+        std::chrono::steady_clock::time_point at;
+        int32_t bitrateBps;
+    };
+    std::vector<Change> changes() {
+        std::lock_guard lock(timelineMutex);
+        return timeline;
     }
     void startEncodingWithResolutionHeight(int32_t width, int32_t height) override {
         real->startEncodingWithResolutionHeight(width, height);
@@ -29,6 +41,8 @@ struct WatchedVideoEncoder : KNHubVideoEncoder {
     void stopEncoding() override { real->stopEncoding(); }
     const std::shared_ptr<KNHubVideoEncoder> real;
     HubLog bitrates;
+    std::mutex timelineMutex;
+    std::vector<Change> timeline;
 };
 
 // The real collaborators, but a network monitor the test drives.
@@ -72,7 +86,11 @@ struct RoadEvents : HubEvents {
     std::weak_ptr<KNInternalRecorder> hub;
     std::atomic<int64_t> destinationsSeen{0};
     std::atomic<int64_t> zeroReports{0};
-    void recorderDidDropPacket(KNInternalRecorder*) override { ++drops; }
+    void recorderDidDropPacket(KNInternalRecorder*) override {
+        ++drops;
+        lastDrop = std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    std::atomic<int64_t> lastDrop{0};  // steady clock ticks
     std::atomic<int64_t> frames{0};
     std::atomic<int64_t> sendingSeconds{0};
     std::atomic<int64_t> drops{0};

@@ -94,15 +94,16 @@ bool CameraFocusManager::focusWithModeExposeWithModeAtDevicePointMonitorSubjectA
         KNLog::sharedInstance()->logErrorScope(error.message, KNLogScopeAll);
         return false;
     }
+    bool applied = false;
     if (device->isFocusPointOfInterestSupported() && device->isFocusModeSupported(focusMode)) {
         device->setFocusPointOfInterest(point);
-        device->setFocusMode(focusMode);
+        applied = device->setFocusMode(focusMode);
     }
     if (device->isExposurePointOfInterestSupported() && device->isExposureModeSupported(exposureMode)) {
         device->setExposurePointOfInterest(point);
-        device->setExposureMode(exposureMode);
+        applied = device->setExposureMode(exposureMode) || applied;
     }
     device->setSubjectAreaChangeMonitoringEnabled(monitor);
     device->unlockForConfiguration();
-    return true;
+    return applied;
 }

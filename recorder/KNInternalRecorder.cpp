@@ -281,6 +281,11 @@ void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
         if (completion) completion(false, KNError::errorWithCodesMessage({11004}, "There is no internet connection"));
         return;
     }
+    // Without a camera the road would stream no picture and report nothing.
+    if (isSendingVideo_ && !components_->cameraAuthorized()) {
+        if (completion) completion(false, KNError::errorWithCodesMessage({1002}, "No camera access."));
+        return;
+    }
     if (!claimStart(completion)) {
         if (completion) {
             completion(false, KNError::errorWithCodesMessage({11005}, "*** Recorder *** Recorder is already streaming."));

@@ -17,6 +17,7 @@ fi
 cmake -S "$src/tests/package" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
 cmake --build "$work/host" >/dev/null
 "$work/host/host"
+"$work/host/notifications"
 
 export KESTRUNE_CAPTURE_BACKEND=synthetic KESTRUNE_AUDIO_BACKEND=synthetic KESTRUNE_DOCUMENTS=$work/documents
 run() { # name, then the host's arguments

@@ -281,6 +281,7 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<FakeSources> sources = std::make_shared<FakeSources>(log);
     std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
     std::atomic<bool> idleTimerDisabled{false};
+    std::atomic<bool> cameraAccess{true};
 
     std::shared_ptr<KNHubStreamSources> makeStreamSources() override { return sources; }
     std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override { return h264; }
@@ -290,7 +291,7 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return capture; }
     std::shared_ptr<KNHubAudioCapture> makeAudioCapture() override { return microphone; }
     std::shared_ptr<KNHubReachability> makeReachability() override { return reachability; }
-    bool cameraAuthorized() override { return true; }
+    bool cameraAuthorized() override { return cameraAccess.load(); }
     bool microphoneAuthorized() override { return true; }
     void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled = disabled; }
     std::string nameForLocalFile() override { return "rec" + str(int64_t(++names)); }

@@ -169,9 +169,8 @@ void KNInternalRecorder::adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond)
     // Until a destination drops, an estimate measures what the stream itself sent, not what the
     // link could carry: taken as a limit, it would walk the picture down on a link with room to spare.
     const auto settings = this->settings();
-    if (!linkShowedLimit_ && settings && forVideo < static_cast<uint64_t>(std::max<int64_t>(settings->videoBitrate(), 0))) {
-        return;
-    }
+    const int64_t asked = settings ? settings->videoBitrate() : 0;
+    if (!linkShowedLimit_ && forVideo < static_cast<uint64_t>(std::max<int64_t>(asked, 0))) return;
     const auto estimate = static_cast<int64_t>(std::min<uint64_t>(forVideo, INT32_MAX));
     const int64_t bitrate =
         videoSettingsValidator_ ? videoSettingsValidator_->validateBitrate(estimate, resolution_.load(), nullptr)

@@ -55,7 +55,8 @@ bool CaptureSession::canSetSessionPreset(const SessionPreset& preset) const {
 bool CaptureSession::setSessionPreset(const SessionPreset& preset) {
     std::unique_lock op(opMutex_);
     if (!canSetSessionPreset(preset)) {
-        LogRelay::relay(LogRelay::Level::Warning, "capture session: preset " + preset + " refused, the camera can't take it");
+        LogRelay::relay(LogRelay::Level::Warning,
+                        "capture session: preset " + preset + " refused, the camera can't take it");
         return false;
     }
     std::shared_ptr<CaptureDevice> device;

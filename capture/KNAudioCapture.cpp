@@ -282,6 +282,9 @@ MediaStatus KNAudioCapture::handleInputBuffer(void* refCon, platform::AudioUnitR
         }
     }
     if (status == platform::kMediaNoErr) self->deliver(buffers, *timeStamp);
+    // A host that let go of everything during the delivery leaves this the unit's last reference,
+    // and the unit can't end on its own thread, which its end waits for.
+    if (unit.use_count() == 1) platform::DispatchQueue::global()->async([unit = std::move(unit)] {});
     return status;
 }
 

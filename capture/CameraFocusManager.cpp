@@ -1,8 +1,7 @@
 #include "capture/CameraFocusManager.h"
 
-#include <cstdio>
-
 #include "capture/CameraFocusSquare.h"
+#include "core/KNLog.h"
 #include "kestrune/KNTapToFocus.h"
 #include "platform/NotificationCenter.h"
 #include "platform/capture/CaptureDevice.h"
@@ -92,7 +91,7 @@ bool CameraFocusManager::focusWithModeExposeWithModeAtDevicePointMonitorSubjectA
     auto device = videoInput_ ? videoInput_->device() : nullptr;
     platform::CaptureError error{platform::kCaptureErrorDeviceNotAvailable, "no camera input"};
     if (!device || !device->lockForConfiguration(&error)) {
-        std::fprintf(stderr, "%s\n", error.message.c_str());
+        KNLog::sharedInstance()->logErrorScope(error.message, KNLogScopeAll);
         return false;
     }
     bool applied = false;

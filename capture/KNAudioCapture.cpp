@@ -2,9 +2,9 @@
 
 #include <any>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
+#include "core/KNLog.h"
 #include "core/KNNumeric.h"
 #include "platform/audio/AudioSession.h"
 
@@ -165,7 +165,7 @@ void KNAudioCapture::startUnit() {
                                                        kRecordingCategoryOptions);
     }
     const MediaStatus status = unitStart(componetInstance());
-    std::fprintf(stderr, "STATUS: %d\n", static_cast<int>(status));
+    KNLog::sharedInstance()->logInfoScope("STATUS: " + std::to_string(static_cast<int>(status)), KNLogScopeAll);
 }
 
 void KNAudioCapture::setConfigureAudioSessionManually(bool manually) {
@@ -215,7 +215,8 @@ void KNAudioCapture::handleAudioComponentCreationFailure() {
 }
 
 void KNAudioCapture::handleDeviceFailure(MediaStatus reason) {
-    std::fprintf(stderr, "MicrophoneSource: the device went away (%d)\n", static_cast<int>(reason));
+    KNLog::sharedInstance()->logWarningScope(
+        "MicrophoneSource: the device went away (" + std::to_string(static_cast<int>(reason)) + ")", KNLogScopeAll);
     isRunning_.store(false);
     running_.store(false);
     // Collects the run the device ended and lets the device go; a later start tries afresh.
@@ -231,7 +232,7 @@ void KNAudioCapture::handleInterruption(const platform::Notification& notificati
     if (type == platform::kAudioSessionInterruptionTypeBegan) {
         if (isRunning_.load()) {
             taskQueue_->sync([this] {
-                std::fprintf(stderr, "MicrophoneSource: stopRunning\n");
+                KNLog::sharedInstance()->logInfoScope("MicrophoneSource: stopRunning", KNLogScopeAll);
                 unitStop(componetInstance());
             });
         }
@@ -243,13 +244,14 @@ void KNAudioCapture::handleInterruption(const platform::Notification& notificati
                 auto self = weakSelf.lock();
                 // A stop that came in between wins: it ran on this queue and cleared the flag.
                 if (!self || !self->isRunning_.load()) return;
-                std::fprintf(stderr, "MicrophoneSource: startRunning\n");
+                KNLog::sharedInstance()->logInfoScope("MicrophoneSource: startRunning", KNLogScopeAll);
                 unitStart(self->componetInstance());
             });
         }
         reason = "AVAudioSessionInterruptionTypeEnded";
     }
-    std::fprintf(stderr, "handleInterruption: %s reason %s\n", notification.name.c_str(), reason);
+    KNLog::sharedInstance()->logInfoScope("handleInterruption: " + notification.name + " reason " + reason,
+                                          KNLogScopeAll);
 }
 
 void KNAudioCapture::handleRouteChange(const platform::Notification& notification) {
@@ -257,7 +259,8 @@ void KNAudioCapture::handleRouteChange(const platform::Notification& notificatio
     if (reason == platform::kAudioSessionRouteChangeReasonCategoryChange) {
         if (auto delegate = this->delegate()) delegate->captureOutputRouteDidChage(this);
     }
-    std::fprintf(stderr, "handleRouteChange reason is %s\n", routeChangeText(reason));
+    KNLog::sharedInstance()->logInfoScope(std::string("handleRouteChange reason is ") + routeChangeText(reason),
+                                          KNLogScopeAll);
 }
 
 MediaStatus KNAudioCapture::handleInputBuffer(void* refCon, platform::AudioUnitRenderActionFlags* flags,
@@ -279,6 +282,9 @@ MediaStatus KNAudioCapture::handleInputBuffer(void* refCon, platform::AudioUnitR
         }
     }
     if (status == platform::kMediaNoErr) self->deliver(buffers, *timeStamp);
+    // A host that let go of everything during the delivery leaves this the unit's last reference,
+    // and the unit can't end on its own thread, which its end waits for.
+    if (unit.use_count() == 1) platform::DispatchQueue::global()->async([unit = std::move(unit)] {});
     return status;
 }
 

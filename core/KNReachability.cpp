@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "core/KNLog.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NetworkMonitor.h"
 #include "platform/NotificationCenter.h"
@@ -135,15 +135,19 @@ bool KNReachability::startMonitoringNetworkStatus() {
     std::weak_ptr<KNReachability> info = weak_from_this();
     if (!reachabilityRef_->setCallback([info](uint32_t flags) { KNReachabilityCallback(info, flags); })) {
         setDidStartMonitoringNetworkStatus(false);
-        std::fprintf(stderr, "%s SCNetworkReachabilitySetCallback() failed: %s\n", kKNReachabilityContext,
-                     reachabilityRef_->lastErrorString().c_str());
+        KNLog::sharedInstance()->logErrorScope(std::string(kKNReachabilityContext) +
+                                                   " SCNetworkReachabilitySetCallback() failed: " +
+                                                   reachabilityRef_->lastErrorString(),
+                                               KNLogScopeAll);
         return false;
     }
     if (!reachabilityRef_->setDispatchQueue(reachabilityQueue_)) {
         setDidStartMonitoringNetworkStatus(false);
         reachabilityRef_->setCallback(nullptr);
-        std::fprintf(stderr, "%s SCNetworkReachabilitySetDispatchQueue() failed: %s\n", kKNReachabilityContext,
-                     reachabilityRef_->lastErrorString().c_str());
+        KNLog::sharedInstance()->logErrorScope(std::string(kKNReachabilityContext) +
+                                                   " SCNetworkReachabilitySetDispatchQueue() failed: " +
+                                                   reachabilityRef_->lastErrorString(),
+                                               KNLogScopeAll);
     } else {
         setDidStartMonitoringNetworkStatus(true);
     }
@@ -168,8 +172,9 @@ void KNReachability::KNReachabilityCallback(const std::weak_ptr<KNReachability>&
 }
 
 void KNReachability::reachabilityChanged() {
-    std::fprintf(stderr, "%s network status changed -> %" PRId64 "\n", kKNReachabilityContext,
-                 static_cast<int64_t>(currentReachabilityStatus()));
+    KNLog::sharedInstance()->logInfoScope(std::string(kKNReachabilityContext) + " network status changed -> " +
+                                              std::to_string(static_cast<int64_t>(currentReachabilityStatus())),
+                                          KNLogScopeAll);
     if (isReachable()) {
         if (auto block = networkDidBecomeReachableBlock()) block(currentReachabilityStatus());
     } else {

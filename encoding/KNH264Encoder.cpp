@@ -3,7 +3,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
+#include "core/KNLog.h"
 #include "platform/HostClock.h"
 
 namespace {
@@ -17,6 +19,7 @@ constexpr int64_t kErrorBitrate = 40001;
 constexpr int64_t kErrorKeyFrameInterval = 40002;
 constexpr int64_t kErrorBadSampleBuffer = 40003;
 constexpr int64_t kErrorEncoding = 40004;
+constexpr double kDropLogIntervalSeconds = 1.0;
 
 static_assert(sizeof(void*) == sizeof(double), "the per-frame context carries a double in a pointer");
 
@@ -209,12 +212,46 @@ void KNH264Encoder::endEncodingSession() {
     if (session) session->invalidate();
 }
 
-void KNH264Encoder::outputCallback(void* outputContext, void* frameContext, MediaStatus status, uint32_t /*infoFlags*/,
+void KNH264Encoder::outputCallback(void* outputContext, void* frameContext, MediaStatus status, uint32_t infoFlags,
                                    std::shared_ptr<platform::SampleBuffer> sampleBuffer) {
     auto* target = static_cast<std::weak_ptr<KNH264Encoder>*>(outputContext);
     auto encoder = target ? target->lock() : nullptr;
     if (!encoder) return;
+    if (status == platform::kMediaNoErr && !sampleBuffer && (infoFlags & platform::kEncodeInfoFrameDropped)) {
+        encoder->noteDroppedFrame();
+    }
     encoder->handleOutput(unpackContext(frameContext), status, sampleBuffer);
+}
+
+// A host that sees fewer frames than it gave finds out why, without a line for every frame.
+void KNH264Encoder::noteDroppedFrame() {
+    ++droppedFrames_;
+    const double now = platform::HostClock::now();
+    std::lock_guard lock(dropLogMutex_);
+    ++droppedSinceLogLine_;
+    if (dropLogLineDue_) return;
+    dropLogLineDue_ = true;
+    const double wait = lastDropLogLine_ + kDropLogIntervalSeconds - now;
+    if (wait <= 0) {
+        encodingQueue_->async([self = shared_from_this()] { self->logDroppedFrames(); });
+    } else {
+        encodingQueue_->afterSeconds(wait, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->logDroppedFrames();
+        });
+    }
+}
+
+void KNH264Encoder::logDroppedFrames() {
+    uint64_t dropped = 0;
+    {
+        std::lock_guard lock(dropLogMutex_);
+        dropped = std::exchange(droppedSinceLogLine_, 0);
+        dropLogLineDue_ = false;
+        lastDropLogLine_ = platform::HostClock::now();
+    }
+    KNLog::sharedInstance()->logWarningScope(
+        format("H.264 encoder fell behind: %llu frames dropped", static_cast<unsigned long long>(dropped)),
+        KNLogScopeAll);
 }
 
 void didCompressH264(void* outputContext, void* frameContext, MediaStatus status, uint32_t infoFlags,

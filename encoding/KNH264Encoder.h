@@ -37,6 +37,9 @@ public:
     KNVideoFrameSize resolution() const;
     bool started() const { return started_.load(); }
     bool firstPacket() const { return firstPacket_.load(); }
+    // Frames the session dropped because encoding fell behind, since creation. The log says so
+    // at warning level, at most once a second, with the count since its last line.
+    uint64_t droppedFrameCount() const { return droppedFrames_.load(); }
     int64_t firstPacketTimeValue() const { return firstPacketTimeValue_.load(); }
 
     void startEncodingWithResolutionHeight(int32_t width, int32_t height);
@@ -71,6 +74,8 @@ private:
     void reportStartingErrorWithCodeAndMessage(int64_t code, const std::string& message);
     void reportEncodingErrorWithCodeAndMessage(int64_t code, const std::string& message);
     std::shared_ptr<platform::CompressionSession> session() const;
+    void noteDroppedFrame();
+    void logDroppedFrames();
 
     mutable std::mutex mutex_;  // guards delegate_, resolution_ and session_
     std::weak_ptr<KNH264EncoderDelegate> delegate_;
@@ -83,6 +88,11 @@ private:
     std::atomic<bool> firstPacket_{false};
     std::atomic<int64_t> firstPacketTimeValue_{0};
     std::shared_ptr<platform::CompressionSession> session_;
+    std::atomic<uint64_t> droppedFrames_{0};
+    std::mutex dropLogMutex_;  // guards the three below
+    uint64_t droppedSinceLogLine_ = 0;
+    double lastDropLogLine_ = -1e9;  // host clock, seconds
+    bool dropLogLineDue_ = false;
     // Handed to the session as its context; outlives every session because the destructor ends it.
     std::unique_ptr<std::weak_ptr<KNH264Encoder>> callbackTarget_;
 };

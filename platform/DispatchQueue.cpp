@@ -150,16 +150,25 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
     int running = 0;
     bool exclusiveRunning = false;
 
-    static thread_local std::vector<const Impl*> currentStack;
+    // The queues whose tasks run on this thread, innermost first, as a chain through the marks on
+    // the thread's stack. A plain pointer has no destructor, so the chain still works while the
+    // process exits, after the thread's other thread-local objects are gone.
+    struct CurrentMark {
+        explicit CurrentMark(const Impl* impl) : impl(impl), outer(innermost) { innermost = this; }
+        ~CurrentMark() { innermost = outer; }
+        CurrentMark(const CurrentMark&) = delete;
+        CurrentMark& operator=(const CurrentMark&) = delete;
+        const Impl* const impl;
+        const CurrentMark* const outer;
+    };
+    static thread_local const CurrentMark* innermost;
 
     bool onCurrentStack() const {
-        return std::find(currentStack.begin(), currentStack.end(), this) != currentStack.end();
+        for (const CurrentMark* mark = innermost; mark; mark = mark->outer) {
+            if (mark->impl == this) return true;
+        }
+        return false;
     }
-
-    struct CurrentMark {
-        explicit CurrentMark(const Impl* impl) { currentStack.push_back(impl); }
-        ~CurrentMark() { currentStack.pop_back(); }
-    };
 
     // Admits the items at the head that may run now. Called with the mutex held.
     void admit(std::vector<Item>& admitted) {
@@ -321,7 +330,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
     }
 };
 
-thread_local std::vector<const DispatchQueue::Impl*> DispatchQueue::Impl::currentStack;
+thread_local const DispatchQueue::Impl::CurrentMark* DispatchQueue::Impl::innermost = nullptr;
 
 namespace {
 
@@ -375,8 +384,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::main() {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {
-    auto& stack = Impl::currentStack;
-    return stack.empty() ? nullptr : stack.back()->handle.lock();
+    const auto* mark = Impl::innermost;
+    return mark ? mark->impl->handle.lock() : nullptr;
 }
 
 const std::string& DispatchQueue::label() const { return impl_->label; }

@@ -1,8 +1,8 @@
 #include "recorder/KNInternalRecorder.h"
 
-#include <cstdio>
 #include <utility>
 
+#include "core/KNLog.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
@@ -11,29 +11,33 @@
 
 namespace {
 
-std::mutex& currentRecorderMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+// Holds the most recently made hub until an endSession(). Never destroyed: a hub that is still
+// held when the process exits is not torn down by an exit handler, after the threads' own data is
+// gone, and a recorder let go during exit still finds the holder to clear.
+struct CurrentRecorder {
+    std::mutex mutex;
+    std::shared_ptr<KNInternalRecorder> recorder;
+};
 
-// Holds the most recently made hub until an endSession().
-std::shared_ptr<KNInternalRecorder>& currentRecorder() {
-    static std::shared_ptr<KNInternalRecorder> recorder;
-    return recorder;
+CurrentRecorder& currentRecorder() {
+    static auto* held = new CurrentRecorder();
+    return *held;
 }
 
 void setCurrentRecorder(std::shared_ptr<KNInternalRecorder> recorder) {
+    auto& held = currentRecorder();
     std::shared_ptr<KNInternalRecorder> previous;
     {
-        std::lock_guard lock(currentRecorderMutex());
-        previous = std::exchange(currentRecorder(), std::move(recorder));
+        std::lock_guard lock(held.mutex);
+        previous = std::exchange(held.recorder, std::move(recorder));
     }
     // `previous` may be the last owner of a hub: it goes outside the lock.
 }
 
 void onMainQueue(std::function<void()> work) { platform::DispatchQueue::main()->async(std::move(work)); }
 
-void console(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+// The recorder's own notes follow the log settings, as every line of the library does.
+void console(const std::string& line) { KNLog::sharedInstance()->logInfoScope(line, KNLogScopeAll); }
 
 }  // namespace
 
@@ -59,8 +63,9 @@ std::shared_ptr<KNInternalRecorder> KNInternalRecorder::internalRecorderWithComp
 }
 
 std::shared_ptr<KNInternalRecorder> KNInternalRecorder::currentRecorderForTesting() {
-    std::lock_guard lock(currentRecorderMutex());
-    return currentRecorder();
+    auto& held = currentRecorder();
+    std::lock_guard lock(held.mutex);
+    return held.recorder;
 }
 
 KNInternalRecorder::~KNInternalRecorder() {
@@ -394,6 +399,7 @@ void KNInternalRecorder::captureSessionDidStopRunning() {
 
 void KNInternalRecorder::captureSessionRuntimeError(const std::string& description) {
     if (!observingCaptureSession_) return;
-    console("*** Recorder *** AVCaptureSession error occured. " + description);
+    KNLog::sharedInstance()->logErrorScope("*** Recorder *** AVCaptureSession error occured. " + description,
+                                           KNLogScopeAll);
     forwardError(KNError::errorWithCodesMessage({10001}, "An error has occured in the internal capture session."));
 }

@@ -205,6 +205,8 @@ private:
     std::atomic<int64_t> audioSampleRate_{0};
     std::atomic<int64_t> audioBitrate_{80000};
     std::atomic<int64_t> adaptedVideoBitrate_{0};
+    // A destination dropped since adaptive bitrate was switched on: the link is narrower than the stream.
+    std::atomic<bool> linkShowedLimit_{false};
     // Capture-session events count only until endSession().
     std::atomic<bool> observingCaptureSession_{false};
     // A saver start was asked for and no stop, write failure or failed start has ended it yet.

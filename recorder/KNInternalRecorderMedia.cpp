@@ -11,6 +11,13 @@
 #include "kestrune/KNWarning.h"
 #include "recorder/KNInternalRecorder.h"
 
+namespace {
+
+// The lowest estimate the destinations report: the video encoder gets no less.
+constexpr uint64_t kMinimumAdaptedVideoBps = 1000;
+
+}  // namespace
+
 void KNInternalRecorder::captureOutputDidOutputSampleBuffer(
     const void* output, const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
     if (auto delegate = internalRecorderDelegate()) {
@@ -132,10 +139,14 @@ void KNInternalRecorder::startEncoders() {
     }
 }
 
-void KNInternalRecorder::startAdaptiveBitrateService() { streamSourcesManager_->setAdaptiveBitRateOn(true); }
+void KNInternalRecorder::startAdaptiveBitrateService() {
+    linkShowedLimit_ = false;
+    streamSourcesManager_->setAdaptiveBitRateOn(true);
+}
 
 void KNInternalRecorder::stopAdaptiveBitrateService() {
     streamSourcesManager_->setAdaptiveBitRateOn(false);
+    linkShowedLimit_ = false;
     const auto settings = this->settings();
     if (settings) nH264Encoder_->updateBitrate(static_cast<int32_t>(settings->videoBitrate()));
     nAACEncoder_->setBitRate(static_cast<uint64_t>(audioBitrate_.load()));
@@ -150,7 +161,17 @@ void KNInternalRecorder::adaptBitrateToBandwidthEstimation(uint64_t bitsPerSecon
 }
 
 void KNInternalRecorder::adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond) {
-    const auto estimate = static_cast<int64_t>(std::min<uint64_t>(bitsPerSecond, INT32_MAX));
+    // The estimate is what the connection carries of the whole stream: the audio takes its share,
+    // or a full link never stops dropping.
+    const uint64_t audio = static_cast<uint64_t>(std::max<int64_t>(audioBitrate_.load(), 0));
+    const uint64_t forVideo =
+        bitsPerSecond > audio + kMinimumAdaptedVideoBps ? bitsPerSecond - audio : kMinimumAdaptedVideoBps;
+    // Until a destination drops, an estimate measures what the stream itself sent, not what the
+    // link could carry: taken as a limit, it would walk the picture down on a link with room to spare.
+    const auto settings = this->settings();
+    const int64_t asked = settings ? settings->videoBitrate() : 0;
+    if (!linkShowedLimit_ && forVideo < static_cast<uint64_t>(std::max<int64_t>(asked, 0))) return;
+    const auto estimate = static_cast<int64_t>(std::min<uint64_t>(forVideo, INT32_MAX));
     const int64_t bitrate =
         videoSettingsValidator_ ? videoSettingsValidator_->validateBitrate(estimate, resolution_.load(), nullptr)
                                 : estimate;
@@ -184,6 +205,7 @@ void KNInternalRecorder::streamSourcesManagerDidUpdateBitrate(KNStreamSourcesMan
 }
 
 void KNInternalRecorder::streamSourcesManagerDidDropPacket(KNStreamSourcesManager*) {
+    linkShowedLimit_ = true;
     if (auto delegate = internalRecorderDelegate()) delegate->recorderDidDropPacket(this);
 }
 

@@ -1,8 +1,7 @@
 #include "kestrune/KNRecorder.h"
 
-#include <cstdio>
-
 #include "core/KNConverter.h"
+#include "core/KNLog.h"
 #include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
@@ -103,6 +102,12 @@ KNRecorder::~KNRecorder() {
     unsubscribeFromStatusBarOrientationNotifications();
     timer_->stop();
     recordingTimer_->stop();
+    // The host let go: nothing can end what it started any more. The stream stops, a local
+    // recording is finished, and the camera and microphone are released.
+    internalRecorder_->setInternalRecorderDelegate({});
+    internalRecorder_->stopStreaming();
+    internalRecorder_->stopRecordingWithCompletion(nullptr);
+    internalRecorder_->endSession();
 }
 
 std::shared_ptr<KNRecorderDelegate> KNRecorder::recorderDelegate() const {
@@ -264,7 +269,8 @@ void KNRecorder::unsubscribeFromStatusBarOrientationNotifications() {
 void KNRecorder::statusBarWillChangeOrientation(int64_t interfaceOrientation) {
     const auto settings = this->settings();
     if (!settings || settings->videoOrientation() != KNVideoOrientationAutorotate) return;
-    std::fprintf(stderr, "*** KNRecorder *** Will change orientation to: %ld\n", static_cast<long>(interfaceOrientation));
+    KNLog::sharedInstance()->logInfoScope(
+        "*** KNRecorder *** Will change orientation to: " + std::to_string(interfaceOrientation), KNLogScopeAll);
     internalRecorder_->updateVideoOrientationForOrientation(
         KNConverter::converter()->videoOrientationForInterfaceOrientation(interfaceOrientation));
 }

@@ -66,6 +66,11 @@ void KNBandwidthDetector::didSendPacketOfSize(uint64_t sizeBytes) {
     sentBytes_.fetch_add(sizeBytes, std::memory_order_relaxed);
 }
 
+void KNBandwidthDetector::didDropPacket() {
+    if (!isMonitoringBandwidth_.load(std::memory_order_relaxed)) return;
+    dropped_.store(true, std::memory_order_relaxed);
+}
+
 float KNBandwidthDetector::aggressiveness() const { return KNVersionsHelper::isIphone5sOrLower() ? -1.8f : 0.0f; }
 
 void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
@@ -86,6 +91,9 @@ void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
     float vector = 0;
     float avg = 0;
     const bool handedOver = (lastHandedOver & kHandedOver) != 0;
+    const bool dropped = dropped_.exchange(false, std::memory_order_relaxed);
+    if (dropped) previousDrop_ = now;
+    const bool heldDown = now - previousDrop_ <= kRiseAfterTurndownSeconds;
     if (handedOver) {
         kn_pushFront(buffGrowth_, lastHandedOver & ~kHandedOver);
         if (buffGrowth_.size() > kBuffGrowthLimit) kn_popBack(buffGrowth_);
@@ -111,17 +119,17 @@ void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
             vector = 1.0f;
         }
 
-        // The trend has just turned back up: this rate becomes a reference.
-        if (vector >= 0 && previousVector_ < 0) {
+        // The trend has just turned back up: this rate becomes a reference. So does the rate of
+        // a second in which the publisher dropped, what the link carried while the stream
+        // overflowed it. After a drop a reference may only lower the estimate: one that rose
+        // would overflow the link again.
+        const bool turned = vector >= 0 && previousVector_ < 0;
+        if ((turned || dropped) && (!heldDown || bw < referenceAverage())) {
             kn_pushFront(turnSamples_, kn_front(bwSamples_));
             if (turnSamples_.size() > kTurnSamplesLimit) kn_popBack(turnSamples_);
         }
-        if (!turnSamples_.empty()) {
-            int64_t sum = 0;
-            for (const float sample : turnSamples_) sum += truncated(sample);
-            avg = static_cast<float>(sum) / static_cast<float>(turnSamples_.size());
-        }
-        if (bw > avg) {
+        avg = referenceAverage();
+        if (bw > avg && !heldDown) {
             kn_pushFront(turnSamples_, bw);
             if (turnSamples_.size() > kTurnSamplesLimit) kn_popBack(turnSamples_);
         }
@@ -146,6 +154,13 @@ void KNBandwidthDetector::startMonitoringService(uint64_t generation) {
     }
 
     scheduleTick(generation);
+}
+
+float KNBandwidthDetector::referenceAverage() const {
+    if (turnSamples_.empty()) return 0;
+    int64_t sum = 0;
+    for (const float sample : turnSamples_) sum += truncated(sample);
+    return static_cast<float>(sum) / static_cast<float>(turnSamples_.size());
 }
 
 void KNBandwidthDetector::scheduleTick(uint64_t generation) {

@@ -28,6 +28,10 @@ public:
     // A packet handed to the publisher, and one written to the connection; ignored while off.
     void willSendPacketOfSize(uint64_t sizeBytes);
     void didSendPacketOfSize(uint64_t sizeBytes);
+    // The publisher dropped a packet: the link carries less than the stream. From such a second on,
+    // for as long as a turndown holds the trend down, the estimate never rises, and it falls
+    // toward the rates the link did carry.
+    void didDropPacket();
 
     bool isMonitoring() const { return isMonitoringBandwidth_.load(); }
     // -1.8 on the oldest phones (their estimates are 77.5 % of the rate), else 0.
@@ -60,6 +64,8 @@ private:
     // One tick of the loop `generation`; a tick of an older loop, or while off, ends it.
     void startMonitoringService(uint64_t generation);
     void scheduleTick(uint64_t generation);
+    // The mean of the reference rates, each truncated first; 0 without any.
+    float referenceAverage() const;
     template <class Read>
     auto readOnQueue(Read read) const;
 
@@ -76,9 +82,11 @@ private:
     static constexpr uint64_t kHandedOver = uint64_t{1} << 63;
     std::atomic<uint64_t> sentBytes_{0};
     std::atomic<uint64_t> lastHandedOver_{0};
+    std::atomic<bool> dropped_{false};  // the publisher dropped a packet since the last tick
 
     // On the detector's queue only.
     uint64_t generation_ = 0;
+    double previousDrop_ = -1e9;  // host clock, seconds: the last tick that saw a drop
     std::vector<float> bwSamples_;
     std::vector<uint64_t> buffGrowth_;
     std::vector<float> turnSamples_;

@@ -290,7 +290,10 @@ void KNRTMPManager::sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool
         accept = queueLoad_.load() <= kMaxQueueLoad;
         droppingFrames_.store(!accept);
     } else {
-        accept = !droppingFrames_.load();
+        // Over the bound an inter frame goes too, or a stalled server with long (or no) key-frame
+        // intervals would let frames pile up without limit; the picture then resumes at a key frame.
+        accept = !droppingFrames_.load() && queueLoad_.load() <= kMaxQueueLoad;
+        if (!accept) droppingFrames_.store(true);
     }
     if (!accept) {
         if (delegate) delegate->RTMPManagerDidDropPacket(this);

@@ -1,7 +1,6 @@
 #include "kestrune/KNStreamSource.h"
 
-#include <cstdio>
-
+#include "core/KNLog.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamInfo.h"
 #include "transport/KNBandwidthDetector.h"
@@ -85,9 +84,9 @@ void KNStreamSource::setOn(bool on) {
     if (on == internalOn_.load()) return;
     auto manager = streamSourcesManager();
     if (!manager) {
-        std::printf("WARNING: You are using a stream source that was removed from the SDK management so it won't "
-                    "work as expected.\n");
-        std::fflush(stdout);
+        KNLog::sharedInstance()->logWarningScope(
+            "You are using a stream source that was removed from the SDK management so it won't work as expected.",
+            KNLogScopeAll);
         return;
     }
     auto self = shared_from_this();
@@ -233,6 +232,7 @@ void KNStreamSource::RTMPManagerDidSendPacketWithSize(KNRTMPManager*, uint64_t s
 }
 
 void KNStreamSource::RTMPManagerDidDropPacket(KNRTMPManager*) {
+    bandwidthDetector_->didDropPacket();
     if (auto privateDelegate = listeners().privateDelegate) privateDelegate->streamSourceDidDropPacket(shared_from_this());
 }
 

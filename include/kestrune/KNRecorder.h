@@ -8,8 +8,8 @@
 // KNMainLoop::claimForHost()).
 // Completions run synchronously on the caller's thread unless said otherwise.
 //
-// Lifetime: the pipeline stays alive process-wide after the host lets go of the recorder (with the
-// microphone running) until endSession() is called.
+// Lifetime: letting go of the recorder stops its stream, finishes a local recording and ends the
+// session, whether or not endSession() was called.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>

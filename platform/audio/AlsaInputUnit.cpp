@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
+#include "platform/LogRelay.h"
 #include "platform/audio/AudioSession.h"
 
 namespace platform {
@@ -74,7 +74,8 @@ MediaStatus AlsaInputUnit::create(const Device& device, std::shared_ptr<AudioInp
     snd_config_t* config = nullptr;
     const int err = openPcm(device, &pcm, &config);
     if (err < 0) {
-        std::fprintf(stderr, "ALSA: can't open capture device %s: %s\n", device.name.c_str(), snd_strerror(err));
+        LogRelay::relay(LogRelay::Level::Error,
+                        "ALSA: can't open capture device " + device.name + ": " + snd_strerror(err));
         return kAudioUnitErrNoDevice;
     }
     *unit = std::make_shared<AlsaInputUnit>(pcm, config);
@@ -119,8 +120,8 @@ double AlsaInputUnit::openDevice(double rate, MediaStatus* status) {
     if (err >= 0) err = snd_pcm_hw_params_get_period_size(params, &period, &dir);
     if (err >= 0) err = snd_pcm_hw_params_get_buffer_size(params, &buffer);
     if (err < 0) {
-        std::fprintf(stderr, "ALSA: capture device refuses 16-bit mono near %u Hz: %s\n", wholeRate(rate),
-                     snd_strerror(err));
+        LogRelay::relay(LogRelay::Level::Error, "ALSA: capture device refuses 16-bit mono near " +
+                                                   std::to_string(wholeRate(rate)) + " Hz: " + snd_strerror(err));
         *status = kAudioUnitErrFormatNotSupported;
         return 0;
     }

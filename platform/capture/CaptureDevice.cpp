@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
+#include "platform/LogRelay.h"
 #include "platform/capture/CaptureDeviceRegistry.h"
 
 namespace platform {
@@ -116,7 +116,8 @@ void CaptureDevice::resetDurationsLocked() {
 
 bool CaptureDevice::lockedForChange(const char* what) const {
     if (lockCount_ > 0) return true;
-    std::fprintf(stderr, "capture device %s: %s refused, not locked for configuration\n", uniqueID_.c_str(), what);
+    LogRelay::relay(LogRelay::Level::Warning,
+                    "capture device " + uniqueID_ + ": " + what + " refused, not locked for configuration");
     return false;
 }
 

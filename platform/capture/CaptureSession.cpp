@@ -1,9 +1,9 @@
 #include "platform/capture/CaptureSession.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/DispatchQueue.h"
+#include "platform/LogRelay.h"
 #include "platform/NotificationCenter.h"
 #include "platform/capture/CaptureDevice.h"
 #include "platform/capture/CaptureDeviceInput.h"
@@ -55,7 +55,8 @@ bool CaptureSession::canSetSessionPreset(const SessionPreset& preset) const {
 bool CaptureSession::setSessionPreset(const SessionPreset& preset) {
     std::unique_lock op(opMutex_);
     if (!canSetSessionPreset(preset)) {
-        std::fprintf(stderr, "capture session: preset %s refused, the camera can't take it\n", preset.c_str());
+        LogRelay::relay(LogRelay::Level::Warning,
+                        "capture session: preset " + preset + " refused, the camera can't take it");
         return false;
     }
     std::shared_ptr<CaptureDevice> device;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace platform {
 
@@ -11,6 +12,32 @@ constexpr uint8_t kLumaDark = 16;
 constexpr uint8_t kLumaBright = 235;
 constexpr uint8_t kLumaBackground = 64;
 constexpr uint8_t kLumaBar = 160;
+// The detailed picture's luma noise, made once: rows are copied from it at random places.
+constexpr size_t kNoiseBytes = size_t{1} << 20;
+
+uint64_t nextNoise(uint64_t state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+}
+
+const std::vector<uint8_t>& noise() {
+    static const auto* bytes = [] {
+        auto* made = new std::vector<uint8_t>(kNoiseBytes);
+        uint64_t state = 0x2545F4914F6CDD1Dull;
+        for (auto& byte : *made) {
+            state = nextNoise(state);
+            byte = static_cast<uint8_t>(kLumaDark + (state >> 24) % (kLumaBright - kLumaDark + 1));
+        }
+        return made;
+    }();
+    return *bytes;
+}
+
+// `length` bytes (a row, far shorter than the noise) from a place `pick` chooses.
+const uint8_t* noiseAt(uint64_t pick, size_t length) { return noise().data() + pick % (kNoiseBytes - length); }
+
 // The frame number: 32 cells of 8x8 pixels, most significant bit first, right of the marker.
 constexpr int32_t kCellSize = 8;
 constexpr int32_t kCellsX = SyntheticCaptureDevice::kMarkerSize * 2;
@@ -119,7 +146,7 @@ void SyntheticCaptureDevice::run(FrameSink sink, FailureSink failure) {
         const int64_t captured = CaptureThread::nowNanoseconds();
         auto frame = PixelBuffer::create(format.width, format.height, PixelFormat::NV12VideoRange);
         if (frame) {
-            draw(*frame, number);
+            draw(*frame, number, detailedPicture_.load());
             sink(frame, MediaTime::make(captured, 1000000000));
         }
         ++number;
@@ -129,16 +156,24 @@ void SyntheticCaptureDevice::run(FrameSink sink, FailureSink failure) {
     }
 }
 
-void SyntheticCaptureDevice::draw(PixelBuffer& frame, uint32_t number) {
+void SyntheticCaptureDevice::draw(PixelBuffer& frame, uint32_t number, bool detailed) {
     const int32_t width = frame.width();
     const int32_t height = frame.height();
     uint8_t* luma = frame.planeData(0);
     const size_t stride = frame.bytesPerRow(0);
     const int32_t barWidth = std::max(width / 8, 2);
     const int32_t barX = static_cast<int32_t>((int64_t{number} * 8) % width);
+    uint64_t rowPick = 0x9E3779B97F4A7C15ull * (number + 1);
     for (int32_t y = 0; y < height; ++y) {
         uint8_t* row = luma + stride * static_cast<size_t>(y);
-        std::memset(row, kLumaBackground, static_cast<size_t>(width));
+        if (detailed) {
+            // Each row from its own place in the noise, chosen anew every frame: no motion
+            // search finds it in the frame before.
+            rowPick = nextNoise(rowPick);
+            std::memcpy(row, noiseAt(rowPick, static_cast<size_t>(width)), static_cast<size_t>(width));
+        } else {
+            std::memset(row, kLumaBackground, static_cast<size_t>(width));
+        }
         std::memset(row + barX, kLumaBar, static_cast<size_t>(std::min(barWidth, width - barX)));
     }
     const int32_t marker = std::min({kMarkerSize, width, height});

@@ -1,7 +1,9 @@
 #pragma once
 // A camera without hardware: NV12 frames paced by the monotonic clock at the active frame rate,
 // showing a moving bar, the frame's number and a marked top-left corner, so that order, timing
-// and rotation can be checked on the frames that come out.
+// and rotation can be checked on the frames that come out. With the detailed picture the bar
+// moves over noise that changes every frame, so that an encoder spends whatever bit rate it is
+// given, as it does on a busy real scene.
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -30,6 +32,8 @@ public:
     static std::optional<uint32_t> frameNumberOf(const PixelBuffer& frame);
     // Whether the square of kMarkerSize at (x, y) is the marker's bright luma.
     static bool isMarkedAt(const PixelBuffer& frame, int32_t x, int32_t y);
+    // Paints frame `number` of the plain or the detailed picture into `frame`.
+    static void draw(PixelBuffer& frame, uint32_t number, bool detailed);
 
     ~SyntheticCaptureDevice() override;
 
@@ -38,6 +42,8 @@ public:
 
     // Test hooks: another owner holds the device (locks fail), and a stream failure.
     void setHeldElsewhere(bool held) { heldElsewhere_.store(held); }
+    void setDetailedPicture(bool detailed) { detailedPicture_.store(detailed); }
+    bool detailedPicture() const { return detailedPicture_.load(); }
     void simulateRuntimeError(CaptureError error);
     bool isInUseByAnotherOwner() const override { return heldElsewhere_.load(); }
 
@@ -45,10 +51,10 @@ private:
     using CaptureDevice::CaptureDevice;
 
     void run(FrameSink sink, FailureSink failure);
-    static void draw(PixelBuffer& frame, uint32_t number);
     std::optional<CaptureError> takePendingError();
 
     std::atomic<bool> heldElsewhere_{false};
+    std::atomic<bool> detailedPicture_{false};
     std::mutex mutex_;
     std::optional<CaptureError> pendingError_;
     CaptureThread thread_;

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
+#include "platform/LogRelay.h"
 #include "platform/capture/V4L2FormatEnumerator.h"
 
 namespace platform {
@@ -178,7 +178,7 @@ bool V4L2CaptureDevice::startStreaming(FrameSink sink, FailureSink failure) {
     CaptureError error;
     if (!beginStream(activeFormat(), activeVideoMinFrameDuration(), &error)) {
         endStream();
-        std::fprintf(stderr, "V4L2 %s: can't start streaming: %s\n", uniqueID().c_str(), error.message.c_str());
+        LogRelay::relay(LogRelay::Level::Error, "V4L2 " + uniqueID() + ": can't start streaming: " + error.message);
         return false;
     }
     const bool started = thread_.start([this, generation, sink = std::move(sink), failure = std::move(failure)] {

@@ -1,8 +1,15 @@
-// KNH264Encoder's restarts and stops raced by frames, bit-rate updates and session ends.
+// KNH264Encoder's restarts and stops raced by frames, bit-rate updates and session ends, and a
+// source faster than the encoder.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <future>
+#include <numeric>
 #include <thread>
+
+#include "core/KNLog.h"
+#include "platform/Documents.h"
 
 #include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
@@ -74,4 +81,65 @@ TEST(KNH264EncoderThreads, StopsRightAfterStartsWithUpdatesAndSessionEndsRacingL
     rig.encoder->encode(videoSample(picture, MediaTime::make(1000, 30)));
     drain(*rig.encoder);
     EXPECT_EQ(rig.delegate->events().size(), delivered) << "no session may survive the last stop";
+}
+
+namespace {
+
+// The frame counts the log's drop lines give, in order.
+std::vector<uint64_t> droppedCountsLogged(const std::string& logFile) {
+    std::ifstream log(platform::documentsDirectory() + "/" + logFile);
+    std::vector<uint64_t> counts;
+    for (std::string text; std::getline(log, text);) {
+        unsigned long long count = 0;
+        char end[16] = {};
+        if (std::sscanf(text.c_str(), "WARNING: H.264 encoder fell behind: %llu frames droppe%15s", &count, end) == 2 &&
+            std::string(end) == "d") {
+            counts.push_back(count);
+        }
+    }
+    return counts;
+}
+
+}  // namespace
+
+// A source faster than the encoder, as a camera is for an encoder that gets too little CPU.
+TEST(KNH264EncoderThreads, FramesDroppedWhenEncodingFallsBehindAreCountedAndLoggedAtMostOnceASecond) {
+    auto log = KNLog::sharedInstance();
+    const std::string logFile = uniqueName("drops");
+    log->setLogFile(logFile);
+    log->setLogOutput(KNLogOutputFile);
+    log->setLogLevel(KNLogLevelWarning);
+    EncoderRig rig;
+    rig.encoder->updateBitrate(8000000);
+    rig.encoder->startEncodingWithResolutionHeight(1280, 720);
+    std::vector<std::shared_ptr<PixelBuffer>> pictures;
+    for (int i = 0; i < 4; ++i) pictures.push_back(makePatternFrame(1280, 720, i, 40));
+    // Fed for a few seconds, so that the drops span several log lines.
+    const auto began = std::chrono::steady_clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
+    uint64_t fed = 0;
+    while (elapsed() < 2.5) {
+        for (int i = 0; i < 30; ++i) {
+            rig.encoder->encode(videoSample(pictures[fed % 4], MediaTime::make(int64_t(fed), 30)));
+            ++fed;
+        }
+        drain(*rig.encoder);  // keeps the queue short; the session's own queue still overflows
+    }
+    rig.encoder->stopEncoding();
+    drain(*rig.encoder);
+    uint64_t encoded = 0;
+    for (const auto& event : rig.delegate->events()) encoded += event.buffer != nullptr;
+    const uint64_t dropped = fed - encoded;
+
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(rig.encoder->droppedFrameCount(), dropped);
+    const auto loggedAll = [&] {
+        const auto counts = droppedCountsLogged(logFile);
+        return std::accumulate(counts.begin(), counts.end(), uint64_t{0}) == dropped;
+    };
+    EXPECT_TRUE(waitFor(loggedAll, 5s)) << ::testing::PrintToString(droppedCountsLogged(logFile));
+    const size_t lines = droppedCountsLogged(logFile).size();
+    EXPECT_GE(lines, 2u);
+    EXPECT_LE(lines, static_cast<size_t>(elapsed()) + 1);
+    log->setLogLevel(KNLogLevelNone);
 }

@@ -12,15 +12,54 @@
 
 namespace kntest {
 
-// The real video encoder, with every bit rate it is given written down.
+// Counts the frames an encoder puts out on their way to its owner.
+struct EncodedFrameCounter : KNH264EncoderDelegate {
+    void H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps) override {
+        if (auto owner = this->owner.lock()) owner->H264EncoderDidExtractSpsPps(encoder, sps, pps);
+    }
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool key,
+                                                     uint64_t ms) override {
+        if (auto owner = this->owner.lock()) owner->H264EncoderDidEncodeDataIsKeyFrameTimestamp(encoder, data, key, ms);
+    }
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder,
+                                          const std::shared_ptr<platform::SampleBuffer>& buffer) override {
+        ++frames;
+        if (auto owner = this->owner.lock()) owner->H264EncoderDidEncodeSampleBuffer(encoder, buffer);
+    }
+    void H264EncoderDidFailStartingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) override {
+        if (auto owner = this->owner.lock()) owner->H264EncoderDidFailStartingWithError(encoder, error);
+    }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) override {
+        if (auto owner = this->owner.lock()) owner->H264EncoderDidFailEncodingWithError(encoder, error);
+    }
+    std::weak_ptr<KNH264EncoderDelegate> owner;
+    std::atomic<int64_t> frames{0};
+};
+
+// The real video encoder, with every bit rate it is given written down and its frames counted.
 struct WatchedVideoEncoder : KNHubVideoEncoder {
     explicit WatchedVideoEncoder(std::shared_ptr<KNHubVideoEncoder> real) : real(std::move(real)) {}
-    void setDelegate(std::weak_ptr<KNH264EncoderDelegate> delegate) override { real->setDelegate(std::move(delegate)); }
+    void setDelegate(std::weak_ptr<KNH264EncoderDelegate> delegate) override {
+        encoded->owner = std::move(delegate);
+        real->setDelegate(encoded);
+    }
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return real->encodingQueue(); }
     void setKeyFrameInterval(uint64_t frames) override { real->setKeyFrameInterval(frames); }
     void updateBitrate(int32_t bitrateBps) override {
         bitrates.add(str(bitrateBps));
+        {
+            std::lock_guard lock(timelineMutex);
+            timeline.push_back({std::chrono::steady_clock::now(), bitrateBps});
+        }
         real->updateBitrate(bitrateBps);
+    }
+    struct Change {
+        std::chrono::steady_clock::time_point at;
+        int32_t bitrateBps;
+    };
+    std::vector<Change> changes() {
+        std::lock_guard lock(timelineMutex);
+        return timeline;
     }
     void startEncodingWithResolutionHeight(int32_t width, int32_t height) override {
         real->startEncodingWithResolutionHeight(width, height);
@@ -28,7 +67,10 @@ struct WatchedVideoEncoder : KNHubVideoEncoder {
     void encode(std::shared_ptr<platform::SampleBuffer> frame) override { real->encode(std::move(frame)); }
     void stopEncoding() override { real->stopEncoding(); }
     const std::shared_ptr<KNHubVideoEncoder> real;
+    const std::shared_ptr<EncodedFrameCounter> encoded = std::make_shared<EncodedFrameCounter>();
     HubLog bitrates;
+    std::mutex timelineMutex;
+    std::vector<Change> timeline;
 };
 
 // The real collaborators, but a network monitor the test drives.
@@ -72,7 +114,11 @@ struct RoadEvents : HubEvents {
     std::weak_ptr<KNInternalRecorder> hub;
     std::atomic<int64_t> destinationsSeen{0};
     std::atomic<int64_t> zeroReports{0};
-    void recorderDidDropPacket(KNInternalRecorder*) override { ++drops; }
+    void recorderDidDropPacket(KNInternalRecorder*) override {
+        ++drops;
+        lastDrop = std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    std::atomic<int64_t> lastDrop{0};  // steady clock ticks
     std::atomic<int64_t> frames{0};
     std::atomic<int64_t> sendingSeconds{0};
     std::atomic<int64_t> drops{0};

@@ -119,11 +119,12 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
     void setKeyFrameInterval(uint64_t) override {}
-    void updateBitrate(int32_t) override {}
+    void updateBitrate(int32_t bps) override { bitrate = bps; }
     void startEncodingWithResolutionHeight(int32_t, int32_t) override {}
     void encode(std::shared_ptr<platform::SampleBuffer>) override {}
     void stopEncoding() override { log->add("h264.stop"); }
     LogPtr log;
+    std::atomic<int32_t> bitrate{0};
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
 };
 

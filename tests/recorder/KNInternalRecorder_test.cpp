@@ -107,6 +107,38 @@ TEST_F(HubTest, EncoderOutputIsRoutedUnchanged) {
     }
 }
 
+// The estimate covers the whole stream, and until a destination drops it is only the stream's own
+// rate: it may raise the video bit rate, but lowers it only once the link has shown a limit.
+TEST_F(HubTest, AdaptiveBitrateLeavesTheAudioItsShareAndLowersOnlyAfterADrop) {
+    auto settings = KNRecorderSettings::recorderSettings();
+    settings->setVideoBitrate(2000000);
+    ASSERT_TRUE(hub->setupWithSettings(settings));
+    hub->startAdaptiveBitrateService();
+    struct Row {
+        const char* name;
+        bool dropFirst;
+        uint64_t estimate;
+        int32_t videoBitrate;
+    };
+    const Row rows[] = {
+        {"lower, no drop yet: kept", false, 1500000, 2000000},
+        {"higher: taken less the audio", false, 2400000, 2320000},
+        {"lower after a drop: taken less the audio", true, 1000000, 920000},
+        {"below the audio's share: the floor", false, 50000, 1000},
+    };
+    fakes->h264->bitrate = 2000000;
+    for (const auto& row : rows) {
+        if (row.dropFirst) hub->streamSourcesManagerDidDropPacket(nullptr);
+        hub->streamSourcesManagerDidEstimateNewBitrate(nullptr, row.estimate);
+        EXPECT_EQ(fakes->h264->bitrate, row.videoBitrate) << row.name;
+    }
+    hub->stopAdaptiveBitrateService();
+    EXPECT_EQ(fakes->h264->bitrate, 2000000) << "switching off restores the setting";
+    hub->startAdaptiveBitrateService();
+    hub->streamSourcesManagerDidEstimateNewBitrate(nullptr, 1500000);
+    EXPECT_EQ(fakes->h264->bitrate, 2000000) << "a new start forgets the old drops";
+}
+
 TEST_F(HubTest, TheAudioEncoderStartsAtTheMicrophoneRate) {
     auto settings = KNRecorderSettings::recorderSettings();
     settings->setAudioSampleRate(44100);

@@ -98,6 +98,24 @@ TEST_F(RecorderTest, TickersCountFromTheirStartsAndNoneOutlivesTheRecorder) {
     EXPECT_EQ(KNRecorderTimer::liveTimersForTesting(), 0u);
 }
 
+// The host keeps no handle to end the session with: letting go must end it.
+TEST_F(RecorderTest, LettingGoOfTheRecorderStopsTheStreamFinishesTheRecordingAndEndsTheSession) {
+    ASSERT_TRUE(startStreaming());
+    fakes->aac->configured = true;
+    recorder->startRecording();
+    ASSERT_TRUE(waitFor([this] { return fakes->saver->isStarted.load(); }, 5s));
+    recorder.reset();
+
+    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
+    EXPECT_TRUE(waitFor([this] { return !fakes->saver->isStarted; }, 5s)) << "the recording is finished";
+    EXPECT_FALSE(camera->running);
+    EXPECT_EQ(KNInternalRecorder::currentRecorderForTesting(), nullptr);
+    EXPECT_EQ(KNRecorderTimer::liveTimersForTesting(), 0u);
+    const std::weak_ptr<KNInternalRecorder> released = hub;
+    hub.reset();
+    EXPECT_TRUE(runMainUntil([&] { return released.expired(); })) << "nothing holds the pipeline";
+}
+
 TEST_F(RecorderTest, ALateConnectionAfterTheStopStartsNoTicker) {
     recorder->startStreaming(answers.completion());
     recorder->stopStreaming();

@@ -73,11 +73,15 @@ std::shared_ptr<TestServer> TestServer::shared() {
     return nullptr;
 }
 
-std::shared_ptr<TestServer> TestServer::startPrivate(const std::string& dir) {
+std::shared_ptr<TestServer> TestServer::startPrivate(const std::string& dir, const std::vector<std::string>& launcher) {
     // Stopped by the script should this process die first; with the fixture's certificates, as a client trusts one set.
     const char* shared = std::getenv("KESTRUNE_TEST_SERVER_DIR");
-    const auto result = runCommand({"env", "KESTRUNE_TEST_TLS=" + std::string(shared ? shared : "") + "/tls",
-                                    kServerScript, "start", dir, std::to_string(getpid())});
+    std::vector<std::string> command = launcher;
+    for (const auto& arg : {std::string("env"), "KESTRUNE_TEST_TLS=" + std::string(shared ? shared : "") + "/tls",
+                            kServerScript, std::string("start"), dir, std::to_string(getpid())}) {
+        command.push_back(arg);
+    }
+    const auto result = runCommand(command);
     auto server = std::shared_ptr<TestServer>(new TestServer(dir, readEnvFile(fs::path(dir) / "server.env"), true));
     if (result.exitCode == 0 && server->rtmpPort() > 0) return server;
     ADD_FAILURE() << "private server in " << dir << " did not start:\n" << result.output;

@@ -26,7 +26,8 @@ std::string uniqueName(const std::string& prefix);
 class TestServer {
 public:
     static std::shared_ptr<TestServer> shared();  // the fixture's; null, failing the test, without one
-    static std::shared_ptr<TestServer> startPrivate(const std::string& dir);
+    // `launcher` runs the start script, e.g. in another network namespace.
+    static std::shared_ptr<TestServer> startPrivate(const std::string& dir, const std::vector<std::string>& launcher = {});
     ~TestServer();
 
     std::string value(const std::string& key) const;  // of its server.env

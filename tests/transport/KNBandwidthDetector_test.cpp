@@ -146,3 +146,25 @@ TEST_F(KNBandwidthDetectorTest, SamplesFromConcurrentSendersAllCount) {
     fire(1);
     EXPECT_EQ(detector->bwSamples().front(), 10000.0f);
 }
+
+// A drop shows the link carries less than the stream: a rate measured then, however high (the
+// kernel's buffers take bursts), must not raise the estimate, nor may one measured while the
+// drop holds the trend down; lower ones lower it.
+TEST_F(KNBandwidthDetectorTest, AfterADropTheEstimateOnlyFallsUntilTheHoldEnds) {
+    interval(1, 10000, 700);
+    interval(1, 10000, 700);
+    ASSERT_EQ(delegate->estimates, std::vector<uint64_t>{80000});
+    detector->didDropPacket();
+    interval(1, 20000, 700);
+    interval(1, 20000, 700);
+    EXPECT_EQ(delegate->estimates, std::vector<uint64_t>{80000}) << "no rise in or right after a dropping second";
+    detector->didDropPacket();
+    interval(1, 4000, 700);
+    interval(1, 4000, 700);
+    EXPECT_EQ(delegate->estimates, (std::vector<uint64_t>{80000, 56000})) << "the link's rate became a reference";
+    for (int second = 0; second < 30; ++second) interval(1, 20000, 700);
+    EXPECT_EQ(delegate->estimates.back(), 56000u) << "held for 30 s after the last drop";
+    interval(1, 20000, 700);
+    interval(1, 20000, 700);
+    EXPECT_GT(delegate->estimates.back(), 56000u) << "rises again once the hold has ended";
+}

@@ -174,6 +174,23 @@ TEST_F(KNRTMPManagerTest, AKeyFrameOverTheBoundIsDroppedAndVideoResumesAtTheNext
     EXPECT_FALSE(manager->droppingFrames());
 }
 
+// A stalled server with no key frame coming: an inter frame over the bound is dropped as well, or
+// frames would wait without limit, and the picture resumes at the next key frame.
+TEST_F(KNRTMPManagerTest, AnInterFrameOverTheBoundIsDroppedToo) {
+    std::promise<void> gate;
+    manager->senderQueue()->async([held = gate.get_future().share()] { held.wait(); });
+    for (int i = 0; i <= kMaxQueueLoad; ++i) audio(i);
+    inter(0);
+    EXPECT_TRUE(manager->droppingFrames());
+    EXPECT_EQ(manager->queueLoad(), kMaxQueueLoad + 1);
+    gate.set_value();
+    drain();
+    inter(33);
+    key(66);
+    EXPECT_EQ(recorder->count(recorder->drops), 2);
+    EXPECT_FALSE(manager->droppingFrames());
+}
+
 // Unusable URLs end before any session is made. The load counts exactly the blocks still waiting,
 // also those accepted before a close and a connect reset the connection, so the bound stays 150.
 TEST_F(KNRTMPManagerTest, UnusableURLsMakeNoSessionAndTheLoadStaysExact) {

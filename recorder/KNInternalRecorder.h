@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrune/KNRecorderState.h"
 #include "kestrune/KNTypes.h"
@@ -54,6 +55,9 @@ public:
     bool changeStreamInfoWithNewStreamInfo(const std::shared_ptr<KNStreamInfo>& oldInfo,
                                            std::shared_ptr<KNStreamInfo> newInfo);
     bool setupWithSettings(std::shared_ptr<KNRecorderSettings> settings);
+    // Whether a settings object's audio sample rate can be taken; the microphone fixes it. Fills
+    // `error` (5002) when it can't.
+    bool acceptsAudioSampleRate(int64_t rate, std::shared_ptr<KNError>* error) const;
     void startCamera();
     void endSession();
     void setupWithCaptureView(const std::shared_ptr<platform::View>& view);
@@ -82,6 +86,9 @@ public:
     void setMetadata();
     void startEncoders();
     static void blackVideoInBuffer(platform::SampleBuffer& sampleBuffer);
+    // The buffer with its first 2 x samples bytes (16-bit samples) zeroed, as a copy: sample bytes
+    // are shared and immutable.
+    static std::shared_ptr<platform::SampleBuffer> muteAudioInBuffer(const platform::SampleBuffer& sampleBuffer);
     void startAdaptiveBitrateService();
     void stopAdaptiveBitrateService();
     void adaptBitrateToBandwidthEstimation(uint64_t bitsPerSecond);
@@ -173,12 +180,15 @@ private:
     void setupRecorderPipeline();
     void setupCaptureSession();
     bool refuseWhileActive();
+    void setStateLocked(int64_t state);
+    void deliverStateReports();
+    void finishStop(Completion held);
+    // Stops both encoders unless a stream or a recording still needs them; true when it did.
+    bool stopEncodersUnlessNeeded();
+    void afterEncodersDrained(std::function<void()> then);
     std::shared_ptr<KNHubCaptureSession> captureSession() const;
-    bool claimStart(Completion& completion);
-    Completion claimStop(bool& claimed);
     Completion takeStartStreamCompletion();
     void answerHeldStartOnMainQueue(bool success, std::shared_ptr<KNError> error);
-    void stopEncodersThen(std::function<void()> then);
     KNVideoFrameSize encodedFrameSize() const;
     uint64_t microphoneSampleRate() const;
     void finishLocalSaving(StopRecordingCompletion completion);
@@ -207,12 +217,28 @@ private:
     std::atomic<int64_t> adaptedVideoBitrate_{0};
     // Capture-session events count only until endSession().
     std::atomic<bool> observingCaptureSession_{false};
-    // A saver start was asked for and no stop, write failure or failed start has ended it yet.
-    std::atomic<bool> localSavingRequested_{false};
-    // The write failure of the current recording has been reported.
-    std::atomic<bool> writeFailureReported_{false};
+    // The encoders were started and no stop has followed; the capture feeds them only then.
+    std::atomic<bool> encodersRunning_{false};
+    std::atomic<bool> adaptiveBitrateOn_{false};
+
+    // Encoder starts and stops, with the decision whether a stop is due, in one order.
+    std::mutex encoderMutex_;
+    // An estimate and the switch-off's restored bit rate reach the encoder in one order.
+    std::mutex bitrateMutex_;
+
+    // Where the saver's start of the current recording stands.
+    enum class SaverStart { NotArmed, Armed, Starting, Started, Failed };
 
     mutable std::mutex mutex_;
+    // A stop that landed while the start was still running; the start carries it out.
+    bool stopRequested_ = false;
+    std::vector<int64_t> pendingStateReports_;
+    bool deliveringStateReports_ = false;
+    // A recording was asked for and no stop or write failure has ended it.
+    bool recordingRequested_ = false;
+    bool writeFailureReported_ = false;
+    SaverStart saverStart_ = SaverStart::NotArmed;
+    std::vector<Completion> saverStartWaiters_;
     std::weak_ptr<KNInternalRecorderDelegate> delegate_;
     Completion startStreamCompletion_;
     SnapshotCallback snapshotCallback_;

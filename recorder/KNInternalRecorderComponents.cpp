@@ -55,6 +55,7 @@ public:
         encoder_->encodeAudioDataTimestamp(std::move(data), timestamp);
     }
     bool isConfigured() const override { return encoder_->isConfigured(); }
+    void setFirstAudioPacket(bool first) override { encoder_->setFirstAudioPacket(first); }
     Bytes magicCookie() const override { return encoder_->magicCookie(); }
     uint64_t decoderDelay() const override { return encoder_->decoderDelay(); }
 

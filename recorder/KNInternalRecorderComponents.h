@@ -116,6 +116,8 @@ public:
     virtual void stopEncoding() = 0;
     virtual void encodeAudioDataTimestamp(Bytes data, uint64_t timestamp) = 0;
     virtual bool isConfigured() const = 0;
+    // YES: the next chunk starts the presentation times again from zero.
+    virtual void setFirstAudioPacket(bool first) = 0;
     virtual Bytes magicCookie() const = 0;
     virtual uint64_t decoderDelay() const = 0;
 };

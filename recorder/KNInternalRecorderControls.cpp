@@ -66,19 +66,27 @@ void KNInternalRecorder::changeVideoBitrateCompletion(int64_t bitrate, Completio
     answer(completion, error);
 }
 
+bool KNInternalRecorder::acceptsAudioSampleRate(int64_t rate, std::shared_ptr<KNError>* error) const {
+    const uint64_t microphoneRate = audioCapture_ ? audioCapture_->sampleRate() : 0;
+    if (microphoneRate == 0 || rate == static_cast<int64_t>(microphoneRate)) return true;
+    // Labelling PCM with a rate it wasn't captured at would play it at the wrong speed.
+    if (error) {
+        *error = KNError::errorWithCodesMessage({5002}, "The microphone delivers " + std::to_string(microphoneRate) +
+                                                            " Hz; the audio sample rate can't differ from it.");
+    }
+    return false;
+}
+
 void KNInternalRecorder::changeAudioSampleRateCompletion(double rate, Completion completion) {
     if (isActive()) {
         return answer(completion,
                       KNError::errorWithCodesMessage({5002}, "Can't change the audio sample rate while streaming."));
     }
     const int64_t hz = std::isfinite(rate) ? static_cast<int64_t>(std::clamp(rate, 0.0, 1e9)) : 0;
-    const uint64_t microphoneRate = audioCapture_ ? audioCapture_->sampleRate() : 0;
-    if (microphoneRate > 0 && static_cast<uint64_t>(hz) != microphoneRate) {
-        // Labelling PCM with a rate it wasn't captured at would play it at the wrong speed.
-        audioSampleRate_ = static_cast<int64_t>(microphoneRate);
-        return answer(completion, KNError::errorWithCodesMessage(
-                                      {5002}, "The microphone delivers " + std::to_string(microphoneRate) +
-                                                  " Hz; the audio sample rate can't differ from it."));
+    std::shared_ptr<KNError> refusal;
+    if (!acceptsAudioSampleRate(hz, &refusal)) {
+        audioSampleRate_ = static_cast<int64_t>(audioCapture_->sampleRate());
+        return answer(completion, refusal);
     }
     audioSampleRate_ = hz;
     answer(completion, nullptr);

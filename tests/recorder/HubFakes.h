@@ -43,6 +43,17 @@ private:
 using LogPtr = std::shared_ptr<HubLog>;
 inline std::string str(int64_t value) { return std::to_string(value); }
 
+// A camera frame as the capture session hands it on: NV12, every byte `fill`.
+inline std::shared_ptr<platform::SampleBuffer> cameraFrame(int32_t width = 16, int32_t height = 16, uint8_t fill = 77) {
+    auto image = platform::PixelBuffer::create(width, height, platform::PixelFormat::NV12VideoRange);
+    for (size_t plane = 0; plane < 2; ++plane) {
+        std::fill_n(image->planeData(plane), image->bytesPerRow(plane) * static_cast<size_t>(image->planeHeight(plane)), fill);
+    }
+    const platform::SampleTiming timing{platform::MediaTime::make(1, 30), platform::MediaTime::make(1, 30),
+                                        platform::MediaTime::invalid()};
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), timing);
+}
+
 struct CameraScript {
     bool takes = true;
     bool frontPresent = true;
@@ -118,12 +129,24 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     explicit FakeVideoEncoder(LogPtr log) : log(std::move(log)) {}
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
-    void setKeyFrameInterval(uint64_t) override {}
-    void updateBitrate(int32_t) override {}
-    void startEncodingWithResolutionHeight(int32_t, int32_t) override {}
-    void encode(std::shared_ptr<platform::SampleBuffer>) override {}
-    void stopEncoding() override { log->add("h264.stop"); }
+    void setKeyFrameInterval(uint64_t f) override { log->add("h264.keyFrameInterval " + str(int64_t(f))); }
+    void updateBitrate(int32_t b) override {
+        bitrate = b;
+        log->add("h264.bitrate " + str(b));
+    }
+    void startEncodingWithResolutionHeight(int32_t w, int32_t h) override {
+        encoding = true;
+        log->add("h264.start " + str(w) + "x" + str(h));
+    }
+    void encode(std::shared_ptr<platform::SampleBuffer>) override { ++encoded; }
+    void stopEncoding() override {
+        encoding = false;
+        log->add("h264.stop");
+    }
     LogPtr log;
+    std::atomic<bool> encoding{false};
+    std::atomic<int> encoded{0};
+    std::atomic<int32_t> bitrate{0};
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
 };
 
@@ -140,16 +163,30 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
     void setBitRate(uint64_t b) override { log->add("aac.bitrate " + str(int64_t(b))); }
     uint64_t sampleSize() const override { return 0; }
     // As the real start: it reads the rate when it runs.
-    void startEncoding() override { log->add("aac.start at " + str(int64_t(rate.load()))); }
-    void stopEncoding() override { log->add("aac.stop"); }
-    void encodeAudioDataTimestamp(Bytes, uint64_t) override {}
-    bool isConfigured() const override { return configured; }
+    void startEncoding() override {
+        encoding = true;
+        log->add("aac.start at " + str(int64_t(rate.load())));
+    }
+    void stopEncoding() override {
+        encoding = false;
+        log->add("aac.stop");
+    }
+    void encodeAudioDataTimestamp(Bytes, uint64_t) override { ++encoded; }
+    bool isConfigured() const override {
+        if (onIsConfigured) onIsConfigured();
+        return configured;
+    }
+    void setFirstAudioPacket(bool first) override { log->add("aac.firstPacket " + str(first)); }
     Bytes magicCookie() const override { return std::make_shared<const std::vector<uint8_t>>(2, 0x12); }
     uint64_t decoderDelay() const override { return 1024; }
     LogPtr log;
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.aac");
     std::atomic<uint64_t> rate{44100};
     std::atomic<bool> configured{false};
+    std::atomic<bool> encoding{false};
+    std::atomic<int> encoded{0};
+    // Runs when the hub asks whether the encoder is configured: a report can land right there.
+    std::function<void()> onIsConfigured;
 };
 
 // Starts answer at once unless held; held starts are answered by release().
@@ -159,6 +196,7 @@ struct FakeSaver : KNHubLocalSaver {
     bool savingEnabled() const override { return enabled; }
     bool setSavingEnabled(bool e, std::shared_ptr<KNError>*) override {
         enabled = e;
+        if (onSetSavingEnabled) onSetSavingEnabled();
         return true;
     }
     bool setSavingAudioAndVideo(bool, bool, std::shared_ptr<KNError>*) override { return true; }
@@ -180,10 +218,24 @@ struct FakeSaver : KNHubLocalSaver {
     }
     void stopSavingStream(StopCallback done) override {
         log->add("saver.stop");
-        queue->async([this, done = std::move(done)] {
-            isStarted = false;
-            done(std::filesystem::path("rec.mp4"), nullptr);
-        });
+        std::lock_guard lock(mutex);
+        pendingStops.push_back(std::move(done));
+        if (!holdStops) releaseStopsLocked();
+    }
+    // Lets held stops finish: until then the saver still reads as started.
+    void releaseStops() {
+        std::lock_guard lock(mutex);
+        holdStops = false;
+        releaseStopsLocked();
+    }
+    void releaseStopsLocked() {
+        for (auto& done : pendingStops) {
+            queue->async([this, done = std::move(done)] {
+                isStarted = false;
+                done(std::filesystem::path("rec.mp4"), nullptr);
+            });
+        }
+        pendingStops.clear();
     }
     void writeEncodedVideo(const std::shared_ptr<platform::SampleBuffer>&) override { log->add("saver.video"); }
     void writeEncodedAudio(const Bytes&, platform::MediaTime, platform::MediaTime) override { log->add("saver.audio"); }
@@ -202,8 +254,11 @@ struct FakeSaver : KNHubLocalSaver {
     std::atomic<bool> enabled{false};
     std::atomic<bool> isStarted{false};
     bool hold = false;
+    bool holdStops = false;
     std::mutex mutex;
     std::vector<StartCallback> pending;
+    std::vector<StopCallback> pendingStops;
+    std::function<void()> onSetSavingEnabled;
 };
 
 struct FakeSources : KNHubStreamSources {
@@ -227,7 +282,7 @@ struct FakeSources : KNHubStreamSources {
     void establishConnectionToAllSources() override {
         if (onConnectAll) onConnectAll();
     }
-    void closeConnectionOnAllSources() override {}
+    void closeConnectionOnAllSources() override { log->add("sources.closeAll"); }
     Sources streamSources() const override {
         std::lock_guard lock(mutex);
         return listed;

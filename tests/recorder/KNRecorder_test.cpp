@@ -190,3 +190,20 @@ TEST_F(RecorderTest, CameraSwitchCodes) {
     EXPECT_EQ(got, (Entries{"NO 2001", "NO 2002"}));
     EXPECT_EQ(settings->currentCamera(), KNCameraBack);
 }
+
+TEST_F(RecorderTest, SettingsTheMicrophoneCantTakeAreRefusedSayingWhy) {
+    Entries messages;
+    const auto note = [&messages](bool ok, std::shared_ptr<KNError> e) {
+        messages.push_back(ok ? "YES" : codes(e) + " " + e->message().value_or(""));
+    };
+    auto other = KNRecorderSettings::recorderSettings();
+    other->setAudioSampleRate(44100);
+    recorder->changeRecorderSettings(other, note);
+    EXPECT_EQ(recorder->settings(), settings);
+    recorder->changeRecorderSettings(nullptr, note);
+    other->setAudioSampleRate(48000);
+    recorder->changeRecorderSettings(other, note);
+    EXPECT_EQ(messages, (Entries{"5002 The microphone delivers 48000 Hz; the audio sample rate can't differ from it.",
+                                 "0 No recorder settings were given.", "YES"}));
+    EXPECT_EQ(recorder->settings(), other);
+}

@@ -114,6 +114,8 @@ public:
     void changeCameraCompletion(int64_t camera, Completion completion);
     void changeRecordingModeWithCompletion(int64_t mode, Completion completion);
     void changeVideoResolutionCompletion(int64_t resolution, Completion completion);
+    // Applies a resolution untested: its frame size, profile and capture preset.
+    void changeVideoResolution(int64_t resolution);
     void changeVideoBitrateCompletion(int64_t bitrate, Completion completion);
     // Only the microphone's own rate is taken: it can't deliver another (5002 otherwise).
     void changeAudioSampleRateCompletion(double rate, Completion completion);
@@ -139,6 +141,9 @@ public:
     int64_t keyFrameInterval() const { return keyFrameInterval_.load(); }
     int64_t audioSampleRate() const { return audioSampleRate_.load(); }
     int64_t audioBitrate() const { return audioBitrate_.load(); }
+    KNVideoFrameSize videoFrameSize() const;
+    // The H.264 profile-level text of the resolution; stored, not read by the hub.
+    std::string videoProfile() const;
 
     // Component reports.
     void captureOutputDidOutputSampleBuffer(const void* output,
@@ -239,6 +244,8 @@ private:
     bool writeFailureReported_ = false;
     SaverStart saverStart_ = SaverStart::NotArmed;
     std::vector<Completion> saverStartWaiters_;
+    KNVideoFrameSize videoFrameSize_{};
+    std::string videoProfile_;
     std::weak_ptr<KNInternalRecorderDelegate> delegate_;
     Completion startStreamCompletion_;
     SnapshotCallback snapshotCallback_;

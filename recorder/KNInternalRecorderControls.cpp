@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "recorder/KNInternalRecorder.h"
@@ -18,8 +19,11 @@ void answer(const KNInternalRecorder::Completion& completion, std::shared_ptr<KN
 
 void KNInternalRecorder::changeCameraCompletion(int64_t camera, Completion completion) {
     const auto session = captureSession();
-    if (!session) return answer(completion, KNError::errorWithCodesMessage({2001}, "Can't change the camera."));
-    if (!session->changeCamera(camera)) {
+    if (!session || !session->isCameraPresent(camera)) {
+        return answer(completion, KNError::errorWithCodesMessage({2001}, "Can't change the camera."));
+    }
+    // The new camera runs at the hub's rate, in a format of its own.
+    if (!session->changeCamera(camera, [this] { changeFrameRateCompletion(frameRate_.load(), nullptr); })) {
         return answer(completion, KNError::errorWithCodesMessage({2002}, "Can't change the camera."));
     }
     answer(completion, nullptr);
@@ -52,8 +56,33 @@ void KNInternalRecorder::changeVideoResolutionCompletion(int64_t resolution, Com
     if (isActive()) {
         return answer(completion, KNError::errorWithCodesMessage({6001}, "Can't change resolution while streaming."));
     }
-    resolution_ = validated;
+    changeVideoResolution(validated);
     answer(completion, error);
+}
+
+void KNInternalRecorder::changeVideoResolution(int64_t resolution) {
+    const auto utils = KNUtils::utils();
+    const std::string preset = utils->sessionPressetForResolution(resolution);
+    resolution_ = resolution;
+    {
+        std::lock_guard lock(mutex_);
+        videoFrameSize_ = utils->frameSizeForResolution(resolution);
+        videoProfile_ = utils->videoProfileLevelForResolution(resolution);
+    }
+    const auto session = captureSession();
+    if (!session) return;
+    // A new preset resets the camera's rate to its format's fastest: the hub's rate goes back on.
+    session->changeSessionPreset(preset, [this] { changeFrameRateCompletion(frameRate_.load(), nullptr); });
+}
+
+KNVideoFrameSize KNInternalRecorder::videoFrameSize() const {
+    std::lock_guard lock(mutex_);
+    return videoFrameSize_;
+}
+
+std::string KNInternalRecorder::videoProfile() const {
+    std::lock_guard lock(mutex_);
+    return videoProfile_;
 }
 
 void KNInternalRecorder::changeVideoBitrateCompletion(int64_t bitrate, Completion completion) {
@@ -94,7 +123,10 @@ void KNInternalRecorder::changeAudioSampleRateCompletion(double rate, Completion
 
 void KNInternalRecorder::changeFrameRateCompletion(int64_t rate, std::function<void(int64_t rate)> completion) {
     const auto session = captureSession();
-    if (session && session->changeFrameRate(rate)) frameRate_ = rate;
+    // The format is searched at the size the resolution asks for, not at the active one.
+    const KNVideoFrameSize size = KNUtils::utils()->frameSizeForResolution(resolution_.load());
+    if (session && session->changeFrameRate(rate, size)) frameRate_ = rate;
+    // Without a matching format the rate in force is answered.
     if (completion) completion(frameRate_.load());
 }
 

@@ -74,13 +74,18 @@ struct FakeCapture : KNHubCaptureSession, KNRecorderCameraControls {
     void stopCapture() override { running = false; }
     void removeAllInputsAndOutputs() override {}
     void setAutomaticallyConfiguresApplicationAudioSession(bool) override {}
-    bool changeCamera(int64_t c) override {
+    bool changeCamera(int64_t c, const std::function<void()>& reconfigure) override {
         log->add("capture.camera " + str(c));
+        if (script.takes && reconfigure) reconfigure();
         return script.takes;
     }
-    bool changeFrameRate(int64_t r) override {
-        log->add("capture.frameRate " + str(r));
+    bool changeFrameRate(int64_t r, KNVideoFrameSize size) override {
+        log->add("capture.frameRate " + str(r) + " at " + str(size.width) + "x" + str(size.height));
         return script.takes;
+    }
+    void changeSessionPreset(const std::string& preset, const std::function<void()>& reconfigure) override {
+        log->add("capture.preset " + preset);
+        if (reconfigure) reconfigure();
     }
     bool updateVideoOrientation(int64_t o) override {
         log->add("capture.orientation " + str(o));
@@ -138,7 +143,13 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
         encoding = true;
         log->add("h264.start " + str(w) + "x" + str(h));
     }
-    void encode(std::shared_ptr<platform::SampleBuffer>) override { ++encoded; }
+    void encode(std::shared_ptr<platform::SampleBuffer> frame) override {
+        if (frame && frame->imageBuffer()) {
+            lastWidth = frame->imageBuffer()->width();
+            lastHeight = frame->imageBuffer()->height();
+        }
+        ++encoded;
+    }
     void stopEncoding() override {
         encoding = false;
         log->add("h264.stop");
@@ -147,6 +158,8 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     std::atomic<bool> encoding{false};
     std::atomic<int> encoded{0};
     std::atomic<int32_t> bitrate{0};
+    std::atomic<int32_t> lastWidth{0};
+    std::atomic<int32_t> lastHeight{0};
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
 };
 

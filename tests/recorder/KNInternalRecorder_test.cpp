@@ -20,7 +20,9 @@ TEST_F(HubTest, SetUpRunsInItsOrderAndIsRefusedWhileStreaming) {
     auto settings = KNRecorderSettings::recorderSettings();
     ASSERT_TRUE(hub->setupWithSettings(settings));
     EXPECT_EQ(log->entries("capture."),
-              (Entries{"capture.camera 0", "capture.frameRate 30", "capture.orientation 4", "capture.torch 0"}));
+              (Entries{"capture.camera 0", "capture.frameRate 30 at 1920x1080", "capture.preset 1280x720",
+                       "capture.frameRate 30 at 1280x720", "capture.frameRate 30 at 1280x720", "capture.orientation 4",
+                       "capture.torch 0"}));
 
     hub->startStreamingWithCompletion(nullptr);
     log->clear();

@@ -1,0 +1,140 @@
+// The hub's camera controls on the real capture session and synthetic cameras: what a host asks
+// must reach the camera, not stop at the hub.
+#include <gtest/gtest.h>
+
+#include "HubFakes.h"
+#include "capture/KNCaptureSession.h"
+#include "kestrune/KNCaptureVideoView.h"
+#include "kestrune/KNRecorderSettings.h"
+#include "platform/capture/CaptureDevice.h"
+#include "platform/capture/CaptureDeviceRegistry.h"
+#include "platform/capture/CaptureSession.h"
+#include "platform/capture/SyntheticCaptureDevice.h"
+#include "platform/ui/View.h"
+
+using namespace kntest;
+using Entries = std::vector<std::string>;
+
+namespace {
+
+// Fakes everywhere but the camera side, which is the real one.
+struct RealCameraComponents : FakeComponents {
+    std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return real->makeCaptureSession(); }
+    std::shared_ptr<KNInternalRecorderComponents> real = KNInternalRecorderComponents::current();
+};
+
+// A front camera another program holds: no session takes it.
+class BusyCamera : public platform::CaptureDevice {
+public:
+    BusyCamera()
+        : CaptureDevice("busy-front", "Busy Front Camera", platform::CaptureDevicePosition::Front, {format()}, {}) {}
+    bool isInUseByAnotherOwner() const override { return true; }
+    bool startStreaming(FrameSink, FailureSink) override { return false; }
+    void stopStreaming() override {}
+
+private:
+    static platform::CaptureDeviceFormat format() {
+        platform::CaptureDeviceFormat f;
+        f.width = 1280;
+        f.height = 720;
+        f.videoSupportedFrameRateRanges = {platform::FrameRateRange::make(1, 30)};
+        return f;
+    }
+};
+
+class HubCamera : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::CaptureDeviceRegistry::shared().setDevices(devices());
+        hub = KNInternalRecorder::internalRecorderWithComponents(fakes);
+        auto settings = KNRecorderSettings::recorderSettings();
+        settings->setVideoFrameResolution(921600);
+        settings->setVideoFrameResolutionInverted(false);
+        settings->setVideoOrientation(KNVideoOrientationLandscapeRight);
+        hub->setupWithCaptureView(hostView);
+        ASSERT_TRUE(hub->setupWithSettings(settings));
+        hub->startCamera();
+    }
+    void TearDown() override {
+        hub->endSession();
+        drainMainQueue();
+        platform::CaptureDeviceRegistry::shared().reset();
+    }
+    virtual std::vector<std::shared_ptr<platform::CaptureDevice>> devices() {
+        return {platform::SyntheticCaptureDevice::phoneBackCamera(), platform::SyntheticCaptureDevice::phoneFrontCamera()};
+    }
+    std::shared_ptr<KNCaptureSession> capture() const { return hub->currentCaptureSession()->captureSessionObject(); }
+    double cameraRate() const { return 1.0 / capture()->currentCamera()->activeVideoMinFrameDuration().seconds(); }
+
+    std::shared_ptr<RealCameraComponents> fakes = std::make_shared<RealCameraComponents>();
+    std::shared_ptr<platform::View> hostView = platform::View::createWithFrame(platform::Rect{0, 0, 320, 240});
+    std::shared_ptr<KNInternalRecorder> hub;
+};
+
+class HubBusyFrontCamera : public HubCamera {
+protected:
+    std::vector<std::shared_ptr<platform::CaptureDevice>> devices() override {
+        return {platform::SyntheticCaptureDevice::phoneBackCamera(), std::make_shared<BusyCamera>()};
+    }
+};
+
+}  // namespace
+
+TEST_F(HubCamera, AResolutionChangeReachesTheCameraSoFramesNeedNoScaling) {
+    Answers answer;
+    hub->changeVideoResolutionCompletion(307200, answer.completion());
+    EXPECT_EQ(answer.log.entries(), Entries{"YES"});
+    EXPECT_EQ(capture()->session()->sessionPreset(), "640x480");
+    EXPECT_EQ(hub->videoFrameSize(), (KNVideoFrameSize{640, 480}));
+    EXPECT_FALSE(hub->videoProfile().empty());
+    hub->startEncoders();
+    const int before = fakes->h264->encoded;
+    ASSERT_TRUE(waitFor([&] { return fakes->h264->encoded > before + 2; }, 10s));
+    EXPECT_EQ(fakes->h264->lastWidth, 640);
+    EXPECT_EQ(fakes->h264->lastHeight, 480);
+}
+
+TEST_F(HubCamera, TheFrameRateFindsAFormatOfTheResolutionsSizeAndSurvivesASwitch) {
+    int64_t answered = 0;
+    hub->changeFrameRateCompletion(15, [&](int64_t rate) { answered = rate; });
+    EXPECT_EQ(answered, 15);
+    EXPECT_DOUBLE_EQ(cameraRate(), 15.0);
+    EXPECT_EQ(capture()->currentCamera()->activeFormat().width, 1280);
+
+    const std::vector<int64_t> switches = {KNCameraFront, KNCameraFront, KNCameraBack};
+    for (const int64_t camera : switches) {
+        Answers answer;
+        hub->changeCameraCompletion(camera, answer.completion());
+        EXPECT_EQ(answer.log.entries(), Entries{"YES"}) << camera;
+        EXPECT_EQ(capture()->currentCamera()->position(),
+                  camera == KNCameraFront ? platform::CaptureDevicePosition::Front : platform::CaptureDevicePosition::Back);
+        EXPECT_DOUBLE_EQ(cameraRate(), 15.0) << camera;
+        EXPECT_EQ(capture()->session()->sessionPreset(), "1280x720") << camera;
+    }
+}
+
+TEST_F(HubCamera, TurningTheOutputTurnsThePreview) {
+    ASSERT_EQ(hostView->subviews().size(), 1u);
+    const auto preview = std::dynamic_pointer_cast<KNCaptureVideoView>(hostView->subviews().front());
+    ASSERT_TRUE(preview);
+    const std::vector<int64_t> orientations = {KNVideoOrientationLandscapeLeft, KNVideoOrientationPortrait,
+                                               KNVideoOrientationPortraitUpsideDown};
+    for (const int64_t orientation : orientations) {
+        hub->updateVideoOrientationForOrientation(orientation);
+        const auto output = capture()->videoOutput()->connectionWithMediaType(platform::MediaType::Video);
+        EXPECT_EQ(preview->previewLayer()->connection()->videoOrientation(), output->videoOrientation()) << orientation;
+    }
+}
+
+TEST_F(HubBusyFrontCamera, ARefusedSwitchKeepsTheOldCameraRunning) {
+    const auto back = capture()->currentCamera();
+    Answers answer;
+    hub->changeCameraCompletion(KNCameraFront, answer.completion());
+    EXPECT_EQ(answer.log.entries(), Entries{"NO 2002"});
+    EXPECT_EQ(capture()->currentCamera(), back);
+    ASSERT_EQ(capture()->session()->inputs().size(), 1u);
+    EXPECT_EQ(capture()->session()->inputs().front()->device(), back);
+    hub->startEncoders();
+    const int before = fakes->h264->encoded;
+    EXPECT_TRUE(waitFor([&] { return fakes->h264->encoded > before + 2; }, 10s));
+}

@@ -6,6 +6,7 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "kestrune/KNRecordingUtils.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNWarning.h"
 
@@ -71,6 +72,7 @@ KNInternalRecorder::~KNInternalRecorder() {
 void KNInternalRecorder::setupDefaults() {
     setCurrentRecorder(shared_from_this());
     setupReachability();
+    recordingUtils_ = KNRecordingUtils::recordingUtils();
 }
 
 void KNInternalRecorder::setupReachability() {

@@ -22,6 +22,8 @@
 #include "recorder/KNInternalRecorderDelegate.h"
 
 class KNError;
+class KNRecordingUtils;
+struct KNImage;
 class KNInfo;
 class KNRecorderSettings;
 class KNStreamInfo;
@@ -38,9 +40,8 @@ public:
     using Completion = std::function<void(bool success, std::shared_ptr<KNError> error)>;
     using StopRecordingCompletion =
         std::function<void(bool success, std::shared_ptr<KNError> error, std::optional<std::filesystem::path> file)>;
-    // The frame as the encoder got it, and the image orientation the picture should be shown in.
-    using SnapshotCallback = std::function<void(std::shared_ptr<platform::SampleBuffer> frame,
-                                                int64_t imageOrientation, std::shared_ptr<KNError> error)>;
+    // The picture of the frame as the encoder got it, made by the hub's recording utilities.
+    using SnapshotCallback = std::function<void(std::shared_ptr<KNImage> image, std::shared_ptr<KNError> error)>;
 
     // A new hub made with KNInternalRecorderComponents::current(); the microphone runs from here on.
     static std::shared_ptr<KNInternalRecorder> internalRecorder();
@@ -251,4 +252,5 @@ private:
     SnapshotCallback snapshotCallback_;
     std::shared_ptr<KNRecorderSettings> settings_;
     std::shared_ptr<KNHubCaptureSession> captureSession_;
+    std::shared_ptr<KNRecordingUtils> recordingUtils_;
 };

@@ -9,6 +9,7 @@
 #include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "kestrune/KNRecordingUtils.h"
 #include "kestrune/KNWarning.h"
 #include "recorder/KNInternalRecorder.h"
 
@@ -30,7 +31,8 @@ void KNInternalRecorder::captureOutputDidOutputSampleBuffer(
     if (!snapshot) return;
     const auto settings = this->settings();
     const int64_t orientation = settings ? settings->videoOrientation() : KNVideoOrientationAutorotate;
-    snapshot(sampleBuffer, KNConverter::converter()->imageOrientationForVideoOrientation(orientation), nullptr);
+    const int64_t imageOrientation = KNConverter::converter()->imageOrientationForVideoOrientation(orientation);
+    snapshot(recordingUtils_->imageFromSampleBuffer(sampleBuffer, imageOrientation), nullptr);
 }
 
 void KNInternalRecorder::blackVideoInBuffer(platform::SampleBuffer& sampleBuffer) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/KNMetadata.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNStreamInfo.h"
@@ -184,7 +185,15 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
         encoding = false;
         log->add("aac.stop");
     }
-    void encodeAudioDataTimestamp(Bytes, uint64_t) override { ++encoded; }
+    void encodeAudioDataTimestamp(Bytes data, uint64_t) override {
+        std::lock_guard lock(mutex);
+        last = std::move(data);
+        ++encoded;
+    }
+    Bytes lastData() {
+        std::lock_guard lock(mutex);
+        return last;
+    }
     bool isConfigured() const override {
         if (onIsConfigured) onIsConfigured();
         return configured;
@@ -198,6 +207,8 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
     std::atomic<bool> configured{false};
     std::atomic<bool> encoding{false};
     std::atomic<int> encoded{0};
+    std::mutex mutex;
+    Bytes last;
     // Runs when the hub asks whether the encoder is configured: a report can land right there.
     std::function<void()> onIsConfigured;
 };
@@ -310,7 +321,8 @@ struct FakeSources : KNHubStreamSources {
     }
     void setAdaptiveBitRateOn(bool) override {}
     void setRtmpTimeout(uint64_t) override {}
-    void setMetadata(std::shared_ptr<const KNMetadata>) override {}
+    void setMetadata(std::shared_ptr<const KNMetadata> metadata) override { metadataSampleRate = metadata->audioSampleRate(); }
+    std::atomic<int32_t> metadataSampleRate{0};
     bool isListed(const std::shared_ptr<KNStreamSource>& s) const {
         std::lock_guard lock(mutex);
         return std::ranges::find(listed, s) != listed.end();
@@ -357,9 +369,11 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return capture; }
     std::shared_ptr<KNHubAudioCapture> makeAudioCapture() override { return microphone; }
     std::shared_ptr<KNHubReachability> makeReachability() override { return reachability; }
-    bool cameraAuthorized() override { return true; }
-    bool microphoneAuthorized() override { return true; }
+    bool cameraAuthorized() override { return cameraAccess; }
+    bool microphoneAuthorized() override { return microphoneAccess; }
     void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled = disabled; }
+    std::atomic<bool> cameraAccess{true};
+    std::atomic<bool> microphoneAccess{true};
     std::string nameForLocalFile() override { return "rec" + str(int64_t(++names)); }
     void addVideoToLibrary(const std::filesystem::path&, std::function<void(bool, std::shared_ptr<KNError>)> done) override {
         done(true, nullptr);

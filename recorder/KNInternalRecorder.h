@@ -28,6 +28,9 @@ class KNInfo;
 class KNRecorderSettings;
 class KNStreamInfo;
 class KNWarning;
+namespace platform {
+class CaptureDevice;
+}  // namespace platform
 
 class KNInternalRecorder : public KNHubCaptureListener,
                            public KNH264EncoderDelegate,
@@ -117,6 +120,10 @@ public:
     void changeVideoResolutionCompletion(int64_t resolution, Completion completion);
     // Applies a resolution untested: its frame size, profile and capture preset.
     void changeVideoResolution(int64_t resolution);
+    // Whether the current camera has a format of the size, either way round; NO without a camera.
+    bool isVideoFrameSizeSupported(KNVideoFrameSize size) const;
+    // The rate held within each of the active format's ranges in turn, truncated.
+    static int64_t validFrameRateForDevice(int64_t rate, const platform::CaptureDevice& device);
     void changeVideoBitrateCompletion(int64_t bitrate, Completion completion);
     // Only the microphone's own rate is taken: it can't deliver another (5002 otherwise).
     void changeAudioSampleRateCompletion(double rate, Completion completion);

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "capture/KNCaptureDeviceCapabilities.h"
+#include "capture/KNCaptureSession.h"
+#include "core/KNConverter.h"
 #include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "platform/ui/Application.h"
 #include "recorder/KNInternalRecorder.h"
 
 namespace {
@@ -140,9 +144,12 @@ void KNInternalRecorder::changeKeyFrameIntervalCompletion(int64_t interval, Comp
 }
 
 void KNInternalRecorder::updateVideoOrientationForOrientation(int64_t orientation) {
-    const auto session = captureSession();
-    if (!session || !session->updateVideoOrientation(orientation)) return;
-    isPortrait_ = orientation == KNVideoOrientationPortrait;
+    const auto converter = KNConverter::converter();
+    const int64_t interface = orientation == KNVideoOrientationAutorotate
+                                  ? platform::Application::shared().statusBarOrientation()
+                                  : converter->interfaceOrientationForVideoOrientation(orientation);
+    isPortrait_ = converter->videoOrientationForInterfaceOrientation(interface) == KNVideoOrientationPortrait;
+    if (const auto session = captureSession()) session->updateVideoOrientation(orientation);
 }
 
 void KNInternalRecorder::changeTorchModeCompletion(int64_t mode, Completion completion) {
@@ -154,4 +161,19 @@ void KNInternalRecorder::changeTorchModeCompletion(int64_t mode, Completion comp
         return answer(completion, KNError::errorWithCodesMessage({3001}, "Can't change the torch mode."));
     }
     answer(completion, nullptr);
+}
+
+bool KNInternalRecorder::isVideoFrameSizeSupported(KNVideoFrameSize size) const {
+    const auto session = captureSession();
+    const auto capture = session ? session->captureSessionObject() : nullptr;
+    const auto camera = capture ? capture->currentCamera() : nullptr;
+    return camera && ::isVideoFrameSizeSupported(*camera, size);
+}
+
+int64_t KNInternalRecorder::validFrameRateForDevice(int64_t rate, const platform::CaptureDevice& device) {
+    double valid = static_cast<double>(rate);
+    const auto ranges = device.activeFormat().videoSupportedFrameRateRanges;
+    if (ranges.empty()) return rate;
+    for (const auto& range : ranges) valid = std::min(std::max(valid, range.minFrameRate), range.maxFrameRate);
+    return static_cast<int64_t>(valid);
 }

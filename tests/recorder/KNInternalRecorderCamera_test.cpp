@@ -123,6 +123,7 @@ TEST_F(HubCamera, TurningTheOutputTurnsThePreview) {
         hub->updateVideoOrientationForOrientation(orientation);
         const auto output = capture()->videoOutput()->connectionWithMediaType(platform::MediaType::Video);
         EXPECT_EQ(preview->previewLayer()->connection()->videoOrientation(), output->videoOrientation()) << orientation;
+        EXPECT_EQ(hub->isPortrait(), orientation == KNVideoOrientationPortrait) << orientation;
     }
 }
 
@@ -137,4 +138,25 @@ TEST_F(HubBusyFrontCamera, ARefusedSwitchKeepsTheOldCameraRunning) {
     hub->startEncoders();
     const int before = fakes->h264->encoded;
     EXPECT_TRUE(waitFor([&] { return fakes->h264->encoded > before + 2; }, 10s));
+}
+
+TEST_F(HubCamera, FrameSizeAndRateQueriesAnswerFromTheCamera) {
+    EXPECT_TRUE(hub->isVideoFrameSizeSupported({1280, 720}));
+    EXPECT_TRUE(hub->isVideoFrameSizeSupported({720, 1280}));
+    EXPECT_FALSE(hub->isVideoFrameSizeSupported({1000, 500}));
+
+    platform::CaptureDeviceFormat format;
+    format.width = 640;
+    format.height = 480;
+    format.videoSupportedFrameRateRanges = {platform::FrameRateRange::make(2, 30), platform::FrameRateRange::make(5, 24)};
+    const auto device = platform::SyntheticCaptureDevice::create("ranges", "Ranges", platform::CaptureDevicePosition::Back,
+                                                                 {format}, {});
+    const std::vector<std::pair<int64_t, int64_t>> rates = {{60, 24}, {1, 5}, {12, 12}};
+    for (const auto& [asked, valid] : rates) {
+        EXPECT_EQ(KNInternalRecorder::validFrameRateForDevice(asked, *device), valid) << asked;
+    }
+    format.videoSupportedFrameRateRanges.clear();
+    const auto bare = platform::SyntheticCaptureDevice::create("bare", "Bare", platform::CaptureDevicePosition::Back,
+                                                               {format}, {});
+    EXPECT_EQ(KNInternalRecorder::validFrameRateForDevice(60, *bare), 60);
 }

@@ -150,7 +150,7 @@ public:
         const auto& session = capture_->session();
         const platform::SessionPreset preset = session->sessionPreset();
         const auto connection = videoConnection();
-        const auto orientation = connection ? std::optional(connection->videoOrientation()) : std::nullopt;
+        const auto orientation = connection ? connection->videoOrientation() : platform::CaptureVideoOrientation{};
         platform::CaptureError error;
         auto input = platform::CaptureDeviceInput::deviceInputWithDevice(device, &error);
         if (!input) {
@@ -163,7 +163,7 @@ public:
         session->beginConfiguration();
         if (session->sessionPreset() != chosen && session->canSetSessionPreset(chosen)) session->setSessionPreset(chosen);
         const bool changed = capture_->changeVideoInput(input);
-        if (const auto now = videoConnection(); now && orientation) now->setVideoOrientation(*orientation);
+        if (const auto now = videoConnection(); now && connection) now->setVideoOrientation(orientation);
         if (changed) {
             capture_->changeCurrentCamera(device);
             if (reconfigure) reconfigure();

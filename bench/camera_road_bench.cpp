@@ -2,9 +2,9 @@
 // (public KNRecorder, synthetic capture backends) streaming 1280x720 at 30 fps to one destination on
 // a private local nginx, and `ffmpeg -re` doing the same from lavfi's testsrc2 + sine with libx264
 // at our encoder's preset, tune, profile, bit rate and key-frame interval (one thread, as ours) + AAC.
-// The recorder captures at the camera's best preset (1920x1080 on the synthetic back camera) and
-// its encoder scales to 1280x720 bilinearly, so ffmpeg's testsrc2 is 1920x1080 and scaled the same
-// way. The stream keeps the sensor's own landscape orientation, so no frame is turned on our side.
+// The recorder's capture preset follows the resolution, so the camera delivers 1280x720 and
+// nothing is scaled; ffmpeg's testsrc2 is 1280x720 too. The stream keeps the sensor's own landscape
+// orientation, so no frame is turned on our side.
 //
 //   camera_road_bench [seconds of media, default 20] [rounds, default 3]
 //
@@ -47,7 +47,7 @@ using namespace std::chrono_literals;
 
 constexpr int64_t kWidth = 1280;
 constexpr int64_t kHeight = 720;
-const char* const kCaptureSize = "1920x1080";  // the synthetic back camera's best preset
+const char* const kCaptureSize = "1280x720";  // the preset the resolution asks for
 constexpr int64_t kFps = 30;
 constexpr int64_t kVideoBitrate = 2500000;  // bits per second
 constexpr int64_t kAudioBitrate = 80000;    // the hub's own AAC rate
@@ -246,7 +246,6 @@ std::vector<std::string> ffmpegArgs(int seconds, const std::string& url) {
     // The encoder caps its rate at the average with half a second of buffer.
     const std::string buffer = std::to_string(kVideoBitrate / 2000) + "k";
     const std::vector<std::string> encode = {
-        "-vf", "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ":flags=bilinear",
         "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
         "-bf", "0", "-g", std::to_string(kKeyFrameInterval), "-b:v", rate, "-maxrate", rate, "-bufsize", buffer,
         "-x264-params", "threads=1:sliced-threads=0:lookahead-threads=1:scenecut=0", "-c:a", "aac", "-ac", "1",

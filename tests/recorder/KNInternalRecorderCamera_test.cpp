@@ -1,6 +1,10 @@
 // The hub's camera controls on the real capture session and synthetic cameras: what a host asks
 // must reach the camera, not stop at the hub.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "HubFakes.h"
 #include "capture/KNCaptureSession.h"
@@ -10,6 +14,8 @@
 #include "platform/capture/CaptureDeviceRegistry.h"
 #include "platform/capture/CaptureSession.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
+#include "platform/capture/V4L2CaptureDevice.h"
+#include "platform/capture/V4L2Io.h"
 #include "platform/ui/View.h"
 
 using namespace kntest;
@@ -159,4 +165,79 @@ TEST_F(HubCamera, FrameSizeAndRateQueriesAnswerFromTheCamera) {
     const auto bare = platform::SyntheticCaptureDevice::create("bare", "Bare", platform::CaptureDevicePosition::Back,
                                                                {format}, {});
     EXPECT_EQ(KNInternalRecorder::validFrameRateForDevice(60, *bare), 60);
+}
+
+namespace {
+
+// A webcam as its driver answers: MJPEG up to 4K at 30 fps, YUYV up to 1080p at a few frames a
+// second.
+class WebcamIo : public platform::V4L2Io {
+public:
+    std::vector<std::string> candidateNodes() override { return {"/dev/video0"}; }
+    int open(const std::string&) override { return 7; }
+    int close(int) override { return 0; }
+    int ioctl(int, unsigned long request, void* argument) override {
+        switch (request) {
+        case VIDIOC_QUERYCAP: {
+            auto* caps = static_cast<v4l2_capability*>(argument);
+            std::strcpy(reinterpret_cast<char*>(caps->card), "Webcam");
+            caps->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE;
+            caps->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+            return 0;
+        }
+        case VIDIOC_ENUM_FMT: {
+            auto* d = static_cast<v4l2_fmtdesc*>(argument);
+            if (d->index >= 2) return fail();
+            d->pixelformat = d->index == 0 ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMESIZES: {
+            auto* s = static_cast<v4l2_frmsizeenum*>(argument);
+            const auto& sizes = s->pixel_format == V4L2_PIX_FMT_MJPEG ? mjpeg : yuyv;
+            if (s->index >= sizes.size()) return fail();
+            s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            s->discrete = {sizes[s->index].first, sizes[s->index].second};
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMEINTERVALS: {
+            auto* i = static_cast<v4l2_frmivalenum*>(argument);
+            if (i->index > 0) return fail();
+            i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            const bool slow = i->pixel_format == V4L2_PIX_FMT_YUYV && i->width >= 1280;
+            i->discrete = {1, slow ? 5u : 30u};
+            return 0;
+        }
+        default: return fail();
+        }
+    }
+
+private:
+    static int fail() {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::vector<std::pair<uint32_t, uint32_t>> mjpeg{{3840, 2160}, {1920, 1080}, {1280, 720}};
+    const std::vector<std::pair<uint32_t, uint32_t>> yuyv{{1920, 1080}, {1280, 720}, {640, 480}};
+};
+
+}  // namespace
+
+TEST(HubOnAWebcam, TheResolutionPicksItsOwnFormatNotTheLargest) {
+    std::vector<std::shared_ptr<platform::CaptureDevice>> cameras;
+    for (auto& camera : platform::V4L2CaptureDevice::scan(std::make_shared<WebcamIo>())) cameras.push_back(camera);
+    ASSERT_EQ(cameras.size(), 1u);
+    platform::CaptureDeviceRegistry::shared().setDevices(cameras);
+    auto hub = KNInternalRecorder::internalRecorderWithComponents(std::make_shared<RealCameraComponents>());
+    auto settings = KNRecorderSettings::recorderSettings();
+    settings->setVideoFrameResolution(921600);
+    settings->setFrameRate(30);
+    ASSERT_TRUE(hub->setupWithSettings(settings));
+    const auto capture = hub->currentCaptureSession()->captureSessionObject();
+    EXPECT_EQ(capture->session()->sessionPreset(), "1280x720");
+    const auto active = cameras.front()->activeFormat();
+    EXPECT_EQ(active.width, 1280);
+    EXPECT_EQ(active.height, 720);
+    EXPECT_EQ(cameras.front()->activeVideoMinFrameDuration(), platform::MediaTime::make(1, 30));
+    hub->endSession();
+    platform::CaptureDeviceRegistry::shared().reset();
 }

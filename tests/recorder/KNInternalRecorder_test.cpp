@@ -255,3 +255,20 @@ TEST_F(HubTest, TheMetadataCarriesTheRateTheAudioEncoderRunsAt) {
     hub->setupWithSettings(settings);
     EXPECT_EQ(fakes->sources->metadataSampleRate, 48000);
 }
+
+// Four 16-bit samples at the start of a longer buffer.
+TEST_F(HubTest, MutingZeroesTheSamplesAndKeepsTheOriginal) {
+    std::vector<uint8_t> pcm(12, 0x7f);
+    auto original = platform::SampleBuffer::createWithData(platform::BlockBuffer::createWithBytes(pcm), nullptr, 4,
+                                                           {platform::MediaTime::make(4, 48000), platform::MediaTime::make(9, 48000),
+                                                            platform::MediaTime::invalid()});
+    ASSERT_TRUE(original);
+    const auto muted = KNInternalRecorder::muteAudioInBuffer(*original);
+    ASSERT_TRUE(muted);
+    std::vector<uint8_t> expected(12, 0x7f);
+    std::fill_n(expected.begin(), 8, uint8_t{0});
+    EXPECT_EQ(muted->dataBuffer()->bytes(), expected);
+    EXPECT_EQ(original->dataBuffer()->bytes(), pcm);
+    EXPECT_EQ(muted->numSamples(), 4);
+    EXPECT_EQ(muted->presentationTimeStamp(), original->presentationTimeStamp());
+}

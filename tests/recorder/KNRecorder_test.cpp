@@ -311,3 +311,32 @@ TEST(KNRecorderBitrate, ALiveChangeSetsTheRunningEncodersRate) {
     drainMainQueue();
     KNInternalRecorderComponents::setCurrentForTesting(nullptr);
 }
+
+// A host that stops everything from the frame and audio taps, on the library's own threads.
+struct StopsFromTheTaps : KNRecorderDelegate {
+    void recorderDidOutputSampleBufferFromCaptureOutput(KNRecorder& r, const std::shared_ptr<platform::SampleBuffer>&,
+                                                        const void*) override {
+        stopAll(r);
+    }
+    void recorderDidOutputAudioBuffer(KNRecorder& r, const std::shared_ptr<const std::vector<uint8_t>>&) override { stopAll(r); }
+    void stopAll(KNRecorder& r) {
+        r.stopStreaming();
+        r.stopRecording(nullptr);
+        ++stops;
+    }
+    std::atomic<int> stops{0};
+};
+
+TEST_F(RecorderTest, StopsFromInsideTheTapsEndIdleWithNothingRunning) {
+    ASSERT_TRUE(startStreaming());
+    recorder->startRecording(nullptr);
+    auto stopper = std::make_shared<StopsFromTheTaps>();
+    recorder->setRecorderDelegate(stopper);
+    fakes->h264->queue->async([this] { hub->captureOutputDidOutputSampleBuffer(camera->videoOutput(), cameraFrame()); });
+    fakes->aac->queue->async([this] { hub->captureOutputAudioDataTimestamp(std::make_shared<const std::vector<uint8_t>>(64, 1), 9); });
+    ASSERT_TRUE(waitFor([&] { return stopper->stops == 2; }, 10s));
+    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
+    EXPECT_TRUE(waitFor([&] { return recorder->state() == KNRecorderStateIdle; }, 10s));
+    EXPECT_FALSE(fakes->h264->encoding);
+    EXPECT_FALSE(fakes->aac->encoding);
+}

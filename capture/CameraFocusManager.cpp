@@ -95,15 +95,16 @@ bool CameraFocusManager::focusWithModeExposeWithModeAtDevicePointMonitorSubjectA
         std::fprintf(stderr, "%s\n", error.message.c_str());
         return false;
     }
+    bool applied = false;
     if (device->isFocusPointOfInterestSupported() && device->isFocusModeSupported(focusMode)) {
         device->setFocusPointOfInterest(point);
-        device->setFocusMode(focusMode);
+        applied = device->setFocusMode(focusMode);
     }
     if (device->isExposurePointOfInterestSupported() && device->isExposureModeSupported(exposureMode)) {
         device->setExposurePointOfInterest(point);
-        device->setExposureMode(exposureMode);
+        applied = device->setExposureMode(exposureMode) || applied;
     }
     device->setSubjectAreaChangeMonitoringEnabled(monitor);
     device->unlockForConfiguration();
-    return true;
+    return applied;
 }

@@ -28,10 +28,11 @@ public:
     void changeVideoInput(std::shared_ptr<platform::CaptureDeviceInput> input);
 
     void focusAndExposeTap(platform::GestureRecognizer& recognizer);
-    // Acts once per lock, whatever the recognizer's state; a press that can't configure the camera
-    // announces no lock.
+    // Acts once per lock, whatever the recognizer's state; a press that locks neither focus nor
+    // exposure (no points of interest, the camera can't be locked or refuses) announces no lock.
     void focusAndExposeLongPress(platform::GestureRecognizer& recognizer);
-    // False when the camera could not be locked for configuration (nothing changed then).
+    // True when focus or exposure took the mode at the point; false when the camera could not be
+    // locked for configuration, has no points of interest for the modes, or refused them.
     bool focusWithModeExposeWithModeAtDevicePointMonitorSubjectAreaChange(platform::FocusMode focusMode,
                                                                           platform::ExposureMode exposureMode,
                                                                           platform::Point point, bool monitor);

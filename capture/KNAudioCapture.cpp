@@ -105,6 +105,12 @@ void KNAudioCapture::setUpUnit() {
         unit->setEnableInput(platform::kAudioUnitInputBus, true);
         unit->setStreamFormat(platform::kAudioUnitInputBus, platform::AudioStreamDescription::pcmInt16(sampleRate, 1));
         unit->setInputCallback(platform::kAudioUnitInputBus, &KNAudioCapture::handleInputBuffer, this);
+        // From the capture thread, which must not hold the capture: the report goes through the queue.
+        unit->setDeviceFailureHandler([weakSelf = weak_from_this(), queue = taskQueue_](MediaStatus reason) {
+            queue->async([weakSelf, reason] {
+                if (auto self = weakSelf.lock()) self->handleDeviceFailure(reason);
+            });
+        });
         initialized = unit->initialize();
         // A device that can't run at the session's rate delivers its own: say so, never relabel it.
         if (initialized == platform::kMediaNoErr) {
@@ -208,6 +214,16 @@ void KNAudioCapture::handleAudioComponentCreationFailure() {
         [] { platform::NotificationCenter::defaultCenter().post(LFAudioComponentFailedToCreateNotification); });
 }
 
+void KNAudioCapture::handleDeviceFailure(MediaStatus reason) {
+    std::fprintf(stderr, "MicrophoneSource: the device went away (%d)\n", static_cast<int>(reason));
+    isRunning_.store(false);
+    running_.store(false);
+    // Collects the run the device ended and lets the device go; a later start tries afresh.
+    unitStop(componetInstance());
+    handleAudioComponentCreationFailure();
+    if (auto delegate = this->delegate()) delegate->captureOutputDidFail(this);
+}
+
 void KNAudioCapture::handleInterruption(const platform::Notification& notification) {
     if (notification.name != platform::kAudioSessionInterruptionNotification) return;
     const int64_t type = integerFor(notification.userInfo, platform::kAudioSessionInterruptionTypeKey);
@@ -225,7 +241,8 @@ void KNAudioCapture::handleInterruption(const platform::Notification& notificati
             std::weak_ptr<KNAudioCapture> weakSelf = weak_from_this();
             taskQueue_->async([weakSelf] {
                 auto self = weakSelf.lock();
-                if (!self) return;
+                // A stop that came in between wins: it ran on this queue and cleared the flag.
+                if (!self || !self->isRunning_.load()) return;
                 std::fprintf(stderr, "MicrophoneSource: startRunning\n");
                 unitStart(self->componetInstance());
             });

@@ -8,13 +8,12 @@
 #include <mutex>
 
 #include "capture/KNAudioCaptureDelegate.h"
+#include "kestrune/KNTypes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/audio/AudioComponent.h"
 #include "platform/audio/AudioInputUnit.h"
 
-// Posted on the main queue, with no object, when the microphone unit can't be made or initialised.
-extern const char* const LFAudioComponentFailedToCreateNotification;
 
 class KNAudioCapture : public std::enable_shared_from_this<KNAudioCapture> {
 public:
@@ -50,6 +49,9 @@ public:
     // Stops observing, then stops and disposes of the unit synchronously on taskQueue.
     void disposeSession();
     void handleAudioComponentCreationFailure();
+    // On taskQueue: the device ended the run on its own. The capture stops (a later setRunning(true)
+    // tries again), the failure notification is posted and the delegate told.
+    void handleDeviceFailure(platform::MediaStatus reason);
     void handleRouteChange(const platform::Notification& notification);
     void handleInterruption(const platform::Notification& notification);
 

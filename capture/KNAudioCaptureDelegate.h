@@ -1,5 +1,5 @@
 #pragma once
-// What the microphone capture tells its owner. Both operations are optional.
+// What the microphone capture tells its owner. Every operation is optional.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -18,4 +18,7 @@ public:
                                                  uint64_t /*timestamp*/) {}
     // The audio session's category changed; on the thread that posted the route change.
     virtual void captureOutputRouteDidChage(KNAudioCapture* /*capture*/) {}
+    // The microphone went away (unplugged, broken) and its capture has stopped; on the capture's
+    // taskQueue. LFAudioComponentFailedToCreateNotification is posted as well.
+    virtual void captureOutputDidFail(KNAudioCapture* /*capture*/) {}
 };

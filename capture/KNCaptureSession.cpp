@@ -79,8 +79,11 @@ bool KNCaptureSession::changeVideoInput(std::shared_ptr<platform::CaptureDeviceI
         videoInput_ = std::move(input);
         return true;
     }
-    // Refused: the old camera goes back, so the session never ends up without one.
-    if (videoInput_ && session_->canAddInput(videoInput_)) session_->addInput(videoInput_);
+    // Refused: the old camera goes back, so the session never ends up without one. When even that
+    // fails, no camera is attached, and the slots say so.
+    if (videoInput_ && session_->canAddInput(videoInput_) && session_->addInput(videoInput_)) return false;
+    videoInput_ = nullptr;
+    currentCamera_ = nullptr;
     return false;
 }
 
@@ -98,7 +101,7 @@ platform::Range KNCaptureSession::getZoomRange() const {
 double KNCaptureSession::getZoom() const { return currentCamera_ ? currentCamera_->videoZoomFactor() : 0.0; }
 
 void KNCaptureSession::setZoomError(double zoom, std::shared_ptr<KNError>* error) {
-    if (!currentCamera_ || !std::isfinite(zoom)) {
+    if (!currentCamera_ || std::isnan(zoom)) {
         setZoomFailure(error);
         return;
     }
@@ -108,6 +111,8 @@ void KNCaptureSession::setZoomError(double zoom, std::shared_ptr<KNError>* error
     }
     const double maximum = currentCamera_->activeFormat().videoMaxZoomFactor;
     const double factor = std::max(std::min(zoom, maximum), 1.0);
-    currentCamera_->setVideoZoomFactor(factor);
+    const bool applied = currentCamera_->setVideoZoomFactor(factor);
     currentCamera_->unlockForConfiguration();
+    // The device may refuse a factor in range (its zoom control failed): the zoom did not change.
+    if (!applied) setZoomFailure(error);
 }

@@ -39,7 +39,8 @@ public:
 
     void changeCurrentCamera(std::shared_ptr<platform::CaptureDevice> camera);
     // Replaces the camera input. When the session refuses the new one the old input goes back and
-    // stays `videoInput`, and the answer is false.
+    // stays `videoInput`, and the answer is false; when the old one can't go back either, no camera
+    // is attached and `videoInput` and `currentCamera` are empty.
     bool changeVideoInput(std::shared_ptr<platform::CaptureDeviceInput> input);
     void removeAllInputsAndOutputs();
 
@@ -47,8 +48,8 @@ public:
     platform::Range getZoomRange() const;
     // 0.0 without a camera.
     double getZoom() const;
-    // Clamped to [1, maximum]; error 2002 "Could not set camera zoom" without a camera, when the
-    // camera can't be locked, or for a factor that is not a finite number.
+    // Clamped to [1, maximum] (infinities too); error 2002 "Could not set camera zoom" without a
+    // camera, when the camera can't be locked or refuses the factor, or for a factor that is NaN.
     void setZoomError(double zoom, std::shared_ptr<KNError>* error);
 
     const std::shared_ptr<platform::CaptureSession>& session() const { return session_; }

@@ -1,6 +1,7 @@
 #include "core/KNLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -118,8 +119,14 @@ void KNLog::appendToLogFileLocked(const std::string& line) {
     const std::string directory = platform::documentsDirectory() + "/";
     int fd = -1;
     if (createdFile_) {
-        fd = ::open((directory + logFile_).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        // Whatever took the file's place since (a link, a pipe) is not ours: the line is lost.
+        fd = ::open((directory + logFile_).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0 && errno != ENOENT) return;
+        struct stat info {};
+        if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(fd);
+            return;
+        }
     }
     if (fd < 0) fd = createLogFileLocked(directory);
     if (fd < 0) return;

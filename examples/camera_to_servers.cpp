@@ -101,6 +101,8 @@ public:
 };
 
 bool parse(int argc, char** argv, Options& options) {
+    // The synthetic camera unless --v4l2: the library never picks it on its own.
+    setenv("KESTRUNE_CAPTURE_BACKEND", "synthetic", 0);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/AuthorizationState.h"
+#include "platform/Documents.h"
 #include "platform/DispatchQueue.h"
 
 namespace platform {
@@ -48,11 +49,16 @@ bool renameToFreeName(const fs::path& from, const fs::path& folder, const std::s
     return false;
 }
 
-// Copies `from` into `to` (a new file) and syncs it.
-bool copySynced(const fs::path& from, const fs::path& to, int* error) {
+// Copies `from` into a new file in `folder` under a name nobody can take first, with the source's
+// mode, and syncs it. `*copy` names the file once it has been made, also when copying fails: only
+// a file of ours is ever removed.
+bool copySynced(const fs::path& from, const fs::path& folder, fs::path* copy, int* error) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    const int out = in < 0 ? -1 : ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    bool ok = in >= 0 && out >= 0;
+    std::string name = (folder / ".partial-XXXXXX").string();
+    const int out = in < 0 ? -1 : ::mkostemp(name.data(), O_CLOEXEC);
+    if (out >= 0) *copy = name;
+    struct stat source {};
+    bool ok = in >= 0 && out >= 0 && ::fstat(in, &source) == 0 && ::fchmod(out, source.st_mode & 0777) == 0;
     std::vector<char> buffer(ok ? kCopyChunkBytes : 0);
     while (ok) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
@@ -89,8 +95,7 @@ void PhotoLibrary::requestAuthorization(std::function<void(int64_t status)> hand
 std::string PhotoLibrary::folder() {
     if (const char* dir = std::getenv("KESTRUNE_PHOTO_LIBRARY"); dir && *dir) return dir;
     if (const char* dir = std::getenv("XDG_VIDEOS_DIR"); dir && *dir) return dir;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/Videos";
+    return homeDirectory() + "/Videos";
 }
 
 bool PhotoLibrary::moveFile(const std::string& source, const std::string& folder, std::string* destination,
@@ -113,9 +118,10 @@ bool PhotoLibrary::moveFile(const std::string& source, const std::string& folder
         return false;
     }
     // Another file system: the copy becomes visible under its name only once complete and synced.
-    const fs::path partial = fs::path(folder) / (".partial-" + std::to_string(::getpid()) + "-" + from.filename().string());
-    if (!copySynced(from, partial, &code) || !renameToFreeName(partial, folder, from.filename().string(), &placed, &code)) {
-        fs::remove(partial, ec);
+    fs::path partial;
+    if (!copySynced(from, folder, &partial, &code) ||
+        !renameToFreeName(partial, folder, from.filename().string(), &placed, &code)) {
+        if (!partial.empty()) fs::remove(partial, ec);
         *error = errnoText("cannot copy " + source, code);
         return false;
     }

@@ -113,7 +113,12 @@ std::optional<std::string> URL::filePath() const {
     for (size_t i = 0; i < rest.size(); ++i) {
         // Escapes were checked when the URL was made, so a '%' has its two digits.
         if (rest[i] == '%') {
-            path += static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
+            const char byte = static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
+            // The system's calls would end the path at a NUL: one file checked, another opened.
+            if (byte == '\0') {
+                return std::nullopt;
+            }
+            path += byte;
             i += 2;
         } else {
             path += rest[i];

@@ -82,6 +82,7 @@ void KNFileInputSource::startReadingWithError(std::shared_ptr<KNError>* error) {
     if (status == platform::AssetReaderStatus::Reading || status == platform::AssetReaderStatus::Unknown) {
         return refuse("Reader already started.");
     }
+    if (videoURL_->isFileURL() && !videoURL_->filePath()) return refuse("Failed to create the asset with given URL.");
     const std::string path = videoURL_->filePath().value_or(videoURL_->absoluteString());
     assetReader_ = platform::AssetReader::create(path);
     if (!assetReader_) return refuse("Failed to create the asset with given URL.");

@@ -291,6 +291,11 @@ void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
         if (completion) completion(false, KNError::errorWithCodesMessage({11004}, "There is no internet connection"));
         return;
     }
+    // Without a camera the road would stream no picture and report nothing.
+    if (isSendingVideo_ && !components_->cameraAuthorized()) {
+        if (completion) completion(false, KNError::errorWithCodesMessage({1002}, "No camera access."));
+        return;
+    }
     bool refused = false;
     {
         // The claim and the holding of the completion are one step, so a stop claims a start

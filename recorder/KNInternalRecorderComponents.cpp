@@ -332,6 +332,10 @@ public:
     void captureOutputRouteDidChage(KNAudioCapture*) override {
         if (auto listener = listener_.lock()) listener->captureOutputRouteDidChange();
     }
+    // A microphone that went away reaches the host as the capture's error.
+    void captureOutputDidFail(KNAudioCapture*) override {
+        if (auto listener = listener_.lock()) listener->captureSessionRuntimeError("the microphone went away");
+    }
     const std::shared_ptr<KNAudioCapture> capture_ = KNAudioCapture::createWithAudioConfiguration();
 
 private:

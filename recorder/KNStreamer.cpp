@@ -333,6 +333,11 @@ KNStreamerState KNStreamer::currentState() const { return static_cast<KNStreamer
 void KNStreamer::setCurrentState(KNStreamerState state) { pipeline_->state.store(state); }
 
 void KNStreamer::startStreamingWithCompletion(Completion completion) {
+    const auto audio = audioSettings();
+    if (audio && !KNStreamerAudioSettings::isSupportedChannelsNumber(audio->channelsNumber())) {
+        if (completion) completion(false, KNStreamerAudioSettings::unsupportedChannelsNumberError());
+        return;
+    }
     pipeline_->updateMetadata();
     pipeline_->changeState(KNStreamerStateStarting);
     pipeline_->startEncoders();

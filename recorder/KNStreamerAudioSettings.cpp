@@ -1,5 +1,6 @@
 #include "kestrune/KNStreamerAudioSettings.h"
 
+#include "kestrune/KNError.h"
 #include "recorder/KNObserverList.h"
 
 std::shared_ptr<KNStreamerAudioSettings> KNStreamerAudioSettings::defaultSettings() {
@@ -46,7 +47,17 @@ bool KNStreamerAudioSettings::setSampleRateWithError(uint64_t value, std::shared
     return true;
 }
 
+std::shared_ptr<KNError> KNStreamerAudioSettings::unsupportedChannelsNumberError() {
+    return KNError::errorWithCodesMessage({50002}, "Encoder configuration not supprted");
+}
+
+// An AAC stream carries at most 8 channels; a larger count would have the encoder size its buffers
+// from it.
 bool KNStreamerAudioSettings::setChannelsNumberWithError(uint64_t value, std::shared_ptr<KNError>* error) {
+    if (!isSupportedChannelsNumber(value)) {
+        if (error) *error = unsupportedChannelsNumberError();
+        return false;
+    }
     if (settingsLockedWithReason(error)) return false;
     channelsNumber_.store(value);
     observers_->each([&](auto& o) { o.streamerAudioSettingsDidChangeChannelsNumber(this, value); });

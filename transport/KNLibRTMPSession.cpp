@@ -37,15 +37,15 @@ void libraryLogLine(int level, const char* format, va_list args) {
     }
 }
 
-// The library's log settings are process-wide: set once, so a level the host picks afterwards
-// stays; its lines then go where the system's own log settings say, and nowhere while that is off.
-void routeLibraryLog() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        RTMP_LogSetLevel(RTMP_LOGINFO);
-        RTMP_LogSetCallback(&libraryLogLine);
-    });
-}
+// The library's log settings are process-wide and have no getter for the callback: set once, as
+// the program loads, so a level or callback the host gives the library later (before its first
+// connect or after it) stays. Until then its lines go where the system's own log settings say, and
+// nowhere while that is off.
+const bool libraryLogRouted = [] {
+    RTMP_LogSetLevel(RTMP_LOGINFO);
+    RTMP_LogSetCallback(&libraryLogLine);
+    return true;
+}();
 
 }  // namespace
 
@@ -80,8 +80,6 @@ KNLibRTMPSession::~KNLibRTMPSession() {
 }
 
 KNRTMPSession::ConnectStatus KNLibRTMPSession::connect(const std::string& url, int32_t timeoutSeconds) {
-    routeLibraryLog();
-
     url_ = std::make_unique<char[]>(url.size() + 1);
     std::memcpy(url_.get(), url.c_str(), url.size() + 1);
     if (RTMP_SetupURL(rtmp_, url_.get()) != 1) return ConnectStatus::BadURL;

@@ -82,6 +82,8 @@ int32_t effectiveTimeout(const RTMP* r) {
     return r->Link.timeout > 0 ? r->Link.timeout : kDefaultConnectTimeoutSeconds;
 }
 
+}  // namespace
+
 // A blocking connect to an unanswering address can take minutes; bound it by the link time-out.
 int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t timeoutMs) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -111,6 +113,8 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t tim
     if (fcntl(fd, F_SETFL, flags) < 0 && error == 0) error = errno;
     return error;
 }
+
+namespace {
 
 // The socket half that both families share; `fn` names the entry in the log lines.
 bool connectSocket(RTMP* r, const sockaddr* service, socklen_t length, const char* fn, ConnectDeadline* deadline) {
@@ -335,6 +339,7 @@ bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel)
 }
 
 void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel) {
+    if (tunnel && *tunnel) (*tunnel)->beginClose();
     RTMP_Close(r);
     if (tunnel && *tunnel) {
         (*tunnel)->close();

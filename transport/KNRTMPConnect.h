@@ -61,6 +61,10 @@ bool RTMP_Connect(RTMP* r, RTMPPacket* cp, ConnectDeadline* deadline = nullptr,
 bool RTMP_Connect0_IPV6(RTMP* r, const sockaddr_in6* service, ConnectDeadline* deadline = nullptr);
 bool RTMP_Connect0_IPV4(RTMP* r, const sockaddr_in* service, ConnectDeadline* deadline = nullptr);
 
+// Connects the socket `fd` to `address`, waiting at most timeoutMs: 0, or the error (ETIMEDOUT
+// when the time ran out). The socket's blocking mode is left as it was.
+int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t timeoutMs);
+
 // Fills an IPv4 address record from a literal or a name (first IPv4 answer) and a port.
 bool add_addr_info(sockaddr_in* service, const AVal* host, int port);
 
@@ -74,8 +78,8 @@ bool SocksNegotiate(RTMP* r);
 bool startSession(RTMP* r, RTMPPacket* cp, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 // Closes the session's connection: for rtmps, also waits until what the library wrote has left
-// through TLS and the TLS close has been sent; releases what the library leaves allocated. Call
-// before RTMP_Free.
+// through TLS and the TLS close has been sent, all of it within the link time-out; releases what
+// the library leaves allocated. Call before RTMP_Free.
 void endSession(RTMP* r, std::unique_ptr<KNTLSTunnel>* tunnel);
 
 }  // namespace kn

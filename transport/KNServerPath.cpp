@@ -94,6 +94,15 @@ std::string escapeOptionValue(std::string_view value) {
     return out;
 }
 
+bool equalsNoCase(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<KNServerPath> KNServerPath::serverPath() { return std::make_shared<KNServerPath>(); }
@@ -123,9 +132,13 @@ bool KNServerPath::isUsableConnectString(std::string_view connectString) {
     }
     const size_t sep = url.find("://");
     if (sep == std::string_view::npos || sep == 0) return false;
+    // The library would take any other scheme (or none it knows) for plain RTMP.
+    const std::string_view scheme = url.substr(0, sep);
+    if (!equalsNoCase(scheme, "rtmp") && !equalsNoCase(scheme, "rtmps")) return false;
     const std::string_view rest = url.substr(sep + 3);
     const std::string_view authority = rest.substr(0, rest.find('/'));
-    if (authority.find('@') != std::string_view::npos) return false;
+    // An escape in the host is a piece that held a space or a control byte: no host has one.
+    if (authority.find_first_of("@%") != std::string_view::npos) return false;
     const size_t colon = authority.find(':');
     if (colon == std::string_view::npos) return true;
     const std::string_view port = authority.substr(colon + 1);

@@ -21,8 +21,9 @@ public:
     // searched for credentials.
     std::string convertURLFormatToLibRTMP(std::string_view url) const;
     // Whether the library can be handed `connectString` without connecting somewhere else than it
-    // names: no control character in the URL, a "://", no "@" left in the host part, and a port, when one is
-    // written, from 1 to 65535 (the library would quietly use its default port instead).
+    // names: no control character in the URL, the scheme "rtmp" or "rtmps" (any case) before its
+    // "://", no "@" or "%" left in the host part, and a port, when one is written, from 1 to 65535
+    // (the library would quietly use its default port instead).
     static bool isUsableConnectString(std::string_view connectString);
     // Answers nothing: reading a record back from a connect string is not offered.
     std::shared_ptr<KNStreamInfo> extractStreamInfoFromPath(std::string_view path) const;

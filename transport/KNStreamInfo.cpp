@@ -20,16 +20,15 @@ std::optional<std::string> trimSlashesAndSpaces(const std::optional<std::string>
     return value->substr(first, last - first + 1);
 }
 
-// Every byte but the unreserved ones as "%XX": a "/", "@" or ":" in a credential can't move the
-// URL's host, and the connect string decodes them again.
-std::string percentEncode(const std::string& text) {
+// Every byte that `keep` doesn't accept as "%XX".
+template <class Keep>
+std::string escapeBytes(const std::string& text, Keep keep) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (alphanumeric || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (keep(c)) {
             out += c;
             continue;
         }
@@ -38,6 +37,41 @@ std::string percentEncode(const std::string& text) {
         out += kHex[byte & 15];
     }
     return out;
+}
+
+// Every byte but the unreserved ones: a "/", "@" or ":" in a credential can't move the URL's host,
+// and the connect string decodes them again.
+std::string percentEncode(const std::string& text) {
+    return escapeBytes(text, [](char c) {
+        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        return alphanumeric || c == '-' || c == '.' || c == '_' || c == '~';
+    });
+}
+
+// Spaces and control bytes: the RTMP library reads whatever follows a space as its own options (a
+// SOCKS proxy, a URL to fetch), so a name from outside must not bring one. The library decodes the
+// escapes of a stream name again; in a host or application name they only fail.
+std::string escapeSeparators(const std::optional<std::string>& value) {
+    return escapeBytes(describe(value), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > ' ' && byte != 0x7f;
+    });
+}
+
+// "letters://" at the very start: the URL names its own scheme.
+bool startsWithScheme(const std::string& url) {
+    const size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) return false;
+    const auto isSchemeChar = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+               c == '.';
+    };
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!isLetter(url[0])) return false;
+    for (size_t i = 1; i < sep; ++i) {
+        if (!isSchemeChar(url[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -94,8 +128,10 @@ void KNStreamInfo::setCustomStreamURLString(std::optional<std::string> value) {
 
 std::optional<std::string> KNStreamInfo::completedCustomURLLocked() {
     auto& stored = customStreamURLString_;
-    if (hasText(stored) && stored->find("rtmp://") == std::string::npos &&
-        stored->find("rtmps://") == std::string::npos) {
+    // By the start only: "rtmps://" further on (in a stream name, say) must not leave the secure
+    // flag's scheme out and the host after it connected over plain RTMP. Another scheme at the
+    // start stays as it is and is refused at the connect.
+    if (hasText(stored) && !startsWithScheme(*stored)) {
         stored = std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + *stored;
     }
     return stored;
@@ -115,8 +151,8 @@ std::string KNStreamInfo::streamURLStringLocked() const {
     std::string credentials;
     if (hasText(username_) && hasText(password_)) credentials = percentEncode(*username_) + ":" + percentEncode(*password_) + "@";
     return std::string(useSecureConnection_ ? "rtmps" : "rtmp") + "://" + credentials +
-           describe(trimSlashesAndSpaces(serverAddress_)) + "/" + describe(applicationName_) + "/" +
-           describe(streamName_);
+           escapeSeparators(trimSlashesAndSpaces(serverAddress_)) + "/" + escapeSeparators(applicationName_) + "/" +
+           escapeSeparators(streamName_);
 }
 
 std::string KNStreamInfo::streamURLString() const {

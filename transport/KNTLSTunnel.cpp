@@ -166,7 +166,8 @@ struct KNTLSTunnelIO {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 pollfd pfd{t->tcpFd_, POLLOUT, 0};
-                const int ready = poll(&pfd, 1, std::min(t->timeoutSeconds_, INT_MAX / 1000) * 1000);
+                const int waitMs = t->closingWaitMs(std::min(t->timeoutSeconds_, INT_MAX / 1000) * 1000);
+                const int ready = waitMs > 0 ? poll(&pfd, 1, waitMs) : 0;
                 if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
                 errno = ready == 0 ? ETIMEDOUT : errno;
             }
@@ -191,8 +192,10 @@ struct KNTLSTunnelIO {
         if (t->handedOver_.load(std::memory_order_relaxed) && !t->readingServer_) {
             // The library's close waits for the server's close_notify, as the pump does, so that
             // closing never resets a connection with the stream's tail unread by the server.
+            // Each record the server sends starts a new wait: the close's deadline bounds them all.
             pollfd pfd{t->tcpFd_, POLLIN, 0};
-            const int ready = poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(kLingerAfterClose).count()));
+            const int waitMs = t->closingWaitMs(static_cast<int>(std::chrono::milliseconds(kLingerAfterClose).count()));
+            const int ready = waitMs > 0 ? poll(&pfd, 1, waitMs) : 0;
             if (ready == 0) {
                 gnutls_transport_set_errno(t->session_->tls, ETIMEDOUT);
                 return -1;
@@ -207,7 +210,8 @@ struct KNTLSTunnelIO {
         auto* t = static_cast<KNTLSTunnel*>(p);
         t->flushTLSOutput();  // the server can't answer what it hasn't been sent
         pollfd pfd{t->tcpFd_, POLLIN, 0};
-        int wait = ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms);
+        int wait = ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(std::min<unsigned int>(ms, INT_MAX));
+        if (t->closeDeadlineNs_.load() != 0) wait = t->closingWaitMs(wait < 0 ? INT_MAX : wait);
         int r = poll(&pfd, 1, wait);
         if (r < 0) gnutls_transport_set_errno(t->session_->tls, errno);
         return r;
@@ -349,6 +353,18 @@ void KNTLSTunnel::close() {
     thread_.join();
 }
 
+void KNTLSTunnel::beginClose() {
+    const auto at = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+    int64_t expected = 0;
+    closeDeadlineNs_.compare_exchange_strong(expected, at.time_since_epoch().count());
+}
+
+int KNTLSTunnel::closingWaitMs(int limitMs) const {
+    const int64_t at = closeDeadlineNs_.load();
+    if (at == 0) return limitMs;
+    return std::min(limitMs, remainingMs(Clock::time_point(Clock::duration(at))));
+}
+
 std::string KNTLSTunnel::protocolName() const {
     return protocol_;
 }
@@ -413,7 +429,7 @@ void KNTLSTunnel::pump() {
         if ((stopRequested_ || handOverRequested_) && !p.draining) {
             p.draining = true;
             p.appReadable = true;
-            p.deadline = Clock::now() + std::chrono::seconds(timeoutSeconds_);
+            p.deadline = Clock::now() + std::chrono::milliseconds(closingWaitMs(std::min(timeoutSeconds_, INT_MAX / 1000) * 1000));
         }
         bool progress = serverToLibrary(p);
         progress = libraryToServer(p) || progress;

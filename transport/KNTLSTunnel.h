@@ -41,6 +41,11 @@ public:
     // Returns once the pump has ended (bounded by the time-out). Safe to call more than once.
     void close();
 
+    // From now on the whole close, the library's last writes and its TLS close included, ends
+    // within the time-out: a server that keeps sending and never answers close_notify can't hold
+    // it. Call before closing the session.
+    void beginClose();
+
     // Negotiated protocol, e.g. "TLS1.3".
     std::string protocolName() const;
     // Why the connection ended abnormally; empty while it runs or after a clean close.
@@ -98,6 +103,10 @@ private:
     void* handedOverTLS_ = nullptr;
     bool readingServer_ = false;  // the transport's reads don't wait
     std::chrono::steady_clock::time_point nextServerRead_{};
+    // Nanoseconds since the clock's epoch; 0 until beginClose.
+    std::atomic<int64_t> closeDeadlineNs_{0};
+    // How long a wait may last: `limitMs`, cut to what is left of the close; 0 once it has passed.
+    int closingWaitMs(int limitMs) const;
     std::mutex closeMutex_;
     mutable std::mutex mutex_;
     std::string failure_;

@@ -23,6 +23,7 @@
 #include "kestrune/KNRecorderDelegate.h"
 #include "kestrune/KNRecorderState.h"
 #include "kestrune/platform/Range.h"
+#include "kestrune/platform/capture/CaptureDevice.h"
 
 class KNError;
 class KNInternalRecorder;
@@ -32,7 +33,6 @@ class KNStreamInfo;
 class KNStreamSource;
 
 namespace platform {
-class CaptureDevice;
 class CaptureSession;
 class View;
 }  // namespace platform
@@ -96,7 +96,8 @@ public:
     // Refused while not idle: (NO, 0 "Operation not allowed while streaming."), after the warning.
     void changeStreamInfo(std::shared_ptr<KNStreamInfo> info, Completion completion = {});
 
-    // --- The camera and its session; null without a camera or after endSession().
+    // --- The camera and its session; null without a camera or after endSession(). The camera's
+    // capabilities: kestrune/KNCaptureDeviceCapabilities.h.
     std::shared_ptr<platform::CaptureDevice> currentCamera() const;
     std::shared_ptr<platform::CaptureSession> currentSession() const;
 

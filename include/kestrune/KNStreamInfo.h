@@ -40,13 +40,18 @@ public:
     std::optional<std::string> password() const;
     void setPassword(std::optional<std::string> value);
 
-    // A stored URL without "rtmp://" or "rtmps://" in it gets the scheme of the secure flag put in
-    // front at its first reading, for good.
+    // A stored URL that does not start with a scheme ("name://") gets the scheme of the secure flag
+    // put in front at its first reading, for good. Only "rtmp://" and "rtmps://" (in any case)
+    // connect; another scheme fails the connect with error 30000. The custom URL is the host's own
+    // connect string: options written after a space in it (socks=host:port, for one) reach the
+    // RTMP library as they are, so never build it from text that comes from outside.
     std::optional<std::string> customStreamURLString();
     void setCustomStreamURLString(std::optional<std::string> value);
     bool usesCustomURL();
 
-    // "scheme://[user:password@]server/application/stream"; a missing piece reads "(null)".
+    // "scheme://[user:password@]server/application/stream"; a missing piece reads "(null)". Spaces
+    // and control bytes in server, application and stream name are written as "%XX", so no piece
+    // can add options to the connect string; the server still gets a stream name as it was set.
     std::string streamURLString() const;
     std::optional<platform::URL> streamURL() const;
     std::optional<platform::URL> customStreamURL();

@@ -63,7 +63,9 @@ public:
     // Stores only; the delegate isn't told.
     void setCurrentState(KNStreamerState state);
 
-    // Always succeeds: 1 then 2, and the completion with true. Connects nothing.
+    // 1 then 2, and the completion with true. Connects nothing. Refused only when the audio
+    // settings hold a channel count the stream can't carry (see KNStreamerAudioSettings): then the
+    // completion gets false and error 50002, and nothing starts.
     void startStreamingWithCompletion(Completion completion = {});
     // 3 then 0. The encoders finish what they hold; destinations stay connected.
     void stopStreaming();

@@ -46,6 +46,12 @@ public:
     uint64_t sampleRate() const { return sampleRate_.load(); }
     void setSampleRate(uint64_t value) { sampleRate_.store(value); }
     bool setSampleRateWithError(uint64_t value, std::shared_ptr<KNError>* error = nullptr);
+    // 1 to kMaxChannelsNumber. The guarded setter refuses any other count with error 50002
+    // "Encoder configuration not supprted", before asking the observers; a count stored through the
+    // plain setter makes the streamer's start fail with the same error.
+    static constexpr uint64_t kMaxChannelsNumber = 8;
+    static bool isSupportedChannelsNumber(uint64_t value) { return value >= 1 && value <= kMaxChannelsNumber; }
+    static std::shared_ptr<KNError> unsupportedChannelsNumberError();
     uint64_t channelsNumber() const { return channelsNumber_.load(); }
     void setChannelsNumber(uint64_t value) { channelsNumber_.store(value); }
     bool setChannelsNumberWithError(uint64_t value, std::shared_ptr<KNError>* error = nullptr);

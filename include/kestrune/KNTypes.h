@@ -89,3 +89,8 @@ KNVideoFrameSize KNVideoFrameSizeRotated(KNVideoFrameSize size);
 // Each dimension truncated toward zero; NaN gives 0 and values beyond 64 bits saturate.
 KNVideoFrameSize KNVideoFrameSizeWithCGSize(platform::Size size);
 platform::Size CGSizeWithKNVideoFrameSize(KNVideoFrameSize size);
+
+// Posted on the main queue with no object and no user info when the microphone can't be made or
+// initialised, or when it goes away while capturing (observe it on
+// platform::NotificationCenter::defaultCenter()).
+extern const char* const LFAudioComponentFailedToCreateNotification;

@@ -92,6 +92,21 @@ MediaStatus AudioInputUnit::stop() {
 
 bool AudioInputUnit::isRunning() const { return running_.load() && !stopRequested_.load(); }
 
+void AudioInputUnit::setDeviceFailureHandler(DeviceFailureHandler handler) {
+    std::lock_guard lock(handlerMutex_);
+    deviceFailureHandler_ = std::move(handler);
+}
+
+void AudioInputUnit::endCaptureFromDevice(MediaStatus reason) {
+    stopRequested_.store(true);
+    DeviceFailureHandler handler;
+    {
+        std::lock_guard lock(handlerMutex_);
+        handler = deviceFailureHandler_;
+    }
+    if (handler) handler(reason);
+}
+
 bool AudioInputUnit::waitUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(waitMutex_);
     return !waitCondition_.wait_until(lock, deadline, [this] { return stopRequested_.load(); });

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -65,6 +66,10 @@ public:
     MediaStatus stop();
     // Started and not stopped; a device that went away ends the run early.
     bool isRunning() const;
+    // Called on the capture thread when the device ends a run on its own (unplugged, broken), with
+    // the reason; stop() still has to collect the run. The handler must not wait for the unit.
+    using DeviceFailureHandler = std::function<void(MediaStatus reason)>;
+    void setDeviceFailureHandler(DeviceFailureHandler handler);
 
     // Only from inside the input callback. A buffer without memory is pointed at the unit's own
     // (valid, and writable, until the callback returns); one with memory gets a copy of at most
@@ -91,8 +96,8 @@ protected:
     // Hands one period to the callback, stamped with the unit's frame count, then counts it (plus
     // `lostBefore` frames the device dropped ahead of it). The callback may write into `samples`.
     void deliverPeriod(int16_t* samples, uint32_t frames, uint64_t lostBefore = 0);
-    // Stops the unit's run from inside the capture thread (the device is gone).
-    void endCaptureFromDevice() { stopRequested_.store(true); }
+    // Stops the unit's run from inside the capture thread (the device is gone) and says so.
+    void endCaptureFromDevice(MediaStatus reason = kAudioUnitErrNoDevice);
 
 private:
     void runThread();
@@ -103,6 +108,9 @@ private:
     std::atomic<bool> running_{false};
     std::mutex waitMutex_;
     std::condition_variable waitCondition_;
+
+    std::mutex handlerMutex_;
+    DeviceFailureHandler deviceFailureHandler_;
 
     std::atomic<bool> inputEnabled_{false};
     std::atomic<bool> initialized_{false};

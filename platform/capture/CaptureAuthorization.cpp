@@ -1,9 +1,6 @@
 #include "platform/capture/CaptureAuthorization.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <filesystem>
 
 #include "platform/capture/CaptureDeviceRegistry.h"
 
@@ -17,15 +14,10 @@ std::atomic<int64_t> audioStatus{kUnset};
 
 std::atomic<int64_t>& slot(MediaType type) { return type == MediaType::Video ? videoStatus : audioStatus; }
 
+// No camera opened: access is denied, whether the nodes can't be opened or there are none.
 AuthorizationStatus derivedCameraStatus() {
-    if (CaptureDeviceRegistry::shared().backend() != "v4l2") return AuthorizationStatus::Authorized;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("video", 0) == 0 && access(entry.path().c_str(), R_OK | W_OK) == 0) {
-            return AuthorizationStatus::Authorized;
-        }
-    }
+    auto& registry = CaptureDeviceRegistry::shared();
+    if (registry.backend() != "v4l2" || !registry.devices().empty()) return AuthorizationStatus::Authorized;
     return AuthorizationStatus::Denied;
 }
 

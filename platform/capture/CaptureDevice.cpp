@@ -12,6 +12,12 @@ namespace {
 
 int64_t area(const CaptureDeviceFormat& format) { return int64_t{format.width} * format.height; }
 
+double fastestRate(const CaptureDeviceFormat& format) {
+    double fastest = 0;
+    for (const auto& range : format.videoSupportedFrameRateRanges) fastest = std::max(fastest, range.maxFrameRate);
+    return fastest;
+}
+
 bool fixedPresetSize(const SessionPreset& preset, int32_t* width, int32_t* height) {
     return std::sscanf(preset.c_str(), "%dx%d", width, height) == 2;
 }
@@ -141,6 +147,7 @@ bool CaptureDevice::setActiveVideoMinFrameDuration(MediaTime duration) {
     if (formats_.empty() || !durationAllowed(duration) || !lockedForChange("frame duration")) return false;
     active_.minFrameDuration = duration;
     if (active_.maxFrameDuration < duration) active_.maxFrameDuration = duration;
+    askedFrameRate_ = 1.0 / duration.seconds();
     ++generation_;
     return true;
 }
@@ -167,28 +174,64 @@ bool CaptureDevice::supportsSessionPreset(const SessionPreset& preset) const {
 bool CaptureDevice::applySessionPreset(const SessionPreset& preset) {
     if (!supportsSessionPreset(preset)) return false;
     std::lock_guard lock(mutex_);
-    size_t chosen = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-    if (fixedPresetSize(preset, &width, &height)) {
-        for (size_t i = formats_.size(); i-- > 0;) {
-            if (formats_[i].width == width && formats_[i].height == height) chosen = i;
-        }
-    } else {
-        std::vector<size_t> byArea(formats_.size());
-        for (size_t i = 0; i < byArea.size(); ++i) byArea[i] = i;
-        std::stable_sort(byArea.begin(), byArea.end(),
-                         [&](size_t a, size_t b) { return area(formats_[a]) < area(formats_[b]); });
-        if (preset == kSessionPresetHigh) chosen = byArea.back();
-        else if (preset == kSessionPresetLow) chosen = byArea.front();
-        else chosen = byArea[byArea.size() / 2];
-    }
+    const size_t chosen = formatForPresetLocked(preset);
     if (chosen != active_.formatIndex) {
         active_.formatIndex = chosen;
         resetDurationsLocked();
         zoomFactor_ = std::min(zoomFactor_, formats_[chosen].videoMaxZoomFactor);
     }
     return true;
+}
+
+size_t CaptureDevice::formatForPresetLocked(const SessionPreset& preset) const {
+    int32_t width = 0;
+    int32_t height = 0;
+    const bool fixed = fixedPresetSize(preset, &width, &height);
+    std::vector<size_t> pool;
+    for (size_t i = 0; i < formats_.size(); ++i) {
+        if (!fixed || (formats_[i].width == width && formats_[i].height == height)) pool.push_back(i);
+    }
+    // Only formats that run at the asked rate, unless none does (then the fastest of them).
+    std::vector<size_t> fast;
+    for (size_t i : pool) {
+        if (fastestRate(formats_[i]) >= askedFrameRate_ - 1e-3) fast.push_back(i);
+    }
+    if (fast.empty()) {
+        double best = -1;
+        for (size_t i : pool) best = std::max(best, fastestRate(formats_[i]));
+        for (size_t i : pool) {
+            if (fastestRate(formats_[i]) == best) fast.push_back(i);
+        }
+    }
+    // The frame size: High the largest up to 1080p, Medium the largest up to 640x480, Low the
+    // smallest; each falls back to the nearest size beyond its bound.
+    auto pick = [&](auto better) {
+        size_t best = fast.front();
+        for (size_t i : fast) {
+            if (better(area(formats_[i]), area(formats_[best]))) best = i;
+        }
+        return area(formats_[best]);
+    };
+    auto largestUpTo = [&](int64_t bound) {
+        const int64_t within = pick([bound](int64_t a, int64_t b) {
+            if ((a <= bound) != (b <= bound)) return a <= bound;
+            return a <= bound ? a > b : a < b;
+        });
+        return within;
+    };
+    int64_t size = 0;
+    if (fixed) size = area(formats_[fast.front()]);
+    else if (preset == kSessionPresetHigh) size = largestUpTo(int64_t{1920} * 1080);
+    else if (preset == kSessionPresetMedium) size = largestUpTo(int64_t{640} * 480);
+    else size = pick([](int64_t a, int64_t b) { return a < b; });
+    // Of that size, an uncompressed layout before one the backend must decode.
+    std::optional<size_t> compressed;
+    for (size_t i : fast) {
+        if (area(formats_[i]) != size) continue;
+        if (!formats_[i].compressed) return i;
+        if (!compressed) compressed = i;
+    }
+    return compressed.value_or(fast.front());
 }
 
 bool CaptureDevice::lockForConfiguration(CaptureError* error) {

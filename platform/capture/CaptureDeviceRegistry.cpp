@@ -16,16 +16,15 @@ std::vector<std::shared_ptr<CaptureDevice>> CaptureDeviceRegistry::devices() {
     std::lock_guard lock(mutex_);
     if (devices_) return *devices_;
     const char* chosen = std::getenv("KESTRUNE_CAPTURE_BACKEND");
-    const std::string wanted = chosen ? chosen : "";
     std::vector<std::shared_ptr<CaptureDevice>> found;
-    if (wanted != "synthetic") {
-        for (auto& device : V4L2CaptureDevice::scan()) found.push_back(device);
-    }
-    if (wanted == "v4l2" || !found.empty()) {
-        backend_ = "v4l2";
-    } else {
+    // The test pattern only when asked for: a camera that can't be opened is no camera, never a
+    // reason to stream a picture nobody filmed.
+    if (chosen && std::string(chosen) == "synthetic") {
         backend_ = "synthetic";
         found = {SyntheticCaptureDevice::phoneBackCamera(), SyntheticCaptureDevice::phoneFrontCamera()};
+    } else {
+        backend_ = "v4l2";
+        for (auto& device : V4L2CaptureDevice::scan()) found.push_back(device);
     }
     devices_ = found;
     return found;

@@ -1,7 +1,7 @@
 #pragma once
-// The cameras the process sees. The backend is chosen once, on first use: KESTRUNE_CAPTURE_BACKEND
-// ("synthetic" or "v4l2") when set, else V4L2 when a video capture node exists, else the two
-// synthetic phone cameras (back, then front). A host or a test may put its own list in place.
+// The cameras the process sees, chosen once, on first use: the V4L2 cameras that open, unless
+// KESTRUNE_CAPTURE_BACKEND is "synthetic" (the two synthetic phone cameras, back then front). A
+// host or a test may put its own list in place.
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,7 +17,7 @@ public:
     static CaptureDeviceRegistry& shared();
 
     std::vector<std::shared_ptr<CaptureDevice>> devices();
-    // "synthetic" or "v4l2".
+    // "synthetic", "v4l2" or "host" (a list put in place).
     std::string backend();
     // Replaces the list until reset() (which rescans on the next use).
     void setDevices(std::vector<std::shared_ptr<CaptureDevice>> devices);

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -33,6 +35,23 @@ AVPixelFormat plainFormat(int format, bool* fullRange) {
 
 }  // namespace
 
+SwsContext* MJPEGDecoder::makeScaler(const ScalerKey& key) {
+    SwsContext* scaler = sws_alloc_context();
+    if (!scaler) return nullptr;
+    const std::pair<const char*, int64_t> options[] = {
+        {"srcw", key.sourceWidth}, {"srch", key.sourceHeight}, {"src_format", key.sourceFormat},
+        {"dstw", key.width},       {"dsth", key.height},       {"dst_format", AV_PIX_FMT_NV12},
+        {"sws_flags", SWS_BILINEAR}, {"src_range", key.fullRange ? 1 : 0}, {"dst_range", 0},
+    };
+    bool set = true;
+    for (const auto& [name, value] : options) set = set && av_opt_set_int(scaler, name, value, 0) >= 0;
+    if (!set || sws_init_context(scaler, nullptr, nullptr) < 0) {
+        sws_freeContext(scaler);
+        return nullptr;
+    }
+    return scaler;
+}
+
 MJPEGDecoder::MJPEGDecoder() {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
     if (!codec) return;
@@ -59,23 +78,30 @@ std::shared_ptr<PixelBuffer> MJPEGDecoder::decode(const uint8_t* data, size_t by
     av_packet_unref(packet_);
     if (sent < 0 || avcodec_receive_frame(context_, frame_) < 0) return nullptr;
     std::shared_ptr<PixelBuffer> output;
-    if (frame_->width == width && frame_->height == height) {
+    // Some cameras send images of another size than the format they run: those are scaled.
+    if (frame_->width > 0 && frame_->height > 0) {
         output = PixelBuffer::create(width, height, PixelFormat::NV12VideoRange);
     }
     if (output) {
         bool fullRange = false;
         const AVPixelFormat source = plainFormat(frame_->format, &fullRange);
-        scaler_ = sws_getCachedContext(scaler_, width, height, source, width, height, AV_PIX_FMT_NV12, SWS_BILINEAR,
-                                       nullptr, nullptr, nullptr);
+        // Newer decoders give the plain layouts and say the range beside them.
+        fullRange = fullRange || frame_->color_range == AVCOL_RANGE_JPEG;
+        // The range goes in before the scaler is set up: one that needs no scaling would copy
+        // full-range samples unchanged otherwise.
+        const ScalerKey key{frame_->width, frame_->height, source, width, height, fullRange};
+        if (!scaler_ || !(key == scalerKey_)) {
+            sws_freeContext(scaler_);
+            scaler_ = makeScaler(key);
+            scalerKey_ = key;
+        }
         if (!scaler_) {
             output = nullptr;
         } else {
-            const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
-            sws_setColorspaceDetails(scaler_, coefficients, fullRange ? 1 : 0, coefficients, 0, 0, 1 << 16, 1 << 16);
             uint8_t* planes[4] = {output->planeData(0), output->planeData(1), nullptr, nullptr};
             const int strides[4] = {static_cast<int>(output->bytesPerRow(0)), static_cast<int>(output->bytesPerRow(1)),
                                     0, 0};
-            if (sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) != height) {
+            if (sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides) != height) {
                 output = nullptr;
             }
         }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/capture/V4L2FormatEnumerator.h"
@@ -15,10 +16,15 @@ namespace {
 
 constexpr uint32_t kBufferCount = 4;
 constexpr int kPollMs = 100;
+// A stream that hands on nothing for this many frames in a row (corrupt or foreign images) has failed.
+constexpr int kUnusableFramesBeforeFailure = 30;
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-void yuyvToNV12(const uint8_t* source, size_t sourceStride, PixelBuffer& frame) {
+// Packed 4:2:2 (YUYV or UYVY: `lumaAt` is the offset of the first luma byte) to NV12; chroma of
+// two rows is averaged.
+void packed422ToNV12(const uint8_t* source, size_t sourceStride, size_t lumaAt, PixelBuffer& frame) {
+    const size_t chromaAt = 1 - lumaAt;
     uint8_t* luma = frame.planeData(0);
     uint8_t* chroma = frame.planeData(1);
     const size_t lumaStride = frame.bytesPerRow(0);
@@ -32,12 +38,12 @@ void yuyvToNV12(const uint8_t* source, size_t sourceStride, PixelBuffer& frame) 
         uint8_t* uv = chroma + chromaStride * static_cast<size_t>(y / 2);
         for (int32_t x = 0; x < width; x += 2) {
             const size_t at = static_cast<size_t>(x) * 2;
-            lumaTop[x] = top[at];
-            lumaTop[x + 1] = top[at + 2];
-            lumaBottom[x] = bottom[at];
-            lumaBottom[x + 1] = bottom[at + 2];
-            uv[x] = static_cast<uint8_t>((top[at + 1] + bottom[at + 1] + 1) / 2);
-            uv[x + 1] = static_cast<uint8_t>((top[at + 3] + bottom[at + 3] + 1) / 2);
+            lumaTop[x] = top[at + lumaAt];
+            lumaTop[x + 1] = top[at + lumaAt + 2];
+            lumaBottom[x] = bottom[at + lumaAt];
+            lumaBottom[x + 1] = bottom[at + lumaAt + 2];
+            uv[x] = static_cast<uint8_t>((top[at + chromaAt] + bottom[at + chromaAt] + 1) / 2);
+            uv[x + 1] = static_cast<uint8_t>((top[at + chromaAt + 2] + bottom[at + chromaAt + 2] + 1) / 2);
         }
     }
 }
@@ -165,7 +171,21 @@ bool V4L2CaptureDevice::applyTorch(TorchMode mode, float level) {
 }
 
 bool V4L2CaptureDevice::startStreaming(FrameSink sink, FailureSink failure) {
-    return thread_.start([this, sink = std::move(sink), failure = std::move(failure)] { run(sink, failure); });
+    // Collects a run that ended on its own (a failure) before the device is set up again.
+    thread_.stop();
+    // The first stream begins here, so that a camera that can't stream fails the start itself.
+    const uint64_t generation = configurationGeneration();
+    CaptureError error;
+    if (!beginStream(activeFormat(), activeVideoMinFrameDuration(), &error)) {
+        endStream();
+        std::fprintf(stderr, "V4L2 %s: can't start streaming: %s\n", uniqueID().c_str(), error.message.c_str());
+        return false;
+    }
+    const bool started = thread_.start([this, generation, sink = std::move(sink), failure = std::move(failure)] {
+        run(generation, sink, failure);
+    });
+    if (!started) endStream();
+    return started;
 }
 
 void V4L2CaptureDevice::stopStreaming() { thread_.stop(); }
@@ -181,10 +201,20 @@ bool V4L2CaptureDevice::beginStream(const CaptureDeviceFormat& format, MediaTime
         *error = {errno == EBUSY ? kCaptureErrorDeviceLocked : kCaptureErrorDeviceFailed, errnoText("VIDIOC_S_FMT")};
         return false;
     }
+    // The driver may set another layout or size than asked: what it set is what arrives.
     streamPixelFormat_ = wanted.fmt.pix.pixelformat;
     streamWidth_ = wanted.fmt.pix.width;
     streamHeight_ = wanted.fmt.pix.height;
-    const uint32_t minimumLine = streamWidth_ * (streamPixelFormat_ == V4L2_PIX_FMT_YUYV ? 2 : 1);
+    if (!V4L2FormatEnumerator::convertible(streamPixelFormat_) || streamWidth_ < 2 || streamHeight_ < 2 ||
+        streamWidth_ > 16384 || streamHeight_ > 16384) {
+        *error = {kCaptureErrorDeviceFailed, "the driver set a layout that can't be converted"};
+        return false;
+    }
+    // NV12 needs even sides: an odd last row or column is left out.
+    streamWidth_ &= ~1u;
+    streamHeight_ &= ~1u;
+    const bool packed = streamPixelFormat_ == V4L2_PIX_FMT_YUYV || streamPixelFormat_ == V4L2_PIX_FMT_UYVY;
+    const uint32_t minimumLine = wanted.fmt.pix.width * (packed ? 2 : 1);
     bytesPerLine_ = std::max(wanted.fmt.pix.bytesperline, minimumLine);
     if (frameDuration.isNumeric() && frameDuration.value > 0 && frameDuration.timeScale > 0) {
         v4l2_streamparm parameters{};
@@ -201,20 +231,34 @@ bool V4L2CaptureDevice::beginStream(const CaptureDeviceFormat& format, MediaTime
         *error = {kCaptureErrorDeviceFailed, errnoText("VIDIOC_REQBUFS")};
         return false;
     }
-    for (uint32_t index = 0; index < request.count && index < kBufferCount * 2; ++index) {
+    if (request.count > kBufferCount * 2) {
+        *error = {kCaptureErrorDeviceFailed, "the driver wants more buffers than the camera uses"};
+        return false;
+    }
+    // Every buffer the driver made must be mapped and queued: a missing one would stall the stream.
+    for (uint32_t index = 0; index < request.count; ++index) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         buffer.index = index;
-        if (io_->ioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) break;
+        if (io_->ioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) {
+            *error = {kCaptureErrorDeviceFailed, errnoText("VIDIOC_QUERYBUF")};
+            return false;
+        }
         void* address = io_->mmap(buffer.length, fd_, static_cast<off_t>(buffer.m.offset));
-        if (!address) break;
+        if (!address) {
+            *error = {kCaptureErrorDeviceFailed, errnoText("mmap")};
+            return false;
+        }
         mappings_.push_back({address, buffer.length});
-        if (io_->ioctl(fd_, VIDIOC_QBUF, &buffer) != 0) break;
+        if (io_->ioctl(fd_, VIDIOC_QBUF, &buffer) != 0) {
+            *error = {kCaptureErrorDeviceFailed, errnoText("VIDIOC_QBUF")};
+            return false;
+        }
     }
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (mappings_.size() != request.count || io_->ioctl(fd_, VIDIOC_STREAMON, &type) != 0) {
-        *error = {kCaptureErrorDeviceFailed, errnoText("buffers or VIDIOC_STREAMON")};
+    if (io_->ioctl(fd_, VIDIOC_STREAMON, &type) != 0) {
+        *error = {errno == EBUSY ? kCaptureErrorDeviceLocked : kCaptureErrorDeviceFailed, errnoText("VIDIOC_STREAMON")};
         return false;
     }
     return true;
@@ -232,43 +276,75 @@ void V4L2CaptureDevice::endStream() {
 }
 
 std::shared_ptr<PixelBuffer> V4L2CaptureDevice::convert(const uint8_t* data, size_t bytes) {
+    const auto width = static_cast<int32_t>(streamWidth_);
+    const auto height = static_cast<int32_t>(streamHeight_);
     if (streamPixelFormat_ == V4L2_PIX_FMT_MJPEG) {
         if (!decoder_) decoder_ = std::make_unique<MJPEGDecoder>();
-        return decoder_->decode(data, bytes, static_cast<int32_t>(streamWidth_), static_cast<int32_t>(streamHeight_));
+        return decoder_->decode(data, bytes, width, height);
     }
-    const size_t rows = streamPixelFormat_ == V4L2_PIX_FMT_NV12 ? streamHeight_ + streamHeight_ / 2 : streamHeight_;
-    if (bytes < size_t{bytesPerLine_} * rows) return nullptr;
-    auto frame = PixelBuffer::create(static_cast<int32_t>(streamWidth_), static_cast<int32_t>(streamHeight_),
-                                     PixelFormat::NV12VideoRange);
+    const size_t line = bytesPerLine_;
+    size_t needed = line * streamHeight_;
+    if (streamPixelFormat_ == V4L2_PIX_FMT_NV12) needed += line * (streamHeight_ / 2);
+    if (streamPixelFormat_ == V4L2_PIX_FMT_YUV420) needed += 2 * (line / 2) * (streamHeight_ / 2);
+    if (bytes < needed) return nullptr;
+    auto frame = PixelBuffer::create(width, height, PixelFormat::NV12VideoRange);
     if (!frame) return nullptr;
-    if (streamPixelFormat_ == V4L2_PIX_FMT_YUYV) {
-        yuyvToNV12(data, bytesPerLine_, *frame);
+    switch (streamPixelFormat_) {
+    case V4L2_PIX_FMT_YUYV:
+        packed422ToNV12(data, line, 0, *frame);
+        return frame;
+    case V4L2_PIX_FMT_UYVY:
+        packed422ToNV12(data, line, 1, *frame);
+        return frame;
+    case V4L2_PIX_FMT_NV12:
+        for (size_t plane = 0; plane < 2; ++plane) {
+            const uint8_t* source = data + (plane == 0 ? 0 : line * streamHeight_);
+            for (int32_t y = 0; y < frame->planeHeight(plane); ++y) {
+                std::memcpy(frame->planeData(plane) + frame->bytesPerRow(plane) * static_cast<size_t>(y),
+                            source + line * static_cast<size_t>(y), streamWidth_);
+            }
+        }
+        return frame;
+    case V4L2_PIX_FMT_YUV420: {
+        for (int32_t y = 0; y < height; ++y) {
+            std::memcpy(frame->planeData(0) + frame->bytesPerRow(0) * static_cast<size_t>(y),
+                        data + line * static_cast<size_t>(y), streamWidth_);
+        }
+        const size_t chromaLine = line / 2;
+        const uint8_t* u = data + line * streamHeight_;
+        const uint8_t* v = u + chromaLine * (streamHeight_ / 2);
+        for (int32_t y = 0; y < height / 2; ++y) {
+            uint8_t* uv = frame->planeData(1) + frame->bytesPerRow(1) * static_cast<size_t>(y);
+            for (int32_t x = 0; x < width / 2; ++x) {
+                uv[2 * x] = u[chromaLine * static_cast<size_t>(y) + static_cast<size_t>(x)];
+                uv[2 * x + 1] = v[chromaLine * static_cast<size_t>(y) + static_cast<size_t>(x)];
+            }
+        }
         return frame;
     }
-    if (streamPixelFormat_ != V4L2_PIX_FMT_NV12) return nullptr;
-    for (size_t plane = 0; plane < 2; ++plane) {
-        const uint8_t* source = data + (plane == 0 ? 0 : size_t{bytesPerLine_} * streamHeight_);
-        for (int32_t y = 0; y < frame->planeHeight(plane); ++y) {
-            std::memcpy(frame->planeData(plane) + frame->bytesPerRow(plane) * static_cast<size_t>(y),
-                        source + size_t{bytesPerLine_} * static_cast<size_t>(y), streamWidth_);
-        }
+    default:
+        return nullptr;
     }
-    return frame;
 }
 
-void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
+void V4L2CaptureDevice::run(uint64_t firstGeneration, const FrameSink& sink, const FailureSink& failure) {
     auto fail = [&](const CaptureError& error) {
         endStream();
         if (failure) failure(error);
     };
+    uint64_t generation = firstGeneration;
+    bool begun = true;  // startStreaming() began the first stream
     while (!thread_.stopping()) {
-        const uint64_t generation = configurationGeneration();
-        const CaptureDeviceFormat format = activeFormat();
         const MediaTime duration = activeVideoMinFrameDuration();
+        if (!begun) {
+            generation = configurationGeneration();
+            CaptureError error;
+            if (!beginStream(activeFormat(), duration, &error)) return fail(error);
+        }
+        begun = false;
         const int64_t intervalNs = duration.isNumeric() ? static_cast<int64_t>(duration.seconds() * 1e9) : 0;
-        CaptureError error;
-        if (!beginStream(format, duration, &error)) return fail(error);
         int64_t due = 0;
+        int unusable = 0;  // frames in a row that could not be handed on
         // Until the format or rate changes, or a stop.
         while (!thread_.stopping() && configurationGeneration() == generation) {
             const int ready = io_->poll(fd_, kPollMs);
@@ -285,13 +361,20 @@ void V4L2CaptureDevice::run(FrameSink sink, FailureSink failure) {
             // Exact rates: a frame more than an eighth of an interval (the driver's jitter) before
             // its turn is dropped.
             const bool keep = intervalNs == 0 || now >= due - intervalNs / 8;
-            if (keep && buffer.index < mappings_.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR)) {
-                // The next turn; after a stall of more than an interval, counted from now.
-                due = (due == 0 || now - due > intervalNs) ? now + intervalNs : due + intervalNs;
-                const Mapping& mapping = mappings_[buffer.index];
-                const size_t bytes = std::min<size_t>(buffer.bytesused, mapping.length);
-                if (auto frame = convert(static_cast<const uint8_t*>(mapping.address), bytes)) {
+            if (keep) {
+                std::shared_ptr<PixelBuffer> frame;
+                if (buffer.index < mappings_.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR)) {
+                    const Mapping& mapping = mappings_[buffer.index];
+                    const size_t bytes = std::min<size_t>(buffer.bytesused, mapping.length);
+                    frame = convert(static_cast<const uint8_t*>(mapping.address), bytes);
+                }
+                if (frame) {
+                    // The next turn; after a stall of more than an interval, counted from now.
+                    due = (due == 0 || now - due > intervalNs) ? now + intervalNs : due + intervalNs;
+                    unusable = 0;
                     sink(frame, MediaTime::make(now, 1000000000));
+                } else if (++unusable >= kUnusableFramesBeforeFailure) {
+                    return fail({kCaptureErrorDeviceFailed, "the camera's frames can't be converted"});
                 }
             }
             if (io_->ioctl(fd_, VIDIOC_QBUF, &buffer) != 0) {

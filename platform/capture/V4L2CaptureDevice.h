@@ -1,7 +1,7 @@
 #pragma once
 // A V4L2 camera: its formats from the driver, zoom, focus, exposure and torch through the V4L2
 // controls where present (no points of interest: V4L2 has none), and a streaming thread that
-// hands on NV12 frames (from NV12, YUYV or MJPEG) at exactly the active rate, dropping the driver's extra frames.
+// hands on NV12 frames (from NV12, YU12, YUYV, UYVY or MJPEG) at exactly the active rate, dropping the driver's extra frames.
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,11 +53,12 @@ private:
     static Controls queryControls(V4L2Io& io, int fd);
     bool setControl(uint32_t id, int32_t value);
 
-    void run(FrameSink sink, FailureSink failure);
+    // Streams until a stop; the stream of `firstGeneration` has already begun.
+    void run(uint64_t firstGeneration, const FrameSink& sink, const FailureSink& failure);
     // Sets the format and rate, maps the buffers and starts the stream.
     bool beginStream(const CaptureDeviceFormat& format, MediaTime frameDuration, CaptureError* error);
     void endStream();
-    // Turns the driver's image into NV12; null when the buffer is short or the layout unknown.
+    // Turns the driver's image into NV12; null when the buffer is short or the image broken.
     std::shared_ptr<PixelBuffer> convert(const uint8_t* data, size_t bytes);
 
     const std::shared_ptr<V4L2Io> io_;

@@ -93,7 +93,16 @@ std::vector<FrameRateRange> rangesOf(V4L2Io& io, int fd, uint32_t pixelFormat, c
 }  // namespace
 
 bool V4L2FormatEnumerator::convertible(uint32_t pixelFormat) {
-    return pixelFormat == V4L2_PIX_FMT_NV12 || pixelFormat == V4L2_PIX_FMT_YUYV || pixelFormat == V4L2_PIX_FMT_MJPEG;
+    switch (pixelFormat) {
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_MJPEG:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::vector<CaptureDeviceFormat> V4L2FormatEnumerator::formats(V4L2Io& io, int fd) {
@@ -112,6 +121,7 @@ std::vector<CaptureDeviceFormat> V4L2FormatEnumerator::formats(V4L2Io& io, int f
             format.width = static_cast<int32_t>(size.width);
             format.height = static_cast<int32_t>(size.height);
             format.nativePixelFormat = description.pixelformat;
+            format.compressed = description.pixelformat == V4L2_PIX_FMT_MJPEG;
             format.videoSupportedFrameRateRanges = rangesOf(io, fd, description.pixelformat, size);
             formats.push_back(std::move(format));
         }

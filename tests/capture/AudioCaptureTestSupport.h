@@ -29,6 +29,7 @@ struct RecordingDelegate : KNAudioCaptureDelegate {
         ++count;
     }
     void captureOutputRouteDidChage(KNAudioCapture*) override { ++routeChanges; }
+    void captureOutputDidFail(KNAudioCapture*) override { ++failures; }
     std::vector<Delivery> taken() {
         std::lock_guard lock(mutex);
         return deliveries;
@@ -39,6 +40,7 @@ struct RecordingDelegate : KNAudioCaptureDelegate {
     std::atomic<int> count{0};
     std::atomic<size_t> bytes{0};
     std::atomic<int> routeChanges{0};
+    std::atomic<int> failures{0};
     // Set once a stop has returned: a delivery after it is a late one.
     std::atomic<bool> closed{false};
     std::atomic<int> lateCallbacks{0};

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "capture/KNCaptureSession.h"
+#include "capturedev/StreamingV4L2Io.h"
 #include "kestrune/KNCaptureVideoView.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/capture/CaptureDeviceRegistry.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
+#include "platform/capture/V4L2CaptureDevice.h"
 
 using namespace std::chrono_literals;
 using namespace platform;
@@ -118,4 +120,47 @@ TEST_F(CameraFocusManagerTest, ALongPressThatCannotLockTheCameraAnnouncesNoLockA
     EXPECT_FALSE(manager->AE_AF_Lock());
     EXPECT_EQ(camera->focusMode(), FocusMode::Locked);
     EXPECT_EQ(announced, (std::vector<bool>{true, false}));
+}
+
+TEST_F(CameraFocusManagerTest, ACameraWithoutPointsOfInterestIsLeftAloneAndNothingIsAnnounced) {
+    // A V4L2 camera: automatic focus and exposure can be switched, but at no point.
+    auto io = std::make_shared<v4l2test::StreamingV4L2Io>(
+        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}},
+        [](uint32_t, uint32_t, uint32_t, uint32_t) { return std::vector<uint8_t>(); });
+    io->controls = {{V4L2_CID_FOCUS_AUTO, {0, 1}}, {V4L2_CID_EXPOSURE_AUTO, {0, 3}}};
+    auto webcam = V4L2CaptureDevice::openNode(io, "/dev/video0");
+    manager->changeVideoInput(CaptureDeviceInput::deviceInputWithDevice(webcam));
+    longPress({180, 320});
+    tap({100, 200});
+    EXPECT_FALSE(manager->AE_AF_Lock());
+    EXPECT_TRUE(announced.empty());
+    EXPECT_TRUE(io->controlValues().empty());
+    EXPECT_EQ(webcam->focusMode(), FocusMode::ContinuousAutoFocus);
+}
+
+TEST_F(CameraFocusManagerTest, AFocusOnlyCameraLocksFocusAloneAndDetachingKeepsTheLock) {
+    CaptureDeviceControls controls;
+    controls.focusPointOfInterest = true;
+    controls.focusModes = {FocusMode::Locked, FocusMode::ContinuousAutoFocus};
+    CaptureDeviceFormat format;
+    format.width = 1280;
+    format.height = 720;
+    format.videoSupportedFrameRateRanges = {FrameRateRange::make(1, 30)};
+    auto focusOnly = SyntheticCaptureDevice::create("focus", "focus", CaptureDevicePosition::Back, {format}, controls);
+    manager->changeVideoInput(CaptureDeviceInput::deviceInputWithDevice(focusOnly));
+    const ExposureMode exposureBefore = focusOnly->exposureMode();
+    longPress({180, 320});
+    EXPECT_EQ(focusOnly->focusMode(), FocusMode::Locked);
+    EXPECT_EQ(focusOnly->exposureMode(), exposureBefore);
+    EXPECT_EQ(announced, std::vector<bool>{true});
+    tap({180, 320});
+    EXPECT_EQ(focusOnly->focusMode(), FocusMode::ContinuousAutoFocus);
+    EXPECT_EQ(announced, (std::vector<bool>{true, false}));
+
+    longPress({180, 320});
+    manager->removeTapToFocus();
+    EXPECT_TRUE(view->gestureRecognizers().empty());
+    EXPECT_EQ(manager->tapRecognizer(), nullptr);
+    EXPECT_EQ(manager->videoInput(), nullptr);
+    EXPECT_TRUE(manager->AE_AF_Lock());
 }

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "AudioCaptureTestSupport.h"
+#include "kestrune/KNTypes.h"
+#include "platform/DispatchQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "support/TestServer.h"
 
 using namespace audiotest;
@@ -103,6 +109,115 @@ TEST_F(KNAudioCaptureTest, OnlyARealCategoryChangeReachesTheDelegateUntilTheSess
     session->postRouteChange(platform::kAudioSessionRouteChangeReasonCategoryChange);
     session->flushNotifications();
     EXPECT_EQ(delegate->routeChanges.load(), 1);
+}
+
+// Every second render fails; the other half are delivered (muted: as zeros of the rendered size).
+struct HalfFailingUnit : ScriptedUnit {
+    platform::MediaStatus render(platform::AudioUnitRenderActionFlags* flags, const platform::AudioTimeStamp* time,
+                                 uint32_t bus, uint32_t frames, platform::AudioBufferList* data) override {
+        if (++renders % 2 == 0) return platform::kAudioUnitErrCannotDoInCurrentContext;
+        ++rendered;
+        return ScriptedUnit::render(flags, time, bus, frames, data);
+    }
+    std::atomic<int> renders{0};
+    std::atomic<int> rendered{0};
+};
+
+TEST_F(KNAudioCaptureTest, MutedBuffersAreZerosOfTheRenderedSizeAndAFailedRenderDeliversNothing) {
+    for (bool muted : {false, true}) {
+        SCOPED_TRACE(muted);
+        delegate = std::make_shared<RecordingDelegate>();
+        auto unit = std::make_shared<HalfFailingUnit>();
+        ScopedComponent component(unit);
+        auto capture = makeCapture(delegate);
+        capture->setMuted(muted);
+        capture->setRunning(true);
+        ASSERT_TRUE(waitFor([&] { return unit->renders.load() >= 20; }, 5s));
+        capture->setRunning(false);
+        const auto deliveries = delegate->taken();
+        EXPECT_EQ(static_cast<int>(deliveries.size()), unit->rendered.load());
+        for (const Delivery& d : deliveries) {
+            ASSERT_EQ(d.bytes.size(), 512u);
+            const bool silent = d.bytes == std::vector<uint8_t>(512, 0);
+            EXPECT_EQ(silent, muted);
+        }
+    }
+}
+
+TEST_F(KNAudioCaptureTest, TheAudioSessionIsSetUpForRecordingUnlessTheHostDoesIt) {
+    session->setHardwareSampleRate(48000.5);
+    auto capture = KNAudioCapture::createWithAudioConfiguration();
+    capture->setConfigureAudioSessionManually(true);
+    EXPECT_EQ(session->preferredSampleRate(), 0.0);
+    EXPECT_FALSE(session->isActive());
+    EXPECT_NE(session->category(), platform::kAudioSessionCategoryPlayAndRecord);
+    capture->setRunning(true);
+    capture->taskQueue()->sync([] {});
+    EXPECT_NE(session->category(), platform::kAudioSessionCategoryPlayAndRecord);
+    capture->setRunning(false);
+
+    capture->setConfigureAudioSessionManually(false);
+    EXPECT_EQ(session->preferredSampleRate(), 48000.0);
+    EXPECT_EQ(session->category(), platform::kAudioSessionCategoryPlayAndRecord);
+    EXPECT_EQ(session->categoryOptions(), 0x19u);
+    EXPECT_TRUE(session->isActive());
+    // Each start sets the category again.
+    session->setCategoryWithOptions(platform::kAudioSessionCategoryPlayAndRecord, 0);
+    capture->setRunning(true);
+    capture->taskQueue()->sync([] {});
+    EXPECT_EQ(session->categoryOptions(), 0x19u);
+    capture->setRunning(false);
+}
+
+TEST_F(KNAudioCaptureTest, AMicrophoneThatCannotBeMadeIsAnnouncedOnTheMainQueueForEachFailedStep) {
+    platform::AudioComponentDescription description{platform::kAudioUnitTypeOutput,
+                                                    platform::kAudioUnitSubTypeMicrophoneIO,
+                                                    platform::kAudioUnitManufacturerSystem, 0, 0};
+    auto refusing = platform::AudioComponent::registerComponent(
+        description, [](std::shared_ptr<platform::AudioInputUnit>*) { return platform::kAudioUnitErrNoDevice; });
+    std::atomic<int> heard{0};
+    std::atomic<bool> onMain{true};
+    const auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        LFAudioComponentFailedToCreateNotification, nullptr, [&](const platform::Notification& n) {
+            onMain = onMain && n.object == nullptr && platform::DispatchQueue::main()->isCurrent();
+            ++heard;
+        });
+    auto capture = makeCapture(delegate);
+    EXPECT_TRUE(platform::RunLoop::main().runUntil([&] { return heard.load() == 2; }, 5000ms));
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+    platform::AudioComponent::unregisterComponent(refusing);
+    EXPECT_TRUE(onMain.load());
+    capture->setRunning(true);
+    capture->setRunning(false);
+    EXPECT_EQ(delegate->count.load(), 0);
+}
+
+TEST_F(KNAudioCaptureTest, AStopThatReturnedIsNotUndoneByAResumeQueuedBeforeIt) {
+    auto unit = std::make_shared<ScriptedUnit>();
+    ScopedComponent component(unit);
+    auto capture = makeCapture(delegate);
+    capture->setRunning(true);
+    capture->taskQueue()->sync([] {});
+    session->postInterruption(platform::kAudioSessionInterruptionTypeBegan, 0);
+    session->flushNotifications();
+    // The queue is held while a stop waits behind it and the interruption's end queues its resume.
+    std::atomic<bool> release{false};
+    std::atomic<bool> holding{false};
+    capture->taskQueue()->async([&] {
+        holding = true;
+        while (!release.load()) std::this_thread::yield();
+    });
+    ASSERT_TRUE(waitFor([&] { return holding.load(); }, 5s));
+    std::thread stopper([&] { capture->setRunning(false); });
+    ASSERT_TRUE(waitFor([&] { return !capture->running(); }, 5s));
+    session->postInterruption(platform::kAudioSessionInterruptionTypeEnded,
+                              platform::kAudioSessionInterruptionOptionShouldResume);
+    session->flushNotifications();
+    release = true;
+    stopper.join();
+    capture->taskQueue()->sync([] {});
+    EXPECT_FALSE(unit->isRunning());
+    EXPECT_FALSE(capture->isRunning());
 }
 
 }  // namespace

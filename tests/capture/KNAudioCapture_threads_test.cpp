@@ -38,6 +38,12 @@ TEST_F(KNAudioCaptureThreadsTest, NoBufferArrivesAfterAStopReturnsOverManyCycles
     // Letting go ends the session while a slow delivery may be under way.
     capture.reset();
     delegate->closed = true;
+    // A late buffer would have come within a few periods: another microphone's ten mark the time.
+    auto clockDelegate = std::make_shared<RecordingDelegate>();
+    auto clock = makeCapture(clockDelegate);
+    clock->setRunning(true);
+    EXPECT_TRUE(waitFor([&] { return clockDelegate->count.load() >= 10; }, 5s));
+    clock->setRunning(false);
     EXPECT_EQ(delegate->lateCallbacks.load(), 0);
 }
 

@@ -7,13 +7,16 @@
 
 #include "kestrune/KNError.h"
 #include "platform/capture/CaptureDeviceRegistry.h"
+#include "capturedev/StreamingV4L2Io.h"
 #include "platform/capture/SyntheticCaptureDevice.h"
+#include "platform/capture/V4L2CaptureDevice.h"
 
 using namespace platform;
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 std::shared_ptr<SyntheticCaptureDevice> cameraWithZoom(const char* id, CaptureDevicePosition position, double maxZoom) {
     CaptureDeviceFormat format;
@@ -47,7 +50,7 @@ TEST_F(KNCaptureSessionTest, WithoutACameraEverySlotIsEmptyAndZoomIsRefused) {
     capture->removeAllInputsAndOutputs();
 }
 
-TEST_F(KNCaptureSessionTest, ZoomIsClampedAndAFactorThatIsNoNumberIsRefused) {
+TEST_F(KNCaptureSessionTest, ZoomIsClampedInfinitiesIncludedAndAFactorThatIsNoNumberIsRefused) {
     auto camera = cameraWithZoom("back", CaptureDevicePosition::Back, 4.9);
     CaptureDeviceRegistry::shared().setDevices({camera});
     auto capture = KNCaptureSession::captureSession();
@@ -60,6 +63,8 @@ TEST_F(KNCaptureSessionTest, ZoomIsClampedAndAFactorThatIsNoNumberIsRefused) {
     const Row rows[] = {
         {0.5, 1.0, false},
         {10, 4.9, false},
+        {-kInfinity, 1.0, false},
+        {kInfinity, 4.9, false},
         {2.5, 2.5, false},
         {kNaN, 2.5, true},
     };
@@ -97,4 +102,39 @@ TEST_F(KNCaptureSessionTest, ARefusedCameraSwitchKeepsTheOldCameraAttached) {
     EXPECT_TRUE(capture->changeVideoInput(frontInput));
     EXPECT_EQ(capture->videoInput(), frontInput);
     EXPECT_EQ(capture->session()->inputs(), std::vector{frontInput});
+}
+
+TEST_F(KNCaptureSessionTest, ASwitchWhoseOldCameraCannotComeBackLeavesNoCameraNamed) {
+    auto back = cameraWithZoom("back", CaptureDevicePosition::Back, 2);
+    auto front = cameraWithZoom("front", CaptureDevicePosition::Front, 2);
+    CaptureDeviceRegistry::shared().setDevices({back, front});
+    auto capture = KNCaptureSession::captureSession();
+    ASSERT_EQ(capture->currentCamera(), back);
+    front->setHeldElsewhere(true);
+    back->setHeldElsewhere(true);
+    EXPECT_FALSE(capture->changeVideoInput(CaptureDeviceInput::deviceInputWithDevice(front)));
+    EXPECT_TRUE(capture->session()->inputs().empty());
+    EXPECT_EQ(capture->videoInput(), nullptr);
+    EXPECT_EQ(capture->currentCamera(), nullptr);
+    std::shared_ptr<KNError> error;
+    capture->setZoomError(1.5, &error);
+    EXPECT_NE(error, nullptr);
+}
+
+TEST_F(KNCaptureSessionTest, AZoomTheCameraRefusesIsReportedAndLeavesTheZoomAsItWas) {
+    auto io = std::make_shared<v4l2test::StreamingV4L2Io>(
+        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}},
+        [](uint32_t, uint32_t, uint32_t, uint32_t) { return std::vector<uint8_t>(); });
+    io->controls = {{V4L2_CID_ZOOM_ABSOLUTE, {100, 400}}};
+    CaptureDeviceRegistry::shared().setDevices({V4L2CaptureDevice::openNode(io, "/dev/video0")});
+    auto capture = KNCaptureSession::captureSession();
+    std::shared_ptr<KNError> error;
+    capture->setZoomError(2.0, &error);
+    EXPECT_EQ(error, nullptr);
+    io->refusedControls = {V4L2_CID_ZOOM_ABSOLUTE};
+    capture->setZoomError(3.0, &error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->errorCodes(), std::vector<int64_t>{2002});
+    EXPECT_EQ(capture->getZoom(), 2.0);
+    EXPECT_EQ(io->controlValues()[V4L2_CID_ZOOM_ABSOLUTE], 200);
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -58,6 +59,27 @@ TEST_F(KNLogTest, FileIsNeverAnotherOnesAndLosingItsFolderNeverThrows) {
     fs::remove(documents_);
     log_->logErrorScope("kept", 0);
     EXPECT_EQ(logged(), "Logs:\nERROR: kept\n");
+}
+
+// Links and pipes planted at the log's name, before it is made or in place of the file it made,
+// are never written through, and never hold the writer.
+TEST_F(KNLogTest, NothingPlantedAtTheLogsNameIsWrittenThrough) {
+    fs::create_directories(documents_);
+    const auto victim = documents_ / "victim";
+    std::ofstream(victim) << "theirs";
+    fs::create_symlink(victim, documents_ / "log_test");
+    log_->logErrorScope("first", 0);
+    EXPECT_EQ(log_->logFile(), "log_test_2");
+    EXPECT_EQ(logged(), "Logs:\nERROR: first\n");
+
+    fs::remove(documents_ / "log_test_2");
+    fs::create_symlink(victim, documents_ / "log_test_2");
+    log_->logErrorScope("second", 0);
+    fs::remove(documents_ / "log_test_2");
+    ASSERT_EQ(::mkfifo((documents_ / "log_test_2").c_str(), 0600), 0);
+    log_->logErrorScope("third", 0);
+    EXPECT_EQ(readFile(victim), "theirs");
+    EXPECT_TRUE(fs::is_fifo(documents_ / "log_test_2"));
 }
 
 TEST_F(KNLogTest, ConcurrentWritersGetOneHeaderAndWholeLines) {

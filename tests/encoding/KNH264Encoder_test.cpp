@@ -110,6 +110,38 @@ TEST(KNH264EncoderDecode, EveryFrameDecodesAtMainProfileWithCabacAndRegularKeyFr
     EXPECT_GT(worstPsnr, 32.0);
 }
 
+// Key frames come at the interval only: hard cuts to noise, to black and back inside an interval
+// (each one a scene change a camera can show) add none.
+TEST(KNH264EncoderDecode, HardSceneCutsAddNoKeyFrame) {
+    constexpr int kFrames = 90, kInterval = 30;
+    EncoderRig rig;
+    rig.encoder->setKeyFrameInterval(kInterval);
+    rig.encoder->updateBitrate(1000000);
+    rig.encoder->startEncodingWithResolutionHeight(320, 240);
+    const auto black = PixelBuffer::create(320, 240, PixelFormat::NV12VideoRange);
+    std::memset(black->planeData(0), 16, black->bytesPerRow(0) * 240);
+    std::memset(black->planeData(1), 128, black->bytesPerRow(1) * 120);
+    for (int i = 0; i < kFrames; ++i) {
+        const int phase = i % kInterval;
+        std::shared_ptr<PixelBuffer> image = makePatternFrame(320, 240, i);
+        if (phase >= 8 && phase < 16) image = makePatternFrame(320, 240, 1000 + i, 110);
+        if (phase >= 20 && phase < 25) image = black;
+        rig.encoder->encode(videoSample(image, MediaTime::make(1000 + i * 20, 600)));
+        ASSERT_TRUE(rig.delegate->waitForFrame(size_t(i) + 1)) << "frame " << i;
+    }
+    rig.encoder->stopEncoding();
+    drain(*rig.encoder);
+    std::vector<int> keyFrames;
+    int frame = 0;
+    for (const auto& e : rig.delegate->events()) {
+        if (!e.buffer) continue;
+        if (isKeyFrame(*e.buffer)) keyFrames.push_back(frame);
+        ++frame;
+    }
+    EXPECT_EQ(frame, kFrames);
+    EXPECT_EQ(keyFrames, (std::vector<int>{0, 30, 60}));
+}
+
 // A frame of another size reaches the encoder scaled, each chroma plane where it belongs.
 TEST(KNH264EncoderDecode, AFrameOfAnotherSizeKeepsItsColoursThroughTheScaling) {
     auto image = PixelBuffer::create(640, 360, PixelFormat::NV12VideoRange);

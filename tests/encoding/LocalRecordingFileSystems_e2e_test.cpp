@@ -1,5 +1,6 @@
 // Recordings and moves on real file systems that fill up or differ: small tmpfs mounts of our own.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -70,8 +71,11 @@ TEST_F(FileSystemsTest, MovesAcrossFileSystemsCopyThenRemoveAndFailuresKeepTheSo
     fs::create_directories(disk);
     auto library = KNAssetsLibrary::create();
     {
-        // tmpfs -> disk, twice under one name: both arrive, both sources go.
+        // tmpfs -> disk, twice under one name: both arrive, both sources go. A file of someone
+        // else's at a name an earlier copy would have used stays as it was.
         kntest::ScopedEnv photos{"KESTRUNE_PHOTO_LIBRARY", disk.string()};
+        const auto planted = disk / (".partial-" + std::to_string(::getpid()) + "-rec.mp4");
+        std::ofstream(planted) << "not ours";
         for (const std::string content : {"first", "second"}) {
             std::ofstream(small / "rec.mp4") << content;
             EXPECT_EQ(post(*library, small / "rec.mp4"), std::make_pair(true, std::string()));
@@ -79,6 +83,7 @@ TEST_F(FileSystemsTest, MovesAcrossFileSystemsCopyThenRemoveAndFailuresKeepTheSo
         }
         EXPECT_EQ(readFile(disk / "rec.mp4"), "first");
         EXPECT_EQ(readFile(disk / "rec (2).mp4"), "second");
+        EXPECT_EQ(readFile(planted), "not ours");
     }
     // disk -> a tmpfs too small for it: the copy fails, the source stays, no partial copy is left.
     kntest::ScopedEnv photos{"KESTRUNE_PHOTO_LIBRARY", small.string()};

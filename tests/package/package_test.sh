@@ -16,3 +16,4 @@ fi
 cmake -S "$src/tests/package" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
 cmake --build "$work/host" >/dev/null
 "$work/host/host"
+"$work/host/notifications"

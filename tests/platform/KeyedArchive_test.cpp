@@ -54,3 +54,37 @@ TEST(KeyedArchive, BrokenOrOversizedArchivesAreRefusedWhileRealisticOnesRead) {
     ASSERT_TRUE(realistic.has_value());
     EXPECT_EQ(realistic->decodeInt64("k999"), 1);
 }
+
+// An entry read as another type than it was written with, or whose value doesn't fit its own type,
+// reads as nothing: each entry's value would read as the asked type were its tag not checked.
+TEST(KeyedArchive, AnEntryOfAnotherTypeReadsAsNothing) {
+    const std::string text = kHead +
+                             R"("int":{"type":"int64","value":7},)"
+                             R"("dbl":{"type":"double","value":5},)"
+                             R"("data":{"type":"data","value":"aGk="},)"
+                             R"("str":{"type":"string","value":"aGk="},)"
+                             R"("pair":{"type":"int64","value":[3,4]},)"
+                             R"("flag":{"type":"int64","value":true},)"
+                             R"("badInt":{"type":"int64","value":"7"},)"
+                             R"("badBool":{"type":"bool","value":1},)"
+                             R"("badStr":{"type":"string","value":5},)"
+                             R"("badData":{"type":"data","value":7},)"
+                             R"("badSize":{"type":"size","value":[1]},)"
+                             R"("badDbl":{"type":"double","value":"7"})" + "}}";
+    const auto u = KeyedUnarchiver::fromData(bytesOf(text));
+    ASSERT_TRUE(u.has_value());
+    EXPECT_EQ(u->decodeInt64("dbl"), 0);
+    EXPECT_EQ(u->decodeInt64("badInt"), 0);
+    EXPECT_EQ(u->decodeDouble("int"), 0);
+    EXPECT_EQ(u->decodeDouble("badDbl"), 0);
+    EXPECT_FALSE(u->decodeBool("flag"));
+    EXPECT_FALSE(u->decodeBool("badBool"));
+    EXPECT_EQ(u->decodeString("data"), std::nullopt);
+    EXPECT_EQ(u->decodeString("badStr"), std::nullopt);
+    EXPECT_EQ(u->decodeData("str"), std::nullopt);
+    EXPECT_EQ(u->decodeData("badData"), std::nullopt);
+    EXPECT_EQ(u->decodeSize("pair"), std::nullopt);
+    EXPECT_EQ(u->decodeSize("badSize"), std::nullopt);
+    EXPECT_TRUE(u->containsValueForKey("badSize"));
+    EXPECT_EQ(u->decodeInt64("int"), 7);
+}

@@ -17,3 +17,25 @@ TEST(NotificationCenter, AnObserverOfOneSenderHearsOnlyThatSender) {
     center.post("n", mine);
     EXPECT_EQ(calls, 1);
 }
+
+// Removed while a post is under way (by an observer told before it, or by one told after it for a
+// later post), an observer is not called again.
+TEST(NotificationCenter, AnObserverRemovedDuringAPostIsNotCalled) {
+    NotificationCenter center;
+    int firstCalls = 0;
+    int secondCalls = 0;
+    NotificationCenter::Token second = 0;
+    const NotificationCenter::Token first = center.addObserver("n", nullptr, [&](const Notification&) {
+        ++firstCalls;
+        center.removeObserver(second);
+    });
+    second = center.addObserver("n", nullptr, [&](const Notification&) { ++secondCalls; });
+    center.post("n");
+    EXPECT_EQ(firstCalls, 1);
+    EXPECT_EQ(secondCalls, 0);
+    center.post("n");
+    EXPECT_EQ(firstCalls, 2);
+    center.removeObserver(first);
+    center.post("n");
+    EXPECT_EQ(firstCalls, 2);
+}

@@ -42,6 +42,21 @@ TEST(KNFileInputSource, ASecondStartBeforeTheFirstOpeningIsRefused) {
     EXPECT_EQ(log->count(true), 25u);
 }
 
+// The file before the "%00" exists and reads: it must not be what a URL naming another one opens.
+TEST(KNFileInputSource, AURLWhoseEscapedNulWouldCutThePathIsRefused) {
+    const auto path = makeMediaFile(kDir, "cut", {.seconds = 1});
+    ASSERT_FALSE(path.empty());
+    auto log = std::make_shared<DeliveryLog>();
+    auto source = KNFileInputSource::create();
+    source->setDelegate(log);
+    source->setVideoURL(platform::URL::fromString(platform::URL::fromFilePath(path)->absoluteString() + "%00.txt"));
+    std::shared_ptr<KNError> error;
+    source->startReadingWithError(&error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), "Failed to create the asset with given URL.");
+    EXPECT_FALSE(source->assetReader());
+}
+
 double median(std::vector<double> values) {
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     return values[values.size() / 2];

@@ -43,6 +43,20 @@ TEST_F(HubTest, AStartWithADestinationAlreadyConnectedIsAnsweredOnTheMainQueue) 
     EXPECT_EQ(answers.log.entries(), Entries{"YES"});
 }
 
+TEST_F(HubTest, AStartWithoutACameraIsRefusedUnlessOnlyAudioIsSent) {
+    hub->setupWithStreamInfo(KNStreamInfo::create());
+    fakes->cameraAccess = false;
+    Answers answers;
+    hub->startStreamingWithCompletion(answers.completion());
+    EXPECT_EQ(answers.log.entries(), Entries{"NO 1002"});
+    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
+    hub->changeRecordingModeWithCompletion(KNRecordingModeAudioOnly, nullptr);
+    fakes->sources->alreadyConnected = true;
+    hub->startStreamingWithCompletion(answers.completion());
+    drainMainQueue();
+    EXPECT_EQ(answers.log.entries(), (Entries{"NO 1002", "YES"}));
+}
+
 TEST_F(HubTest, EveryStoppingEventStopsWithItsReportsInOrder) {
     struct Row {
         std::string name;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kestrune/KNError.h"
+#include "kestrune/KNStreamerAudioSettings.h"
 #include "kestrune/KNStreamerSettings.h"
 #include "kestrune/KNStreamerVideoSettings.h"
 #include "recorder/KNStreamerBitrate.h"
@@ -18,6 +19,44 @@ TEST(KNStreamer, GuardedSettersRefuseWithAReasonWhileStreaming) {
     EXPECT_EQ(reason->errorCodes(), std::vector<int64_t>{0});
     EXPECT_EQ(reason->message(), "Operation not allowed while streaming.");
     EXPECT_EQ(streamer->videoSettings()->resolution(), KNVideoFrameResolution1280x720);
+    streamer->stopStreaming();
+}
+
+// A count the encoder can't hold never reaches it: the setter refuses it, and a count stored plainly
+// fails the start, with nothing started that audio sent afterwards could reach.
+TEST(KNStreamer, ChannelCountsTheStreamCantCarryAreRefused) {
+    auto streamer = KNStreamer::create();
+    auto audio = streamer->audioSettings();
+    for (const uint64_t channels : {uint64_t{0}, uint64_t{9}, uint64_t{1} << 40, UINT64_MAX}) {
+        SCOPED_TRACE(channels);
+        std::shared_ptr<KNError> error;
+        EXPECT_FALSE(audio->setChannelsNumberWithError(channels, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->errorCodes(), std::vector<int64_t>{50002});
+        EXPECT_EQ(audio->channelsNumber(), 1u);
+
+        audio->setChannelsNumber(channels);
+        bool started = true;
+        std::shared_ptr<KNError> failure;
+        streamer->startStreamingWithCompletion([&](bool success, std::shared_ptr<KNError> e) {
+            started = success;
+            failure = std::move(e);
+        });
+        EXPECT_FALSE(started);
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->errorCodes(), std::vector<int64_t>{50002});
+        EXPECT_EQ(streamer->currentState(), KNStreamerStateIdle);
+        streamer->sendAudioDataTimestamp(std::make_shared<const std::vector<uint8_t>>(8192, 1), 1000);
+        streamer->stopStreaming();
+        audio->setChannelsNumber(1);
+    }
+    for (const uint64_t channels : {1, 2, 8}) {
+        EXPECT_TRUE(audio->setChannelsNumberWithError(channels));
+        EXPECT_EQ(audio->channelsNumber(), channels);
+    }
+    bool started = false;
+    streamer->startStreamingWithCompletion([&](bool success, std::shared_ptr<KNError>) { started = success; });
+    EXPECT_TRUE(started);
     streamer->stopStreaming();
 }
 

@@ -1,4 +1,7 @@
+#include <gnutls/gnutls.h>
 #include <signal.h>
+
+#include <filesystem>
 
 #include <optional>
 #include <tuple>
@@ -6,6 +9,7 @@
 #include <librtmp/log.h>
 
 #include "KNRTMPSessionStandIn.h"
+#include "support/FullListener.h"
 #include "support/LoopbackServer.h"
 #include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
@@ -56,31 +60,6 @@ struct Publisher {
     }
 };
 
-// A listener whose accept queue is full: a further SYN goes unanswered.
-struct FullListener {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::vector<int> queued;
-    FullListener() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-        listen(listener, 0);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        for (int i = 0; i < 2; ++i) {
-            queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(queued.back(), reinterpret_cast<sockaddr*>(&address), length);
-        }
-        port = ntohs(address.sin_port);
-    }
-    ~FullListener() {
-        for (int fd : queued) close(fd);
-        close(listener);
-    }
-    int port = 0;
-};
-
 // Completes the handshake, then sends a window size every 2 s and never answers the connect.
 void trickle(int client, const std::atomic<bool>& stopping) {
     std::vector<uint8_t> c0c1(1537);
@@ -95,6 +74,41 @@ void trickle(int client, const std::atomic<bool>& stopping) {
     while (!stopping && LoopbackServer::writeAll(client, windowSize, sizeof windowSize)) {
         waitFor([&] { return stopping.load(); }, 2s);
     }
+}
+
+// TLS in front of the fixture's plain RTMP port. Once the client's close_notify has come, it sends a
+// record every 100 ms and never closes its side.
+void relayThenTrickle(int client, const std::atomic<bool>& stopping, int upstreamPort,
+                      gnutls_certificate_credentials_t credentials) {
+    gnutls_session_t s;
+    gnutls_init(&s, GNUTLS_SERVER | GNUTLS_NO_SIGNAL);
+    gnutls_set_default_priority(s);
+    gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials);
+    gnutls_transport_set_int(s, client);
+    int r = GNUTLS_E_AGAIN;
+    while (r < 0 && !gnutls_error_is_fatal(r)) r = gnutls_handshake(s);
+    const int upstream = LoopbackServer::connectTo(AF_INET, upstreamPort);
+    uint8_t buffer[16384];
+    bool closeNotified = false;
+    for (pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}}; r == 0 && !stopping && !closeNotified;) {
+        const bool pending = gnutls_record_check_pending(s) > 0;
+        if (!pending && poll(p, 2, 20) <= 0) continue;
+        if (pending || p[0].revents) {
+            const ssize_t n = gnutls_record_recv(s, buffer, sizeof buffer);
+            closeNotified = n == 0;
+            if (n > 0 && !LoopbackServer::writeAll(upstream, buffer, size_t(n))) break;
+            if (n < 0 && gnutls_error_is_fatal(int(n))) break;
+        }
+        if (p[1].revents) {
+            const ssize_t n = recv(upstream, buffer, sizeof buffer, 0);
+            if (n <= 0 || gnutls_record_send(s, buffer, size_t(n)) < 0) break;
+        }
+    }
+    while (closeNotified && !stopping && gnutls_record_send(s, "x", 1) == 1) {
+        waitFor([&] { return stopping.load(); }, 100ms);
+    }
+    close(upstream);
+    gnutls_deinit(s);
 }
 
 const TestMedia& clip() {
@@ -171,6 +185,24 @@ TEST_F(KNRTMPManagerE2E, CredentialsReachTheServerAndNoLogLine) {
     }
 }
 
+std::atomic<int> hostLogLines{0};
+void hostLogCallback(int, const char*, va_list) { ++hostLogLines; }
+
+// What the host gave the library before the first connect (this process's) stays after it.
+TEST_F(KNRTMPManagerE2E, LibraryLogSettingsTheHostMadeBeforeTheFirstConnectStay) {
+    RTMP_LogSetLevel(RTMP_LOGDEBUG);
+    RTMP_LogSetCallback(&hostLogCallback);
+    Publisher publisher(server->url(uniqueName("host-log")), 10, clip().metadata());
+    ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+    EXPECT_TRUE(publisher.close());
+    EXPECT_EQ(RTMP_LogGetLevel(), RTMP_LOGDEBUG);
+    const int afterFirst = hostLogLines.load();
+    EXPECT_GT(afterFirst, 0);
+    ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+    EXPECT_TRUE(publisher.close());
+    EXPECT_GT(hostLogLines.load(), afterFirst);
+}
+
 TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwards) {
     LoopbackServer trickling(AF_INET, trickle);
     FullListener full;
@@ -192,6 +224,34 @@ TEST_F(KNRTMPManagerE2E, FailedConnectsAreReportedAndThePublisherConnectsAfterwa
         EXPECT_TRUE(publisher.connect()) << publisher.events->story();
         EXPECT_TRUE(publisher.close());
     }
+}
+
+// The close of an RTMPS connection ends within the time-out while the server keeps talking and
+// never closes its side, and the publisher connects again afterwards.
+TEST_F(KNRTMPManagerE2E, ATLSCloseEndsWithinTheTimeOutWhenTheServerNeverAnswersIt) {
+    const auto tls = std::filesystem::path(server->value("CA_FILE")).parent_path();
+    gnutls_certificate_credentials_t credentials;
+    gnutls_certificate_allocate_credentials(&credentials);
+    const int loaded = gnutls_certificate_set_x509_key_file(credentials, (tls / "server.pem").c_str(),
+                                                            (tls / "key.pem").c_str(), GNUTLS_X509_FMT_PEM);
+    EXPECT_EQ(loaded, 0);
+    if (loaded == 0) {
+        LoopbackServer trickling(AF_INET, [&](int client, const std::atomic<bool>& stopping) {
+            relayThenTrickle(client, stopping, server->rtmpPort(), credentials);
+        });
+        Publisher publisher("rtmps://127.0.0.1:" + std::to_string(trickling.port()) + "/live/" + uniqueName("close"), 2,
+                            clip().metadata());
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(publisher.connect()) << publisher.events->story();
+            publisher.feedAll(clip());
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(publisher.close());
+            const auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_LT(took, 4s) << (took / 1ms) << " ms";
+        }
+        EXPECT_EQ(publisher.events->story(), "connect; close; connect; close; ");
+    }
+    gnutls_certificate_free_credentials(credentials);
 }
 
 // Letting go of a publisher whose server died writes to the dead connection from this thread.

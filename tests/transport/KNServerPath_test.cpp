@@ -84,3 +84,35 @@ TEST(KNServerPathConnectString, HundredThousandCharacters) {
     EXPECT_NE(convert("rtmp://u:p@" + filler + "/live/key").find(" pubUser=u pubPasswd=p"), std::string::npos);
     EXPECT_EQ(convert("rtmp://" + filler), "rtmp://" + filler);
 }
+
+// What a record's URL reads as: separators in the pieces escaped, the scheme completed only when the
+// URL doesn't start with one.
+TEST(KNStreamInfoURL, PiecesCantSplitAndSchemesCountOnlyAtTheStart) {
+    auto pieces = KNStreamInfo::streamInfo();
+    pieces->setServerAddress(" /host:1935 x/ ");
+    pieces->setApplicationName("live\x7f");
+    pieces->setStreamName("key socks=h:1\tx\n");
+    EXPECT_EQ(pieces->streamURLString(), "rtmp://host:1935%20x/live%7F/key%20socks=h:1%09x%0A");
+    EXPECT_FALSE(KNServerPath::isUsableConnectString(KNServerPath::serverPath()->rtmpPathFromStreamInfo(pieces)));
+    pieces->setServerAddress("host");
+    EXPECT_EQ(parseWithLibrary(KNServerPath::serverPath()->rtmpPathFromStreamInfo(pieces))[3], "key socks=h:1\tx\n");
+
+    const std::pair<std::string, std::string> custom[] = {
+        {"host/live/rtmps://other/x", "rtmps://host/live/rtmps://other/x"},
+        {"host:1935/live/key", "rtmps://host:1935/live/key"},
+        {"RTMP://host/live/key", "RTMP://host/live/key"},
+        {"rtmp://host/live/key", "rtmp://host/live/key"},
+        {"ftp://host/live/rtmp://x", "ftp://host/live/rtmp://x"},
+    };
+    for (const auto& [stored, read] : custom) {
+        auto info = KNStreamInfo::secureStreamInfo();
+        info->setCustomStreamURLString(stored);
+        EXPECT_EQ(info->customStreamURLString(), read);
+    }
+    for (const char* refused : {"ftp://host/live/rtmp://x", "rtmpe://host/a/b", "http://host/a/b", "rtmp://h%20x/a/b"}) {
+        EXPECT_FALSE(KNServerPath::isUsableConnectString(refused)) << refused;
+    }
+    for (const char* accepted : {"rtmp://host/a/b", "RTMPS://host:443/a/b", "rtmp://host/a/b%20c socks=h:1"}) {
+        EXPECT_TRUE(KNServerPath::isUsableConnectString(accepted)) << accepted;
+    }
+}

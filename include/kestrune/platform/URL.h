@@ -18,7 +18,8 @@ public:
 
     const std::string& absoluteString() const { return text_; }
     bool isFileURL() const;
-    // The unescaped path of a file URL; null for any other URL.
+    // The unescaped path of a file URL; null for any other URL, and for one whose "%00" would put a
+    // NUL byte in the path.
     std::optional<std::string> filePath() const;
 
     bool operator==(const URL&) const = default;

@@ -58,6 +58,8 @@ public:
     bool isConfigured() const;
     bool started() const { return started_.load(); }
     bool firstAudioPacket() const { return firstAudioPacket_.load(); }
+    // YES makes the next chunk the zero of the presentation times (a recording's start).
+    void setFirstAudioPacket(bool first) { firstAudioPacket_ = first; }
     int64_t firstPacketTimeValue() const { return firstPacketTimeValue_.load(); }
     // Bytes of PCM per chunk: 1024 frames of 16-bit samples.
     uint64_t bufferLength() const { return bufferLength_.load(); }

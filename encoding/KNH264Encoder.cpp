@@ -203,6 +203,11 @@ void KNH264Encoder::updateBitrate(int32_t bitrateBps) {
     session->setProperty(CompressionProperty::DataRateLimits, std::vector<double>{limitBytes, 1.0});
 }
 
+int32_t KNH264Encoder::configuredAverageBitRate() const {
+    const auto session = this->session();
+    return session ? session->averageBitRate() : 0;
+}
+
 void KNH264Encoder::endEncodingSession() {
     std::shared_ptr<platform::CompressionSession> session;
     {

@@ -50,6 +50,8 @@ public:
     void stopEncoding();
     // Applies at once, on the caller's thread.
     void updateBitrate(int32_t bitrateBps);
+    // The rate the running session encodes at; 0 without one.
+    int32_t configuredAverageBitRate() const;
     // Ends the session without finishing pending frames; `started` stays as it is.
     void endEncodingSession();
 

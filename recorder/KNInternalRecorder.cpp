@@ -6,6 +6,7 @@
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "kestrune/KNRecordingUtils.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNWarning.h"
 
@@ -76,6 +77,7 @@ KNInternalRecorder::~KNInternalRecorder() {
 void KNInternalRecorder::setupDefaults() {
     setCurrentRecorder(shared_from_this());
     setupReachability();
+    recordingUtils_ = KNRecordingUtils::recordingUtils();
 }
 
 void KNInternalRecorder::setupReachability() {
@@ -241,8 +243,40 @@ void KNInternalRecorder::setZoomError(double zoom, std::shared_ptr<KNError>* err
 bool KNInternalRecorder::hasInternetConnection() { return !reachability_ || reachability_->isReachable(); }
 
 void KNInternalRecorder::changeRecordingState(int64_t state) {
+    {
+        std::lock_guard lock(mutex_);
+        setStateLocked(state);
+    }
+    deliverStateReports();
+}
+
+void KNInternalRecorder::setStateLocked(int64_t state) {
     recordingState_ = state;
-    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, state);
+    pendingStateReports_.push_back(state);
+}
+
+// Reports leave in the order the state changed and never under the lock: whoever finds none on
+// their way out delivers every one queued, so a stop on another thread can't overtake the start's
+// report, and a host that stops from inside a report hears the stop once its report returns.
+void KNInternalRecorder::deliverStateReports() {
+    {
+        std::lock_guard lock(mutex_);
+        if (deliveringStateReports_) return;
+        deliveringStateReports_ = true;
+    }
+    for (;;) {
+        int64_t state = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (pendingStateReports_.empty()) {
+                deliveringStateReports_ = false;
+                return;
+            }
+            state = pendingStateReports_.front();
+            pendingStateReports_.erase(pendingStateReports_.begin());
+        }
+        if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, state);
+    }
 }
 
 KNInternalRecorder::Completion KNInternalRecorder::takeStartStreamCompletion() {
@@ -257,25 +291,6 @@ void KNInternalRecorder::answerHeldStartOnMainQueue(bool success, std::shared_pt
     onMainQueue([completion = std::move(completion), success, error] { completion(success, error); });
 }
 
-// The claim and the holding of the completion are one step, so a stop claims a start together with
-// its completion: never one without the other.
-bool KNInternalRecorder::claimStart(Completion& completion) {
-    std::lock_guard lock(mutex_);
-    int64_t idle = KNRecorderStateIdle;
-    if (!recordingState_.compare_exchange_strong(idle, KNRecorderStateStarting)) return false;
-    startStreamCompletion_ = std::move(completion);
-    return true;
-}
-
-KNInternalRecorder::Completion KNInternalRecorder::claimStop(bool& claimed) {
-    std::lock_guard lock(mutex_);
-    const int64_t state = recordingState_.load();
-    claimed = state == KNRecorderStateStarting || state == KNRecorderStateStreaming;
-    if (!claimed) return nullptr;
-    recordingState_ = KNRecorderStateStopping;
-    return std::exchange(startStreamCompletion_, nullptr);
-}
-
 void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
     if (!hasInternetConnection()) {
         if (completion) completion(false, KNError::errorWithCodesMessage({11004}, "There is no internet connection"));
@@ -286,47 +301,106 @@ void KNInternalRecorder::startStreamingWithCompletion(Completion completion) {
         if (completion) completion(false, KNError::errorWithCodesMessage({1002}, "No camera access."));
         return;
     }
-    if (!claimStart(completion)) {
+    bool refused = false;
+    {
+        // The claim and the holding of the completion are one step, so a stop claims a start
+        // together with its completion: never one without the other.
+        std::lock_guard lock(mutex_);
+        refused = recordingState_.load() != KNRecorderStateIdle;
+        if (!refused) {
+            setStateLocked(KNRecorderStateStarting);
+            stopRequested_ = false;
+            startStreamCompletion_ = completion;
+        }
+    }
+    if (refused) {
         if (completion) {
             completion(false, KNError::errorWithCodesMessage({11005}, "*** Recorder *** Recorder is already streaming."));
         }
         return;
     }
-    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStarting);
+    deliverStateReports();
     components_->setIdleTimerDisabled(true);
-    if (recorderType_ == 0) streamSourcesManager_->establishConnectionToAllSources();
-    if (auto session = captureSession(); session && !session->isRunning()) session->startRunning();
-    startEncoders();
-    int64_t starting = KNRecorderStateStarting;
+    const auto stopAsked = [this] {
+        std::lock_guard lock(mutex_);
+        return stopRequested_;
+    };
+    // A stop that came in already spares the destinations a connection it would leave behind.
+    if (recorderType_ == 0 && !stopAsked()) streamSourcesManager_->establishConnectionToAllSources();
+    if (auto session = captureSession(); session && !session->isRunning() && !stopAsked()) session->startRunning();
+    if (!stopAsked()) startEncoders();
+    Completion held;
+    bool stop = false;
     {
         std::lock_guard lock(mutex_);
-        if (!recordingState_.compare_exchange_strong(starting, KNRecorderStateStreaming)) return;  // a stop won
+        stop = stopRequested_;
+        stopRequested_ = false;
+        if (stop) {
+            setStateLocked(KNRecorderStateStopping);
+            held = std::exchange(startStreamCompletion_, nullptr);
+        } else {
+            setStateLocked(KNRecorderStateStreaming);
+        }
     }
-    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStreaming);
+    if (stop) return finishStop(std::move(held));
+    deliverStateReports();
     // A destination still connected from before never reports a first connection again.
     if (!streamSourcesManager_->connectedStreamSources().empty()) answerHeldStartOnMainQueue(true, nullptr);
 }
 
 void KNInternalRecorder::stopStreaming() {
-    bool claimed = false;
-    auto held = claimStop(claimed);
-    if (!claimed) return;
-    if (auto delegate = internalRecorderDelegate()) delegate->recorderDidChangeState(this, KNRecorderStateStopping);
+    Completion held;
+    {
+        std::lock_guard lock(mutex_);
+        const int64_t state = recordingState_.load();
+        if (state == KNRecorderStateStarting) {
+            // Waiting for the start here could wait on the very thread that runs it.
+            stopRequested_ = true;
+            return;
+        }
+        if (state != KNRecorderStateStreaming) return;
+        setStateLocked(KNRecorderStateStopping);
+        held = std::exchange(startStreamCompletion_, nullptr);
+    }
+    finishStop(std::move(held));
+}
+
+void KNInternalRecorder::finishStop(Completion held) {
+    deliverStateReports();
     // A destination connecting after this must not report success for a stream that ended.
     if (held) {
         auto stopped = KNError::errorWithCodesMessage({11001}, "Streaming stopped before a destination connected.");
         onMainQueue([held = std::move(held), stopped] { held(false, stopped); });
     }
-    if (!localSavingRequested_ && !(localSaver_ && localSaver_->started())) {
-        nH264Encoder_->stopEncoding();
-        nAACEncoder_->stopEncoding();
-    }
+    stopEncodersUnlessNeeded();
     streamSourcesManager_->closeConnectionOnAllSources();
     stopAdaptiveBitrateService();
     changeRecordingState(KNRecorderStateIdle);
     onMainQueue([self = shared_from_this()] {
         // A start that followed at once keeps the screen awake.
         if (self->recordingState() == KNRecorderStateIdle) self->components_->setIdleTimerDisabled(false);
+    });
+}
+
+bool KNInternalRecorder::stopEncodersUnlessNeeded() {
+    std::lock_guard encoders(encoderMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        const int64_t state = recordingState_.load();
+        if (state == KNRecorderStateStarting || state == KNRecorderStateStreaming || recordingRequested_) return false;
+    }
+    encodersRunning_ = false;
+    nH264Encoder_->stopEncoding();
+    nAACEncoder_->stopEncoding();
+    return true;
+}
+
+// Both encoders' queues run in call order: a task queued behind their stops runs once the last
+// output is out.
+void KNInternalRecorder::afterEncodersDrained(std::function<void()> then) {
+    auto audioQueue = nAACEncoder_->encoderQueue();
+    nH264Encoder_->encodingQueue()->async([audioQueue, then = std::move(then)]() mutable {
+        audioQueue->async(std::move(then));
     });
 }
 

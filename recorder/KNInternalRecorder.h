@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrune/KNRecorderState.h"
 #include "kestrune/KNTypes.h"
@@ -21,10 +22,15 @@
 #include "recorder/KNInternalRecorderDelegate.h"
 
 class KNError;
+class KNRecordingUtils;
+struct KNImage;
 class KNInfo;
 class KNRecorderSettings;
 class KNStreamInfo;
 class KNWarning;
+namespace platform {
+class CaptureDevice;
+}  // namespace platform
 
 class KNInternalRecorder : public KNHubCaptureListener,
                            public KNH264EncoderDelegate,
@@ -37,9 +43,8 @@ public:
     using Completion = std::function<void(bool success, std::shared_ptr<KNError> error)>;
     using StopRecordingCompletion =
         std::function<void(bool success, std::shared_ptr<KNError> error, std::optional<std::filesystem::path> file)>;
-    // The frame as the encoder got it, and the image orientation the picture should be shown in.
-    using SnapshotCallback = std::function<void(std::shared_ptr<platform::SampleBuffer> frame,
-                                                int64_t imageOrientation, std::shared_ptr<KNError> error)>;
+    // The picture of the frame as the encoder got it, made by the hub's recording utilities.
+    using SnapshotCallback = std::function<void(std::shared_ptr<KNImage> image, std::shared_ptr<KNError> error)>;
 
     // A new hub made with KNInternalRecorderComponents::current(); the microphone runs from here on.
     static std::shared_ptr<KNInternalRecorder> internalRecorder();
@@ -54,6 +59,9 @@ public:
     bool changeStreamInfoWithNewStreamInfo(const std::shared_ptr<KNStreamInfo>& oldInfo,
                                            std::shared_ptr<KNStreamInfo> newInfo);
     bool setupWithSettings(std::shared_ptr<KNRecorderSettings> settings);
+    // Whether a settings object's audio sample rate can be taken; the microphone fixes it. Fills
+    // `error` (5002) when it can't.
+    bool acceptsAudioSampleRate(int64_t rate, std::shared_ptr<KNError>* error) const;
     void startCamera();
     void endSession();
     void setupWithCaptureView(const std::shared_ptr<platform::View>& view);
@@ -82,6 +90,9 @@ public:
     void setMetadata();
     void startEncoders();
     static void blackVideoInBuffer(platform::SampleBuffer& sampleBuffer);
+    // The buffer with its first 2 x samples bytes (16-bit samples) zeroed, as a copy: sample bytes
+    // are shared and immutable.
+    static std::shared_ptr<platform::SampleBuffer> muteAudioInBuffer(const platform::SampleBuffer& sampleBuffer);
     void startAdaptiveBitrateService();
     void stopAdaptiveBitrateService();
     void adaptBitrateToBandwidthEstimation(uint64_t bitsPerSecond);
@@ -107,6 +118,12 @@ public:
     void changeCameraCompletion(int64_t camera, Completion completion);
     void changeRecordingModeWithCompletion(int64_t mode, Completion completion);
     void changeVideoResolutionCompletion(int64_t resolution, Completion completion);
+    // Applies a resolution untested: its frame size, profile and capture preset.
+    void changeVideoResolution(int64_t resolution);
+    // Whether the current camera has a format of the size, either way round; NO without a camera.
+    bool isVideoFrameSizeSupported(KNVideoFrameSize size) const;
+    // The rate held within each of the active format's ranges in turn, truncated.
+    static int64_t validFrameRateForDevice(int64_t rate, const platform::CaptureDevice& device);
     void changeVideoBitrateCompletion(int64_t bitrate, Completion completion);
     // Only the microphone's own rate is taken: it can't deliver another (5002 otherwise).
     void changeAudioSampleRateCompletion(double rate, Completion completion);
@@ -132,6 +149,9 @@ public:
     int64_t keyFrameInterval() const { return keyFrameInterval_.load(); }
     int64_t audioSampleRate() const { return audioSampleRate_.load(); }
     int64_t audioBitrate() const { return audioBitrate_.load(); }
+    KNVideoFrameSize videoFrameSize() const;
+    // The H.264 profile-level text of the resolution; stored, not read by the hub.
+    std::string videoProfile() const;
 
     // Component reports.
     void captureOutputDidOutputSampleBuffer(const void* output,
@@ -173,12 +193,15 @@ private:
     void setupRecorderPipeline();
     void setupCaptureSession();
     bool refuseWhileActive();
+    void setStateLocked(int64_t state);
+    void deliverStateReports();
+    void finishStop(Completion held);
+    // Stops both encoders unless a stream or a recording still needs them; true when it did.
+    bool stopEncodersUnlessNeeded();
+    void afterEncodersDrained(std::function<void()> then);
     std::shared_ptr<KNHubCaptureSession> captureSession() const;
-    bool claimStart(Completion& completion);
-    Completion claimStop(bool& claimed);
     Completion takeStartStreamCompletion();
     void answerHeldStartOnMainQueue(bool success, std::shared_ptr<KNError> error);
-    void stopEncodersThen(std::function<void()> then);
     KNVideoFrameSize encodedFrameSize() const;
     uint64_t microphoneSampleRate() const;
     void finishLocalSaving(StopRecordingCompletion completion);
@@ -209,15 +232,34 @@ private:
     std::atomic<bool> linkShowedLimit_{false};
     // Capture-session events count only until endSession().
     std::atomic<bool> observingCaptureSession_{false};
-    // A saver start was asked for and no stop, write failure or failed start has ended it yet.
-    std::atomic<bool> localSavingRequested_{false};
-    // The write failure of the current recording has been reported.
-    std::atomic<bool> writeFailureReported_{false};
+    // The encoders were started and no stop has followed; the capture feeds them only then.
+    std::atomic<bool> encodersRunning_{false};
+    std::atomic<bool> adaptiveBitrateOn_{false};
+
+    // Encoder starts and stops, with the decision whether a stop is due, in one order.
+    std::mutex encoderMutex_;
+    // An estimate and the switch-off's restored bit rate reach the encoder in one order.
+    std::mutex bitrateMutex_;
+
+    // Where the saver's start of the current recording stands.
+    enum class SaverStart { NotArmed, Armed, Starting, Started, Failed };
 
     mutable std::mutex mutex_;
+    // A stop that landed while the start was still running; the start carries it out.
+    bool stopRequested_ = false;
+    std::vector<int64_t> pendingStateReports_;
+    bool deliveringStateReports_ = false;
+    // A recording was asked for and no stop or write failure has ended it.
+    bool recordingRequested_ = false;
+    bool writeFailureReported_ = false;
+    SaverStart saverStart_ = SaverStart::NotArmed;
+    std::vector<Completion> saverStartWaiters_;
+    KNVideoFrameSize videoFrameSize_{};
+    std::string videoProfile_;
     std::weak_ptr<KNInternalRecorderDelegate> delegate_;
     Completion startStreamCompletion_;
     SnapshotCallback snapshotCallback_;
     std::shared_ptr<KNRecorderSettings> settings_;
     std::shared_ptr<KNHubCaptureSession> captureSession_;
+    std::shared_ptr<KNRecordingUtils> recordingUtils_;
 };

@@ -1,10 +1,13 @@
 #include "recorder/KNInternalRecorderComponents.h"
 
 #include <atomic>
+#include <cstdio>
+#include <optional>
 #include <mutex>
 
 #include "capture/CameraFocusManager.h"
 #include "capture/KNAudioCapture.h"
+#include "capture/KNCaptureDeviceCapabilities.h"
 #include "capture/KNCaptureSession.h"
 #include "capture/KNVideoEncoderSettingsValidator.h"
 #include "core/KNConverter.h"
@@ -55,6 +58,7 @@ public:
         encoder_->encodeAudioDataTimestamp(std::move(data), timestamp);
     }
     bool isConfigured() const override { return encoder_->isConfigured(); }
+    void setFirstAudioPacket(bool first) override { encoder_->setFirstAudioPacket(first); }
     Bytes magicCookie() const override { return encoder_->magicCookie(); }
     uint64_t decoderDelay() const override { return encoder_->decoderDelay(); }
 
@@ -139,49 +143,64 @@ public:
     std::shared_ptr<KNCaptureSession> captureSessionObject() const override { return capture_; }
     // The microphone sets the audio session up itself unless the host does; nothing more to do here.
     void setAutomaticallyConfiguresApplicationAudioSession(bool) override {}
-    bool changeCamera(int64_t camera) override {
-        const auto position = camera == KNCameraFront ? platform::CaptureDevicePosition::Front
-                                                      : platform::CaptureDevicePosition::Back;
-        for (const auto& device : platform::CaptureDevice::devicesWithMediaType(platform::MediaType::Video)) {
-            if (device->position() != position) continue;
-            if (device == capture_->currentCamera()) return true;
-            auto input = platform::CaptureDeviceInput::deviceInputWithDevice(device);
-            if (!input || !capture_->changeVideoInput(input)) return false;
+    bool isCameraPresent(int64_t camera) const override { return cameraAt(camera) != nullptr; }
+    bool changeCamera(int64_t camera, const std::function<void()>& reconfigure) override {
+        const auto device = cameraAt(camera);
+        if (!device) return false;
+        const auto& session = capture_->session();
+        const platform::SessionPreset preset = session->sessionPreset();
+        const auto connection = videoConnection();
+        const auto orientation = connection ? connection->videoOrientation() : platform::CaptureVideoOrientation{};
+        platform::CaptureError error;
+        auto input = platform::CaptureDeviceInput::deviceInputWithDevice(device, &error);
+        if (!input) {
+            std::fprintf(stderr, "*** KESTRUNE *** Cannot initialize the new camera device input. %s\n",
+                         error.message.c_str());
+            return false;
+        }
+        const platform::SessionPreset chosen =
+            device->supportsSessionPreset(preset) ? preset : bestSupportedSessionPreset(*device);
+        session->beginConfiguration();
+        if (session->sessionPreset() != chosen && session->canSetSessionPreset(chosen)) session->setSessionPreset(chosen);
+        const bool changed = capture_->changeVideoInput(input);
+        if (const auto now = videoConnection(); now && connection) now->setVideoOrientation(orientation);
+        if (changed) {
             capture_->changeCurrentCamera(device);
-            return true;
+            if (reconfigure) reconfigure();
         }
-        return false;
+        session->commitConfiguration();
+        return changed;
     }
-    // The first format of the camera's current size whose first range covers the rate; a device
-    // that can't be locked keeps its rate.
-    bool changeFrameRate(int64_t rate) override {
+    bool changeFrameRate(int64_t rate, KNVideoFrameSize size) override {
         const auto device = capture_->currentCamera();
-        if (!device || rate <= 0) return false;
+        if (!device || rate <= 0 || rate > INT32_MAX) return false;
+        if (const auto format = formatForRate(*device, rate, size)) return applyFrameRate(*device, *format, rate);
+        // A camera without the resolution's size runs the preset's format, and the encoder scales.
         const auto active = device->activeFormat();
-        for (const auto& format : device->formats()) {
-            if (format.width != active.width || format.height != active.height) continue;
-            if (format.videoSupportedFrameRateRanges.empty()) continue;
-            const auto& range = format.videoSupportedFrameRateRanges.front();
-            if (float(range.minFrameRate) > float(rate) || float(range.maxFrameRate) < float(rate)) continue;
-            if (!device->lockForConfiguration()) return false;
-            const platform::MediaTime duration = platform::MediaTime::make(1, static_cast<int32_t>(rate));
-            const bool applied = device->setActiveFormat(format) && device->setActiveVideoMinFrameDuration(duration) &&
-                                 device->setActiveVideoMaxFrameDuration(duration);
-            device->unlockForConfiguration();
-            return applied;
-        }
-        return false;
+        const auto format = formatForRate(*device, rate, KNVideoFrameSize{active.width, active.height});
+        return format && applyFrameRate(*device, *format, rate);
+    }
+    void changeSessionPreset(const std::string& preset, const std::function<void()>& reconfigure) override {
+        const auto device = capture_->currentCamera();
+        const platform::SessionPreset chosen =
+            !device || device->supportsSessionPreset(preset) ? preset : bestSupportedSessionPreset(*device);
+        const auto& session = capture_->session();
+        session->beginConfiguration();
+        if (session->canSetSessionPreset(chosen)) session->setSessionPreset(chosen);
+        if (reconfigure) reconfigure();
+        session->commitConfiguration();
     }
     bool updateVideoOrientation(int64_t orientation) override {
         const auto converter = KNConverter::converter();
         const int64_t interface = orientation == KNVideoOrientationAutorotate
                                       ? platform::Application::shared().statusBarOrientation()
                                       : converter->interfaceOrientationForVideoOrientation(orientation);
-        const auto& output = capture_->videoOutput();
-        const auto connection = output ? output->connectionWithMediaType(platform::MediaType::Video) : nullptr;
+        const auto connection = videoConnection();
         if (!connection) return false;
-        return connection->setVideoOrientation(static_cast<platform::CaptureVideoOrientation>(
+        const bool turned = connection->setVideoOrientation(static_cast<platform::CaptureVideoOrientation>(
             converter->captureVideoOrientationFromInterfaceOrientation(interface)));
+        if (preview_) preview_->updateVideoOrientationForVideoOutput(capture_->videoOutput());
+        return turned;
     }
     bool changeTorchMode(int64_t mode) override {
         const auto device = capture_->currentCamera();
@@ -228,6 +247,46 @@ public:
     }
 
 private:
+    // The first 4:2:0 video-range format of the size whose first range covers the rate.
+    static std::optional<platform::CaptureDeviceFormat> formatForRate(const platform::CaptureDevice& device, int64_t rate,
+                                                                      KNVideoFrameSize size) {
+        for (const auto& format : device.formats()) {
+            if (format.width != size.width || format.height != size.height) continue;
+            if (format.mediaSubType != static_cast<uint32_t>(platform::PixelFormat::NV12VideoRange)) continue;
+            if (format.videoSupportedFrameRateRanges.empty()) continue;
+            const auto& range = format.videoSupportedFrameRateRanges.front();
+            if (float(range.minFrameRate) > float(rate) || float(range.maxFrameRate) < float(rate)) continue;
+            return format;
+        }
+        return std::nullopt;
+    }
+    bool applyFrameRate(platform::CaptureDevice& device, const platform::CaptureDeviceFormat& format, int64_t rate) {
+        const auto& session = capture_->session();
+        session->beginConfiguration();
+        // A camera that can't be locked keeps its format; the rate still counts as taken.
+        if (device.lockForConfiguration()) {
+            const platform::MediaTime duration = platform::MediaTime::make(1, static_cast<int32_t>(rate));
+            device.setActiveFormat(format);
+            device.setActiveVideoMinFrameDuration(duration);
+            device.setActiveVideoMaxFrameDuration(duration);
+            device.unlockForConfiguration();
+        }
+        session->commitConfiguration();
+        return true;
+    }
+    // The first camera at the position, as the platform lists them.
+    static std::shared_ptr<platform::CaptureDevice> cameraAt(int64_t camera) {
+        const auto position = static_cast<platform::CaptureDevicePosition>(
+            KNConverter::converter()->captureDevicePositionForCamera(camera));
+        for (const auto& device : platform::CaptureDevice::devicesWithMediaType(platform::MediaType::Video)) {
+            if (device->position() == position) return device;
+        }
+        return nullptr;
+    }
+    std::shared_ptr<platform::CaptureConnection> videoConnection() const {
+        const auto& output = capture_->videoOutput();
+        return output ? output->connectionWithMediaType(platform::MediaType::Video) : nullptr;
+    }
     void attachFocus() {
         focus_->addTapToFocusFeatureForPreviewVideoPreviewLayerAndVideoCpatureInput(
             preview_, preview_ ? preview_->previewLayer() : nullptr, capture_->videoInput());

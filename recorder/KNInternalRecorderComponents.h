@@ -14,6 +14,7 @@
 #include "encoding/KNAACEncoderDelegate.h"
 #include "encoding/KNH264EncoderDelegate.h"
 #include "kestrune/KNReachability.h"
+#include "kestrune/KNTypes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Range.h"
 #include "platform/media/MediaTime.h"
@@ -56,9 +57,22 @@ public:
     virtual void stopCapture() = 0;
     virtual void removeAllInputsAndOutputs() = 0;
     virtual void setAutomaticallyConfiguresApplicationAudioSession(bool automatic) = 0;
-    // The live camera steps of set-up; each answers whether it took.
-    virtual bool changeCamera(int64_t camera) = 0;
-    virtual bool changeFrameRate(int64_t framesPerSecond) = 0;
+    // The live camera steps; each answers whether it took.
+    virtual bool isCameraPresent(int64_t camera) const = 0;
+    // Makes the first camera at the position the session's, in one configuration bracket that keeps
+    // the session's preset (the camera's best when it lacks it) and the output's orientation, and
+    // runs `reconfigure` before the commit. The camera in use is reconfigured all the same. False:
+    // the input couldn't be made or was refused, and the old camera stays.
+    virtual bool changeCamera(int64_t camera, const std::function<void()>& reconfigure) = 0;
+    // The first 4:2:0 video-range format of exactly `size` (a camera without that size: of the
+    // active format's size) whose first range covers the rate runs at that rate. False: no format
+    // matched and nothing changed; a camera that can't be locked keeps its format, and the answer
+    // is still true.
+    virtual bool changeFrameRate(int64_t framesPerSecond, KNVideoFrameSize size) = 0;
+    // The preset, or the camera's best supported one when it lacks it, in a configuration bracket
+    // that also runs `reconfigure` before the commit.
+    virtual void changeSessionPreset(const std::string& preset, const std::function<void()>& reconfigure) = 0;
+    // The video output's orientation; the preview turns with it.
     virtual bool updateVideoOrientation(int64_t orientation) = 0;
     virtual bool changeTorchMode(int64_t mode) = 0;
     // The preview: made on first use, moved into `hostView` (null: a zero frame, no parent), its
@@ -116,6 +130,8 @@ public:
     virtual void stopEncoding() = 0;
     virtual void encodeAudioDataTimestamp(Bytes data, uint64_t timestamp) = 0;
     virtual bool isConfigured() const = 0;
+    // YES: the next chunk starts the presentation times again from zero.
+    virtual void setFirstAudioPacket(bool first) = 0;
     virtual Bytes magicCookie() const = 0;
     virtual uint64_t decoderDelay() const = 0;
 };

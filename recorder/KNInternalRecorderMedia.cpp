@@ -1,5 +1,6 @@
 // The hub's media path: frames and PCM in, encoder output out to the destinations and the local
 // saver; the stream metadata, the encoders' start, adaptive bitrate and the destinations.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "core/KNUtils.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "kestrune/KNRecordingUtils.h"
 #include "kestrune/KNWarning.h"
 #include "recorder/KNInternalRecorder.h"
 
@@ -26,7 +28,8 @@ void KNInternalRecorder::captureOutputDidOutputSampleBuffer(
     const auto session = captureSession();
     if (!session || !sampleBuffer || output != session->videoOutput()) return;
     if (!isSendingVideo_) blackVideoInBuffer(*sampleBuffer);
-    nH264Encoder_->encode(sampleBuffer);
+    // Idle, the camera feeds only the preview and the host's tap.
+    if (encodersRunning_) nH264Encoder_->encode(sampleBuffer);
     SnapshotCallback snapshot;
     {
         std::lock_guard lock(mutex_);
@@ -35,7 +38,8 @@ void KNInternalRecorder::captureOutputDidOutputSampleBuffer(
     if (!snapshot) return;
     const auto settings = this->settings();
     const int64_t orientation = settings ? settings->videoOrientation() : KNVideoOrientationAutorotate;
-    snapshot(sampleBuffer, KNConverter::converter()->imageOrientationForVideoOrientation(orientation), nullptr);
+    const int64_t imageOrientation = KNConverter::converter()->imageOrientationForVideoOrientation(orientation);
+    snapshot(recordingUtils_->imageFromSampleBuffer(sampleBuffer, imageOrientation), nullptr);
 }
 
 void KNInternalRecorder::blackVideoInBuffer(platform::SampleBuffer& sampleBuffer) {
@@ -50,6 +54,22 @@ void KNInternalRecorder::blackVideoInBuffer(platform::SampleBuffer& sampleBuffer
     }
 }
 
+std::shared_ptr<platform::SampleBuffer> KNInternalRecorder::muteAudioInBuffer(const platform::SampleBuffer& sampleBuffer) {
+    const auto& block = sampleBuffer.dataBuffer();
+    if (!block) return nullptr;
+    // Sample bytes are shared and immutable: the silence is a copy.
+    std::vector<uint8_t> bytes = block->bytes();
+    const size_t muted = std::min(2 * static_cast<size_t>(std::max<int64_t>(sampleBuffer.numSamples(), 0)), bytes.size());
+    std::fill_n(bytes.begin(), muted, uint8_t{0});
+    const platform::SampleTiming timing{sampleBuffer.duration(), sampleBuffer.presentationTimeStamp(),
+                                        sampleBuffer.decodeTimeStamp()};
+    std::vector<size_t> sizes;
+    if (sampleBuffer.numSamples() > 0 && sampleBuffer.sampleSize(0) > 0) sizes.push_back(sampleBuffer.sampleSize(0));
+    return platform::SampleBuffer::createWithData(platform::BlockBuffer::createWithBytes(std::move(bytes)),
+                                                  sampleBuffer.formatDescription(), sampleBuffer.numSamples(), timing,
+                                                  std::move(sizes));
+}
+
 void KNInternalRecorder::takeSnapshotWithCompletion(SnapshotCallback callback) {
     std::lock_guard lock(mutex_);
     snapshotCallback_ = std::move(callback);
@@ -58,7 +78,7 @@ void KNInternalRecorder::takeSnapshotWithCompletion(SnapshotCallback callback) {
 void KNInternalRecorder::captureOutputAudioDataTimestamp(const Bytes& data, uint64_t timestamp) {
     if (!data) return;
     Bytes buffer = isSendingAudio_ ? data : std::make_shared<const std::vector<uint8_t>>(data->size(), 0);
-    nAACEncoder_->encodeAudioDataTimestamp(buffer, timestamp);
+    if (encodersRunning_) nAACEncoder_->encodeAudioDataTimestamp(buffer, timestamp);
     if (auto delegate = internalRecorderDelegate()) delegate->recorderDidOutputAudioBuffer(this, buffer);
 }
 
@@ -110,13 +130,16 @@ void KNInternalRecorder::setMetadata() {
     metadata->setVideoFramerate(static_cast<int32_t>(settings ? settings->frameRate() : frameRate_.load()));
     metadata->setVideoBitrate(static_cast<int32_t>(settings ? settings->videoBitrate() : 0));
     metadata->setAudioCodecId("mp4a");
-    metadata->setAudioSampleRate(static_cast<int32_t>(settings ? settings->audioSampleRate() : audioSampleRate_.load()));
+    // The rate the audio encoder really runs at, which the microphone fixes.
+    metadata->setAudioSampleRate(static_cast<int32_t>(microphoneSampleRate()));
     metadata->setAudioBitrate(static_cast<int32_t>(nAACEncoder_->bitRate()));
     metadata->setAudioSampleSize(static_cast<int32_t>(nAACEncoder_->sampleSize()));
     streamSourcesManager_->setMetadata(metadata);
 }
 
 void KNInternalRecorder::startEncoders() {
+    std::lock_guard encoders(encoderMutex_);
+    encodersRunning_ = true;
     const auto settings = this->settings();
     nH264Encoder_->setKeyFrameInterval(static_cast<uint64_t>(std::max<int64_t>(keyFrameInterval_.load(), 0)));
     // Before any settings the resolution's own bitrate, never 0.
@@ -141,14 +164,19 @@ void KNInternalRecorder::startEncoders() {
 
 void KNInternalRecorder::startAdaptiveBitrateService() {
     linkShowedLimit_ = false;
+    adaptiveBitrateOn_ = true;
     streamSourcesManager_->setAdaptiveBitRateOn(true);
 }
 
 void KNInternalRecorder::stopAdaptiveBitrateService() {
     streamSourcesManager_->setAdaptiveBitRateOn(false);
-    linkShowedLimit_ = false;
-    const auto settings = this->settings();
-    if (settings) nH264Encoder_->updateBitrate(static_cast<int32_t>(settings->videoBitrate()));
+    {
+        std::lock_guard lock(bitrateMutex_);
+        adaptiveBitrateOn_ = false;
+        linkShowedLimit_ = false;
+        const auto settings = this->settings();
+        if (settings) nH264Encoder_->updateBitrate(static_cast<int32_t>(settings->videoBitrate()));
+    }
     nAACEncoder_->setBitRate(static_cast<uint64_t>(audioBitrate_.load()));
 }
 
@@ -175,6 +203,9 @@ void KNInternalRecorder::adaptVideoToBandwidthEstimation(uint64_t bitsPerSecond)
     const int64_t bitrate =
         videoSettingsValidator_ ? videoSettingsValidator_->validateBitrate(estimate, resolution_.load(), nullptr)
                                 : estimate;
+    // An estimate already on its way when adaptive bitrate went off must not undo the restored rate.
+    std::lock_guard lock(bitrateMutex_);
+    if (!adaptiveBitrateOn_) return;
     adaptedVideoBitrate_ = bitrate;
     nH264Encoder_->updateBitrate(static_cast<int32_t>(std::clamp<int64_t>(bitrate, 0, INT32_MAX)));
 }

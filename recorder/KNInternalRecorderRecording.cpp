@@ -1,5 +1,7 @@
 // The hub's local recording: with or without a stream, through the local saver, optionally moved
 // into the photo library when finished.
+#include <utility>
+
 #include "kestrune/KNError.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "recorder/KNInternalRecorder.h"
@@ -17,12 +19,34 @@ void KNInternalRecorder::startRecordingWithCompletion(Completion completion) {
         if (completion) completion(false, KNError::errorWithCodesMessage({90001}, "No local saver on this machine"));
         return;
     }
+    bool running = false;
+    {
+        std::lock_guard lock(mutex_);
+        running = recordingRequested_;
+        if (!running) {
+            recordingRequested_ = true;
+            writeFailureReported_ = false;
+            saverStart_ = SaverStart::NotArmed;
+        }
+    }
+    if (running) {
+        if (completion) completion(false, KNError::errorWithCodesMessage({110003}, "Local saver already started"));
+        return;
+    }
     if (auto session = captureSession(); session && !session->isRunning()) session->startRunning();
     startEncoders();
+    nAACEncoder_->setFirstAudioPacket(true);
     localSaver_->setSavingEnabled(true, nullptr);
     localSaver_->setSavingAudioAndVideo(isSendingAudio_, isSendingVideo_, nullptr);
+    {
+        // Only now may the audio encoder's "configured" report start the saver: before, the saver
+        // would ignore the start.
+        std::lock_guard lock(mutex_);
+        if (recordingRequested_ && saverStart_ == SaverStart::NotArmed) saverStart_ = SaverStart::Armed;
+    }
     if (!isSendingAudio_ || nAACEncoder_->isConfigured()) {
-        // Answered once, by the saver's own outcome.
+        // Answered once, by the saver's outcome, whichever of this call and the encoder's report
+        // started it.
         startLocalSaving(std::move(completion));
         return;
     }
@@ -32,22 +56,43 @@ void KNInternalRecorder::startRecordingWithCompletion(Completion completion) {
 }
 
 void KNInternalRecorder::startLocalSaving(Completion completion) {
-    if (localSavingRequested_.exchange(true)) {
-        // One start is on its way: a second would rename its file or fail on it.
-        if (completion) completion(false, KNError::errorWithCodesMessage({110003}, "Local saver already started"));
+    bool writing = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (saverStart_ == SaverStart::Starting) {
+            // One start is on its way: a second would rename its file; its outcome answers both.
+            saverStartWaiters_.push_back(std::move(completion));
+            return;
+        }
+        writing = saverStart_ == SaverStart::Started;
+        if (!writing) {
+            saverStart_ = SaverStart::Starting;
+            saverStartWaiters_.push_back(std::move(completion));
+        }
+    }
+    if (writing) {
+        if (completion) completion(true, nullptr);
         return;
     }
-    writeFailureReported_ = false;
     localSaver_->setFilename(components_->nameForLocalFile());
-    localSaver_->startSavingStream([weak = weak_from_this(), completion = std::move(completion)](
-                                       std::shared_ptr<KNError> error) {
+    localSaver_->startSavingStream([weak = weak_from_this()](std::shared_ptr<KNError> error) {
         auto self = weak.lock();
-        if (error && self) self->localSavingRequested_ = false;
-        if (completion) {
-            completion(error == nullptr, error);
-        } else if (error && self) {
-            self->forwardError(saverFailure(error));
+        if (!self) return;
+        std::vector<Completion> waiters;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->saverStart_ == SaverStart::Starting) {
+                self->saverStart_ = error ? SaverStart::Failed : SaverStart::Started;
+            }
+            waiters = std::exchange(self->saverStartWaiters_, {});
         }
+        bool answered = false;
+        for (auto& waiter : waiters) {
+            if (!waiter) continue;
+            answered = true;
+            waiter(error == nullptr, error);
+        }
+        if (error && !answered) self->forwardError(saverFailure(error));
     });
 }
 
@@ -55,41 +100,44 @@ void KNInternalRecorder::AACEncoderDidFinishConfiguring(KNAACEncoderBase*) {
     if (!localSaver_) return;
     localSaver_->setMagicCookie(nAACEncoder_->magicCookie());
     localSaver_->setAudioDecoderDelay(nAACEncoder_->decoderDelay());
-    // Only a recording that was asked for and not yet started; the saver ignores the start otherwise.
-    if (localSaver_->savingEnabled() && !localSavingRequested_) startLocalSaving(nullptr);
+    bool start = false;
+    {
+        // Only a recording that was asked for and whose saver waits for this.
+        std::lock_guard lock(mutex_);
+        start = recordingRequested_ && saverStart_ == SaverStart::Armed;
+    }
+    if (start) startLocalSaving(nullptr);
 }
 
 void KNInternalRecorder::stopRecordingWithCompletion(StopRecordingCompletion completion) {
-    if (!localSaver_ || (!localSaver_->savingEnabled() && !localSavingRequested_)) {
+    bool saverStarted = false;
+    {
+        std::lock_guard lock(mutex_);
+        recordingRequested_ = false;
+        saverStarted = saverStart_ == SaverStart::Starting || saverStart_ == SaverStart::Started;
+        saverStart_ = SaverStart::NotArmed;
+    }
+    // Without a stream the encoders stop, whether or not a file was being written.
+    const bool encodersStopped = stopEncodersUnlessNeeded();
+    if (!saverStarted) {
+        if (localSaver_) localSaver_->setSavingEnabled(false, nullptr);
         if (completion) completion(false, KNError::errorWithCodesMessage({110003}, "Local saver not running"), {});
         return;
     }
     auto finish = [self = shared_from_this(), completion = std::move(completion)]() mutable {
         self->finishLocalSaving(std::move(completion));
     };
-    if (recordingState_ == KNRecorderStateIdle) {
-        // The saver finishes after the encoders' last output has reached it.
-        stopEncodersThen(std::move(finish));
-    } else {
-        finish();
-    }
-}
-
-void KNInternalRecorder::stopEncodersThen(std::function<void()> then) {
-    nH264Encoder_->stopEncoding();
-    nAACEncoder_->stopEncoding();
-    auto audioQueue = nAACEncoder_->encoderQueue();
-    nH264Encoder_->encodingQueue()->async([audioQueue, then = std::move(then)]() mutable {
-        audioQueue->async(std::move(then));
-    });
+    // The file is finished after the encoders' last output has reached it.
+    if (encodersStopped) return afterEncodersDrained(std::move(finish));
+    finish();
 }
 
 void KNInternalRecorder::finishLocalSaving(StopRecordingCompletion completion) {
-    localSavingRequested_ = false;
     localSaver_->stopSavingStream([self = shared_from_this(), completion = std::move(completion)](
                                       std::optional<std::filesystem::path> file, std::shared_ptr<KNError> error) {
         self->localSaver_->setSavingEnabled(false, nullptr);
         if (error || !file) {
+            if (!error) error = KNError::errorWithCodesMessage({110003}, "Local saver not running");
             if (completion) completion(false, error, {});
             return;
         }
@@ -107,20 +155,28 @@ void KNInternalRecorder::exportRecording(const std::filesystem::path& file, Stop
         if (!completion) return;
         if (success) {
             completion(true, nullptr, file);
-        } else {
-            completion(false, error, {});
+            return;
         }
+        if (!error) error = KNError::errorWithCodesMessage({100001}, "Could not post video in photos app");
+        completion(false, error, {});
     });
 }
 
 void KNInternalRecorder::localSaverDidFailWriting(const std::shared_ptr<KNError>& error) {
-    // Every packet behind a failed one fails as well: one report per recording.
-    if (writeFailureReported_.exchange(true)) return;
+    {
+        // Every packet behind a failed one fails as well: one report per recording.
+        std::lock_guard lock(mutex_);
+        if (!recordingRequested_ || writeFailureReported_) return;
+        writeFailureReported_ = true;
+        recordingRequested_ = false;
+        saverStart_ = SaverStart::NotArmed;
+    }
     stopLocalSavingAndReportError(error);
+    // Nothing needs the encoders once the file is gone and no stream runs.
+    stopEncodersUnlessNeeded();
 }
 
 void KNInternalRecorder::stopLocalSavingAndReportError(const std::shared_ptr<KNError>& error) {
-    localSavingRequested_ = false;
     localSaver_->stopSavingStream([saver = localSaver_](std::optional<std::filesystem::path>, std::shared_ptr<KNError>) {
         saver->setSavingEnabled(false, nullptr);
     });

@@ -177,12 +177,7 @@ void KNRecorder::stopRecording(StopRecordingCompletion completion) {
 void KNRecorder::takeSnapshot(SnapshotCompletion completion) {
     if (!completion) return;
     if (!hasCameraAccess()) return completion(nullptr, KNError::errorWithCodesMessage({1002}, "No camera access."));
-    internalRecorder_->takeSnapshotWithCompletion(
-        [completion = std::move(completion)](std::shared_ptr<platform::SampleBuffer> frame, int64_t orientation,
-                                             std::shared_ptr<KNError> error) {
-            if (error) return completion(nullptr, std::move(error));
-            completion(KNRecordingUtils::recordingUtils()->imageFromSampleBuffer(frame, orientation), nullptr);
-        });
+    internalRecorder_->takeSnapshotWithCompletion(std::move(completion));
 }
 
 void KNRecorder::endSession() { internalRecorder_->endSession(); }

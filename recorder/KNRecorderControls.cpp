@@ -46,6 +46,13 @@ KNRecorder::Completion KNRecorder::writingSetting(Completion completion,
 }
 
 void KNRecorder::changeRecorderSettings(std::shared_ptr<KNRecorderSettings> settings, Completion completion) {
+    if (!settings) return answer(completion, KNError::errorWithCodesMessage({0}, "No recorder settings were given."));
+    std::shared_ptr<KNError> refusal;
+    // Refused whole, so that NO leaves the recorder with the settings it had.
+    if (!internalRecorder_->isActive() &&
+        !internalRecorder_->acceptsAudioSampleRate(settings->audioSampleRate(), &refusal)) {
+        return answer(completion, refusal);
+    }
     if (!internalRecorder_->setupWithSettings(settings)) {
         return answer(completion, KNError::errorWithCodesMessage({0}, "Operation not allowed while streaming."));
     }

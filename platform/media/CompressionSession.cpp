@@ -429,6 +429,11 @@ CompressionSession::~CompressionSession() { invalidate(); }
 int32_t CompressionSession::width() const { return impl_->width; }
 int32_t CompressionSession::height() const { return impl_->height; }
 
+int32_t CompressionSession::averageBitRate() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->averageBitRate;
+}
+
 MediaStatus CompressionSession::setProperty(CompressionProperty key, const CompressionPropertyValue& value) {
     Impl& s = *impl_;
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -65,6 +65,8 @@ public:
     int32_t width() const;
     int32_t height() const;
 
+    // The average bit rate in force (bits per second), as last set.
+    int32_t averageBitRate() const;
     // Before prepare every property can be set; afterwards only the bit rate and its limits.
     MediaStatus setProperty(CompressionProperty key, const CompressionPropertyValue& value);
     // Opens the encoder (encodeFrame does it too when needed).

@@ -12,36 +12,52 @@
 
 namespace kntest {
 
-// Counts the frames an encoder puts out on their way to its owner.
-struct EncodedFrameCounter : KNH264EncoderDelegate {
-    void H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps) override {
-        if (auto owner = this->owner.lock()) owner->H264EncoderDidExtractSpsPps(encoder, sps, pps);
+// Passes an encoder's reports on to the hub, counting the encoded frames and packets.
+struct OutputCounter : KNH264EncoderDelegate, KNAACEncoderDelegate {
+    using Bytes = KNH264EncoderDelegate::Bytes;
+    void H264EncoderDidExtractSpsPps(KNH264Encoder* e, const Bytes& sps, const Bytes& pps) override {
+        if (auto d = video.lock()) d->H264EncoderDidExtractSpsPps(e, sps, pps);
     }
-    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool key,
-                                                     uint64_t ms) override {
-        if (auto owner = this->owner.lock()) owner->H264EncoderDidEncodeDataIsKeyFrameTimestamp(encoder, data, key, ms);
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* e, const Bytes& data, bool key, uint64_t ms) override {
+        if (auto d = video.lock()) d->H264EncoderDidEncodeDataIsKeyFrameTimestamp(e, data, key, ms);
     }
-    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder,
-                                          const std::shared_ptr<platform::SampleBuffer>& buffer) override {
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* e, const std::shared_ptr<platform::SampleBuffer>& b) override {
         ++frames;
-        if (auto owner = this->owner.lock()) owner->H264EncoderDidEncodeSampleBuffer(encoder, buffer);
+        if (auto d = video.lock()) d->H264EncoderDidEncodeSampleBuffer(e, b);
     }
-    void H264EncoderDidFailStartingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) override {
-        if (auto owner = this->owner.lock()) owner->H264EncoderDidFailStartingWithError(encoder, error);
+    void H264EncoderDidFailStartingWithError(KNH264Encoder* e, const std::shared_ptr<KNError>& error) override {
+        if (auto d = video.lock()) d->H264EncoderDidFailStartingWithError(e, error);
     }
-    void H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) override {
-        if (auto owner = this->owner.lock()) owner->H264EncoderDidFailEncodingWithError(encoder, error);
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder* e, const std::shared_ptr<KNError>& error) override {
+        if (auto d = video.lock()) d->H264EncoderDidFailEncodingWithError(e, error);
     }
-    std::weak_ptr<KNH264EncoderDelegate> owner;
+    void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase* e, const Bytes& data, platform::MediaTime d,
+                                                             platform::MediaTime p) override {
+        if (auto a = audio.lock()) a->AACEncoderDidEncodeDataWithDurationPresentationTime(e, data, d, p);
+    }
+    void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase* e, const Bytes& data,
+                                                                    platform::MediaTime d, uint64_t t) override {
+        ++packets;
+        if (auto a = audio.lock()) a->AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(e, data, d, t);
+    }
+    void AACEncoderDidFinishConfiguring(KNAACEncoderBase* e) override {
+        if (auto a = audio.lock()) a->AACEncoderDidFinishConfiguring(e);
+    }
+    void AACEncoderDidFailEncodingWithError(KNAACEncoderBase* e, std::shared_ptr<KNError> error) override {
+        if (auto a = audio.lock()) a->AACEncoderDidFailEncodingWithError(e, std::move(error));
+    }
+    std::weak_ptr<KNH264EncoderDelegate> video;
+    std::weak_ptr<KNAACEncoderDelegate> audio;
     std::atomic<int64_t> frames{0};
+    std::atomic<int64_t> packets{0};
 };
 
-// The real video encoder, with every bit rate it is given written down and its frames counted.
+// The real video encoder, with every bit rate it is given written down and its output counted.
 struct WatchedVideoEncoder : KNHubVideoEncoder {
     explicit WatchedVideoEncoder(std::shared_ptr<KNHubVideoEncoder> real) : real(std::move(real)) {}
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate> delegate) override {
-        encoded->owner = std::move(delegate);
-        real->setDelegate(encoded);
+        outputs->video = std::move(delegate);
+        real->setDelegate(outputs);
     }
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return real->encodingQueue(); }
     void setKeyFrameInterval(uint64_t frames) override { real->setKeyFrameInterval(frames); }
@@ -67,10 +83,36 @@ struct WatchedVideoEncoder : KNHubVideoEncoder {
     void encode(std::shared_ptr<platform::SampleBuffer> frame) override { real->encode(std::move(frame)); }
     void stopEncoding() override { real->stopEncoding(); }
     const std::shared_ptr<KNHubVideoEncoder> real;
-    const std::shared_ptr<EncodedFrameCounter> encoded = std::make_shared<EncodedFrameCounter>();
+    const std::shared_ptr<OutputCounter> outputs = std::make_shared<OutputCounter>();
     HubLog bitrates;
     std::mutex timelineMutex;
     std::vector<Change> timeline;
+};
+
+// The real audio encoder with its packets counted.
+struct WatchedAudioEncoder : KNHubAudioEncoder {
+    explicit WatchedAudioEncoder(std::shared_ptr<KNHubAudioEncoder> real) : real(std::move(real)) {}
+    void setDelegate(std::weak_ptr<KNAACEncoderDelegate> delegate) override {
+        outputs->audio = std::move(delegate);
+        real->setDelegate(outputs);
+    }
+    std::shared_ptr<platform::DispatchQueue> encoderQueue() const override { return real->encoderQueue(); }
+    void setSampleRate(uint64_t rate) override { real->setSampleRate(rate); }
+    void setChannelsNumber(uint64_t channels) override { real->setChannelsNumber(channels); }
+    uint64_t bitRate() const override { return real->bitRate(); }
+    void setBitRate(uint64_t bitRate) override { real->setBitRate(bitRate); }
+    uint64_t sampleSize() const override { return real->sampleSize(); }
+    void startEncoding() override { real->startEncoding(); }
+    void stopEncoding() override { real->stopEncoding(); }
+    void encodeAudioDataTimestamp(Bytes data, uint64_t timestamp) override {
+        real->encodeAudioDataTimestamp(std::move(data), timestamp);
+    }
+    bool isConfigured() const override { return real->isConfigured(); }
+    void setFirstAudioPacket(bool first) override { real->setFirstAudioPacket(first); }
+    Bytes magicCookie() const override { return real->magicCookie(); }
+    uint64_t decoderDelay() const override { return real->decoderDelay(); }
+    const std::shared_ptr<KNHubAudioEncoder> real;
+    const std::shared_ptr<OutputCounter> outputs = std::make_shared<OutputCounter>();
 };
 
 // The real collaborators, but a network monitor the test drives.
@@ -83,7 +125,11 @@ struct RoadComponents : KNInternalRecorderComponents {
         return videoEncoder;
     }
     std::shared_ptr<WatchedVideoEncoder> videoEncoder;
-    std::shared_ptr<KNHubAudioEncoder> makeAudioEncoder() override { return real->makeAudioEncoder(); }
+    std::shared_ptr<KNHubAudioEncoder> makeAudioEncoder() override {
+        audioEncoder = std::make_shared<WatchedAudioEncoder>(real->makeAudioEncoder());
+        return audioEncoder;
+    }
+    std::shared_ptr<WatchedAudioEncoder> audioEncoder;
     std::shared_ptr<KNHubValidator> makeValidator() override { return real->makeValidator(); }
     std::shared_ptr<KNHubLocalSaver> makeLocalSaver() override { return real->makeLocalSaver(); }
     std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return real->makeCaptureSession(); }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/KNMetadata.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNInfo.h"
 #include "kestrune/KNStreamInfo.h"
@@ -43,6 +44,17 @@ private:
 using LogPtr = std::shared_ptr<HubLog>;
 inline std::string str(int64_t value) { return std::to_string(value); }
 
+// A camera frame as the capture session hands it on: NV12, every byte `fill`.
+inline std::shared_ptr<platform::SampleBuffer> cameraFrame(int32_t width = 16, int32_t height = 16, uint8_t fill = 77) {
+    auto image = platform::PixelBuffer::create(width, height, platform::PixelFormat::NV12VideoRange);
+    for (size_t plane = 0; plane < 2; ++plane) {
+        std::fill_n(image->planeData(plane), image->bytesPerRow(plane) * static_cast<size_t>(image->planeHeight(plane)), fill);
+    }
+    const platform::SampleTiming timing{platform::MediaTime::make(1, 30), platform::MediaTime::make(1, 30),
+                                        platform::MediaTime::invalid()};
+    return platform::SampleBuffer::createWithImageBuffer(std::move(image), timing);
+}
+
 struct CameraScript {
     bool takes = true;
     bool frontPresent = true;
@@ -63,13 +75,18 @@ struct FakeCapture : KNHubCaptureSession, KNRecorderCameraControls {
     void stopCapture() override { running = false; }
     void removeAllInputsAndOutputs() override {}
     void setAutomaticallyConfiguresApplicationAudioSession(bool) override {}
-    bool changeCamera(int64_t c) override {
+    bool changeCamera(int64_t c, const std::function<void()>& reconfigure) override {
         log->add("capture.camera " + str(c));
+        if (script.takes && reconfigure) reconfigure();
         return script.takes;
     }
-    bool changeFrameRate(int64_t r) override {
-        log->add("capture.frameRate " + str(r));
+    bool changeFrameRate(int64_t r, KNVideoFrameSize size) override {
+        log->add("capture.frameRate " + str(r) + " at " + str(size.width) + "x" + str(size.height));
         return script.takes;
+    }
+    void changeSessionPreset(const std::string& preset, const std::function<void()>& reconfigure) override {
+        log->add("capture.preset " + preset);
+        if (reconfigure) reconfigure();
     }
     bool updateVideoOrientation(int64_t o) override {
         log->add("capture.orientation " + str(o));
@@ -118,13 +135,32 @@ struct FakeVideoEncoder : KNHubVideoEncoder {
     explicit FakeVideoEncoder(LogPtr log) : log(std::move(log)) {}
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate>) override {}
     std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return queue; }
-    void setKeyFrameInterval(uint64_t) override {}
-    void updateBitrate(int32_t bps) override { bitrate = bps; }
-    void startEncodingWithResolutionHeight(int32_t, int32_t) override {}
-    void encode(std::shared_ptr<platform::SampleBuffer>) override {}
-    void stopEncoding() override { log->add("h264.stop"); }
+    void setKeyFrameInterval(uint64_t f) override { log->add("h264.keyFrameInterval " + str(int64_t(f))); }
+    void updateBitrate(int32_t b) override {
+        bitrate = b;
+        log->add("h264.bitrate " + str(b));
+    }
+    void startEncodingWithResolutionHeight(int32_t w, int32_t h) override {
+        encoding = true;
+        log->add("h264.start " + str(w) + "x" + str(h));
+    }
+    void encode(std::shared_ptr<platform::SampleBuffer> frame) override {
+        if (frame && frame->imageBuffer()) {
+            lastWidth = frame->imageBuffer()->width();
+            lastHeight = frame->imageBuffer()->height();
+        }
+        ++encoded;
+    }
+    void stopEncoding() override {
+        encoding = false;
+        log->add("h264.stop");
+    }
     LogPtr log;
+    std::atomic<bool> encoding{false};
+    std::atomic<int> encoded{0};
     std::atomic<int32_t> bitrate{0};
+    std::atomic<int32_t> lastWidth{0};
+    std::atomic<int32_t> lastHeight{0};
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.h264");
 };
 
@@ -141,16 +177,40 @@ struct FakeAudioEncoder : KNHubAudioEncoder {
     void setBitRate(uint64_t b) override { log->add("aac.bitrate " + str(int64_t(b))); }
     uint64_t sampleSize() const override { return 0; }
     // As the real start: it reads the rate when it runs.
-    void startEncoding() override { log->add("aac.start at " + str(int64_t(rate.load()))); }
-    void stopEncoding() override { log->add("aac.stop"); }
-    void encodeAudioDataTimestamp(Bytes, uint64_t) override {}
-    bool isConfigured() const override { return configured; }
+    void startEncoding() override {
+        encoding = true;
+        log->add("aac.start at " + str(int64_t(rate.load())));
+    }
+    void stopEncoding() override {
+        encoding = false;
+        log->add("aac.stop");
+    }
+    void encodeAudioDataTimestamp(Bytes data, uint64_t) override {
+        std::lock_guard lock(mutex);
+        last = std::move(data);
+        ++encoded;
+    }
+    Bytes lastData() {
+        std::lock_guard lock(mutex);
+        return last;
+    }
+    bool isConfigured() const override {
+        if (onIsConfigured) onIsConfigured();
+        return configured;
+    }
+    void setFirstAudioPacket(bool first) override { log->add("aac.firstPacket " + str(first)); }
     Bytes magicCookie() const override { return std::make_shared<const std::vector<uint8_t>>(2, 0x12); }
     uint64_t decoderDelay() const override { return 1024; }
     LogPtr log;
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("fake.aac");
     std::atomic<uint64_t> rate{44100};
     std::atomic<bool> configured{false};
+    std::atomic<bool> encoding{false};
+    std::atomic<int> encoded{0};
+    std::mutex mutex;
+    Bytes last;
+    // Runs when the hub asks whether the encoder is configured: a report can land right there.
+    std::function<void()> onIsConfigured;
 };
 
 // Starts answer at once unless held; held starts are answered by release().
@@ -160,6 +220,7 @@ struct FakeSaver : KNHubLocalSaver {
     bool savingEnabled() const override { return enabled; }
     bool setSavingEnabled(bool e, std::shared_ptr<KNError>*) override {
         enabled = e;
+        if (onSetSavingEnabled) onSetSavingEnabled();
         return true;
     }
     bool setSavingAudioAndVideo(bool, bool, std::shared_ptr<KNError>*) override { return true; }
@@ -181,10 +242,24 @@ struct FakeSaver : KNHubLocalSaver {
     }
     void stopSavingStream(StopCallback done) override {
         log->add("saver.stop");
-        queue->async([this, done = std::move(done)] {
-            isStarted = false;
-            done(std::filesystem::path("rec.mp4"), nullptr);
-        });
+        std::lock_guard lock(mutex);
+        pendingStops.push_back(std::move(done));
+        if (!holdStops) releaseStopsLocked();
+    }
+    // Lets held stops finish: until then the saver still reads as started.
+    void releaseStops() {
+        std::lock_guard lock(mutex);
+        holdStops = false;
+        releaseStopsLocked();
+    }
+    void releaseStopsLocked() {
+        for (auto& done : pendingStops) {
+            queue->async([this, done = std::move(done)] {
+                isStarted = false;
+                done(std::filesystem::path("rec.mp4"), nullptr);
+            });
+        }
+        pendingStops.clear();
     }
     void writeEncodedVideo(const std::shared_ptr<platform::SampleBuffer>&) override { log->add("saver.video"); }
     void writeEncodedAudio(const Bytes&, platform::MediaTime, platform::MediaTime) override { log->add("saver.audio"); }
@@ -203,8 +278,11 @@ struct FakeSaver : KNHubLocalSaver {
     std::atomic<bool> enabled{false};
     std::atomic<bool> isStarted{false};
     bool hold = false;
+    bool holdStops = false;
     std::mutex mutex;
     std::vector<StartCallback> pending;
+    std::vector<StopCallback> pendingStops;
+    std::function<void()> onSetSavingEnabled;
 };
 
 struct FakeSources : KNHubStreamSources {
@@ -228,7 +306,7 @@ struct FakeSources : KNHubStreamSources {
     void establishConnectionToAllSources() override {
         if (onConnectAll) onConnectAll();
     }
-    void closeConnectionOnAllSources() override {}
+    void closeConnectionOnAllSources() override { log->add("sources.closeAll"); }
     Sources streamSources() const override {
         std::lock_guard lock(mutex);
         return listed;
@@ -243,7 +321,8 @@ struct FakeSources : KNHubStreamSources {
     }
     void setAdaptiveBitRateOn(bool) override {}
     void setRtmpTimeout(uint64_t) override {}
-    void setMetadata(std::shared_ptr<const KNMetadata>) override {}
+    void setMetadata(std::shared_ptr<const KNMetadata> metadata) override { metadataSampleRate = metadata->audioSampleRate(); }
+    std::atomic<int32_t> metadataSampleRate{0};
     bool isListed(const std::shared_ptr<KNStreamSource>& s) const {
         std::lock_guard lock(mutex);
         return std::ranges::find(listed, s) != listed.end();
@@ -281,7 +360,6 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<FakeSources> sources = std::make_shared<FakeSources>(log);
     std::shared_ptr<FakeReachability> reachability = std::make_shared<FakeReachability>();
     std::atomic<bool> idleTimerDisabled{false};
-    std::atomic<bool> cameraAccess{true};
 
     std::shared_ptr<KNHubStreamSources> makeStreamSources() override { return sources; }
     std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override { return h264; }
@@ -291,9 +369,11 @@ struct FakeComponents : KNInternalRecorderComponents {
     std::shared_ptr<KNHubCaptureSession> makeCaptureSession() override { return capture; }
     std::shared_ptr<KNHubAudioCapture> makeAudioCapture() override { return microphone; }
     std::shared_ptr<KNHubReachability> makeReachability() override { return reachability; }
-    bool cameraAuthorized() override { return cameraAccess.load(); }
-    bool microphoneAuthorized() override { return true; }
+    bool cameraAuthorized() override { return cameraAccess; }
+    bool microphoneAuthorized() override { return microphoneAccess; }
     void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled = disabled; }
+    std::atomic<bool> cameraAccess{true};
+    std::atomic<bool> microphoneAccess{true};
     std::string nameForLocalFile() override { return "rec" + str(int64_t(++names)); }
     void addVideoToLibrary(const std::filesystem::path&, std::function<void(bool, std::shared_ptr<KNError>)> done) override {
         done(true, nullptr);

@@ -24,6 +24,13 @@ TEST(KNDebug, RecorderSettingsDumpGoldenTexts) {
               "- Video bitrate: 1700000 kbps\n"
               "- Resolution: 720p (1280 x 720)\n"
               "--- [END][Recorder settings] --- \n");
+
+    settings->useCustomVideoFrameSize(KNVideoFrameSizeMake(1000, 500));
+    settings->setTorchMode(7);
+    const std::string custom = KNDebug::debug()->stringFromRecorderSettings(settings);
+    EXPECT_NE(custom.find("- Use torch: Unknown\n"), std::string::npos);
+    EXPECT_NE(custom.find("- Resolution: Custom Resolution\n- Custom Resolution: {1000, 500}\n--- [END]"),
+              std::string::npos);
 }
 
 TEST(KNDebug, StreamInfoDumpGoldenTexts) {

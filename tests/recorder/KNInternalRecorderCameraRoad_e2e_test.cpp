@@ -72,3 +72,33 @@ TEST_F(CameraRoad, ADeadServerLeavesTheOtherStreamingAndLostNetworkStopsInOrder)
     ASSERT_FALSE(flv.empty());
     expectDecodesCleanly(flv);
 }
+
+TEST_F(CameraRoad, StoppingTheRecordingThenTheStreamLeavesNoEncoderWorking) {
+    hub->setupWithStreamInfo(destination(server->url(uniqueName("idle"))));
+    ASSERT_NO_FATAL_FAILURE(start());
+    HubLog recording;
+    hub->startRecordingWithCompletion([&](bool ok, auto) { recording.add(ok ? "YES" : "NO"); });
+    ASSERT_TRUE(streamFor(60));
+    HubLog stopped;
+    std::string file;
+    hub->stopRecordingWithCompletion([&](bool ok, auto, auto url) {
+        if (ok && url) file = url->string();
+        stopped.add(ok ? "YES" : "NO");
+    });
+    hub->stopStreaming();
+    ASSERT_TRUE(runMainUntil([&] { return !stopped.entries().empty(); }));
+    EXPECT_EQ(stopped.entries(), std::vector<std::string>{"YES"});
+    EXPECT_EQ(recording.entries(), std::vector<std::string>{"YES"});
+    // What was queued before the stops has come out once the camera has moved on a few frames.
+    ASSERT_TRUE(streamFor(15));
+    const auto& video = components->videoEncoder->outputs;
+    const auto& audio = components->audioEncoder->outputs;
+    const int64_t framesAtIdle = video->frames;
+    const int64_t packetsAtIdle = audio->packets;
+    EXPECT_GT(framesAtIdle, 30);
+    EXPECT_GT(packetsAtIdle, 30);
+    ASSERT_TRUE(streamFor(45));
+    EXPECT_EQ(video->frames, framesAtIdle);
+    EXPECT_EQ(audio->packets, packetsAtIdle);
+    std::filesystem::remove(file);
+}

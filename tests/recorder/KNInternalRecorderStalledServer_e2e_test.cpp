@@ -104,7 +104,7 @@ TEST_F(StalledServer, WhatWaitsStaysWithinTheLoadBoundAndTheOtherServerGetsEvery
         return std::filesystem::exists(owner.value("RECORD_DIR") + "/" + stream + ".flv");
     };
     ASSERT_TRUE(runMainUntil([&] { return publishing(*server, stalledStream) && publishing(*steady, steadyStream); }));
-    const int64_t encodedBefore = components->videoEncoder->encoded->frames;
+    const int64_t encodedBefore = components->videoEncoder->outputs->frames;
     ASSERT_TRUE(streamFor(5 * kFramesPerSecond));  // the allocator and the buffers reach their steady size
     const int64_t settled = residentBytes();
     int64_t peak = 0;
@@ -117,7 +117,7 @@ TEST_F(StalledServer, WhatWaitsStaysWithinTheLoadBoundAndTheOtherServerGetsEvery
         peak = watch.peak();
     }
     hub->stopStreaming();
-    const int64_t encoded = components->videoEncoder->encoded->frames - encodedBefore;
+    const int64_t encoded = components->videoEncoder->outputs->frames - encodedBefore;
     EXPECT_GT(events->drops, 0) << "the stalled destination dropped";
     // The load bound in video frames of this stream, and a few MB for everything else.
     const int64_t frameBytes = kStreamBps / 8 / kFramesPerSecond;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "HubFakes.h"
+#include "kestrune/KNImage.h"
 #include "kestrune/KNRecorderSettings.h"
 
 using namespace kntest;
@@ -20,7 +21,9 @@ TEST_F(HubTest, SetUpRunsInItsOrderAndIsRefusedWhileStreaming) {
     auto settings = KNRecorderSettings::recorderSettings();
     ASSERT_TRUE(hub->setupWithSettings(settings));
     EXPECT_EQ(log->entries("capture."),
-              (Entries{"capture.camera 0", "capture.frameRate 30", "capture.orientation 4", "capture.torch 0"}));
+              (Entries{"capture.camera 0", "capture.frameRate 30 at 1920x1080", "capture.preset 1280x720",
+                       "capture.frameRate 30 at 1280x720", "capture.frameRate 30 at 1280x720", "capture.orientation 4",
+                       "capture.torch 0"}));
 
     hub->startStreamingWithCompletion(nullptr);
     log->clear();
@@ -235,4 +238,83 @@ TEST_F(HubTest, ReplacingOrRemovingADestinationClosesTheListedOne) {
     auto listed = hub->streamSources().front();
     hub->removeStreamingSourceWithInfo(listed->copy());
     EXPECT_EQ(log->entries("sources."), (Entries{"sources.close listed", "sources.remove listed"}));
+}
+
+TEST_F(HubTest, StartRefusalsAnswerAtOnce) {
+    Answers unreachable;
+    fakes->reachability->reachable = false;
+    hub->startStreamingWithCompletion(unreachable.completion());
+    EXPECT_EQ(unreachable.log.entries(), Entries{"NO 11004"});
+    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
+
+    Answers second;
+    fakes->reachability->reachable = true;
+    hub->startStreamingWithCompletion(nullptr);
+    hub->startStreamingWithCompletion(second.completion());
+    EXPECT_EQ(second.log.entries(), Entries{"NO 11005"});
+    EXPECT_EQ(log->entries("state"), (Entries{"state 2", "state 1"}));
+}
+
+// The host sees each frame as captured; the encoder and a snapshot see it blacked out.
+struct TapSeesLuma : HubEvents {
+    using HubEvents::HubEvents;
+    void recorderDidOutputSampleBufferFromCaptureOutput(KNInternalRecorder*, const std::shared_ptr<platform::SampleBuffer>& b,
+                                                        const void*) override {
+        lumaSeen = b->imageBuffer()->planeData(0)[0];
+    }
+    void recorderDidOutputAudioBuffer(KNInternalRecorder*, const Bytes& buffer) override { audioSeen = buffer; }
+    std::atomic<int> lumaSeen{-1};
+    Bytes audioSeen;
+};
+
+TEST_F(HubTest, VideoOffBlacksFramesAfterTheHostSawThemAndAudioOffSilences) {
+    auto tap = std::make_shared<TapSeesLuma>(log);
+    hub->setInternalRecorderDelegate(tap);
+    hub->startEncoders();
+    hub->setIsSendingVideo(false);
+    hub->setIsSendingAudio(false);
+    std::atomic<int> first{0};
+    std::shared_ptr<KNImage> snapshot;
+    hub->takeSnapshotWithCompletion([&first](auto, auto) { ++first; });
+    hub->takeSnapshotWithCompletion([&snapshot](std::shared_ptr<KNImage> image, auto) { snapshot = std::move(image); });
+    auto picture = cameraFrame(64, 48, 200);
+    hub->captureOutputDidOutputSampleBuffer(fakes->capture->videoOutput(), picture);
+    EXPECT_EQ(tap->lumaSeen, 200);
+    EXPECT_EQ(fakes->h264->encoded, 1);
+    const auto& image = picture->imageBuffer();
+    EXPECT_EQ(image->planeData(0)[image->bytesPerRow(0) * 48 - 1], 0);
+    EXPECT_EQ(image->planeData(1)[image->bytesPerRow(1) * 24 - 1], 128);
+    EXPECT_EQ(first, 0);
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->width, 64);
+    EXPECT_EQ(snapshot->pixel(63, 47)[0], 0);
+
+    hub->captureOutputAudioDataTimestamp(bytes(2048), 5);
+    ASSERT_NE(fakes->aac->lastData(), nullptr);
+    EXPECT_EQ(*fakes->aac->lastData(), std::vector<uint8_t>(2048, 0));
+    EXPECT_EQ(*tap->audioSeen, std::vector<uint8_t>(2048, 0));
+}
+
+TEST_F(HubTest, TheMetadataCarriesTheRateTheAudioEncoderRunsAt) {
+    auto settings = KNRecorderSettings::recorderSettings();
+    settings->setAudioSampleRate(44100);
+    hub->setupWithSettings(settings);
+    EXPECT_EQ(fakes->sources->metadataSampleRate, 48000);
+}
+
+// Four 16-bit samples at the start of a longer buffer.
+TEST_F(HubTest, MutingZeroesTheSamplesAndKeepsTheOriginal) {
+    std::vector<uint8_t> pcm(12, 0x7f);
+    auto original = platform::SampleBuffer::createWithData(platform::BlockBuffer::createWithBytes(pcm), nullptr, 4,
+                                                           {platform::MediaTime::make(4, 48000), platform::MediaTime::make(9, 48000),
+                                                            platform::MediaTime::invalid()});
+    ASSERT_TRUE(original);
+    const auto muted = KNInternalRecorder::muteAudioInBuffer(*original);
+    ASSERT_TRUE(muted);
+    std::vector<uint8_t> expected(12, 0x7f);
+    std::fill_n(expected.begin(), 8, uint8_t{0});
+    EXPECT_EQ(muted->dataBuffer()->bytes(), expected);
+    EXPECT_EQ(original->dataBuffer()->bytes(), pcm);
+    EXPECT_EQ(muted->numSamples(), 4);
+    EXPECT_EQ(muted->presentationTimeStamp(), original->presentationTimeStamp());
 }

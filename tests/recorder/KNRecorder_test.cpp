@@ -5,6 +5,8 @@
 #include "HubFakes.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
+#include "encoding/KNH264Encoder.h"
+#include "platform/ui/Application.h"
 #include "recorder/KNRecorderTimer.h"
 
 using namespace kntest;
@@ -207,4 +209,152 @@ TEST_F(RecorderTest, CameraSwitchCodes) {
     recorder->switchToCamera(KNCameraFront, into(got));
     EXPECT_EQ(got, (Entries{"NO 2001", "NO 2002"}));
     EXPECT_EQ(settings->currentCamera(), KNCameraBack);
+}
+
+TEST_F(RecorderTest, SettingsTheMicrophoneCantTakeAreRefusedSayingWhy) {
+    Entries messages;
+    const auto note = [&messages](bool ok, std::shared_ptr<KNError> e) {
+        messages.push_back(ok ? "YES" : codes(e) + " " + e->message().value_or(""));
+    };
+    auto other = KNRecorderSettings::recorderSettings();
+    other->setAudioSampleRate(44100);
+    recorder->changeRecorderSettings(other, note);
+    EXPECT_EQ(recorder->settings(), settings);
+    recorder->changeRecorderSettings(nullptr, note);
+    other->setAudioSampleRate(48000);
+    recorder->changeRecorderSettings(other, note);
+    EXPECT_EQ(messages, (Entries{"5002 The microphone delivers 48000 Hz; the audio sample rate can't differ from it.",
+                                 "0 No recorder settings were given.", "YES"}));
+    EXPECT_EQ(recorder->settings(), other);
+}
+
+TEST_F(RecorderTest, RecordingModeAsksForItsAccessAndStoresAnyOtherMode) {
+    struct Row {
+        int64_t mode;
+        bool microphone;
+        bool camera;
+        std::string answer;
+        int64_t stored;
+    };
+    const std::vector<Row> rows = {
+        {KNRecordingModeAudioAndVideo, false, false, "NO 1001 1002", 0},
+        {KNRecordingModeVideoOnly, true, false, "NO 1002", 0},
+        {KNRecordingModeAudioOnly, false, true, "NO 1001", 0},
+        {3, false, false, "YES", 3},
+        {KNRecordingModeAudioOnly, true, false, "YES", KNRecordingModeAudioOnly},
+    };
+    for (const auto& row : rows) {
+        settings->setRecordingMode(0);
+        fakes->microphoneAccess = row.microphone;
+        fakes->cameraAccess = row.camera;
+        std::string answer;
+        recorder->changeRecordingMode(row.mode, [&answer](bool ok, std::shared_ptr<KNError> e) {
+            answer = "YES";
+            if (ok) return;
+            answer = "NO";
+            for (const int64_t code : e->errorCodes()) answer += " " + str(code);
+        });
+        EXPECT_EQ(answer, row.answer) << row.mode;
+        EXPECT_EQ(settings->recordingMode(), row.stored) << row.mode;
+    }
+}
+
+TEST_F(RecorderTest, ASnapshotIsTheNextFramesFullPictureForTheLatestRequestOnly) {
+    std::atomic<int> first{0};
+    Entries got;
+    recorder->takeSnapshot([&first](std::shared_ptr<KNImage>, std::shared_ptr<KNError>) { ++first; });
+    recorder->takeSnapshot([&](std::shared_ptr<KNImage> image, std::shared_ptr<KNError> error) {
+        got.push_back(image ? std::to_string(image->width) + "x" + std::to_string(image->height) : "no image " + codes(error));
+    });
+    EXPECT_TRUE(got.empty());
+    hub->captureOutputDidOutputSampleBuffer(camera->videoOutput(), cameraFrame(64, 48));
+    hub->captureOutputDidOutputSampleBuffer(camera->videoOutput(), cameraFrame(32, 16));
+    EXPECT_EQ(got, (Entries{"64x48"}));
+    EXPECT_EQ(first.load(), 0);
+}
+
+TEST_F(RecorderTest, TheStatusBarIsFollowedOnlyWhileAutorotating) {
+    struct Row {
+        int64_t videoOrientation;
+        int64_t statusBar;
+        size_t followed;
+    };
+    const std::vector<Row> rows = {{KNVideoOrientationAutorotate, 3, 1}, {KNVideoOrientationPortrait, 4, 0}};
+    for (const auto& row : rows) {
+        settings->setVideoOrientation(row.videoOrientation);
+        log->clear();
+        platform::Application::shared().setStatusBarOrientation(row.statusBar);
+        drainMainQueue();
+        EXPECT_EQ(log->entries("capture.orientation").size(), row.followed) << row.statusBar;
+    }
+    platform::Application::shared().setStatusBarOrientation(1);
+    drainMainQueue();
+}
+
+// Proven on the real encoder: its configured rate, not a ceiling on what it happens to put out.
+TEST(KNRecorderBitrate, ALiveChangeSetsTheRunningEncodersRate) {
+    struct Components : FakeComponents {
+        std::shared_ptr<KNHubVideoEncoder> encoder;
+        std::shared_ptr<KNHubVideoEncoder> makeVideoEncoder() override { return encoder; }
+    };
+    auto components = std::make_shared<Components>();
+    auto encoder = KNH264Encoder::create();
+    struct Wrapped : KNHubVideoEncoder {
+        std::shared_ptr<KNH264Encoder> e;
+        void setDelegate(std::weak_ptr<KNH264EncoderDelegate> d) override { e->setDelegate(std::move(d)); }
+        std::shared_ptr<platform::DispatchQueue> encodingQueue() const override { return e->encodingQueue(); }
+        void setKeyFrameInterval(uint64_t f) override { e->setKeyFrameInterval(f); }
+        void updateBitrate(int32_t b) override { e->updateBitrate(b); }
+        void startEncodingWithResolutionHeight(int32_t w, int32_t h) override { e->startEncodingWithResolutionHeight(w, h); }
+        void encode(std::shared_ptr<platform::SampleBuffer> s) override { e->encode(std::move(s)); }
+        void stopEncoding() override { e->stopEncoding(); }
+    };
+    auto wrapped = std::make_shared<Wrapped>();
+    wrapped->e = encoder;
+    components->encoder = wrapped;
+    KNInternalRecorderComponents::setCurrentForTesting(components);
+    auto recorderSettings = KNRecorderSettings::recorderSettings();
+    recorderSettings->setVideoFrameResolution(230400);
+    auto recorder = KNRecorder::recorderWithStreamInfo(KNStreamInfo::create(), recorderSettings);
+    recorder->prepareToRecord();
+    recorder->startStreaming(nullptr);
+    ASSERT_TRUE(waitFor([&] { return encoder->configuredAverageBitRate() == recorderSettings->videoBitrate(); }, 10s));
+    Entries answers;
+    recorder->changeVideoBitrate(800000, into(answers));
+    EXPECT_EQ(answers, Entries{"YES"});
+    EXPECT_TRUE(waitFor([&] { return encoder->configuredAverageBitRate() == 800000; }, 10s));
+    EXPECT_EQ(recorderSettings->videoBitrate(), 800000);
+    recorder->stopStreaming();
+    recorder->endSession();
+    drainMainQueue();
+    KNInternalRecorderComponents::setCurrentForTesting(nullptr);
+}
+
+// A host that stops everything from the frame and audio taps, on the library's own threads.
+struct StopsFromTheTaps : KNRecorderDelegate {
+    void recorderDidOutputSampleBufferFromCaptureOutput(KNRecorder& r, const std::shared_ptr<platform::SampleBuffer>&,
+                                                        const void*) override {
+        stopAll(r);
+    }
+    void recorderDidOutputAudioBuffer(KNRecorder& r, const std::shared_ptr<const std::vector<uint8_t>>&) override { stopAll(r); }
+    void stopAll(KNRecorder& r) {
+        r.stopStreaming();
+        r.stopRecording(nullptr);
+        ++stops;
+    }
+    std::atomic<int> stops{0};
+};
+
+TEST_F(RecorderTest, StopsFromInsideTheTapsEndIdleWithNothingRunning) {
+    ASSERT_TRUE(startStreaming());
+    recorder->startRecording(nullptr);
+    auto stopper = std::make_shared<StopsFromTheTaps>();
+    recorder->setRecorderDelegate(stopper);
+    fakes->h264->queue->async([this] { hub->captureOutputDidOutputSampleBuffer(camera->videoOutput(), cameraFrame()); });
+    fakes->aac->queue->async([this] { hub->captureOutputAudioDataTimestamp(std::make_shared<const std::vector<uint8_t>>(64, 1), 9); });
+    ASSERT_TRUE(waitFor([&] { return stopper->stops == 2; }, 10s));
+    EXPECT_EQ(hub->recordingState(), KNRecorderStateIdle);
+    EXPECT_TRUE(waitFor([&] { return recorder->state() == KNRecorderStateIdle; }, 10s));
+    EXPECT_FALSE(fakes->h264->encoding);
+    EXPECT_FALSE(fakes->aac->encoding);
 }

@@ -94,4 +94,31 @@ TEST(KNLocalSaverRecording, AStartInTheMiddleOfAGroupOpensOnTheNextKeyFrame) {
     EXPECT_EQ(savertest::decodeErrors(recording.path), "");
 }
 
+// Sound before the first picture waits for the file's header, up to its bound; the picture
+// writes the header and the sound is taken again.
+TEST(KNLocalSaverRecording, SoundBeforeTheFirstPictureIsHeldUpToItsBound) {
+    savertest::Rig rig(320, 240);
+    rig.saver->setSavingEnabledError(true, nullptr);
+    ASSERT_TRUE(rig.startEncoders());
+    rig.saver->startSavingStream({});
+    savertest::drain(*rig.saver);
+    const auto input = rig.saver->audioAssetWriterInput();
+    ASSERT_TRUE(input);
+    const double bound = platform::AssetWriter::kMaxHeldMediaSeconds;
+    while (static_cast<double>(rig.audioChunks * savertest::kChunkFrames) < (bound + 1) * savertest::kSampleRate) {
+        rig.feedAudioChunk();
+    }
+    rig.settle();
+    EXPECT_FALSE(input->isReadyForMoreMediaData());
+    ASSERT_TRUE(rig.feedFrame());
+    rig.settle();
+    EXPECT_TRUE(input->isReadyForMoreMediaData());
+    const auto stop = savertest::stopAndWait(*rig.saver);
+    rig.stopEncoders();
+    ASSERT_TRUE(stop.url.has_value());
+    const auto info = savertest::probe(stop.url->filePath().value_or(""));
+    EXPECT_EQ(number(streamOfType(info, "video")["nb_read_packets"]), 1);
+    EXPECT_GT(number(streamOfType(info, "audio")["nb_read_packets"]), bound * savertest::kSampleRate / 1024 - 2);
+}
+
 }  // namespace

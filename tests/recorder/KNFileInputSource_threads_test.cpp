@@ -141,4 +141,23 @@ TEST(KNFileInputSourceThreads, AFifoIsRefusedWithoutBlockingTheCaller) {
     EXPECT_TRUE(returnsPromptly([source] { source->stopReading(); }));
 }
 
+// After a stop no buffer is read: only the pieces already scheduled of the last one still come.
+TEST(KNFileInputSourceThreads, AfterAStopOnlyPiecesAlreadyScheduledArrive) {
+    const auto path = makeMediaFile(kDir, "audio-stop", {.seconds = 10, .video = false});
+    ASSERT_FALSE(path.empty());
+    auto log = std::make_shared<DeliveryLog>();
+    auto source = KNFileInputSource::create();
+    source->setDelegate(log);
+    source->setVideoURL(platform::URL::fromFilePath(path));
+    source->startReadingWithError();
+    ASSERT_TRUE(waitFor([&] { return log->count(false) >= 10; }, 10s));
+    source->stopReading();
+    const size_t atStop = log->count(false);
+    // Later than any piece of one buffer is due.
+    auto passed = std::make_shared<std::atomic<bool>>(false);
+    source->readerQueue()->afterSeconds(0.5, [passed] { *passed = true; });
+    ASSERT_TRUE(waitFor([&] { return passed->load(); }, 5s));
+    EXPECT_LE(log->count(false), atStop + 2);
+}
+
 }  // namespace

@@ -172,8 +172,9 @@ TEST_F(HubTest, EstimatesSetTheEncoderRateOnlyWhileAdaptiveBitrateIsOn) {
     settings->setVideoBitrate(1500000);
     hub->setupWithSettings(settings);
     hub->startAdaptiveBitrateService();
+    hub->streamSourcesManagerDidDropPacket(nullptr);
     hub->streamSourcesManagerDidEstimateNewBitrate(nullptr, 812345);
-    EXPECT_EQ(fakes->h264->bitrate, 812345);
+    EXPECT_EQ(fakes->h264->bitrate, 812345 - 80000) << "bits per second, less the audio's share";
     hub->stopAdaptiveBitrateService();
     EXPECT_EQ(fakes->h264->bitrate, 1500000);
     // Estimated before the switch-off, delivered after it.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 
 #include "platform/DispatchQueue.h"
 #include "platform/HostClock.h"
@@ -129,22 +128,6 @@ TEST_F(KNBandwidthDetectorTest, EstimatesOfARecordedPacketSequenceStayTheSame) {
         573489, 599745, 626664, 638632, 660790, 684753, 597976, 485268, 449995, 429936, 531798, 626750,
         628480, 648480, 661318, 680520, 700678, 711979, 725987, 721777, 724732, 713427};
     EXPECT_EQ(delegate->estimates, recorded);
-}
-
-// Senders on several threads at once: every byte of every packet counts in the tick.
-TEST_F(KNBandwidthDetectorTest, SamplesFromConcurrentSendersAllCount) {
-    std::vector<std::thread> senders;
-    for (int t = 0; t < 4; ++t) {
-        senders.emplace_back([this] {
-            for (int i = 0; i < 2500; ++i) {
-                detector->willSendPacketOfSize(100);
-                detector->didSendPacketOfSize(1);
-            }
-        });
-    }
-    for (auto& sender : senders) sender.join();
-    fire(1);
-    EXPECT_EQ(detector->bwSamples().front(), 10000.0f);
 }
 
 // A drop shows the link carries less than the stream: a rate measured then, however high (the

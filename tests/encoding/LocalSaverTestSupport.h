@@ -144,6 +144,13 @@ inline nlohmann::json firstPacket(const std::string& file, const std::string& st
     return json.is_discarded() || json["packets"].empty() ? nlohmann::json::object() : json["packets"][0];
 }
 
+// The first stream of `type` ("video", "audio") in a probe; empty when there is none.
+inline nlohmann::json streamOfType(const nlohmann::json& info, const std::string& type) {
+    for (const auto& stream : info.value("streams", nlohmann::json::array()))
+        if (stream.value("codec_type", "") == type) return stream;
+    return nlohmann::json::object();
+}
+
 inline double number(const nlohmann::json& value) {
     return value.is_string() ? std::atof(value.get<std::string>().c_str()) : value.is_number() ? value.get<double>() : -1;
 }

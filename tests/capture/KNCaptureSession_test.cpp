@@ -123,8 +123,7 @@ TEST_F(KNCaptureSessionTest, ASwitchWhoseOldCameraCannotComeBackLeavesNoCameraNa
 
 TEST_F(KNCaptureSessionTest, AZoomTheCameraRefusesIsReportedAndLeavesTheZoomAsItWas) {
     auto io = std::make_shared<v4l2test::StreamingV4L2Io>(
-        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}},
-        [](uint32_t, uint32_t, uint32_t, uint32_t) { return std::vector<uint8_t>(); });
+        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}});
     io->controls = {{V4L2_CID_ZOOM_ABSOLUTE, {100, 400}}};
     CaptureDeviceRegistry::shared().setDevices({V4L2CaptureDevice::openNode(io, "/dev/video0")});
     auto capture = KNCaptureSession::captureSession();

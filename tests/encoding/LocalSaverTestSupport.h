@@ -17,6 +17,12 @@ struct StopResult {
 };
 
 // What the stop completion received (an error "no answer" after 20 s).
+// An error as its first code and message, for comparing and for messages.
+inline std::string describe(const std::shared_ptr<KNError>& error) {
+    if (!error) return "none";
+    return std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or("");
+}
+
 inline StopResult stopAndWait(KNLocalSaver& saver) {
     auto promise = std::make_shared<std::promise<StopResult>>();
     saver.stopSavingStream([promise](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {

@@ -91,8 +91,6 @@ TEST(KNFileInputSource, StartsAreRefusedWithTheirReasonAndStartNothing) {
     std::filesystem::create_directories(kDir);
     const std::string text = kDir + "/words.mp4";
     std::ofstream(text) << "Plain words, not a movie.\n";
-    const std::string list = kDir + "/list.mp4";
-    std::ofstream(list) << "ffconcat version 1.0\nfile 'twice.mp4'\n";
     // The file before the "%00" exists and reads: a URL naming another one must not open it.
     const auto movie = makeMediaFile(kDir, "cut", {.seconds = 1});
     ASSERT_FALSE(movie.empty());
@@ -107,7 +105,6 @@ TEST(KNFileInputSource, StartsAreRefusedWithTheirReasonAndStartNothing) {
         {"a folder", file(kDir), "Failed to create the asset with given URL."},
         {"no such file", file(kDir + "/missing.mp4"), "Failed to create the asset with given URL."},
         {"text named .mp4", file(text), "Failed to create the asset with given URL."},
-        {"a list naming another file", file(list), "Failed to create the asset with given URL."},
         {"an escaped NUL", platform::URL::fromString(file(movie)->absoluteString() + "%00.txt"),
          "Failed to create the asset with given URL."},
     };

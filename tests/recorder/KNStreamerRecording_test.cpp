@@ -66,22 +66,6 @@ TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
     EXPECT_NEAR(video - audio, firstVideo - firstAudio, 1024.0 / StreamerRecordingRig::kSampleRate);
 }
 
-// Portrait: the encoder, and so the file, get the size swapped.
-TEST(KNStreamerRecording, AnInvertedSizeReachesTheFileSwapped) {
-    StreamerRecordingRig rig;
-    ASSERT_TRUE(rig.streamer->videoSettings()->setResolutionInvertedWithError(true));
-    // Recording from the start: the first picture, a key frame, opens the file.
-    rig.streamer->audioSettings()->setSendingAudioWithError(false);
-    rig.streamer->startStreamingWithCompletion();
-    rig.feed(15, false);
-    rig.streamer->stopStreaming();
-    const auto file = rig.waitForFile();
-    ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
-    const auto video = savertest::streamOfType(savertest::probe(file), "video");
-    EXPECT_EQ(video.value("width", 0), StreamerRecordingRig::kHeight);
-    EXPECT_EQ(video.value("height", 0), StreamerRecordingRig::kWidth);
-}
-
 // A start right behind a stop, before that file is finished: each session gets its file, and no
 // start is refused as one already running.
 TEST(KNStreamerRecording, ARestartRightAfterAStopRecordsBothSessions) {

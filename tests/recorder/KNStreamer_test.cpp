@@ -172,6 +172,9 @@ TEST(KNStreamer, FrameSizesAndChannelsReachEncoderSaverAndMetadata) {
         EXPECT_EQ(metadata->audioStereo(), row.channels >= 2);
         EXPECT_EQ(streamer->localSaver()->width(), static_cast<uint64_t>(row.width));
         EXPECT_EQ(streamer->localSaver()->height(), static_cast<uint64_t>(row.height));
+        streamer->videoEncoder()->encodingQueue()->sync([] {});
+        EXPECT_EQ(streamer->videoEncoder()->resolution().width, row.width);
+        EXPECT_EQ(streamer->videoEncoder()->resolution().height, row.height);
         streamer->stopStreaming();
     }
 }

@@ -51,6 +51,7 @@ TEST(KNCaptureQueries, TheStatusBarGivesTheCaptureOrientationAndAnUnknownOneIsPo
     for (const auto& [statusBar, capture] : rows) {
         SCOPED_TRACE(statusBar);
         Application::shared().setStatusBarOrientation(statusBar);
+        EXPECT_EQ(utils->currentStatusBarOrientation(), statusBar);
         EXPECT_EQ(utils->currentCaptureVideoOrientation(), capture);
     }
     Application::shared().setStatusBarOrientation(1);

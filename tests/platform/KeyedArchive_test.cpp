@@ -85,5 +85,6 @@ TEST(KeyedArchive, AnEntryOfAnotherTypeReadsAsNothing) {
     EXPECT_EQ(u->decodeData("badData"), std::nullopt);
     EXPECT_EQ(u->decodeSize("pair"), std::nullopt);
     EXPECT_EQ(u->decodeSize("badSize"), std::nullopt);
+    EXPECT_TRUE(u->containsValueForKey("badSize"));
     EXPECT_EQ(u->decodeInt64("int"), 7);
 }

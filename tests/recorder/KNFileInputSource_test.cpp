@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kestrune/KNError.h"
+#include "kestrune/platform/media/Asset.h"
 #include "platform/DispatchQueue.h"
 #include "recorder/FileSourceTestSupport.h"
 #include "support/MediaFiles.h"
@@ -137,6 +138,8 @@ TEST(KNFileInputSource, AFileReadToItsEndIsReadAgainFromTheStart) {
         std::shared_ptr<KNError> error;
         source->startReadingWithError(&error);
         ASSERT_EQ(error, nullptr);
+        ASSERT_TRUE(source->currentAsset());
+        EXPECT_EQ(source->currentAsset()->url().filePath(), path);
         EXPECT_TRUE(source->videoAssetTrackOutput());
         EXPECT_TRUE(source->audioAssetTrackOutput());
         ASSERT_TRUE(waitFor([&] { return readToEnd(*source); }, 10s));

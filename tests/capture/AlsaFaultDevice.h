@@ -31,8 +31,6 @@ public:
         callbacks_.stop = &AlsaFaultDevice::stop;
         callbacks_.pointer = &AlsaFaultDevice::pointer;
         callbacks_.transfer = &AlsaFaultDevice::transfer;
-        callbacks_.prepare = &AlsaFaultDevice::prepare;
-        callbacks_.resume = &AlsaFaultDevice::resume;
         callbacks_.poll_revents = &AlsaFaultDevice::pollRevents;
         io_.version = SND_PCM_IOPLUG_VERSION;
         io_.name = "kestrune fault device";
@@ -93,8 +91,6 @@ private:
         timerfd_settime(of(io).timer_, 0, &off, nullptr);
         return 0;
     }
-    static int prepare(snd_pcm_ioplug_t*) { return 0; }
-    static int resume(snd_pcm_ioplug_t*) { return 0; }
     // Whole periods captured since the start, as a position in the ring.
     static snd_pcm_sframes_t pointer(snd_pcm_ioplug_t* io) {
         auto& self = of(io);

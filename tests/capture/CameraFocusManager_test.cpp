@@ -125,8 +125,7 @@ TEST_F(CameraFocusManagerTest, ALongPressThatCannotLockTheCameraAnnouncesNoLockA
 TEST_F(CameraFocusManagerTest, ACameraWithoutPointsOfInterestIsLeftAloneAndNothingIsAnnounced) {
     // A V4L2 camera: automatic focus and exposure can be switched, but at no point.
     auto io = std::make_shared<v4l2test::StreamingV4L2Io>(
-        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}},
-        [](uint32_t, uint32_t, uint32_t, uint32_t) { return std::vector<uint8_t>(); });
+        std::vector<v4l2test::FakeFormat>{{V4L2_PIX_FMT_YUYV, 1280, 720, {{1, 30}}}});
     io->controls = {{V4L2_CID_FOCUS_AUTO, {0, 1}}, {V4L2_CID_EXPOSURE_AUTO, {0, 3}}};
     auto webcam = V4L2CaptureDevice::openNode(io, "/dev/video0");
     manager->changeVideoInput(CaptureDeviceInput::deviceInputWithDevice(webcam));

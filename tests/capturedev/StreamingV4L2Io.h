@@ -44,17 +44,17 @@ struct Call {
 class StreamingV4L2Io : public platform::V4L2Io {
 public:
     static constexpr int kFd = 11;
-    using Image = std::function<std::vector<uint8_t>(uint32_t pixelFormat, uint32_t width, uint32_t height,
-                                                     uint32_t frameIndex)>;
+    using Image = std::function<std::vector<uint8_t>(uint32_t pixelFormat, uint32_t width, uint32_t height)>;
 
-    StreamingV4L2Io(std::vector<FakeFormat> formats, Image image) : formats_(std::move(formats)), image_(std::move(image)) {}
+    // Without an image every frame comes empty.
+    explicit StreamingV4L2Io(std::vector<FakeFormat> formats, Image image = {})
+        : formats_(std::move(formats)), image_(std::move(image)) {}
 
     // --- Set before streaming.
     std::map<uint32_t, FakeControl> controls;
     std::vector<uint32_t> refusedControls;   // S_CTRL answers EIO
     std::optional<uint32_t> substitutePixelFormat;
     std::optional<std::pair<uint32_t, uint32_t>> substituteSize;
-    uint32_t grantedBuffers = 3;              // REQBUFS answers this count
     std::optional<uint32_t> failQbufOfIndex;  // the first QBUF of this index fails
     std::optional<uint32_t> unplugAfterFrames;
 
@@ -67,7 +67,6 @@ public:
         std::lock_guard lock(mutex_);
         return controlValues_;
     }
-    uint32_t framesDequeued() const { return dequeued_.load(); }
     int mappedNow() const { return mapped_.load(); }
     v4l2_pix_format asked() {
         std::lock_guard lock(mutex_);
@@ -156,8 +155,8 @@ public:
                 buffers_.clear();
                 return 0;
             }
-            r->count = grantedBuffers;
-            buffers_.assign(grantedBuffers, std::vector<uint8_t>(kBufferBytes));
+            r->count = kBuffers;
+            buffers_.assign(kBuffers, std::vector<uint8_t>(kBufferBytes));
             return 0;
         }
         case VIDIOC_QUERYBUF: {
@@ -184,8 +183,8 @@ public:
             if (queued_.empty()) return fail(EAGAIN);
             const uint32_t index = queued_.front();
             queued_.pop_front();
-            const std::vector<uint8_t> image =
-                image_(streaming_.pixelformat, streaming_.width, streaming_.height, dequeued_.load());
+            std::vector<uint8_t> image;
+            if (image_) image = image_(streaming_.pixelformat, streaming_.width, streaming_.height);
             const size_t bytes = std::min(image.size(), buffers_[index].size());
             std::memcpy(buffers_[index].data(), image.data(), bytes);
             b->index = index;
@@ -224,6 +223,7 @@ public:
 
 private:
     static constexpr size_t kBufferBytes = 4 * 1024 * 1024;
+    static constexpr uint32_t kBuffers = 3;  // what REQBUFS grants, whatever was asked
 
     static int fail(int error) {
         errno = error;

@@ -94,21 +94,6 @@ TEST_F(AssetsLibraryTest, AddingAVideoFollowsThePhotoAuthorization) {
     }
 }
 
-// The file before the "%00" exists; the URL names another, so nothing moves.
-TEST_F(AssetsLibraryTest, AURLWhoseEscapedNulWouldCutThePathMovesNothing) {
-    const auto file = documents / "rec.mp4";
-    writeFile(file, "movie bytes");
-    auto promise = std::make_shared<std::promise<bool>>();
-    const auto url = platform::URL::fromString(platform::URL::fromFilePath(file.string())->absoluteString() + "%00.txt");
-    ASSERT_TRUE(url);
-    library->addVideoWithURLCompletionBlock(*url, [promise](bool success, std::shared_ptr<KNError>) { promise->set_value(success); });
-    auto answer = promise->get_future();
-    ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_FALSE(answer.get());
-    EXPECT_TRUE(fs::exists(file));
-    EXPECT_FALSE(fs::exists(videos));
-}
-
 TEST_F(AssetsLibraryTest, MoviesAreListedWhenTheMediaAuthorizationAllows) {
     writeFile(videos / "b clip.mp4", "b");
     writeFile(videos / "a clip.mov", "a");

@@ -8,6 +8,7 @@
 
 namespace {
 
+using savertest::describe;
 using savertest::number;
 
 class FailingSink : public platform::AssetByteSink {
@@ -46,11 +47,6 @@ KNLocalSaver::Platform writingTo(std::shared_ptr<FailingSink> sink) {
     return {[sink](const std::string& path, platform::AssetFileType type) {
         return platform::AssetWriter::create(path, type, nullptr, sink);
     }};
-}
-
-std::string describe(const std::shared_ptr<KNError>& error) {
-    if (!error) return "none";
-    return std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or("");
 }
 
 TEST(KNLocalSaverFailures, AFailingSinkNeverGivesAURLAndAFailureMidFileClosesAtOnce) {

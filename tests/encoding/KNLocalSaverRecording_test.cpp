@@ -36,19 +36,13 @@ Recording record(savertest::Rig& rig, double before, double seconds, double* fir
     return recording;
 }
 
-nlohmann::json streamOfType(const nlohmann::json& info, const std::string& type) {
-    for (const auto& stream : info.value("streams", nlohmann::json::array()))
-        if (stream.value("codec_type", "") == type) return stream;
-    return nlohmann::json::object();
-}
-
 TEST(KNLocalSaverRecording, AudioAndVideoGiveAnMP4ThatStartsAtZeroAndDecodesCleanly) {
     savertest::Rig rig(320, 240);
     const auto recording = record(rig, 0, 3.0);
     ASSERT_EQ(recording.error, nullptr);
     EXPECT_EQ(std::filesystem::path(recording.path).extension(), ".mp4");
-    const auto video = streamOfType(recording.info, "video");
-    const auto audio = streamOfType(recording.info, "audio");
+    const auto video = savertest::streamOfType(recording.info, "video");
+    const auto audio = savertest::streamOfType(recording.info, "audio");
     EXPECT_EQ(video.value("codec_name", ""), "h264");
     EXPECT_EQ(video.value("profile", ""), "Main");
     EXPECT_EQ(video.value("width", 0), 320);
@@ -89,8 +83,8 @@ TEST(KNLocalSaverRecording, AStartInTheMiddleOfAGroupOpensOnTheNextKeyFrame) {
     // what was captured together plays together, the picture starting late.
     ASSERT_GE(firstAudio, 1.0 - 2 * 1024.0 / savertest::kSampleRate);
     EXPECT_NEAR(number(first["pts_time"]), 1.5 - firstAudio, 0.001);
-    EXPECT_DOUBLE_EQ(number(streamOfType(recording.info, "audio")["start_time"]), 0.0);
-    EXPECT_NEAR(number(streamOfType(recording.info, "video")["duration"]), 1.5, 1.0 / savertest::kFps);
+    EXPECT_DOUBLE_EQ(number(savertest::streamOfType(recording.info, "audio")["start_time"]), 0.0);
+    EXPECT_NEAR(number(savertest::streamOfType(recording.info, "video")["duration"]), 1.5, 1.0 / savertest::kFps);
     EXPECT_EQ(savertest::decodeErrors(recording.path), "");
 }
 
@@ -117,8 +111,8 @@ TEST(KNLocalSaverRecording, SoundBeforeTheFirstPictureIsHeldUpToItsBound) {
     rig.stopEncoders();
     ASSERT_TRUE(stop.url.has_value());
     const auto info = savertest::probe(stop.url->filePath().value_or(""));
-    EXPECT_EQ(number(streamOfType(info, "video")["nb_read_packets"]), 1);
-    EXPECT_GT(number(streamOfType(info, "audio")["nb_read_packets"]), bound * savertest::kSampleRate / 1024 - 2);
+    EXPECT_EQ(number(savertest::streamOfType(info, "video")["nb_read_packets"]), 1);
+    EXPECT_GT(number(savertest::streamOfType(info, "audio")["nb_read_packets"]), bound * savertest::kSampleRate / 1024 - 2);
 }
 
 }  // namespace

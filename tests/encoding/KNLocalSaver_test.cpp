@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::MediaTime;
+using savertest::describe;
 
 // An audio-only saver (its file's header is written at the start), enabled.
 std::shared_ptr<KNLocalSaver> audioSaver(KNLocalSaver::Platform platform = KNLocalSaver::Platform::system()) {
@@ -32,11 +33,6 @@ std::shared_ptr<KNError> startAndWait(KNLocalSaver& saver) {
     saver.startSavingStream([&](std::shared_ptr<KNError> e) { error = e; });
     savertest::drain(saver);
     return error;
-}
-
-std::string describe(const std::shared_ptr<KNError>& error) {
-    if (!error) return "none";
-    return std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or("");
 }
 
 std::shared_ptr<KNError> switchTracks(KNLocalSaver& saver, bool audio, bool video) {

@@ -17,6 +17,12 @@ struct StopResult {
 };
 
 // What the stop completion received (an error "no answer" after 20 s).
+// An error as its first code and message, for comparing and for messages.
+inline std::string describe(const std::shared_ptr<KNError>& error) {
+    if (!error) return "none";
+    return std::to_string(error->errorCodes().at(0)) + " " + error->message().value_or("");
+}
+
 inline StopResult stopAndWait(KNLocalSaver& saver) {
     auto promise = std::make_shared<std::promise<StopResult>>();
     saver.stopSavingStream([promise](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
@@ -142,6 +148,13 @@ inline nlohmann::json firstPacket(const std::string& file, const std::string& st
                                             "packet=pts_time,flags", "-read_intervals", "%+#1", "-of", "json", file});
     auto json = nlohmann::json::parse(result.output, nullptr, false);
     return json.is_discarded() || json["packets"].empty() ? nlohmann::json::object() : json["packets"][0];
+}
+
+// The first stream of `type` ("video", "audio") in a probe; empty when there is none.
+inline nlohmann::json streamOfType(const nlohmann::json& info, const std::string& type) {
+    for (const auto& stream : info.value("streams", nlohmann::json::array()))
+        if (stream.value("codec_type", "") == type) return stream;
+    return nlohmann::json::object();
 }
 
 inline double number(const nlohmann::json& value) {

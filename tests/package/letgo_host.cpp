@@ -4,13 +4,12 @@
 //   letgo_host prepare               returns right after prepareToRecord()
 //   letgo_host drop URL RECORD       streams, drops the recorder, waits for the server to close RECORD
 //   letgo_host static URL            streams from a recorder held in a global, returns while streaming
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -31,22 +30,6 @@ std::shared_ptr<KNRecorder> makeRecorder(const std::string& url) {
     return KNRecorder::recorderWithStreamInfo(info, settings);
 }
 
-// Starts streaming and waits for the first connection; false when it never comes.
-bool startStreaming(KNRecorder& recorder) {
-    std::mutex mutex;
-    std::condition_variable answered;
-    int result = -1;
-    recorder.startStreaming([&](bool success, std::shared_ptr<KNError> error) {
-        if (error) std::fprintf(stderr, "start: %s\n", error->description().c_str());
-        std::lock_guard lock(mutex);
-        result = success ? 1 : 0;
-        answered.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    answered.wait_for(lock, std::chrono::seconds(20), [&] { return result >= 0; });
-    return result == 1;
-}
-
 bool holds(const std::function<bool()>& condition, std::chrono::seconds within) {
     const auto until = std::chrono::steady_clock::now() + within;
     while (!condition()) {
@@ -54,6 +37,16 @@ bool holds(const std::function<bool()>& condition, std::chrono::seconds within) 
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
+}
+
+// Starts streaming and waits for the first connection; false when it never comes.
+bool startStreaming(KNRecorder& recorder) {
+    auto result = std::make_shared<std::atomic<int>>(-1);
+    recorder.startStreaming([result](bool success, std::shared_ptr<KNError> error) {
+        if (error) std::fprintf(stderr, "start: %s\n", error->description().c_str());
+        *result = success ? 1 : 0;
+    });
+    return holds([&] { return *result >= 0; }, std::chrono::seconds(20)) && *result == 1;
 }
 
 }  // namespace

@@ -18,8 +18,8 @@ TEST(NotificationCenter, AnObserverOfOneSenderHearsOnlyThatSender) {
     EXPECT_EQ(calls, 1);
 }
 
-// Removed while a post is under way (by an observer told before it, or by one told after it for a
-// later post), an observer is not called again.
+// Removed while a post is under way by an observer told before it, an observer is not called
+// again; nor is one removed between posts.
 TEST(NotificationCenter, AnObserverRemovedDuringAPostIsNotCalled) {
     NotificationCenter center;
     int firstCalls = 0;
@@ -35,6 +35,7 @@ TEST(NotificationCenter, AnObserverRemovedDuringAPostIsNotCalled) {
     EXPECT_EQ(secondCalls, 0);
     center.post("n");
     EXPECT_EQ(firstCalls, 2);
+    EXPECT_EQ(secondCalls, 0);
     center.removeObserver(first);
     center.post("n");
     EXPECT_EQ(firstCalls, 2);

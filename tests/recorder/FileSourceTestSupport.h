@@ -45,6 +45,14 @@ private:
     std::vector<Delivery> deliveries_;
 };
 
+// A source reading `path` for `log`.
+inline std::shared_ptr<KNFileInputSource> sourceFor(const std::string& path, const std::shared_ptr<KNFileInputSourceDelegate>& log) {
+    auto source = KNFileInputSource::create();
+    source->setDelegate(log);
+    source->setVideoURL(platform::URL::fromFilePath(path));
+    return source;
+}
+
 inline bool readToEnd(const KNFileInputSource& source) {
     auto reader = source.assetReader();
     return reader && reader->status() == platform::AssetReaderStatus::Completed;

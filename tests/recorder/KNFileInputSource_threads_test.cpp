@@ -36,9 +36,7 @@ TEST(KNFileInputSourceThreads, StopsRacingTheReaderQueueTurnsEndEveryReadingClea
     const auto path = makeMediaFile(kDir, "race", {.seconds = 1, .width = 160, .height = 120});
     ASSERT_FALSE(path.empty());
     auto log = std::make_shared<DeliveryLog>();
-    auto source = KNFileInputSource::create();
-    source->setDelegate(log);
-    source->setVideoURL(platform::URL::fromFilePath(path));
+    auto source = sourceFor(path, log);
     for (int round = 0; round < 200; ++round) {
         std::shared_ptr<KNError> error;
         const size_t before = log->count(true);
@@ -90,9 +88,7 @@ TEST(KNFileInputSourceThreads, AStopUnderAHostLockTheDelegateTakesReturnsAtOnce)
     const auto path = makeMediaFile(kDir, "locked", {.seconds = 2, .width = 160, .height = 120});
     ASSERT_FALSE(path.empty());
     auto log = std::make_shared<LockingDelegate>();
-    auto source = KNFileInputSource::create();
-    source->setDelegate(log);
-    source->setVideoURL(platform::URL::fromFilePath(path));
+    auto source = sourceFor(path, log);
     bool stopped = false;
     {
         std::unique_lock hold(log->hostLock);
@@ -108,9 +104,7 @@ TEST(KNFileInputSourceThreads, ASourceTheHostLetsGoOfStopsReading) {
     const auto path = makeMediaFile(kDir, "dropped", {.seconds = 10, .width = 160, .height = 120});
     ASSERT_FALSE(path.empty());
     auto log = std::make_shared<DeliveryLog>();
-    auto source = KNFileInputSource::create();
-    source->setDelegate(log);
-    source->setVideoURL(platform::URL::fromFilePath(path));
+    auto source = sourceFor(path, log);
     source->startReadingWithError();
     ASSERT_TRUE(waitFor([&] { return log->count(true) >= 3; }, 10s));
     auto reader = source->assetReader();
@@ -146,9 +140,7 @@ TEST(KNFileInputSourceThreads, AfterAStopOnlyPiecesAlreadyScheduledArrive) {
     const auto path = makeMediaFile(kDir, "audio-stop", {.seconds = 10, .video = false});
     ASSERT_FALSE(path.empty());
     auto log = std::make_shared<DeliveryLog>();
-    auto source = KNFileInputSource::create();
-    source->setDelegate(log);
-    source->setVideoURL(platform::URL::fromFilePath(path));
+    auto source = sourceFor(path, log);
     source->startReadingWithError();
     ASSERT_TRUE(waitFor([&] { return log->count(false) >= 10; }, 10s));
     source->stopReading();

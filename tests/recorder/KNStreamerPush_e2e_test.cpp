@@ -100,9 +100,7 @@ TEST(KNStreamerPushE2E, FilesReachTwoDestinationsWholeAndInRealTime) {
         ASSERT_TRUE(waitFor([&] { return connections->connected == 2; }, 20s));
 
         auto forwarder = std::make_shared<Forwarder>(streamer);
-        auto source = KNFileInputSource::create();
-        source->setDelegate(forwarder);
-        source->setVideoURL(platform::URL::fromFilePath(path));
+        auto source = sourceFor(path, forwarder);
         streamer->startStreamingWithCompletion();
         source->startReadingWithError();
         ASSERT_TRUE(waitFor([&] { return readToEnd(*source); }, 40s));

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "HubFakes.h"
+#include "platform/HostClock.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "platform/NotificationCenter.h"
 #include "platform/audio/AudioSession.h"
@@ -22,6 +23,10 @@ struct OutputCounter : KNH264EncoderDelegate, KNAACEncoderDelegate {
         if (auto d = video.lock()) d->H264EncoderDidEncodeDataIsKeyFrameTimestamp(e, data, key, ms);
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* e, const std::shared_ptr<platform::SampleBuffer>& b) override {
+        {
+            std::lock_guard lock(outputsMutex);
+            keyFrames.push_back(b && b->isSync());
+        }
         ++frames;
         if (auto d = video.lock()) d->H264EncoderDidEncodeSampleBuffer(e, b);
     }
@@ -33,6 +38,10 @@ struct OutputCounter : KNH264EncoderDelegate, KNAACEncoderDelegate {
     }
     void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase* e, const Bytes& data, platform::MediaTime d,
                                                              platform::MediaTime p) override {
+        {
+            std::lock_guard lock(outputsMutex);
+            filePacketBytes.push_back(data ? *data : std::vector<uint8_t>());
+        }
         if (auto a = audio.lock()) a->AACEncoderDidEncodeDataWithDurationPresentationTime(e, data, d, p);
     }
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase* e, const Bytes& data,
@@ -50,6 +59,19 @@ struct OutputCounter : KNH264EncoderDelegate, KNAACEncoderDelegate {
     std::weak_ptr<KNAACEncoderDelegate> audio;
     std::atomic<int64_t> frames{0};
     std::atomic<int64_t> packets{0};
+    // Whether each encoded frame is a key frame, in order.
+    std::vector<bool> keyFrameFlags() {
+        std::lock_guard lock(outputsMutex);
+        return keyFrames;
+    }
+    // Each AAC packet made for the file, in order.
+    std::vector<std::vector<uint8_t>> filePackets() {
+        std::lock_guard lock(outputsMutex);
+        return filePacketBytes;
+    }
+    std::mutex outputsMutex;
+    std::vector<bool> keyFrames;
+    std::vector<std::vector<uint8_t>> filePacketBytes;
 };
 
 // The real video encoder, with every bit rate it is given written down and its output counted.
@@ -80,13 +102,25 @@ struct WatchedVideoEncoder : KNHubVideoEncoder {
     void startEncodingWithResolutionHeight(int32_t width, int32_t height) override {
         real->startEncodingWithResolutionHeight(width, height);
     }
-    void encode(std::shared_ptr<platform::SampleBuffer> frame) override { real->encode(std::move(frame)); }
+    void encode(std::shared_ptr<platform::SampleBuffer> frame) override {
+        if (frame) {
+            std::lock_guard lock(timelineMutex);
+            captureTimes.push_back(frame->presentationTimeStamp().seconds());
+        }
+        real->encode(std::move(frame));
+    }
     void stopEncoding() override { real->stopEncoding(); }
+    // The capture time of each frame handed over, in order.
+    std::vector<double> captured() {
+        std::lock_guard lock(timelineMutex);
+        return captureTimes;
+    }
     const std::shared_ptr<KNHubVideoEncoder> real;
     const std::shared_ptr<OutputCounter> outputs = std::make_shared<OutputCounter>();
     HubLog bitrates;
     std::mutex timelineMutex;
     std::vector<Change> timeline;
+    std::vector<double> captureTimes;
 };
 
 // The real audio encoder with its packets counted.
@@ -97,16 +131,39 @@ struct WatchedAudioEncoder : KNHubAudioEncoder {
         real->setDelegate(outputs);
     }
     std::shared_ptr<platform::DispatchQueue> encoderQueue() const override { return real->encoderQueue(); }
-    void setSampleRate(uint64_t rate) override { real->setSampleRate(rate); }
-    void setChannelsNumber(uint64_t channels) override { real->setChannelsNumber(channels); }
+    void setSampleRate(uint64_t rate) override {
+        sampleRate = rate;
+        real->setSampleRate(rate);
+    }
+    void setChannelsNumber(uint64_t channels) override {
+        channelCount = channels;
+        real->setChannelsNumber(channels);
+    }
     uint64_t bitRate() const override { return real->bitRate(); }
     void setBitRate(uint64_t bitRate) override { real->setBitRate(bitRate); }
     uint64_t sampleSize() const override { return real->sampleSize(); }
     void startEncoding() override { real->startEncoding(); }
     void stopEncoding() override { real->stopEncoding(); }
     void encodeAudioDataTimestamp(Bytes data, uint64_t timestamp) override {
+        if (data) {
+            std::lock_guard lock(arrivalsMutex);
+            arrivalList.push_back({platform::HostClock::now(), data->size()});
+        }
         real->encodeAudioDataTimestamp(std::move(data), timestamp);
     }
+    // A microphone period handed over: when (host clock) and how many bytes.
+    struct Arrival {
+        double at;
+        size_t bytes;
+    };
+    std::vector<Arrival> arrivals() {
+        std::lock_guard lock(arrivalsMutex);
+        return arrivalList;
+    }
+    std::atomic<uint64_t> sampleRate{0};
+    std::atomic<uint64_t> channelCount{0};
+    std::mutex arrivalsMutex;
+    std::vector<Arrival> arrivalList;
     bool isConfigured() const override { return real->isConfigured(); }
     void setFirstAudioPacket(bool first) override { real->setFirstAudioPacket(first); }
     Bytes magicCookie() const override { return real->magicCookie(); }

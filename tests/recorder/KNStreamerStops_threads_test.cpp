@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
 
+#include "encoding/KNH264Encoder.h"
+#include "encoding/KNH264EncoderDelegate.h"
 #include "encoding/LocalSaverTestSupport.h"
 #include "kestrune/KNStreamInfo.h"
 #include "kestrune/KNStreamSource.h"
@@ -71,6 +74,61 @@ TEST(KNStreamerStopsThreads, AStopFromAnyCallbackNeitherAbortsNorHangsAndTheFile
         EXPECT_EQ(savertest::number(savertest::probe(file)["streams"][0]["nb_read_packets"]), 30);
         EXPECT_EQ(savertest::decodeErrors(file), "");
     }
+}
+
+// Sits in front of the streamer as its H.264 encoder's delegate, as the streamer's public delegate
+// operations allow, and stops it from the first encoded frame: on the compression session's own
+// thread. No host callback of the public delegate runs there for healthy frames.
+class StoppingOnEncodedFrame : public KNH264EncoderDelegate {
+public:
+    explicit StoppingOnEncodedFrame(std::weak_ptr<KNStreamer> streamer) : streamer_(std::move(streamer)) {}
+    void H264EncoderDidExtractSpsPps(KNH264Encoder* encoder, const Bytes& sps, const Bytes& pps) override {
+        if (auto streamer = streamer_.lock()) streamer->H264EncoderDidExtractSpsPps(encoder, sps, pps);
+    }
+    void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder* encoder, const Bytes& data, bool isKeyFrame,
+                                                     uint64_t timestampMs) override {
+        if (auto streamer = streamer_.lock()) streamer->H264EncoderDidEncodeDataIsKeyFrameTimestamp(encoder, data, isKeyFrame, timestampMs);
+    }
+    void H264EncoderDidEncodeSampleBuffer(KNH264Encoder* encoder,
+                                          const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) override {
+        auto streamer = streamer_.lock();
+        if (!streamer) return;
+        streamer->H264EncoderDidEncodeSampleBuffer(encoder, sampleBuffer);
+        ++encoded;
+        if (!armed.exchange(false)) return;
+        stoppedOn = std::this_thread::get_id();
+        streamer->stopStreaming();
+        stopped = true;
+    }
+    void H264EncoderDidFailEncodingWithError(KNH264Encoder* encoder, const std::shared_ptr<KNError>& error) override {
+        if (auto streamer = streamer_.lock()) streamer->H264EncoderDidFailEncodingWithError(encoder, error);
+    }
+    std::atomic<int> encoded{0};
+    std::atomic<bool> armed{false};
+    std::atomic<bool> stopped{false};
+    std::thread::id stoppedOn;
+
+private:
+    std::weak_ptr<KNStreamer> streamer_;
+};
+
+TEST(KNStreamerStopsThreads, AStopFromTheCompressionThreadNeitherAbortsNorHangsAndKeepsEveryFrame) {
+    StreamerRecordingRig rig;
+    auto stopping = std::make_shared<StoppingOnEncodedFrame>(rig.streamer);
+    rig.streamer->videoEncoder()->setDelegate(stopping);
+    rig.streamer->audioSettings()->setSendingAudioWithError(false);
+    rig.streamer->startStreamingWithCompletion();
+    rig.feed(30, false);
+    ASSERT_TRUE(waitFor([&] { return stopping->encoded == 30; }, 20s));
+    stopping->armed = true;
+    rig.feed(1, false);
+    ASSERT_TRUE(waitFor([&] { return stopping->stopped && rig.streamer->currentState() == KNStreamerStateIdle; }, 20s));
+    EXPECT_NE(stopping->stoppedOn, std::this_thread::get_id());
+    const auto file = rig.waitForFile();
+    ASSERT_FALSE(file.empty()) << ::testing::PrintToString(rig.reports->errors());
+    // The frame whose output stops the streamer, and every one before it, is in the file.
+    EXPECT_EQ(savertest::number(savertest::probe(file)["streams"][0]["nb_read_packets"]), 31);
+    EXPECT_EQ(savertest::decodeErrors(file), "");
 }
 
 // Let go of while streaming: the file it was writing is still finished and moved.

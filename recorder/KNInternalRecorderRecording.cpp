@@ -34,8 +34,11 @@ void KNInternalRecorder::startRecordingWithCompletion(Completion completion) {
         return;
     }
     if (auto session = captureSession(); session && !session->isRunning()) session->startRunning();
+    const bool encodersWereRunning = encodersRunning_.load();
     startEncoders();
-    nAACEncoder_->setFirstAudioPacket(true);
+    // The file's sound and picture share the encoders' time origin: restarting the sound's alone
+    // while the picture runs on would put the picture late by the time streamed so far.
+    if (!encodersWereRunning) nAACEncoder_->setFirstAudioPacket(true);
     localSaver_->setSavingEnabled(true, nullptr);
     localSaver_->setSavingAudioAndVideo(isSendingAudio_, isSendingVideo_, nullptr);
     {

@@ -311,6 +311,19 @@ protected:
         ASSERT_TRUE(runMainUntil([&] { return !answers.log.entries().empty(); }));
         ASSERT_EQ(answers.log.entries(), std::vector<std::string>{"YES"});
     }
+    // Stops the recording, then the stream; the recording's file once its stop has answered YES.
+    std::string stopRecordingThenStreaming() {
+        HubLog stopped;
+        std::string file;
+        hub->stopRecordingWithCompletion([&](bool ok, auto, auto url) {
+            if (ok && url) file = url->string();
+            stopped.add(ok ? "YES" : "NO");
+        });
+        hub->stopStreaming();
+        EXPECT_TRUE(runMainUntil([&] { return !stopped.entries().empty(); }));
+        EXPECT_EQ(stopped.entries(), std::vector<std::string>{"YES"});
+        return file;
+    }
     bool streamFor(int64_t frames) {
         const int64_t until = events->frames + frames;
         return platform::RunLoop::main().runUntil([&] { return events->frames >= until; }, std::chrono::seconds(frames / 10 + 20));

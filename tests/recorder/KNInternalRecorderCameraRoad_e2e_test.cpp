@@ -81,15 +81,8 @@ TEST_F(CameraRoad, StoppingTheRecordingThenTheStreamLeavesNoEncoderWorking) {
     HubLog recording;
     hub->startRecordingWithCompletion([&](bool ok, auto) { recording.add(ok ? "YES" : "NO"); });
     ASSERT_TRUE(streamFor(60));
-    HubLog stopped;
-    std::string file;
-    hub->stopRecordingWithCompletion([&](bool ok, auto, auto url) {
-        if (ok && url) file = url->string();
-        stopped.add(ok ? "YES" : "NO");
-    });
-    hub->stopStreaming();
-    ASSERT_TRUE(runMainUntil([&] { return !stopped.entries().empty(); }));
-    EXPECT_EQ(stopped.entries(), std::vector<std::string>{"YES"});
+    const std::string file = stopRecordingThenStreaming();
+    ASSERT_FALSE(file.empty());
     EXPECT_EQ(recording.entries(), std::vector<std::string>{"YES"});
     // What was queued before the stops has come out once the camera has moved on a few frames.
     ASSERT_TRUE(streamFor(15));
@@ -141,15 +134,8 @@ TEST_F(CameraRoad, AFileWhoseVideoOpensLateKeepsItsSoundInStepWithThePicture) {
     const size_t packetsBeforeRecording = audio->filePackets().size();
     ASSERT_TRUE(streamFor(150));
 
-    HubLog stopped;
-    std::string file;
-    hub->stopRecordingWithCompletion([&](bool ok, auto, auto url) {
-        if (ok && url) file = url->string();
-        stopped.add(ok ? "YES" : "NO");
-    });
-    hub->stopStreaming();
-    ASSERT_TRUE(runMainUntil([&] { return !stopped.entries().empty(); }));
-    ASSERT_EQ(stopped.entries(), std::vector<std::string>{"YES"});
+    const std::string file = stopRecordingThenStreaming();
+    ASSERT_FALSE(file.empty());
     // Every frame handed over has come out, in order: output n is the camera's frame n.
     const auto captured = components->videoEncoder->captured();
     ASSERT_TRUE(waitFor([&] { return video->keyFrameFlags().size() == captured.size(); }, 20s));

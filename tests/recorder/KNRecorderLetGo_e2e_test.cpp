@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "HubFakes.h"
+#include "LettingGoSupport.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "kestrune/KNStreamInfo.h"
@@ -14,21 +15,11 @@ using namespace kntest;
 
 namespace {
 
-struct LettingGoHost : KNRecorderDelegate {
+struct LettingGoHost : KNRecorderDelegate, HeldRecorder {
     void recorderDidUpdateBitrate(KNRecorder&, uint64_t kilobytes) override {
         if (inThroughput && kilobytes > 0) letGo();
     }
-    void letGo() {
-        std::shared_ptr<KNRecorder> last;
-        {
-            std::lock_guard lock(mutex);
-            last = std::move(held);
-        }
-        last.reset();  // the recorder goes here, on this thread, if nothing else holds it
-    }
     bool inThroughput = false;
-    std::mutex mutex;
-    std::shared_ptr<KNRecorder> held;
 };
 
 }  // namespace

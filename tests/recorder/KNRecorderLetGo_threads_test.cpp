@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "LettingGoSupport.h"
 #include "kestrune/KNRecorder.h"
 #include "kestrune/KNRecorderSettings.h"
 #include "kestrune/KNStreamInfo.h"
@@ -16,7 +17,7 @@ using namespace kntest;
 
 namespace {
 
-struct LettingGoHost : KNRecorderDelegate {
+struct LettingGoHost : KNRecorderDelegate, HeldRecorder {
     void recorderDidOutputSampleBufferFromCaptureOutput(KNRecorder&, const std::shared_ptr<platform::SampleBuffer>&,
                                                         const void*) override {
         if (onFrame) letGo();
@@ -24,17 +25,7 @@ struct LettingGoHost : KNRecorderDelegate {
     void recorderDidOutputAudioBuffer(KNRecorder&, const Bytes&) override {
         if (!onFrame) letGo();
     }
-    void letGo() {
-        std::shared_ptr<KNRecorder> last;
-        {
-            std::lock_guard lock(mutex);
-            last = std::move(held);
-        }
-        last.reset();  // the recorder goes here, on this thread, if nothing else holds it
-    }
     bool onFrame = true;
-    std::mutex mutex;
-    std::shared_ptr<KNRecorder> held;
 };
 
 }  // namespace

@@ -78,8 +78,10 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     void replace(std::shared_ptr<T>& field, const std::shared_ptr<Controls>& replacement) {
         auto component = std::dynamic_pointer_cast<T>(replacement);
         if (!component) return;
+        // The old one is let go of after the lock (declared later, released first): its end may
+        // wait on work that calls back in here.
         std::lock_guard lock(mutex_);
-        field = std::move(component);
+        field.swap(component);
     }
 
     void setUp() {

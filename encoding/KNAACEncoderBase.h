@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "encoding/KNAACEncoderDelegate.h"
+#include "kestrune/KNAACEncoderControls.h"
 #include "platform/DispatchQueue.h"
 #include "platform/media/AudioConverter.h"
 #include "platform/media/SampleBuffer.h"
 
-class KNAACEncoderBase : public std::enable_shared_from_this<KNAACEncoderBase> {
+class KNAACEncoderBase : public KNAACEncoderControls, public std::enable_shared_from_this<KNAACEncoderBase> {
 public:
     using Bytes = KNAACEncoderDelegate::Bytes;
 
@@ -31,7 +32,7 @@ public:
         static Platform system();
     };
 
-    virtual ~KNAACEncoderBase() = default;
+    ~KNAACEncoderBase() override = default;
     KNAACEncoderBase(const KNAACEncoderBase&) = delete;
     KNAACEncoderBase& operator=(const KNAACEncoderBase&) = delete;
 
@@ -41,22 +42,22 @@ public:
 
     // Rate and channels take effect on the queue, in the order they were set, for the next
     // converter: one set right after startEncoding() still shapes this start's stream.
-    uint64_t sampleRate() const { return sampleRate_.load(); }
+    uint64_t sampleRate() const override { return sampleRate_.load(); }
     void setSampleRate(uint64_t sampleRate);
-    uint64_t channelsNumber() const { return channelsNumber_.load(); }
+    uint64_t channelsNumber() const override { return channelsNumber_.load(); }
     void setChannelsNumber(uint64_t channelsNumber);
-    uint64_t bitRate() const { return bitRate_.load(); }
+    uint64_t bitRate() const override { return bitRate_.load(); }
     // Stored; a running converter takes it between packets (error 50001 when it refuses).
-    void setBitRate(uint64_t bitRate);
+    void setBitRate(uint64_t bitRate) override;
 
     // Bytes per frame of the AAC output description: 0.
     uint64_t sampleSize() const { return sampleSize_.load(); }
     // The converter's AudioSpecificConfig; null without a converter.
-    Bytes magicCookie() const;
+    Bytes magicCookie() const override;
     // Priming frames ahead of the first input frame in the decoded stream; all ones without a converter.
     uint64_t decoderDelay() const;
-    bool isConfigured() const;
-    bool started() const { return started_.load(); }
+    bool isConfigured() const override;
+    bool started() const override { return started_.load(); }
     bool firstAudioPacket() const { return firstAudioPacket_.load(); }
     // YES makes the next chunk the zero of the presentation times (a recording's start).
     void setFirstAudioPacket(bool first) { firstAudioPacket_ = first; }

@@ -8,17 +8,18 @@
 #include <string>
 
 #include "encoding/KNH264EncoderDelegate.h"
+#include "kestrune/KNH264EncoderControls.h"
 #include "kestrune/KNTypes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/media/CompressionSession.h"
 #include "platform/media/SampleBuffer.h"
 
-class KNH264Encoder : public std::enable_shared_from_this<KNH264Encoder> {
+class KNH264Encoder : public KNH264EncoderControls, public std::enable_shared_from_this<KNH264Encoder> {
 public:
     static constexpr int32_t kDefaultBitrate = 3036000;  // bits per second
 
     static std::shared_ptr<KNH264Encoder> create();
-    ~KNH264Encoder();
+    ~KNH264Encoder() override;
     KNH264Encoder(const KNH264Encoder&) = delete;
     KNH264Encoder& operator=(const KNH264Encoder&) = delete;
 
@@ -26,20 +27,20 @@ public:
     void setDelegate(std::weak_ptr<KNH264EncoderDelegate> delegate);
     const std::shared_ptr<platform::DispatchQueue>& encodingQueue() const { return encodingQueue_; }
     void setEncodingQueue(std::shared_ptr<platform::DispatchQueue> queue) { encodingQueue_ = std::move(queue); }
-    int32_t bitrate() const { return bitrate_.load(); }
+    int32_t bitrate() const override { return bitrate_.load(); }
     void setBitrate(int32_t bitrateBps) { bitrate_.store(bitrateBps); }
     // Frames; 0 means no limit.
-    uint64_t keyFrameInterval() const { return keyFrameInterval_.load(); }
+    uint64_t keyFrameInterval() const override { return keyFrameInterval_.load(); }
     void setKeyFrameInterval(uint64_t frames) { keyFrameInterval_.store(frames); }
     // When true the first unit of each key frame is not delivered, unless it is a picture.
     bool extraSpsPps() const { return extraSpsPps_.load(); }
     void setExtraSpsPps(bool extra) { extraSpsPps_.store(extra); }
-    KNVideoFrameSize resolution() const;
-    bool started() const { return started_.load(); }
+    KNVideoFrameSize resolution() const override;
+    bool started() const override { return started_.load(); }
     bool firstPacket() const { return firstPacket_.load(); }
     // Frames the session dropped because encoding fell behind, since creation. The log says so
     // at warning level, at most once a second, with the count since its last line.
-    uint64_t droppedFrameCount() const { return droppedFrames_.load(); }
+    uint64_t droppedFrameCount() const override { return droppedFrames_.load(); }
     int64_t firstPacketTimeValue() const { return firstPacketTimeValue_.load(); }
 
     void startEncodingWithResolutionHeight(int32_t width, int32_t height);
@@ -49,7 +50,7 @@ public:
     // Always queued, so that it also stops a start still waiting on the queue.
     void stopEncoding();
     // Applies at once, on the caller's thread.
-    void updateBitrate(int32_t bitrateBps);
+    void updateBitrate(int32_t bitrateBps) override;
     // The rate the running session encodes at; 0 without one.
     int32_t configuredAverageBitRate() const;
     // Ends the session without finishing pending frames; `started` stays as it is.

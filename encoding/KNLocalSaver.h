@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "encoding/KNLocalSaverDelegate.h"
+#include "kestrune/KNLocalSaverControls.h"
 #include "platform/DispatchQueue.h"
 #include "platform/URL.h"
 #include "platform/media/AssetWriter.h"
 #include "platform/media/SampleBuffer.h"
 
-class KNLocalSaver : public std::enable_shared_from_this<KNLocalSaver> {
+class KNLocalSaver : public KNLocalSaverControls, public std::enable_shared_from_this<KNLocalSaver> {
 public:
     using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
     using StartCompletion = std::function<void(std::shared_ptr<KNError> error)>;
@@ -39,28 +40,28 @@ public:
     void setDelegate(std::weak_ptr<KNLocalSaverDelegate> delegate);
     const std::shared_ptr<platform::DispatchQueue>& localSaverQueue() const { return localSaverQueue_; }
 
-    std::string filename() const;
+    std::string filename() const override;
     void setFilename(std::string filename);
     Bytes magicCookie() const;
     void setMagicCookie(Bytes cookie);
-    uint64_t audioSampleRate() const { return audioSampleRate_.load(); }
+    uint64_t audioSampleRate() const override { return audioSampleRate_.load(); }
     void setAudioSampleRate(uint64_t sampleRate) { audioSampleRate_.store(sampleRate); }
     uint64_t audioDecoderDelay() const { return audioDecoderDelay_.load(); }
     void setAudioDecoderDelay(uint64_t frames) { audioDecoderDelay_.store(frames); }
-    uint64_t width() const { return width_.load(); }
-    uint64_t height() const { return height_.load(); }
+    uint64_t width() const override { return width_.load(); }
+    uint64_t height() const override { return height_.load(); }
     void setVideoWidthHeight(int32_t width, int32_t height);
 
-    bool savingEnabled() const { return savingEnabled_.load(); }
-    bool savingAudio() const { return savingAudio_.load(); }
-    bool savingVideo() const { return savingVideo_.load(); }
+    bool savingEnabled() const override { return savingEnabled_.load(); }
+    bool savingAudio() const override { return savingAudio_.load(); }
+    bool savingVideo() const override { return savingVideo_.load(); }
     // Plain setters: no checks.
     void setSavingEnabled(bool enabled) { savingEnabled_.store(enabled); }
     void setSavingAudio(bool audio) { savingAudio_.store(audio); }
     void setSavingVideo(bool video) { savingVideo_.store(video); }
     // Refused while started (110004); both off is refused too (110006). A refusal changes nothing.
     void setSavingEnabledError(bool enabled, std::shared_ptr<KNError>* error);
-    void setSavingAudioAndVideoError(bool audio, bool video, std::shared_ptr<KNError>* error);
+    void setSavingAudioAndVideoError(bool audio, bool video, std::shared_ptr<KNError>* error) override;
 
     std::shared_ptr<platform::AssetWriter> fileAssetWriter() const;
     std::shared_ptr<platform::AssetWriterInput> videoAssetWriterInput() const;
@@ -72,7 +73,7 @@ public:
     int64_t firstAudioPacketTimeValue() const { return firstAudioPacketTimeValue_.load(); }
     int64_t firstVideoPacketTimeValue() const { return firstVideoPacketTimeValue_.load(); }
     // A writer exists and is writing.
-    bool started() const;
+    bool started() const override;
 
     // Nothing at all happens while saving is disabled. A successful start calls nothing.
     void startSavingStream(StartCompletion completion);

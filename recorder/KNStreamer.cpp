@@ -47,10 +47,6 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
                               std::enable_shared_from_this<Pipeline> {
     using Bytes = KNStreamer::Bytes;
 
-    std::shared_ptr<KNH264Encoder> videoEncoder = KNH264Encoder::create();
-    std::shared_ptr<KNAACEncoder2> audioEncoder = KNAACEncoder2::create();
-    std::shared_ptr<KNStreamSourcesManager> streamSources = KNStreamSourcesManager::create();
-    std::shared_ptr<KNLocalSaver> localSaver = KNLocalSaver::create();
     std::atomic<int64_t> state{KNStreamerStateIdle};
     std::atomic<uint64_t> lastVideoTimestampMs{0};
     // A saver start has been asked for in this session.
@@ -63,23 +59,43 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     std::shared_ptr<KNStreamerSettings> settings;
     std::shared_ptr<KNStreamerVideoSettings> videoSettings;
     std::shared_ptr<KNStreamerAudioSettings> audioSettings;
+    std::shared_ptr<KNH264Encoder> videoEncoder_ = KNH264Encoder::create();
+    std::shared_ptr<KNAACEncoder2> audioEncoder_ = KNAACEncoder2::create();
+    std::shared_ptr<KNStreamSourcesManager> streamSources_ = KNStreamSourcesManager::create();
+    std::shared_ptr<KNLocalSaver> localSaver_ = KNLocalSaver::create();
 
     // Set once by create(), before anything can report. A report holds the streamer for its call,
     // so no lock is held while the host's delegate runs (it may stop the streamer from there).
     std::weak_ptr<KNStreamer> owner;
 
+    // The host may replace any of them at any moment, from any thread.
+    std::shared_ptr<KNH264Encoder> videoEncoder() const { return get(videoEncoder_); }
+    std::shared_ptr<KNAACEncoder2> audioEncoder() const { return get(audioEncoder_); }
+    std::shared_ptr<KNStreamSourcesManager> streamSources() const { return get(streamSources_); }
+    std::shared_ptr<KNLocalSaver> localSaver() const { return get(localSaver_); }
+
+    template <class T, class Controls>
+    void replace(std::shared_ptr<T>& field, const std::shared_ptr<Controls>& replacement) {
+        auto component = std::dynamic_pointer_cast<T>(replacement);
+        if (!component) return;
+        // The old one is let go of after the lock (declared later, released first): its end may
+        // wait on work that calls back in here.
+        std::lock_guard lock(mutex_);
+        field.swap(component);
+    }
+
     void setUp() {
         auto self = shared_from_this();
-        videoEncoder->setDelegate(self);
-        audioEncoder->setDelegate(self);
-        streamSources->setDelegate(self);
+        videoEncoder()->setDelegate(self);
+        audioEncoder()->setDelegate(self);
+        streamSources()->setDelegate(self);
         settings = KNStreamerSettings::defaultSettings();
         settings->addObserver(self);
         videoSettings = KNStreamerVideoSettings::defaultSettings();
         videoSettings->addObserver(self);
         audioSettings = KNStreamerAudioSettings::defaultSettings();
         audioSettings->addObserver(self);
-        localSaver->setDelegate(self);
+        localSaver()->setDelegate(self);
         // A destination switched on before the first start announces the stream as it will be.
         updateMetadata();
     }
@@ -125,23 +141,23 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         metadata->setAudioCodecId("mp4a");
         metadata->setAudioSampleRate(KNNarrowBitrate(audio->sampleRate()));
         metadata->setAudioBitrate(KNNarrowBitrate(audio->outputBitrate()));
-        metadata->setAudioSampleSize(static_cast<int32_t>(audioEncoder->sampleSize()));
+        metadata->setAudioSampleSize(static_cast<int32_t>(audioEncoder()->sampleSize()));
         // The sequence header's channel count comes from this flag.
         metadata->setAudioStereo(audio->channelsNumber() >= 2);
-        streamSources->setMetadata(metadata);
+        streamSources()->setMetadata(metadata);
     }
 
     void startEncoders() {
         auto audio = get(audioSettings);
-        audioEncoder->setSampleRate(audio->sampleRate());
-        audioEncoder->setBitRate(audio->outputBitrate());
-        audioEncoder->setChannelsNumber(audio->channelsNumber());
-        audioEncoder->startEncoding();
-        videoEncoder->setExtraSpsPps(false);
-        videoEncoder->setKeyFrameInterval(kKeyFrameIntervalFrames);
-        videoEncoder->updateBitrate(KNNarrowBitrate(get(videoSettings)->outputBitrate()));
+        audioEncoder()->setSampleRate(audio->sampleRate());
+        audioEncoder()->setBitRate(audio->outputBitrate());
+        audioEncoder()->setChannelsNumber(audio->channelsNumber());
+        audioEncoder()->startEncoding();
+        videoEncoder()->setExtraSpsPps(false);
+        videoEncoder()->setKeyFrameInterval(kKeyFrameIntervalFrames);
+        videoEncoder()->updateBitrate(KNNarrowBitrate(get(videoSettings)->outputBitrate()));
         const KNVideoFrameSize size = frameSize();
-        videoEncoder->startEncodingWithResolutionHeight(static_cast<int32_t>(size.width),
+        videoEncoder()->startEncodingWithResolutionHeight(static_cast<int32_t>(size.width),
                                                         static_cast<int32_t>(size.height));
     }
 
@@ -149,8 +165,8 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     // flushes the H.264 session there, so its last frames have then reached the saver's queue).
     // Nothing waits: a host may start or stop from any callback, on any of these threads.
     void afterEncoders(std::function<void()> task) {
-        audioEncoder->encoderQueue()->async([self = shared_from_this(), task = std::move(task)]() mutable {
-            self->videoEncoder->encodingQueue()->async(std::move(task));
+        audioEncoder()->encoderQueue()->async([self = shared_from_this(), task = std::move(task)]() mutable {
+            self->videoEncoder()->encodingQueue()->async(std::move(task));
         });
     }
 
@@ -160,9 +176,9 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
 
     void setUpLocalSaver() {
         const KNVideoFrameSize size = frameSize();
-        localSaver->setVideoWidthHeight(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
-        localSaver->setAudioSampleRate(get(audioSettings)->sampleRate());
-        localSaver->setFilename(KNUtils::utils()->nameForLocalFile());
+        localSaver()->setVideoWidthHeight(static_cast<int32_t>(size.width), static_cast<int32_t>(size.height));
+        localSaver()->setAudioSampleRate(get(audioSettings)->sampleRate());
+        localSaver()->setFilename(KNUtils::utils()->nameForLocalFile());
     }
 
     // From the start, and again once the AAC encoder has the magic cookie the audio track needs
@@ -172,11 +188,11 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         setUpLocalSaver();
         // Not the saver's started(): an earlier session's file may still be on its way to the end.
         if (!get(settings)->localSave()) return;
-        if (get(audioSettings)->sendingAudio() && !audioEncoder->isConfigured()) return;
+        if (get(audioSettings)->sendingAudio() && !audioEncoder()->isConfigured()) return;
         if (saverStartIssued.exchange(true)) return;
         const auto start = [self = shared_from_this()] {
             std::weak_ptr<Pipeline> weak = self;
-            self->localSaver->startSavingStream([weak](std::shared_ptr<KNError> error) {
+            self->localSaver()->startSavingStream([weak](std::shared_ptr<KNError> error) {
                 if (auto owner = weak.lock()) owner->reportSaverFailure(error);
             });
         };
@@ -193,7 +209,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         if (!get(settings)->localSave()) return;
         ++saverStopsUnderWay;
         afterEncoders([self = shared_from_this()] {
-            self->localSaver->stopSavingStream([self](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
+            self->localSaver()->stopSavingStream([self](std::optional<platform::URL> url, std::shared_ptr<KNError> error) {
                 if (error || !url) {
                     self->reportSaverFailure(error);
                     return;
@@ -220,11 +236,11 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         return locked(reason);
     }
     void streamerSettingsDidChangeAdaptiveBitrate(KNStreamerSettings*, bool on) override {
-        streamSources->setAdaptiveBitRateOn(on);
+        streamSources()->setAdaptiveBitRateOn(on);
     }
     void streamerSettingsDidChangeLocalSave(KNStreamerSettings*, bool localSave) override {
         std::shared_ptr<KNError> error;
-        localSaver->setSavingEnabledError(localSave, &error);
+        localSaver()->setSavingEnabledError(localSave, &error);
         if (error) reportError(error);
     }
     bool streamerVideoSettingsSettingsLockedReason(KNStreamerVideoSettings*, std::shared_ptr<KNError>* reason) override {
@@ -236,7 +252,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
     void streamerVideoSettingsDidChangeResolutionInverted(KNStreamerVideoSettings*, bool) override { updateMetadata(); }
     void streamerVideoSettingsDidChangeOutputBitrate(KNStreamerVideoSettings*, int64_t bitrate) override {
-        videoEncoder->updateBitrate(KNNarrowBitrate(bitrate));
+        videoEncoder()->updateBitrate(KNNarrowBitrate(bitrate));
         updateMetadata();
     }
     bool streamerAudioSettingsSettingsLockedReason(KNStreamerAudioSettings*, std::shared_ptr<KNError>* reason) override {
@@ -250,7 +266,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
 
     // Encoders.
     void H264EncoderDidExtractSpsPps(KNH264Encoder*, const Bytes& sps, const Bytes& pps) override {
-        streamSources->setVideoSPSAndPPS(sps, pps);
+        streamSources()->setVideoSPSAndPPS(sps, pps);
     }
     void H264EncoderDidEncodeDataIsKeyFrameTimestamp(KNH264Encoder*, const Bytes& data, bool isKeyFrame,
                                                      uint64_t timestampMs) override {
@@ -260,11 +276,11 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         uint64_t last = lastVideoTimestampMs.load();
         while (!lastVideoTimestampMs.compare_exchange_weak(last, std::max(timestampMs, last + 1))) {
         }
-        streamSources->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, std::max(timestampMs, last + 1));
+        streamSources()->sendVideoPacketIsKeyFrameTimestamp(data, isKeyFrame, std::max(timestampMs, last + 1));
     }
     void H264EncoderDidEncodeSampleBuffer(KNH264Encoder*,
                                           const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) override {
-        localSaver->writeEncodedVideo(sampleBuffer);
+        localSaver()->writeEncodedVideo(sampleBuffer);
     }
     void H264EncoderDidFailStartingWithError(KNH264Encoder*, const std::shared_ptr<KNError>& error) override {
         reportError(error);
@@ -274,17 +290,17 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
     }
     void AACEncoderDidEncodeDataWithAdtsHeaderWithDurationTimestamp(KNAACEncoderBase*, const Bytes& data,
                                                                     platform::MediaTime, uint64_t timestamp) override {
-        streamSources->sendAudioPacketTimestamp(data, timestamp);
+        streamSources()->sendAudioPacketTimestamp(data, timestamp);
     }
     void AACEncoderDidEncodeDataWithDurationPresentationTime(KNAACEncoderBase*, const Bytes& data,
                                                              platform::MediaTime duration,
                                                              platform::MediaTime presentationTime) override {
-        localSaver->writeEncodedAudioDurationPresentationTime(data, duration, presentationTime);
+        localSaver()->writeEncodedAudioDurationPresentationTime(data, duration, presentationTime);
     }
     void AACEncoderDidFinishConfiguring(KNAACEncoderBase*) override {
         // Also when saving started without waiting: the saver then adds the cookie to the samples.
-        localSaver->setMagicCookie(audioEncoder->magicCookie());
-        localSaver->setAudioDecoderDelay(audioEncoder->decoderDelay());
+        localSaver()->setMagicCookie(audioEncoder()->magicCookie());
+        localSaver()->setAudioDecoderDelay(audioEncoder()->decoderDelay());
         startLocalSavingIfNeeded();
     }
     void AACEncoderDidFailEncodingWithError(KNAACEncoderBase*, std::shared_ptr<KNError> error) override {
@@ -298,7 +314,7 @@ struct KNStreamer::Pipeline : KNH264EncoderDelegate,
         reportError(error);
     }
     void streamSourcesManagerDidEstimateNewBitrate(KNStreamSourcesManager*, uint64_t bitsPerSecond) override {
-        videoEncoder->updateBitrate(KNNarrowBitrate(bitsPerSecond));
+        videoEncoder()->updateBitrate(KNNarrowBitrate(bitsPerSecond));
     }
 
     // Saver.
@@ -323,8 +339,8 @@ KNStreamer::KNStreamer() : pipeline_(std::make_shared<Pipeline>()) {}
 // is finished all the same.
 KNStreamer::~KNStreamer() {
     if (pipeline_->state.exchange(KNStreamerStateIdle) == KNStreamerStateIdle) return;
-    pipeline_->audioEncoder->stopEncoding();
-    pipeline_->videoEncoder->stopEncoding();
+    pipeline_->audioEncoder()->stopEncoding();
+    pipeline_->videoEncoder()->stopEncoding();
     pipeline_->stopLocalSaving();
 }
 
@@ -360,13 +376,30 @@ void KNStreamer::setAudioSettings(std::shared_ptr<KNStreamerAudioSettings> setti
     pipeline_->audioSettings = std::move(settings);
 }
 
-std::shared_ptr<KNH264Encoder> KNStreamer::videoEncoder() const { return pipeline_->videoEncoder; }
+std::shared_ptr<KNH264EncoderControls> KNStreamer::videoEncoder() const { return pipeline_->videoEncoder(); }
 
-std::shared_ptr<KNAACEncoder2> KNStreamer::audioEncoder() const { return pipeline_->audioEncoder; }
+void KNStreamer::setVideoEncoder(std::shared_ptr<KNH264EncoderControls> encoder) {
+    pipeline_->replace(pipeline_->videoEncoder_, encoder);
+}
 
-std::shared_ptr<KNStreamSourcesManager> KNStreamer::streamSources() const { return pipeline_->streamSources; }
+std::shared_ptr<KNAACEncoderControls> KNStreamer::audioEncoder() const { return pipeline_->audioEncoder(); }
 
-std::shared_ptr<KNLocalSaver> KNStreamer::localSaver() const { return pipeline_->localSaver; }
+// Refuses the camera recorder's AAC encoder too: same controls, but not the host's timestamps.
+void KNStreamer::setAudioEncoder(std::shared_ptr<KNAACEncoderControls> encoder) {
+    pipeline_->replace(pipeline_->audioEncoder_, encoder);
+}
+
+std::shared_ptr<KNStreamSourcesControls> KNStreamer::streamSources() const { return pipeline_->streamSources(); }
+
+void KNStreamer::setStreamSources(std::shared_ptr<KNStreamSourcesControls> streamSources) {
+    pipeline_->replace(pipeline_->streamSources_, streamSources);
+}
+
+std::shared_ptr<KNLocalSaverControls> KNStreamer::localSaver() const { return pipeline_->localSaver(); }
+
+void KNStreamer::setLocalSaver(std::shared_ptr<KNLocalSaverControls> localSaver) {
+    pipeline_->replace(pipeline_->localSaver_, localSaver);
+}
 
 KNStreamerState KNStreamer::currentState() const { return static_cast<KNStreamerState>(pipeline_->state.load()); }
 
@@ -381,7 +414,7 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
     pipeline_->updateMetadata();
     pipeline_->changeState(KNStreamerStateStarting);
     // An earlier session's cookie may not fit this one's rate; the encoder brings the new one.
-    pipeline_->localSaver->setMagicCookie(nullptr);
+    pipeline_->localSaver()->setMagicCookie(nullptr);
     pipeline_->startEncoders();
     pipeline_->startLocalSavingIfNeeded();
     pipeline_->changeState(KNStreamerStateStreaming);
@@ -390,27 +423,27 @@ void KNStreamer::startStreamingWithCompletion(Completion completion) {
 
 void KNStreamer::stopStreaming() {
     pipeline_->changeState(KNStreamerStateStopping);
-    pipeline_->audioEncoder->stopEncoding();
-    pipeline_->videoEncoder->stopEncoding();
+    pipeline_->audioEncoder()->stopEncoding();
+    pipeline_->videoEncoder()->stopEncoding();
     // Behind the encoders' stops, so that their last frames reach the file.
     pipeline_->stopLocalSaving();
     pipeline_->changeState(KNStreamerStateIdle);
 }
 
 void KNStreamer::sendVideoBuffer(const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
-    if (sampleBuffer) pipeline_->videoEncoder->encode(sampleBuffer);
+    if (sampleBuffer) pipeline_->videoEncoder()->encode(sampleBuffer);
 }
 
 void KNStreamer::sendAudioBuffer(const std::shared_ptr<platform::SampleBuffer>& sampleBuffer) {
-    if (sampleBuffer) pipeline_->audioEncoder->encode(sampleBuffer);
+    if (sampleBuffer) pipeline_->audioEncoder()->encode(sampleBuffer);
 }
 
 void KNStreamer::sendAudioDataTimestamp(Bytes data, uint64_t timestamp) {
-    pipeline_->audioEncoder->encodeAudioDataTimestamp(std::move(data), timestamp);
+    pipeline_->audioEncoder()->encodeAudioDataTimestamp(std::move(data), timestamp);
 }
 
 std::shared_ptr<KNStreamSource> KNStreamer::addStreamSourceWithInfo(std::shared_ptr<KNStreamInfo> info) {
-    auto source = pipeline_->streamSources->addSourceWithStreamInfo(std::move(info));
+    auto source = pipeline_->streamSources()->addSourceWithStreamInfo(std::move(info));
     source->setSendingAudio(pipeline_->get(pipeline_->audioSettings)->sendingAudio());
     source->setSendingVideo(pipeline_->get(pipeline_->videoSettings)->sendingVideo());
     return source;
@@ -418,8 +451,8 @@ std::shared_ptr<KNStreamSource> KNStreamer::addStreamSourceWithInfo(std::shared_
 
 void KNStreamer::removeStreamSource(const std::shared_ptr<KNStreamSource>& source) {
     if (!source) return;
-    pipeline_->streamSources->closeConnectionToSource(source);
-    pipeline_->streamSources->removeSource(source);
+    pipeline_->streamSources()->closeConnectionToSource(source);
+    pipeline_->streamSources()->removeSource(source);
 }
 
 // The wiring, callable on the streamer itself.

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kestrune/KNStreamSourcesControls.h"
 #include "transport/KNStreamSourcePrivateDelegate.h"
 
 class KNMetadata;
@@ -43,11 +44,11 @@ public:
     virtual void streamSourcesManagerDidDropPacket(KNStreamSourcesManager* /*manager*/) {}
 };
 
-class KNStreamSourcesManager : public KNStreamSourcePrivateDelegate,
+class KNStreamSourcesManager : public KNStreamSourcesControls,
+                               public KNStreamSourcePrivateDelegate,
                                public std::enable_shared_from_this<KNStreamSourcesManager> {
 public:
     using Bytes = KNStreamSource::Bytes;
-    using Sources = std::vector<std::shared_ptr<KNStreamSource>>;
 
     static std::shared_ptr<KNStreamSourcesManager> create();
     ~KNStreamSourcesManager() override;
@@ -56,25 +57,25 @@ public:
     void removeSource(const std::shared_ptr<KNStreamSource>& source);
     void establishConnectionToSource(const std::shared_ptr<KNStreamSource>& source);
     void closeConnectionToSource(const std::shared_ptr<KNStreamSource>& source);
-    void establishConnectionToAllSources();
-    void closeConnectionOnAllSources();
+    void establishConnectionToAllSources() override;
+    void closeConnectionOnAllSources() override;
 
     // Fan-out to the connected destinations; the payloads are shared, never copied.
     void setVideoSPSAndPPS(const Bytes& sps, const Bytes& pps);
     void sendVideoPacketIsKeyFrameTimestamp(const Bytes& packet, bool isKeyFrame, uint64_t timestampMs);
     void sendAudioPacketTimestamp(const Bytes& adtsPacket, uint64_t timestampMs);
 
-    bool adaptiveBitRateOn() const;
-    void setAdaptiveBitRateOn(bool on);
-    uint64_t rtmpTimeout() const;
-    void setRtmpTimeout(uint64_t timeoutSeconds);
+    bool adaptiveBitRateOn() const override;
+    void setAdaptiveBitRateOn(bool on) override;
+    uint64_t rtmpTimeout() const override;
+    void setRtmpTimeout(uint64_t timeoutSeconds) override;
     std::shared_ptr<const KNMetadata> metadata() const;
     void setMetadata(std::shared_ptr<const KNMetadata> metadata);
     std::shared_ptr<KNStreamSourcesManagerDelegate> delegate() const;
     void setDelegate(std::weak_ptr<KNStreamSourcesManagerDelegate> delegate);
 
-    Sources streamSources() const;
-    Sources connectedStreamSources() const;
+    Sources streamSources() const override;
+    Sources connectedStreamSources() const override;
 
     // Destination events.
     void streamSourceDidConnect(const std::shared_ptr<KNStreamSource>& source) override;

@@ -9,7 +9,11 @@
 #include <memory>
 #include <vector>
 
-class KNAACEncoder2;
+#include "kestrune/KNAACEncoderControls.h"
+#include "kestrune/KNH264EncoderControls.h"
+#include "kestrune/KNLocalSaverControls.h"
+#include "kestrune/KNStreamSourcesControls.h"
+
 class KNAACEncoderBase;
 class KNError;
 class KNH264Encoder;
@@ -69,12 +73,18 @@ public:
     // Stores only; the delegate isn't told.
     void setCurrentState(KNStreamerState state);
 
-    // The pipeline it owns, made with it and kept for its life. Their types are the library's
-    // own: a host holds and compares them, the library's tests and tools drive them.
-    std::shared_ptr<KNH264Encoder> videoEncoder() const;
-    std::shared_ptr<KNAACEncoder2> audioEncoder() const;
-    std::shared_ptr<KNStreamSourcesManager> streamSources() const;
-    std::shared_ptr<KNLocalSaver> localSaver() const;
+    // The pipeline it owns, made with it. A replacement is stored only: the streamer doesn't
+    // become its delegate, and the one it replaces keeps reporting to the streamer. Only the
+    // library's components exist to hand in (another streamer's, say); null is refused, and so
+    // is an AAC encoder that isn't a push streamer's.
+    std::shared_ptr<KNH264EncoderControls> videoEncoder() const;
+    void setVideoEncoder(std::shared_ptr<KNH264EncoderControls> encoder);
+    std::shared_ptr<KNAACEncoderControls> audioEncoder() const;
+    void setAudioEncoder(std::shared_ptr<KNAACEncoderControls> encoder);
+    std::shared_ptr<KNStreamSourcesControls> streamSources() const;
+    void setStreamSources(std::shared_ptr<KNStreamSourcesControls> streamSources);
+    std::shared_ptr<KNLocalSaverControls> localSaver() const;
+    void setLocalSaver(std::shared_ptr<KNLocalSaverControls> localSaver);
 
     // 1 then 2, and the completion with true. Connects nothing. Refused only when the audio
     // settings hold a channel count the stream can't carry (see KNStreamerAudioSettings): then the

@@ -18,6 +18,7 @@ cmake -S "$src/tests/package" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" -DCM
 cmake --build "$work/host" >/dev/null
 "$work/host/host"
 "$work/host/notifications"
+"$work/host/streamer_host"
 
 export KESTRUNE_CAPTURE_BACKEND=synthetic KESTRUNE_AUDIO_BACKEND=synthetic KESTRUNE_DOCUMENTS=$work/documents
 run() { # name, then the host's arguments

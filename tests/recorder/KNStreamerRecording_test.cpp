@@ -53,7 +53,7 @@ TEST(KNStreamerRecording, SoundAndPictureOfOneInstantPlayTogether) {
     rig.streamer->startStreamingWithCompletion();
     rig.feed(60);
     // The times, from the start of the feed, of the first picture and sound the file took.
-    const auto saver = rig.streamer->localSaver();
+    const auto saver = localSaverOf(*rig.streamer);
     ASSERT_TRUE(waitFor([&] { return saver->firstVideoPacketTimeValue() >= 0 && saver->firstAudioPacketTimeValue() >= 0; }, 10s));
     const double firstVideo = static_cast<double>(saver->firstVideoPacketTimeValue()) / StreamerRecordingRig::kFps;
     const double firstAudio = static_cast<double>(saver->firstAudioPacketTimeValue()) / StreamerRecordingRig::kSampleRate;

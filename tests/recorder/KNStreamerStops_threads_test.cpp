@@ -115,7 +115,7 @@ private:
 TEST(KNStreamerStopsThreads, AStopFromTheCompressionThreadNeitherAbortsNorHangsAndKeepsEveryFrame) {
     StreamerRecordingRig rig;
     auto stopping = std::make_shared<StoppingOnEncodedFrame>(rig.streamer);
-    rig.streamer->videoEncoder()->setDelegate(stopping);
+    videoEncoderOf(*rig.streamer)->setDelegate(stopping);
     rig.streamer->audioSettings()->setSendingAudioWithError(false);
     rig.streamer->startStreamingWithCompletion();
     rig.feed(30, false);

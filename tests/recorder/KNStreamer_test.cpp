@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/KNMetadata.h"
+#include "encoding/KNAACEncoder.h"
 #include "encoding/KNH264Encoder.h"
 #include "encoding/KNLocalSaver.h"
 #include "kestrune/KNError.h"
@@ -134,10 +135,69 @@ TEST(KNStreamer, SettingsReachThePipelineWhenThePartsSay) {
     EXPECT_TRUE(late->sendingAudio());
     EXPECT_TRUE(late->sendingVideo());
     streamer->removeStreamSource(nullptr);
-    streamer->streamSources()->closeConnectionToSource(nullptr);
-    streamer->streamSources()->removeSource(nullptr);
+    kntest::streamSourcesOf(*streamer)->closeConnectionToSource(nullptr);
+    kntest::streamSourcesOf(*streamer)->removeSource(nullptr);
     streamer->removeStreamSource(early);
     EXPECT_EQ(streamer->streamSources()->streamSources().size(), 1u);
+}
+
+// Components handed in serve everything the streamer does from then on, and are stored only:
+// the replacement keeps the delegate it had, and the replaced encoder still reports here.
+TEST(KNStreamer, ReplacedComponentsCarryThePipelineWithoutRewiring) {
+    auto streamer = KNStreamer::create();
+    auto donor = KNStreamer::create();
+    const auto ownEncoder = kntest::videoEncoderOf(*streamer);
+    const auto ownEncoderDelegate = ownEncoder->delegate();
+    const auto encoder = kntest::videoEncoderOf(*donor);
+    const auto encoderDelegate = encoder->delegate();
+    const auto audio = kntest::audioEncoderOf(*donor);
+    const auto sources = kntest::streamSourcesOf(*donor);
+    const auto saver = kntest::localSaverOf(*donor);
+    streamer->setVideoEncoder(encoder);
+    streamer->setAudioEncoder(audio);
+    streamer->setStreamSources(sources);
+    streamer->setLocalSaver(saver);
+    EXPECT_EQ(streamer->videoEncoder(), encoder);
+    EXPECT_EQ(streamer->audioEncoder(), audio);
+    EXPECT_EQ(streamer->streamSources(), sources);
+    EXPECT_EQ(streamer->localSaver(), saver);
+
+    streamer->videoSettings()->setResolutionWithError(KNVideoFrameResolution640x360);
+    streamer->addStreamSourceWithInfo(KNStreamInfo::create());
+    streamer->startStreamingWithCompletion();
+    encoder->encodingQueue()->sync([] {});
+    audio->encoderQueue()->sync([] {});
+    EXPECT_EQ(encoder->resolution(), (KNVideoFrameSize{640, 360}));
+    EXPECT_FALSE(ownEncoder->started());
+    EXPECT_TRUE(audio->started());
+    EXPECT_EQ(sources->streamSources().size(), 1u);
+    EXPECT_EQ(sources->metadata()->videoWidth(), 640);
+    EXPECT_EQ(saver->width(), 640u);
+    EXPECT_EQ(encoder->delegate(), encoderDelegate);
+    EXPECT_EQ(ownEncoder->delegate(), ownEncoderDelegate);
+    streamer->stopStreaming();
+}
+
+// Null, and the camera recorder's AAC encoder (same controls, other timestamps), leave the
+// streamer's own components in place.
+TEST(KNStreamer, ReplacementsThatCantServeAreRefused) {
+    auto streamer = KNStreamer::create();
+    const auto video = streamer->videoEncoder();
+    const auto audio = streamer->audioEncoder();
+    const auto sources = streamer->streamSources();
+    const auto saver = streamer->localSaver();
+    streamer->setVideoEncoder(nullptr);
+    streamer->setAudioEncoder(nullptr);
+    streamer->setAudioEncoder(KNAACEncoder::create());
+    streamer->setStreamSources(nullptr);
+    streamer->setLocalSaver(nullptr);
+    EXPECT_EQ(streamer->videoEncoder(), video);
+    EXPECT_EQ(streamer->audioEncoder(), audio);
+    EXPECT_EQ(streamer->streamSources(), sources);
+    EXPECT_EQ(streamer->localSaver(), saver);
+    streamer->startStreamingWithCompletion();
+    streamer->stopStreaming();
+    EXPECT_EQ(streamer->currentState(), KNStreamerStateIdle);
 }
 
 // The frame size the encoder, the saver and the announced metadata get; the stereo flag follows
@@ -164,14 +224,14 @@ TEST(KNStreamer, FrameSizesAndChannelsReachEncoderSaverAndMetadata) {
         streamer->videoSettings()->setResolutionInvertedWithError(row.inverted);
         streamer->audioSettings()->setChannelsNumberWithError(row.channels);
         streamer->startStreamingWithCompletion();
-        const auto metadata = streamer->streamSources()->metadata();
+        const auto metadata = kntest::streamSourcesOf(*streamer)->metadata();
         ASSERT_TRUE(metadata);
         EXPECT_EQ(metadata->videoWidth(), row.width);
         EXPECT_EQ(metadata->videoHeight(), row.height);
         EXPECT_EQ(metadata->audioStereo(), row.channels >= 2);
         EXPECT_EQ(streamer->localSaver()->width(), static_cast<uint64_t>(row.width));
         EXPECT_EQ(streamer->localSaver()->height(), static_cast<uint64_t>(row.height));
-        streamer->videoEncoder()->encodingQueue()->sync([] {});
+        kntest::videoEncoderOf(*streamer)->encodingQueue()->sync([] {});
         EXPECT_EQ(streamer->videoEncoder()->resolution().width, row.width);
         EXPECT_EQ(streamer->videoEncoder()->resolution().height, row.height);
         streamer->stopStreaming();

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "encoding/KNAACEncoder2.h"
+#include "encoding/KNH264Encoder.h"
+#include "encoding/KNLocalSaver.h"
 #include "kestrune/KNError.h"
 #include "kestrune/KNStreamer.h"
 #include "kestrune/KNStreamerAudioSettings.h"
@@ -18,8 +21,23 @@
 #include "support/ScopedEnv.h"
 #include "support/TestServer.h"
 #include "support/VideoTestMedia.h"
+#include "transport/KNStreamSourcesManager.h"
 
 namespace kntest {
+
+// The streamer's components as the library's own types, which the tests drive further than a host.
+inline std::shared_ptr<KNH264Encoder> videoEncoderOf(const KNStreamer& streamer) {
+    return std::dynamic_pointer_cast<KNH264Encoder>(streamer.videoEncoder());
+}
+inline std::shared_ptr<KNAACEncoder2> audioEncoderOf(const KNStreamer& streamer) {
+    return std::dynamic_pointer_cast<KNAACEncoder2>(streamer.audioEncoder());
+}
+inline std::shared_ptr<KNStreamSourcesManager> streamSourcesOf(const KNStreamer& streamer) {
+    return std::dynamic_pointer_cast<KNStreamSourcesManager>(streamer.streamSources());
+}
+inline std::shared_ptr<KNLocalSaver> localSaverOf(const KNStreamer& streamer) {
+    return std::dynamic_pointer_cast<KNLocalSaver>(streamer.localSaver());
+}
 
 class StreamerReports : public KNStreamerDelegate {
 public:

@@ -99,10 +99,13 @@ struct Rig {
     // One video frame and the audio up to its end; false when the encoder did not deliver it.
     bool feedFrame() {
         const size_t before = forwarder->videoFrames.load();
+        // The sound up to the frame's end reaches the saver before the picture: the file's time
+        // origin is the first packet in, and a race here would move it from run to run.
+        while (audioChunks * kChunkFrames * kFps < static_cast<uint64_t>(frames + 1) * kSampleRate) feedAudioChunk();
+        audio->encoderQueue()->sync([] {});
         video->encode(kntest::videoSample(kntest::makePatternFrame(width, height, frames, noise),
                                           platform::MediaTime::make(frames, kFps)));
         ++frames;
-        while (audioChunks * kChunkFrames * kFps < static_cast<uint64_t>(frames) * kSampleRate) feedAudioChunk();
         return kntest::waitFor([&] { return forwarder->videoFrames.load() > before; }, std::chrono::seconds(10));
     }
     bool feedSeconds(double seconds) {

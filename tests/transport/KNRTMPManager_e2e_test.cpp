@@ -11,6 +11,7 @@
 #include "KNRTMPSessionStandIn.h"
 #include "support/FullListener.h"
 #include "support/LoopbackServer.h"
+#include "support/TlsServerSession.h"
 #include "support/Socks4Relay.h"
 #include "support/TestMedia.h"
 #include "support/TestServer.h"
@@ -80,13 +81,8 @@ void trickle(int client, const std::atomic<bool>& stopping) {
 // record every 100 ms and never closes its side.
 void relayThenTrickle(int client, const std::atomic<bool>& stopping, int upstreamPort,
                       gnutls_certificate_credentials_t credentials) {
-    gnutls_session_t s;
-    gnutls_init(&s, GNUTLS_SERVER | GNUTLS_NO_SIGNAL);
-    gnutls_set_default_priority(s);
-    gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials);
-    gnutls_transport_set_int(s, client);
-    int r = GNUTLS_E_AGAIN;
-    while (r < 0 && !gnutls_error_is_fatal(r)) r = gnutls_handshake(s);
+    int r = 0;
+    gnutls_session_t s = kntest::acceptTls(client, credentials, &r);
     const int upstream = LoopbackServer::connectTo(AF_INET, upstreamPort);
     uint8_t buffer[16384];
     bool closeNotified = false;

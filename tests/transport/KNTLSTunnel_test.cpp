@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/LoopbackServer.h"
+#include "support/TlsServerSession.h"
 
 namespace {
 
@@ -49,13 +50,8 @@ struct Record {
 // Reads nothing until `resume`, then asks for a key update and reads to the end, bytes counting mod 251.
 Record serveStalled(int fd, const std::shared_future<void>& resume) {
     Record record;
-    gnutls_session_t s;
-    gnutls_init(&s, GNUTLS_SERVER | GNUTLS_NO_SIGNAL);
-    gnutls_set_default_priority(s);
-    gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, credentials);
-    gnutls_transport_set_int(s, fd);
-    int r = GNUTLS_E_AGAIN;
-    while (r < 0 && !gnutls_error_is_fatal(r)) r = gnutls_handshake(s);
+    int r = 0;
+    gnutls_session_t s = kntest::acceptTls(fd, credentials, &r);
     char buf[16384];
     size_t nameBytes = sizeof buf;
     unsigned type;
